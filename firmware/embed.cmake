@@ -1,0 +1,18 @@
+# Turns a firmware file into the C++ array CAN_bin and its length CAN_bin_len.
+# Usage: cmake -DINPUT=<image> -DOUTPUT=<source.cpp> -P embed.cmake
+file(SIZE "${INPUT}" length)
+file(READ "${INPUT}" hex HEX)
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+string(REGEX REPLACE "((0x..,){16})" "\\1\n" bytes "${bytes}")
+if(length EQUAL 0)
+    # An array cannot be empty; the length says that no byte of it is used.
+    set(bytes "0x00")
+endif()
+file(WRITE "${OUTPUT}.tmp"
+    "// Generated from ${INPUT}; do not edit.\n"
+    "#include <cstdint>\n\n"
+    "extern const unsigned char CAN_bin[];\n"
+    "extern const uint32_t CAN_bin_len;\n\n"
+    "const unsigned char CAN_bin[] = {\n${bytes}\n};\n"
+    "const uint32_t CAN_bin_len = ${length}U;\n")
+file(RENAME "${OUTPUT}.tmp" "${OUTPUT}")

@@ -1,0 +1,277 @@
+#include "uploader.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <vector>
+
+namespace zel {
+
+mystreambuf::~mystreambuf() = default;
+
+mystreambuf nostreambuf;
+std::ostream nocout(&nostreambuf);
+
+namespace {
+
+const std::string applicationIdentifier = "usb:v0069p1000";
+const std::string bootloaderIdentifier = "usb:v0069p2000";
+constexpr uint8_t connectAttempts = 3;
+constexpr useconds_t retryPause = 1000000;
+constexpr useconds_t restartPause = 2000000;
+constexpr int32_t longTimeout = 100;
+constexpr int32_t shortTimeout = 10;
+
+constexpr uint32_t pageSize = 2048;
+constexpr uint32_t chunkCapacity = 2044;
+constexpr uint32_t headerSize = 3;
+
+constexpr uint8_t enterBootloader = 0x0A;
+constexpr uint8_t checkBootloader = 0x64;
+constexpr uint8_t pageData = 0x65;
+constexpr uint8_t pageWrite = 0x66;
+constexpr uint8_t bootApplication = 0x67;
+constexpr uint8_t filler = 0xAA;
+
+constexpr std::array<uint32_t, 256> makeCrcTable()
+{
+    std::array<uint32_t, 256> table{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t reg = i << 24;
+        for (int bit = 0; bit < 8; ++bit) {
+            reg = (reg & 0x80000000U) != 0 ? (reg << 1) ^ 0x04C11DB7U : reg << 1;
+        }
+        table[i] = reg;
+    }
+    return table;
+}
+
+constexpr std::array<uint32_t, 256> crc_table = makeCrcTable();
+
+// Every device opened during the update stays open until the process ends;
+// the list keeps them reachable for leak checkers.
+std::vector<UsbDevice *> &openedDevices()
+{
+    static auto *devices = new std::vector<UsbDevice *>();
+    return *devices;
+}
+
+} // namespace
+
+uint32_t CalcCRC(const uint8_t *data, uint32_t len)
+{
+    uint32_t reg = 0xFFFFFFFFU;
+    for (uint32_t i = 0; i < len; ++i) {
+        reg = (reg << 8) ^ crc_table[((reg >> 24) ^ data[i]) & 0xFFU];
+    }
+    return reg;
+}
+
+void printProgress(double fraction)
+{
+    static const char bars[] = "||||||||||||||||||||||||||||||||||||||||||||||||||||||||||||";
+    const int percent = static_cast<int>(100.0 * fraction);
+    const int bar = static_cast<int>(60.0 * fraction);
+    const int pad = 60 - bar;
+    std::printf("\r[TORVEX] %3d%% [%.*s%*s]", percent, bar, bars, pad, "");
+    if (std::fabs(fraction - 1.0) < 0.00001) {
+        std::puts("\r");
+    }
+    std::fflush(stdout);
+}
+
+Uploader::Uploader(bool verbose) : port(nullptr), verboseMode(verbose), pageCount(0), pagesWritten(0)
+{
+}
+
+// The device objects deliberately outlive the uploader.
+Uploader::~Uploader() = default;
+
+void Uploader::setVerbosity(bool verbose)
+{
+    verboseMode = verbose;
+}
+
+std::ostream &Uploader::log()
+{
+    if (verboseMode) {
+        return std::cout << "[TORVEX] ";
+    }
+    return nocout;
+}
+
+void Uploader::logLine(const std::string &message)
+{
+    log() << message << std::endl;
+}
+
+bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
+{
+    port = new UsbDevice();
+    openedDevices().push_back(port);
+    for (uint8_t attempt = 0; attempt < attempts; ++attempt) {
+        if (port->connect(identifier)) {
+            const std::string commandLine =
+                "setserial " + port->getSerialDeviceName() + " low_latency";
+            std::fflush(stdout);
+            if (std::system(commandLine.c_str()) != 0) {
+                std::cout << "Could not execute command '" << commandLine
+                          << "'. Communication in low-speed mode." << std::endl;
+            }
+            return true;
+        }
+        logLine("Could not connect to the device... Retrying...");
+        usleep(retryPause);
+    }
+    return false;
+}
+
+bool Uploader::perform()
+{
+    setUpPages();
+    if (!handOverFromApplication() || !detectBootloader() || !transferPages()) {
+        return false;
+    }
+    // A dongle that took every page is updated even if the boot command
+    // goes unconfirmed.
+    sendBoot();
+    return true;
+}
+
+void Uploader::setUpPages()
+{
+    pageCount = static_cast<int32_t>((CAN_bin_len + pageSize - 1) / pageSize);
+    pagesWritten = 0;
+}
+
+bool Uploader::handOverFromApplication()
+{
+    logLine("Detecting Torvex...");
+    if (!openUsbDevice(applicationIdentifier, connectAttempts)) {
+        logLine("Looks like Torvex cannot be detected, checking if it's in bootloader mode "
+                "already...");
+        return true;
+    }
+    logLine("Torvex detected! Entering bootloader mode...");
+    if (!sendEnterBootloaderCmd()) {
+        logLine("Error while sendind bootloader enter command!");
+        return false;
+    }
+    usleep(restartPause);
+    return true;
+}
+
+bool Uploader::detectBootloader()
+{
+    logLine("Detecting bootloader mode...");
+    if (!openUsbDevice(bootloaderIdentifier, connectAttempts) || !sendCheckBootloaderEntered()) {
+        logLine("Bootloader mode could not be entered!");
+        return false;
+    }
+    logLine("Bootloader detected!");
+    return true;
+}
+
+bool Uploader::transferPages()
+{
+    while (pagesWritten < pageCount) {
+        if (!sendPage()) {
+            std::cout << std::endl;
+            return false;
+        }
+        printProgress(static_cast<double>(pagesWritten) / static_cast<double>(pageCount));
+    }
+    return true;
+}
+
+bool Uploader::command(const uint8_t *frame, int32_t len, int32_t timeout)
+{
+    return port->transmit(frame, len, true, timeout);
+}
+
+bool Uploader::commandConfirmed(const uint8_t *frame, int32_t len, int32_t timeout)
+{
+    return command(frame, len, timeout) && port->replyTextIs("OK");
+}
+
+bool Uploader::sendEnterBootloaderCmd()
+{
+    const uint8_t frame[] = {enterBootloader, 0x00};
+    return command(frame, sizeof frame, longTimeout) && port->rxBuffer[0] == enterBootloader &&
+           port->rxBuffer[1] == 0x01;
+}
+
+bool Uploader::sendCheckBootloaderEntered()
+{
+    const uint8_t frame[] = {checkBootloader, filler, filler};
+    return commandConfirmed(frame, sizeof frame, longTimeout);
+}
+
+bool Uploader::sendPage()
+{
+    const uint32_t remaining = CAN_bin_len - static_cast<uint32_t>(pagesWritten) * pageSize;
+    const uint32_t pageLength = remaining < pageSize ? remaining : pageSize;
+    uint8_t page[pageSize] = {};
+    std::memcpy(page, CAN_bin + static_cast<std::size_t>(pagesWritten) * pageSize, pageLength);
+
+    uint8_t frame[headerSize + chunkCapacity] = {pageData, filler, filler};
+    uint32_t sent = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const uint32_t chunk = pageLength - sent < chunkCapacity ? pageLength - sent : chunkCapacity;
+        std::memcpy(frame + headerSize, page + sent, chunk);
+        if (!command(frame, static_cast<int32_t>(headerSize + chunk), shortTimeout)) {
+            continue; // unanswered: the next attempt sends the same bytes again
+        }
+        if (!port->replyTextIs("OK")) {
+            logLine("Error while sending frame " + std::to_string(pagesWritten));
+            return false;
+        }
+        sent += chunk;
+    }
+    // Never ask the dongle to write a page it has not received whole.
+    if (sent != pageLength) {
+        logLine("Error while sending frame " + std::to_string(pagesWritten));
+        return false;
+    }
+    if (!sendPageWrite(page, static_cast<int32_t>(pageLength))) {
+        return false;
+    }
+    ++pagesWritten;
+    return true;
+}
+
+bool Uploader::sendPageWrite(const uint8_t *data, int32_t len)
+{
+    const uint32_t crc = CalcCRC(data, static_cast<uint32_t>(len));
+    const uint8_t frame[] = {pageWrite,
+                             filler,
+                             filler,
+                             static_cast<uint8_t>(crc),
+                             static_cast<uint8_t>(crc >> 8),
+                             static_cast<uint8_t>(crc >> 16),
+                             static_cast<uint8_t>(crc >> 24)};
+    if (!command(frame, sizeof frame, shortTimeout)) {
+        log() << "CRC fail!" << std::flush;
+        return false;
+    }
+    return port->replyTextIs("OK");
+}
+
+bool Uploader::sendBoot()
+{
+    logLine("Sending boot to app command...");
+    const uint8_t frame[] = {bootApplication, filler, filler};
+    if (commandConfirmed(frame, sizeof frame, shortTimeout)) {
+        logLine("Booting to app successful!");
+        return true;
+    }
+    logLine("Booting to app failed");
+    return false;
+}
+
+} // namespace zel

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <streambuf>
+#include <string>
+
+#include "usbDevice.h"
+
+extern const unsigned char CAN_bin[];
+extern const uint32_t CAN_bin_len;
+
+namespace zel {
+
+// A stream buffer with no buffer: every character written to it is refused.
+class mystreambuf : public std::streambuf {
+public:
+    ~mystreambuf() override;
+};
+
+extern mystreambuf nostreambuf;
+extern std::ostream nocout;
+
+uint32_t CalcCRC(const uint8_t *data, uint32_t len);
+void printProgress(double fraction);
+
+class Uploader {
+public:
+    explicit Uploader(bool verbose);
+    ~Uploader();
+    Uploader(const Uploader &) = delete;
+    Uploader &operator=(const Uploader &) = delete;
+
+    void setVerbosity(bool verbose);
+    bool openUsbDevice(std::string identifier, uint8_t attempts);
+    bool perform();
+
+    bool sendEnterBootloaderCmd();
+    bool sendCheckBootloaderEntered();
+    bool sendPage();
+    bool sendPageWrite(const uint8_t *data, int32_t len);
+    bool sendBoot();
+
+private:
+    void setUpPages();
+    bool handOverFromApplication();
+    bool detectBootloader();
+    bool transferPages();
+
+    bool command(const uint8_t *frame, int32_t len, int32_t timeout);
+    bool commandConfirmed(const uint8_t *frame, int32_t len, int32_t timeout);
+    std::ostream &log();
+    void logLine(const std::string &message);
+
+    UsbDevice *port;
+    bool verboseMode;
+    int32_t pageCount;
+    int32_t pagesWritten;
+};
+
+} // namespace zel

@@ -1,0 +1,183 @@
+#include "usbDevice.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+
+struct termios tty;
+struct termios ti_prev;
+
+namespace {
+
+constexpr int acmCandidates = 10;
+constexpr std::size_t identifierLength = 14;
+
+std::string readIdentifierOf(int n)
+{
+    std::ifstream modalias("/sys/class/tty/ttyACM" + std::to_string(n) + "/device/modalias",
+                           std::ios::binary);
+    if (!modalias.is_open()) {
+        return {};
+    }
+    char text[identifierLength] = {};
+    modalias.read(text, identifierLength);
+    return std::string(text, static_cast<std::size_t>(modalias.gcount()));
+}
+
+void makeRaw(struct termios &t)
+{
+    t.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE);
+    t.c_cflag |= CS8 | CREAD | CLOCAL;
+    t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHONL | ISIG);
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | IGNBRK | BRKINT | PARMRK | ISTRIP |
+                                        INLCR | IGNCR | ICRNL);
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR);
+    t.c_cc[VTIME] = 0;
+    t.c_cc[VMIN] = 0;
+}
+
+} // namespace
+
+bool fileExists(const std::string &path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+std::string open_device(int32_t *fd, std::string identifier)
+{
+    *fd = -1;
+    for (int n = 0; n < acmCandidates; ++n) {
+        std::string devicePath = "/dev/ttyACM" + std::to_string(n);
+        if (!fileExists(devicePath)) {
+            continue;
+        }
+        if (readIdentifierOf(n) == identifier) {
+            *fd = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            return devicePath;
+        }
+    }
+    return {};
+}
+
+UsbDevice::UsbDevice() : rxBuffer{}, rxLength(0), portFd(-1) {}
+
+UsbDevice::~UsbDevice()
+{
+    if (portFd < 0) {
+        return;
+    }
+    // Leave the modem control lines as they are when the port closes.
+    ti_prev.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+    tcsetattr(portFd, TCSANOW, &ti_prev);
+    close(portFd);
+}
+
+bool UsbDevice::connect(std::string identifier)
+{
+    int32_t fd = -1;
+    serialDeviceName = open_device(&fd, std::move(identifier));
+    if (fd < 0) {
+        return false;
+    }
+    tcgetattr(fd, &ti_prev);
+    tcgetattr(fd, &tty);
+    makeRaw(tty);
+    tcsetattr(fd, TCSANOW, &tty);
+    portFd = fd;
+    return true;
+}
+
+bool UsbDevice::transmit(const uint8_t *data, int32_t len, bool replyWanted, int32_t timeout)
+{
+    // Whatever is waiting now (junk, or a reply that came too late) must not
+    // be taken for the reply to this frame.
+    tcflush(portFd, TCIFLUSH);
+    if (!writeAll(data, len, timeout)) {
+        return false;
+    }
+    if (!replyWanted) {
+        return true;
+    }
+    return receive(timeout);
+}
+
+// The port is non-blocking, so a frame may go out in pieces; a frame that
+// cannot go out whole within the timeout, or a port that is gone, fails it.
+bool UsbDevice::writeAll(const uint8_t *data, int32_t len, int32_t timeout)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
+    int32_t written = 0;
+    while (written < len) {
+        ssize_t n = write(portFd, data + written, static_cast<size_t>(len - written));
+        if (n > 0) {
+            written += static_cast<int32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return false;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        struct pollfd room = {portFd, POLLOUT, 0};
+        if (poll(&room, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+            return false;
+        }
+        if ((room.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool UsbDevice::receive(int32_t timeout)
+{
+    std::memset(rxBuffer, 0, sizeof rxBuffer);
+    std::lock_guard<std::mutex> guard(rxLock);
+    rxLength = 0;
+    int64_t budget = static_cast<int64_t>(timeout) * 1000;
+    int silence = 0;
+    bool started = false;
+    while (silence < 100 && budget > 0) {
+        uint8_t byte = 0;
+        ssize_t n = read(portFd, &byte, 1);
+        if (n == 1) {
+            started = true;
+            // Bytes past the buffer are read and dropped.
+            if (rxLength < rxCapacity) {
+                rxBuffer[rxLength++] = byte;
+            }
+            continue;
+        }
+        if (started && n == 0) {
+            silence += 10;
+        } else {
+            budget -= 10;
+        }
+        usleep(10);
+    }
+    return rxLength > 0;
+}
+
+std::string UsbDevice::getSerialDeviceName()
+{
+    return serialDeviceName;
+}
+
+bool UsbDevice::replyTextIs(const char *text) const
+{
+    const std::size_t len = std::strlen(text);
+    if (len + 1 >= sizeof rxBuffer) {
+        return false;
+    }
+    return std::memcmp(rxBuffer + 1, text, len) == 0 && rxBuffer[1 + len] == 0;
+}
