@@ -1,0 +1,380 @@
+#include "dongle.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace sim {
+
+namespace {
+
+constexpr uint8_t enterBootloader = 0x0A;
+constexpr uint8_t checkBootloader = 0x64;
+constexpr uint8_t pageData = 0x65;
+constexpr uint8_t pageWrite = 0x66;
+constexpr uint8_t bootApplication = 0x67;
+constexpr std::size_t pageSize = 2048;
+constexpr std::size_t maxFrame = 2047;
+// A frame without a length of its own ends when the line falls quiet.
+constexpr int frameGapMs = 2;
+
+std::size_t fixedLength(uint8_t command)
+{
+    switch (command) {
+    case enterBootloader:
+        return 2;
+    case checkBootloader:
+    case bootApplication:
+        return 3;
+    case pageWrite:
+        return 7;
+    default:
+        return 0;
+    }
+}
+
+std::vector<uint8_t> ok(uint8_t command)
+{
+    return {command, 'O', 'K'};
+}
+
+std::vector<uint8_t> refused(uint8_t command)
+{
+    return {command, 'E', 'R'};
+}
+
+bool hasHeader(const std::vector<uint8_t> &frame)
+{
+    return frame.size() >= 3 && frame[1] == 0xAA && frame[2] == 0xAA;
+}
+
+} // namespace
+
+const std::vector<uint8_t> Dongle::staleBytes = {'s', 't', 'a', 'l', 'e'};
+
+uint32_t crc32Mpeg2(const uint8_t *data, std::size_t len)
+{
+    uint32_t reg = 0xFFFFFFFFU;
+    for (std::size_t i = 0; i < len; ++i) {
+        for (int bit = 7; bit >= 0; --bit) {
+            const bool in = ((data[i] >> bit) & 1U) != 0;
+            const bool top = (reg & 0x80000000U) != 0;
+            reg <<= 1;
+            if (in != top) {
+                reg ^= 0x04C11DB7U;
+            }
+        }
+    }
+    return reg;
+}
+
+Dongle::Dongle(Bus &bus, DongleOptions options)
+    : bus_(bus), options_(std::move(options)), mode_(options_.startMode), flash_(options_.flash)
+{
+}
+
+Dongle::~Dongle()
+{
+    stop();
+}
+
+bool Dongle::start()
+{
+    plugInAs(mode_);
+    if (fd_ < 0) {
+        return false;
+    }
+    thread_ = std::thread(&Dongle::run, this);
+    return true;
+}
+
+void Dongle::stop()
+{
+    stopping_ = true;
+    wake_.notify_all();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    unplugNow();
+}
+
+void Dongle::plugInAs(Mode mode)
+{
+    const int fd = bus_.plugIn(mode);
+    std::lock_guard<std::mutex> lock(mutex_);
+    fd_ = fd;
+    mode_ = mode;
+    pending_.clear();
+    if (fd >= 0 && options_.staleOnPlugIn) {
+        // Nobody has the port open yet: the bytes wait in it for the host.
+        (void)!write(fd, staleBytes.data(), staleBytes.size());
+    }
+}
+
+void Dongle::unplugNow()
+{
+    bus_.unplug();
+    std::lock_guard<std::mutex> lock(mutex_);
+    fd_ = -1;
+}
+
+bool Dongle::pauseMs(int ms)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return !wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_.load(); });
+}
+
+void Dongle::run()
+{
+    std::vector<uint8_t> frame;
+    while (!stopping_) {
+        if (fd_ < 0) {
+            pauseMs(10);
+            continue;
+        }
+        if (readFrame(&frame)) {
+            handle(frame);
+        }
+        if (restartPending_) {
+            restartPending_ = false;
+            switchTo(restartInto_);
+        }
+    }
+}
+
+// Collects the next frame from the line. Frames of a known length end with
+// their last byte; page data and junk end when the line falls quiet.
+bool Dongle::readFrame(std::vector<uint8_t> *frame)
+{
+    while (!stopping_) {
+        const std::size_t wanted = pending_.empty() ? 0 : fixedLength(pending_[0]);
+        if (wanted != 0 && pending_.size() >= wanted) {
+            frame->assign(pending_.begin(), pending_.begin() + static_cast<long>(wanted));
+            pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(wanted));
+            return true;
+        }
+        struct pollfd line = {fd_, POLLIN, 0};
+        const int ready = poll(&line, 1, pending_.empty() ? 20 : frameGapMs);
+        if (ready > 0 && (line.revents & POLLIN) != 0) {
+            uint8_t chunk[4096];
+            const ssize_t n = read(fd_, chunk, sizeof chunk);
+            if (n > 0) {
+                pending_.insert(pending_.end(), chunk, chunk + n);
+                continue;
+            }
+        }
+        if (ready > 0 && (line.revents & POLLIN) == 0) {
+            // The host has closed the port: wait for it to come back.
+            pauseMs(5);
+        }
+        if (ready == 0 && !pending_.empty()) {
+            const std::size_t len = std::min(pending_.size(), maxFrame);
+            frame->assign(pending_.begin(), pending_.begin() + static_cast<long>(len));
+            pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(len));
+            return true;
+        }
+        if (ready <= 0 && pending_.empty()) {
+            return false;
+        }
+    }
+    return false;
+}
+
+void Dongle::handle(const std::vector<uint8_t> &frame)
+{
+    FrameRecord rec;
+    rec.index = frameCount_++;
+    rec.mode = mode_;
+    rec.bytes = frame;
+    rec.received = std::chrono::steady_clock::now();
+    const auto planned = options_.faults.find(rec.index);
+    const Fault fault = planned == options_.faults.end() ? Fault{} : planned->second;
+    rec.fault = describe(fault);
+
+    if (fault.kind == Fault::Kind::Unplug) {
+        record(rec);
+        unplugNow();
+        return;
+    }
+    if (fault.kind != Fault::Kind::Ignore) {
+        rec.reply = answer(frame);
+    }
+    if (fault.kind == Fault::Kind::Ignore || fault.kind == Fault::Kind::DropReply) {
+        rec.reply.clear();
+    } else if (fault.kind == Fault::Kind::Replace) {
+        rec.reply = fault.bytes;
+    }
+    if (!rec.reply.empty()) {
+        sendReply(rec.reply, fault);
+    }
+    rec.replied = std::chrono::steady_clock::now();
+    record(rec);
+}
+
+std::vector<uint8_t> Dongle::answer(const std::vector<uint8_t> &frame)
+{
+    if (mode_ == Mode::Bootloader) {
+        return answerBootloader(frame);
+    }
+    // The application knows one command of this protocol.
+    if (frame.size() == 2 && frame[0] == enterBootloader && frame[1] == 0x00) {
+        restartPending_ = true;
+        restartInto_ = Mode::Bootloader;
+        return {enterBootloader, 0x01};
+    }
+    return {};
+}
+
+std::vector<uint8_t> Dongle::answerBootloader(const std::vector<uint8_t> &frame)
+{
+    if (!hasHeader(frame)) {
+        return {};
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    switch (frame[0]) {
+    case checkBootloader:
+        // A new update starts: the flash is erased and written from its start.
+        flash_.clear();
+        pageBuffer_.clear();
+        return frame.size() == 3 ? ok(checkBootloader) : refused(checkBootloader);
+    case pageData:
+        if (pageBuffer_.size() + frame.size() - 3 > pageSize) {
+            pageBuffer_.clear();
+            return refused(pageData);
+        }
+        pageBuffer_.insert(pageBuffer_.end(), frame.begin() + 3, frame.end());
+        return ok(pageData);
+    case pageWrite: {
+        if (frame.size() != 7) {
+            return refused(pageWrite);
+        }
+        const uint32_t expected = static_cast<uint32_t>(frame[3]) | static_cast<uint32_t>(frame[4]) << 8 |
+                                  static_cast<uint32_t>(frame[5]) << 16 | static_cast<uint32_t>(frame[6]) << 24;
+        const bool good = !pageBuffer_.empty() && crc32Mpeg2(pageBuffer_.data(), pageBuffer_.size()) == expected;
+        if (good) {
+            flash_.insert(flash_.end(), pageBuffer_.begin(), pageBuffer_.end());
+        } else {
+            ++pagesRejected_;
+        }
+        pageBuffer_.clear();
+        return good ? ok(pageWrite) : refused(pageWrite);
+    }
+    case bootApplication:
+        if (frame.size() != 3) {
+            return refused(bootApplication);
+        }
+        restartPending_ = true;
+        restartInto_ = Mode::Application;
+        return ok(bootApplication);
+    default:
+        return {};
+    }
+}
+
+void Dongle::sendReply(const std::vector<uint8_t> &reply, const Fault &fault)
+{
+    switch (fault.kind) {
+    case Fault::Kind::Delay:
+        if (pauseMs(fault.delayMs)) {
+            writeAll(reply.data(), reply.size());
+        }
+        break;
+    case Fault::Kind::Split:
+        for (std::size_t at = 0; at < reply.size(); at += static_cast<std::size_t>(fault.burst)) {
+            if (at > 0 && !pauseMs(fault.delayMs)) {
+                return;
+            }
+            const std::size_t len = std::min(reply.size() - at, static_cast<std::size_t>(fault.burst));
+            writeAll(reply.data() + at, len);
+        }
+        break;
+    case Fault::Kind::Stale:
+        writeAll(reply.data(), reply.size());
+        if (pauseMs(fault.delayMs)) {
+            writeAll(fault.bytes.data(), fault.bytes.size());
+        }
+        break;
+    default:
+        writeAll(reply.data(), reply.size());
+    }
+}
+
+void Dongle::writeAll(const uint8_t *data, std::size_t len)
+{
+    std::size_t done = 0;
+    while (done < len && fd_ >= 0 && !stopping_) {
+        const ssize_t n = write(fd_, data + done, len - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return;
+        } else {
+            struct pollfd room = {fd_, POLLOUT, 0};
+            poll(&room, 1, 10);
+        }
+    }
+}
+
+// The USB device resets: its port goes away at once and, once the device
+// has re-enumerated, it comes back in its other mode on whatever number is
+// free then. An application that fails to start never comes back.
+void Dongle::switchTo(Mode mode)
+{
+    constexpr int detachMs = 20;
+    const int delay = std::max(options_.reenumerateMs, detachMs);
+    if (!pauseMs(detachMs)) {
+        return;
+    }
+    unplugNow();
+    if (mode == Mode::Application && !options_.applicationRestarts) {
+        return;
+    }
+    if (pauseMs(delay - detachMs)) {
+        plugInAs(mode);
+    }
+}
+
+void Dongle::record(FrameRecord frame)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    frames_.push_back(std::move(frame));
+}
+
+std::vector<uint8_t> Dongle::flash() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return flash_;
+}
+
+std::vector<FrameRecord> Dongle::frames() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return frames_;
+}
+
+Mode Dongle::mode() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return mode_;
+}
+
+bool Dongle::plugged() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return fd_ >= 0;
+}
+
+std::string Dongle::hostPort() const
+{
+    return bus_.hostPort();
+}
+
+int Dongle::pagesRejected() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pagesRejected_;
+}
+
+} // namespace sim

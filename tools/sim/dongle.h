@@ -1,0 +1,99 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bus.h"
+#include "faults.h"
+
+namespace sim {
+
+// CRC-32/MPEG-2, computed bit by bit: the dongle's own check of a page.
+uint32_t crc32Mpeg2(const uint8_t *data, std::size_t len);
+
+struct DongleOptions {
+    Mode startMode = Mode::Application;
+    // From the reply to "enter bootloader" (or "boot") until the new port is there.
+    int reenumerateMs = 500;
+    bool applicationRestarts = true; // after "boot", come back as the application
+    bool staleOnPlugIn = false;      // junk waits in each new port before the host opens it
+    std::vector<uint8_t> flash;      // what the flash holds before the update
+    FaultPlan faults;
+};
+
+// One frame the dongle received, and what became of it.
+struct FrameRecord {
+    int index = 0;
+    Mode mode = Mode::Application;
+    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> reply; // empty when none was sent
+    std::string fault;          // name of the fault applied, or "none"
+    std::chrono::steady_clock::time_point received;
+    std::chrono::steady_clock::time_point replied;
+};
+
+// The simulated Torvex: its application answers "enter bootloader", its
+// bootloader takes pages into flash when their checksum matches, and it
+// re-enumerates on the bus as a real dongle does when it switches.
+class Dongle {
+public:
+    Dongle(Bus &bus, DongleOptions options);
+    ~Dongle();
+    Dongle(const Dongle &) = delete;
+    Dongle &operator=(const Dongle &) = delete;
+
+    // Plugs the dongle in and starts answering frames.
+    bool start();
+    // Stops answering and pulls the dongle out.
+    void stop();
+
+    std::vector<uint8_t> flash() const;
+    std::vector<FrameRecord> frames() const;
+    Mode mode() const;
+    bool plugged() const;
+    std::string hostPort() const;
+    int pagesRejected() const;
+
+    static const std::vector<uint8_t> staleBytes;
+
+private:
+    void run();
+    bool readFrame(std::vector<uint8_t> *frame);
+    void handle(const std::vector<uint8_t> &frame);
+    std::vector<uint8_t> answer(const std::vector<uint8_t> &frame);
+    std::vector<uint8_t> answerBootloader(const std::vector<uint8_t> &frame);
+    void sendReply(const std::vector<uint8_t> &reply, const Fault &fault);
+    void writeAll(const uint8_t *data, std::size_t len);
+    void switchTo(Mode mode);
+    void plugInAs(Mode mode);
+    void unplugNow();
+    bool pauseMs(int ms); // false when stopped meanwhile
+    void record(FrameRecord frame);
+
+    Bus &bus_;
+    DongleOptions options_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+
+    int fd_ = -1;
+    Mode mode_;
+    std::vector<uint8_t> flash_;
+    std::vector<uint8_t> pageBuffer_;
+    std::vector<uint8_t> pending_;
+    std::vector<FrameRecord> frames_;
+    int frameCount_ = 0;
+    int pagesRejected_ = 0;
+    // Set by a frame whose answer makes the dongle restart.
+    bool restartPending_ = false;
+    Mode restartInto_ = Mode::Application;
+};
+
+} // namespace sim

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// What goes wrong with one frame, as seen from the host.
+struct Fault {
+    enum class Kind {
+        None,
+        Ignore,    // the frame is lost: not processed, not answered
+        DropReply, // processed, but the reply is lost
+        Delay,     // processed, answered after `delayMs`
+        Replace,   // processed, answered with `bytes` instead
+        Split,     // processed, the reply is sent in bursts of `burst` bytes, `delayMs` apart
+        Stale,     // processed and answered, then `bytes` follow after `delayMs`
+        Unplug,    // the dongle is pulled out instead of answering
+    };
+    Kind kind = Kind::None;
+    int delayMs = 0;
+    int burst = 1;
+    std::vector<uint8_t> bytes;
+};
+
+// Faults chosen by frame number: frames are counted from 0 over the whole
+// life of the dongle, whatever mode it is in.
+using FaultPlan = std::map<int, Fault>;
+
+// Parses "<frame>:<kind>[:<arg>[:<arg>]]", e.g. "3:drop", "5:delay:150",
+// "2:replace:0a00", "4:split:1:20", "6:stale:5:4a554e4b", "9:unplug".
+bool parseFault(const std::string &text, int *frame, Fault *fault, std::string *why);
+
+std::string describe(const Fault &fault);
+
+std::vector<uint8_t> fromHex(const std::string &hex, bool *ok);
+std::string toHex(const std::vector<uint8_t> &bytes);
+
+} // namespace sim

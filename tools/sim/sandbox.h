@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+
+namespace sim {
+
+// Moves the calling process into a mount namespace of its own, so that the
+// fake device tree below is seen by it and its children only. Must be called
+// before the process starts any thread.
+bool enterPrivateMountNamespace(std::string *why);
+
+// Fresh, empty /dev and /sys/class/tty for as long as the object lives: the
+// node, pseudo-terminal and standard device files a program needs are carried
+// over from the real /dev, and no ttyACM port exists until a bus adds one.
+class FakeDeviceTree {
+public:
+    FakeDeviceTree();
+    ~FakeDeviceTree();
+    FakeDeviceTree(const FakeDeviceTree &) = delete;
+    FakeDeviceTree &operator=(const FakeDeviceTree &) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string &error() const { return error_; }
+
+    // A port that is not a Torvex: a node with the given modalias, or with no
+    // sysfs entry at all when `modalias` is empty.
+    bool addForeignPort(int n, const std::string &modalias);
+
+private:
+    bool mountDev();
+    bool mountTtyClass();
+
+    std::string error_;
+    bool devMounted_ = false;
+    bool ttyClassMounted_ = false;
+};
+
+} // namespace sim
