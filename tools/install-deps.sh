@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     cmake g++ make libgtest-dev   # build and unit tests
     setserial util-linux          # the program's latency call; unshare and mount for the rig
+    clang-tidy cppcheck clang-format valgrind  # the checking gates in tools/ci
     "$@"
 )
 
