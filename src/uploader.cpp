@@ -89,9 +89,6 @@ Uploader::Uploader(bool verbose) : port(nullptr), verboseMode(verbose), pageCoun
 {
 }
 
-// The device objects deliberately outlive the uploader.
-Uploader::~Uploader() = default;
-
 void Uploader::setVerbosity(bool verbose)
 {
     verboseMode = verbose;
@@ -110,6 +107,8 @@ void Uploader::logLine(const std::string &message)
     log() << message << std::endl;
 }
 
+// The identifier is a copy of the caller's, as the interface has it.
+// cppcheck-suppress passedByValue
 bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
 {
     port = new UsbDevice();

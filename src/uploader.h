@@ -27,7 +27,8 @@ void printProgress(double fraction);
 class Uploader {
 public:
     explicit Uploader(bool verbose);
-    ~Uploader();
+    // The device objects deliberately outlive the uploader.
+    ~Uploader() = default;
     Uploader(const Uploader &) = delete;
     Uploader &operator=(const Uploader &) = delete;
 

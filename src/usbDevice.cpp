@@ -50,6 +50,8 @@ bool fileExists(const std::string &path)
     return stat(path.c_str(), &info) == 0;
 }
 
+// The identifier is a copy of the caller's, as the interface has it.
+// cppcheck-suppress passedByValue
 std::string open_device(int32_t *fd, std::string identifier)
 {
     *fd = -1;

@@ -160,7 +160,7 @@ int main(int argc, char **argv)
     dongle.stop();
 
     const bool matches = dongle.flash() == expected;
-    writeReport(settings, result, dongle, settings.expectPath.empty() ? -1 : matches);
+    writeReport(settings, result, dongle, settings.expectPath.empty() ? -1 : (matches ? 1 : 0));
     if (result.timedOut) {
         std::cerr << "torvex-sim: the program did not finish within " << settings.limitSeconds
                   << " s\n";

@@ -109,7 +109,8 @@ void Dongle::plugInAs(Mode mode)
     pending_.clear();
     if (fd >= 0 && options_.staleOnPlugIn) {
         // Nobody has the port open yet: the bytes wait in it for the host.
-        (void)!write(fd, staleBytes.data(), staleBytes.size());
+        const ssize_t written = write(fd, staleBytes.data(), staleBytes.size());
+        (void)written;
     }
 }
 

@@ -94,7 +94,7 @@ PtyBus::PtyBus(std::string devDir, std::string ttyClassDir)
 
 PtyBus::~PtyBus()
 {
-    unplug();
+    PtyBus::unplug(); // no dynamic dispatch in a destructor
 }
 
 bool PtyBus::numberTaken(int n) const
