@@ -1,0 +1,68 @@
+// The command line: help, wrong arguments, and which argument counts.
+#include <unistd.h>
+
+#include "rig.h"
+
+namespace {
+
+const std::string helpText = "usage: ./ZEL_USB_Flasher [--verbose][--help]\n"
+                             "[--verbose] - prints more info in the terminal window\n"
+                             "[--help] - displays help message\n";
+const std::string wrongArgumentsText =
+    "Wrong arguments specified, please see ./ZEL_USB_Flasher --help\n";
+
+struct Invocation {
+    std::vector<std::string> args;
+    std::string expected;
+};
+
+class CommandLine : public rig::Rig, public ::testing::WithParamInterface<Invocation> {};
+
+// None of these may touch a device: a dongle is there and must see nothing.
+TEST_P(CommandLine, PrintsItsTextAndExits255WithoutTouchingTheDongle)
+{
+    sim::Dongle &dongle = plugInBootloader();
+    const auto result = run(GetParam().args);
+    EXPECT_EQ(result.out, GetParam().expected);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 255);
+    EXPECT_TRUE(dongle.frames().empty());
+    EXPECT_TRUE(setserialCalls().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HelpAndWrongArguments, CommandLine,
+    ::testing::Values(Invocation{{"--help"}, helpText}, Invocation{{"--help", "--verbose"}, helpText},
+                      Invocation{{"--help", "junk"}, helpText},
+                      Invocation{{"--verb"}, wrongArgumentsText},
+                      Invocation{{"--VERBOSE"}, wrongArgumentsText},
+                      Invocation{{"-v"}, wrongArgumentsText},
+                      Invocation{{"--help=1"}, wrongArgumentsText},
+                      Invocation{{""}, wrongArgumentsText},
+                      Invocation{{"--verbos", "--verbose"}, wrongArgumentsText}));
+
+class ProgramName : public rig::Rig {};
+
+TEST_F(ProgramName, TextsNameTheProgramAsShippedWhateverItIsCalled)
+{
+    const std::string renamed = "/tmp/torvex-renamed-" + std::to_string(getpid());
+    ASSERT_EQ(symlink(rig::flasherPath().c_str(), renamed.c_str()), 0);
+    const auto help = run({"--help"}, renamed);
+    const auto wrong = run({"-h"}, renamed);
+    unlink(renamed.c_str());
+    EXPECT_EQ(help.out, helpText);
+    EXPECT_EQ(wrong.out, wrongArgumentsText);
+}
+
+class OnlyFirstArgumentCounts : public rig::Rig {};
+
+TEST_F(OnlyFirstArgumentCounts, VerboseThenHelpRunsAVerboseUpdate)
+{
+    sim::Dongle &dongle = plugInBootloader();
+    const auto result = run({"--verbose", "--help"});
+    EXPECT_EQ(result.out, rig::verboseSuccessFromBootloader(15));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(dongle.flash(), rig::image());
+}
+
+} // namespace

@@ -1,0 +1,160 @@
+// From a dongle running its application into its bootloader, and back.
+#include "rig.h"
+
+namespace {
+
+using Kind = sim::Fault::Kind;
+using std::chrono::milliseconds;
+
+constexpr int enterFrame = 0;
+
+std::string setserialWarning(const std::string &port)
+{
+    return "Could not execute command 'setserial " + port +
+           " low_latency'. Communication in low-speed mode.\n";
+}
+
+milliseconds between(std::chrono::steady_clock::time_point from,
+                     std::chrono::steady_clock::time_point to)
+{
+    return std::chrono::duration_cast<milliseconds>(to - from);
+}
+
+template <typename Condition> bool waitFor(Condition condition)
+{
+    for (int waited = 0; waited < 3000; waited += 20) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    return condition();
+}
+
+class HandOver : public rig::Rig {};
+
+TEST_F(HandOver, VerboseUpdateFromTheApplication)
+{
+    sim::Dongle &dongle = plugInApplication();
+    const auto result = run();
+    EXPECT_EQ(result.out, rig::verboseSuccessFromApplication(15));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(dongle.flash(), rig::image());
+    const auto frames = dongle.frames();
+    ASSERT_GE(frames.size(), 2U);
+    EXPECT_EQ(frames[0].bytes, (std::vector<uint8_t>{0x0A, 0x00}));
+    EXPECT_EQ(frames[0].reply, (std::vector<uint8_t>{0x0A, 0x01}));
+    EXPECT_EQ(frames[0].mode, sim::Mode::Application);
+    EXPECT_EQ(frames[1].mode, sim::Mode::Bootloader);
+}
+
+// The old port is still held open when the bootloader appears, so it gets
+// the next number, and each port opened gets its latency call.
+TEST_F(HandOver, BootloaderComesBackOnTheNextPortAndEachPortGetsSetserial)
+{
+    setserialExits(1);
+    sim::Dongle &dongle = plugInApplication();
+    const auto result = run({});
+    EXPECT_EQ(result.out, setserialWarning("/dev/ttyACM0") + setserialWarning("/dev/ttyACM1") +
+                              rig::fullProgress(15) + rig::success);
+    EXPECT_EQ(setserialCalls(),
+              (std::vector<std::string>{"/dev/ttyACM0 low_latency", "/dev/ttyACM1 low_latency"}));
+    EXPECT_EQ(dongle.flash(), rig::image());
+}
+
+TEST_F(HandOver, WaitsTwoSecondsForTheBootloaderEvenWhenItIsBackSooner)
+{
+    sim::DongleOptions options;
+    options.reenumerateMs = 100;
+    sim::Dongle &dongle = plugIn(options);
+    ASSERT_EQ(run({}).status, 0);
+    const auto frames = dongle.frames();
+    ASSERT_GE(frames.size(), 2U);
+    EXPECT_GE(between(frames[0].replied, frames[1].received), milliseconds(2000));
+}
+
+TEST_F(HandOver, DongleAlreadyInItsBootloaderIsFoundWithoutTheTwoSecondWait)
+{
+    sim::Dongle &dongle = plugInBootloader();
+    const auto started = std::chrono::steady_clock::now();
+    const auto result = run();
+    EXPECT_EQ(result.out, rig::verboseSuccessFromBootloader(15));
+    const auto frames = dongle.frames();
+    ASSERT_FALSE(frames.empty());
+    // Three one-second attempts in application mode, and no pause after them.
+    const auto untilCheck = between(started, frames[0].received);
+    EXPECT_GE(untilCheck, milliseconds(3000));
+    EXPECT_LT(untilCheck, milliseconds(4800));
+}
+
+struct EnterReply {
+    std::string name;
+    sim::Fault fault;
+    bool accepted;
+};
+
+class EnterBootloaderReply : public rig::Rig, public ::testing::WithParamInterface<EnterReply> {};
+
+TEST_P(EnterBootloaderReply, IsJudgedByItsFirstTwoBytes)
+{
+    sim::Dongle &dongle = plugInApplication({{enterFrame, GetParam().fault}});
+    const auto result = run();
+    if (GetParam().accepted) {
+        EXPECT_EQ(result.out, rig::verboseSuccessFromApplication(15));
+        EXPECT_EQ(dongle.flash(), rig::image());
+    } else {
+        EXPECT_EQ(result.out, "[TORVEX] Detecting Torvex...\n"
+                              "[TORVEX] Torvex detected! Entering bootloader mode...\n"
+                              "[TORVEX] Error while sendind bootloader enter command!\n" +
+                                  rig::failure);
+    }
+    EXPECT_EQ(result.status, GetParam().accepted ? 0 : 255);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, EnterBootloaderReply,
+    ::testing::Values(
+        EnterReply{"Refused", rig::fault(Kind::Replace, {0x0A, 0x00}), false},
+        EnterReply{"OtherCommandByte", rig::fault(Kind::Replace, {0x0B, 0x01}), false},
+        EnterReply{"OneByte", rig::fault(Kind::Replace, {0x0A}), false},
+        EnterReply{"Unanswered", rig::fault(Kind::Ignore), false},
+        EnterReply{"AcceptedWithMoreBytes", rig::fault(Kind::Replace, {0x0A, 0x01, 'O', 'K'}), true}),
+    [](const ::testing::TestParamInfo<EnterReply> &info) { return info.param.name; });
+
+TEST_F(HandOver, BootloaderThatAppearsTooLateFailsTheUpdate)
+{
+    sim::DongleOptions options;
+    options.reenumerateMs = 6500;
+    sim::Dongle &dongle = plugIn(options);
+    const auto result = run();
+    EXPECT_EQ(result.out, "[TORVEX] Detecting Torvex...\n"
+                          "[TORVEX] Torvex detected! Entering bootloader mode...\n"
+                          "[TORVEX] Detecting bootloader mode...\n" +
+                              rig::retry + rig::retry + rig::retry +
+                              "[TORVEX] Bootloader mode could not be entered!\n" + rig::failure);
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(dongle.frames().size(), 1U);
+}
+
+// Once every page is in, the update is done whether or not the new
+// application comes up.
+TEST_F(HandOver, ApplicationThatNeverRestartsStillLeavesAnUpdatedDongle)
+{
+    sim::DongleOptions options;
+    options.applicationRestarts = false;
+    sim::Dongle &dongle = plugIn(options);
+    const auto result = run();
+    EXPECT_EQ(result.out, rig::verboseSuccessFromApplication(15));
+    EXPECT_EQ(dongle.flash(), rig::image());
+    EXPECT_TRUE(waitFor([&] { return !dongle.plugged(); }));
+}
+
+TEST_F(HandOver, AfterTheUpdateTheDongleRunsItsApplicationAgain)
+{
+    sim::Dongle &dongle = plugInApplication();
+    ASSERT_EQ(run({}).status, 0);
+    EXPECT_TRUE(waitFor([&] { return dongle.plugged() && dongle.mode() == sim::Mode::Application; }));
+}
+
+} // namespace

@@ -1,0 +1,217 @@
+#include "rig.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+namespace rig {
+
+namespace {
+
+bool namespaceReady = false;
+std::string namespaceProblem;
+
+std::string bars(int count, char c)
+{
+    return std::string(static_cast<std::size_t>(count), c);
+}
+
+} // namespace
+
+const std::string noApplicationFound =
+    "[TORVEX] Detecting Torvex...\n"
+    "[TORVEX] Could not connect to the device... Retrying...\n"
+    "[TORVEX] Could not connect to the device... Retrying...\n"
+    "[TORVEX] Could not connect to the device... Retrying...\n"
+    "[TORVEX] Looks like Torvex cannot be detected, checking if it's in bootloader mode "
+    "already...\n";
+const std::string retry = "[TORVEX] Could not connect to the device... Retrying...\n";
+const std::string success = "[TORVEX] Update successful!\n";
+const std::string failure =
+    "[TORVEX] Update Failed. Please reconnect the dongle and try again!\n";
+
+void enterNamespace()
+{
+    namespaceReady = sim::enterPrivateMountNamespace(&namespaceProblem);
+}
+
+std::vector<uint8_t> readImage(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+const std::vector<uint8_t> &image()
+{
+    static const std::vector<uint8_t> bytes = readImage(TORVEX_TEST_IMAGE);
+    return bytes;
+}
+
+std::string flasherPath()
+{
+    const char *chosen = std::getenv("TORVEX_FLASHER");
+    return chosen != nullptr ? chosen : TORVEX_FLASHER_PATH;
+}
+
+std::string progressLine(int pagesDone, int pageCount)
+{
+    const int percent = pagesDone * 100 / pageCount;
+    const int bar = pagesDone * 60 / pageCount;
+    char head[32];
+    std::snprintf(head, sizeof head, "\r[TORVEX] %3d%% [", percent);
+    return head + bars(bar, '|') + bars(60 - bar, ' ') + "]";
+}
+
+std::string fullProgress(int pageCount)
+{
+    std::string line;
+    for (int done = 1; done <= pageCount; ++done) {
+        line += progressLine(done, pageCount);
+    }
+    return pageCount > 0 ? line + "\r\n" : line;
+}
+
+std::string verboseSuccessFromBootloader(int pageCount)
+{
+    return noApplicationFound + "[TORVEX] Detecting bootloader mode...\n" +
+           "[TORVEX] Bootloader detected!\n" + fullProgress(pageCount) +
+           "[TORVEX] Sending boot to app command...\n" + "[TORVEX] Booting to app successful!\n" +
+           success;
+}
+
+std::string verboseSuccessFromApplication(int pageCount)
+{
+    return "[TORVEX] Detecting Torvex...\n"
+           "[TORVEX] Torvex detected! Entering bootloader mode...\n"
+           "[TORVEX] Detecting bootloader mode...\n"
+           "[TORVEX] Bootloader detected!\n" +
+           fullProgress(pageCount) + "[TORVEX] Sending boot to app command...\n" +
+           "[TORVEX] Booting to app successful!\n" + success;
+}
+
+int checkFrame(bool fromApplication)
+{
+    return fromApplication ? 1 : 0;
+}
+
+int dataFrame(bool fromApplication, int page, int which)
+{
+    return checkFrame(fromApplication) + 1 + 3 * page + which;
+}
+
+int writeFrame(bool fromApplication, int page)
+{
+    return dataFrame(fromApplication, page, 2);
+}
+
+int bootFrame(bool fromApplication, int pageCount)
+{
+    return checkFrame(fromApplication) + 1 + 3 * pageCount;
+}
+
+sim::Fault fault(sim::Fault::Kind kind, std::vector<uint8_t> bytes, int delayMs, int burst)
+{
+    sim::Fault f;
+    f.kind = kind;
+    f.bytes = std::move(bytes);
+    f.delayMs = delayMs;
+    f.burst = burst;
+    return f;
+}
+
+void Rig::SetUp()
+{
+    if (!namespaceReady) {
+        if (std::getenv("CI") != nullptr) {
+            FAIL() << "no private mount namespace in CI: " << namespaceProblem;
+        }
+        GTEST_SKIP() << "end-to-end tests need a private mount namespace (run as root): "
+                     << namespaceProblem;
+    }
+    tree_ = std::make_unique<sim::FakeDeviceTree>();
+    ASSERT_TRUE(tree_->ok()) << tree_->error();
+    char dir[] = "/tmp/torvex-rig-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    workDir_ = dir;
+    setserialExits(0);
+}
+
+void Rig::TearDown()
+{
+    for (auto &dongle : dongles_) {
+        dongle->stop();
+    }
+    dongles_.clear();
+    buses_.clear();
+    tree_.reset();
+    if (!workDir_.empty()) {
+        std::system(("rm -rf " + workDir_).c_str());
+    }
+}
+
+sim::Dongle &Rig::plugIn(sim::DongleOptions options)
+{
+    buses_.push_back(std::make_unique<sim::PtyBus>());
+    dongles_.push_back(std::make_unique<sim::Dongle>(*buses_.back(), std::move(options)));
+    EXPECT_TRUE(dongles_.back()->start());
+    return *dongles_.back();
+}
+
+sim::Dongle &Rig::plugInBootloader(sim::FaultPlan faults)
+{
+    sim::DongleOptions options;
+    options.startMode = sim::Mode::Bootloader;
+    options.faults = std::move(faults);
+    return plugIn(options);
+}
+
+sim::Dongle &Rig::plugInApplication(sim::FaultPlan faults)
+{
+    sim::DongleOptions options;
+    options.startMode = sim::Mode::Application;
+    options.faults = std::move(faults);
+    return plugIn(options);
+}
+
+sim::RunResult Rig::run(std::vector<std::string> args, const std::string &program)
+{
+    sim::RunOptions options;
+    options.argv = {program};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    const std::string path = realSetserial_ ? "/usr/sbin:/usr/bin:/sbin:/bin"
+                                            : workDir_ + ":/usr/sbin:/usr/bin:/sbin:/bin";
+    options.env = {"PATH=" + path};
+    options.limit = std::chrono::seconds(60);
+    sim::RunResult result = sim::runProgram(options);
+    EXPECT_FALSE(result.timedOut) << "the program hung";
+    return result;
+}
+
+void Rig::setserialExits(int status)
+{
+    const std::string script = workDir_ + "/setserial";
+    std::ofstream(script) << "#!/bin/sh\necho \"$*\" >> " << workDir_ << "/setserial.calls\nexit "
+                          << status << "\n";
+    chmod(script.c_str(), 0755);
+}
+
+void Rig::useDebianSetserial()
+{
+    realSetserial_ = true;
+}
+
+std::vector<std::string> Rig::setserialCalls() const
+{
+    std::vector<std::string> calls;
+    std::ifstream in(workDir_ + "/setserial.calls");
+    for (std::string line; std::getline(in, line);) {
+        calls.push_back(line);
+    }
+    return calls;
+}
+
+} // namespace rig

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/dongle.h"
+#include "sim/ptyBus.h"
+#include "sim/runner.h"
+#include "sim/sandbox.h"
+
+namespace rig {
+
+// Called by main before anything else: moves the test process into a mount
+// namespace of its own, so that each test can give the program a private
+// /dev and /sys/class/tty.
+void enterNamespace();
+
+std::vector<uint8_t> readImage(const std::string &path);
+
+// The carried test image and the program built with it.
+const std::vector<uint8_t> &image();
+std::string flasherPath();
+
+// What the program prints, composed independently of the program.
+std::string progressLine(int pagesDone, int pageCount);
+std::string fullProgress(int pageCount);
+std::string verboseSuccessFromApplication(int pageCount);
+std::string verboseSuccessFromBootloader(int pageCount);
+extern const std::string noApplicationFound;
+extern const std::string retry;
+extern const std::string success;
+extern const std::string failure;
+
+// Frame numbers as the dongle counts them, for a dongle that starts in its
+// bootloader (`fromApplication` false) or in its application.
+int checkFrame(bool fromApplication);
+int dataFrame(bool fromApplication, int page, int which);
+int writeFrame(bool fromApplication, int page);
+int bootFrame(bool fromApplication, int pageCount);
+
+// One test's world: an empty device tree, dongles plugged into it, and a
+// `setserial` stand-in that records its command lines.
+class Rig : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    sim::Dongle &plugIn(sim::DongleOptions options);
+    sim::Dongle &plugInBootloader(sim::FaultPlan faults = {});
+    sim::Dongle &plugInApplication(sim::FaultPlan faults = {});
+
+    sim::RunResult run(std::vector<std::string> args = {"--verbose"},
+                       const std::string &program = flasherPath());
+
+    void setserialExits(int status);
+    void useDebianSetserial();
+    std::vector<std::string> setserialCalls() const;
+
+    sim::FakeDeviceTree &tree() { return *tree_; }
+
+private:
+    std::unique_ptr<sim::FakeDeviceTree> tree_;
+    std::vector<std::unique_ptr<sim::PtyBus>> buses_;
+    std::vector<std::unique_ptr<sim::Dongle>> dongles_;
+    std::string workDir_;
+    bool realSetserial_ = false;
+};
+
+sim::Fault fault(sim::Fault::Kind kind, std::vector<uint8_t> bytes = {}, int delayMs = 0,
+                 int burst = 1);
+
+} // namespace rig

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Checks the manual page: it formats without a single warning (the check
+# Debian's lintian makes), has the sections a section 1 page needs, its NAME
+# line can be indexed by mandb, and what it states about the command line,
+# exit status and USB identifiers agrees with the built program.
+# Usage: manual-page.sh <page> <ZEL_USB_Flasher binary> <version>
+set -uo pipefail
+
+page=${1:?manual page}
+program=${2:?program}
+version=${3:?version}
+errors=0
+fail() {
+    echo "FAIL: $*"
+    errors=$((errors + 1))
+}
+[ -f "$page" ] || { echo "FAIL: no manual page $page"; exit 1; }
+
+warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
+status=$?
+[ "$status" -eq 0 ] || fail "man failed with status $status"
+[ -z "$warnings" ] || fail "man --warnings reports:"$'\n'"$warnings"
+
+lexgrog "$page" >/dev/null 2>&1 || fail "mandb cannot read the NAME section: $(lexgrog "$page" 2>&1)"
+
+text=$(LC_ALL=C.UTF-8 MANWIDTH=200 man -l -Tutf8 "$page" 2>/dev/null | col -b)
+# section <heading>: the lines under a top-level heading, up to the next one.
+section() {
+    awk -v heading="$1" '/^[A-Z]/ { inside = ($0 == heading); next } inside' <<<"$text"
+}
+for heading in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" FILES TROUBLESHOOTING; do
+    grep -qx "$heading" <<<"$text" || fail "no $heading section"
+done
+
+synopsis=$(section SYNOPSIS | tr -s ' \n' ' ' | sed 's/^ //; s/ $//')
+[ "$synopsis" == "ZEL_USB_Flasher [--verbose] [--help]" ] || fail "SYNOPSIS reads: $synopsis"
+grep -q "ZEL_USB_Flasher $version" <<<"$text" || fail "the page does not give version $version"
+
+# Every option the program's own help names is documented, and no other.
+help=$("$program" --help)
+help_status=$?
+mapfile -t options < <(grep -oE '\[--[a-z-]+\]' <<<"$help" | tr -d '[]' | sort -u)
+[ "${#options[@]}" -gt 0 ] || fail "no option found in the program's --help output"
+mapfile -t documented < <(section OPTIONS | grep -oE '^ +--[a-z-]+' | sed 's/^ *//' | sort -u)
+[ "${options[*]}" == "${documented[*]}" ] ||
+    fail "the program offers '${options[*]}' but OPTIONS documents '${documented[*]}'"
+
+# The exit statuses the program really gives are the ones listed.
+"$program" --no-such-option >/dev/null
+wrong_status=$?
+exit_section=$(section "EXIT STATUS")
+for status in 0 "$help_status" "$wrong_status"; do
+    grep -qE "^ +$status( |$)" <<<"$exit_section" || fail "EXIT STATUS does not list $status"
+done
+[ "$help_status" -eq 255 ] && [ "$wrong_status" -eq 255 ] ||
+    fail "the program exits with $help_status after --help and $wrong_status after a wrong argument"
+
+# The identifiers the program searches for are the ones the page tells users to look for.
+mapfile -t identifiers < <(grep -aoE 'usb:v[0-9A-F]{4}p[0-9A-F]{4}' "$program" | sort -u)
+[ "${#identifiers[@]}" -eq 2 ] || fail "expected two USB identifiers in the program, found: ${identifiers[*]:-none}"
+for identifier in "${identifiers[@]}"; do
+    grep -qF "$identifier" <<<"$text" || fail "the page never mentions $identifier"
+    id="${identifier:5:4}:${identifier:10:4}"
+    grep -qiF "$id" <<<"$(section TROUBLESHOOTING)" || fail "TROUBLESHOOTING does not give the lsusb id $id"
+done
+
+[ "$errors" -eq 0 ] || { echo "$errors problem(s)"; exit 1; }
+echo "$(basename "$page"): clean, options ${options[*]}, exit statuses 0 and 255, identifiers ${identifiers[*]}"

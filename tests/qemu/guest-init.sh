@@ -1,0 +1,42 @@
+#!/bin/busybox sh
+# First process of the test guest: loads the USB and 9p modules, mounts the
+# host's root (read-only) and the test's work folder (writable) over 9p,
+# chroots into the host's root to run the scenarios, and hands their verdict
+# to QEMU through the isa-debug-exit port (0x10: all passed, 0x01: failed).
+/bin/busybox --install -s /bin
+export PATH=/bin
+
+finish() {
+    echo "guest: $1"
+    # (value << 1) | 1 becomes QEMU's exit status; poweroff is the fallback
+    # and makes QEMU exit 0, which the host never takes for a pass.
+    printf "\\$(printf '%03o' "$2")" | dd of=/dev/port bs=1 seek=244 count=1 2>/dev/null
+    poweroff -f
+}
+
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+for module in $(cat /modules/order); do
+    insmod "/modules/$module.ko" || finish "cannot load $module" 1
+done
+
+root=/host
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 hostroot $root || finish "cannot mount the host's root" 1
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 work "$root$TORVEX_WORK" || finish "cannot mount the work folder" 1
+mkdir -p /dev/pts
+mount -t devpts devpts /dev/pts
+mount -o rbind /dev $root/dev
+mount -t proc proc $root/proc
+mount -t sysfs sysfs $root/sys
+mount -t configfs configfs $root/sys/kernel/config
+for dir in run tmp; do
+    mount -t tmpfs tmpfs "$root/$dir"
+done
+
+chroot $root /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root TERM=dumb \
+    /bin/bash "$TORVEX_SCENARIOS" "$TORVEX_WORK"
+case $? in
+0) finish "all scenarios passed" 16 ;;
+*) finish "scenarios failed" 1 ;;
+esac
