@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Builds the Debian package from the build tree with CPack and checks it:
+# the control fields, the file list (paths, owners, modes), and then installs
+# it with dpkg into a scratch root and checks what landed there: the program
+# runs, the manual page is compressed and readable, the rule is the shipped one.
+# Removing the package must leave none of its files behind.
+# Usage: deb-package.sh <build dir> <source dir> <version>
+set -uo pipefail
+
+build=${1:?build dir}
+source=${2:?source dir}
+version=${3:?version}
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+errors=0
+fail() {
+    echo "FAIL: $*"
+    errors=$((errors + 1))
+}
+
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out" >"$scratch/cpack.log" 2>&1 ||
+    { cat "$scratch/cpack.log"; echo "FAIL: cpack -G DEB failed"; exit 1; }
+mapfile -t debs < <(find "$scratch/out" -maxdepth 1 -name '*.deb')
+[ "${#debs[@]}" -eq 1 ] || { echo "FAIL: expected one .deb, found ${#debs[@]}"; exit 1; }
+deb=${debs[0]}
+architecture=$(dpkg --print-architecture)
+[ "$(basename "$deb")" == "torvex-flasher_${version}_${architecture}.deb" ] ||
+    fail "package file is named $(basename "$deb")"
+
+dpkg-deb -I "$deb"
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" == torvex-flasher ] || fail "Package: $(field Package)"
+[ "$(field Version)" == "$version" ] || fail "Version: $(field Version), expected $version"
+[ "$(field Architecture)" == "$architecture" ] || fail "Architecture: $(field Architecture), expected $architecture"
+[[ $(field Maintainer) =~ ^[^\<]+\ \<[^@\>]+@[^@\>]+\>$ ]] || fail "Maintainer is not 'Name <address>': $(field Maintainer)"
+[[ ", $(field Recommends), " == *", setserial"[\ ,]* ]] || fail "setserial is not recommended: $(field Recommends)"
+[ -n "$(field Description)" ] || fail "no Description"
+
+echo
+dpkg-deb -c "$deb" | tee "$scratch/contents"
+# entry <mode> <path>: the archive holds <path> owned by root with <mode>.
+entry() {
+    grep -qE "^$1 root/root +[0-9]+ [0-9-]+ [0-9:]+ \./$2\$" "$scratch/contents" ||
+        fail "the package has no $2 with mode $1 owned by root: $(grep -F "./$2" "$scratch/contents" || echo missing)"
+}
+entry -rwxr-xr-x usr/bin/ZEL_USB_Flasher
+entry -rw-r--r-- usr/share/man/man1/ZEL_USB_Flasher.1.gz
+entry -rw-r--r-- usr/lib/udev/rules.d/60-torvex.rules
+outside=$(awk '{ print $6 }' "$scratch/contents" | grep -v '^\./usr/' | grep -vx '\./' || true)
+[ -z "$outside" ] || fail "files outside /usr: $outside"
+grep -qE '/man/man[1-9]/[^ ]+\.[1-9]$' "$scratch/contents" && fail "an uncompressed manual page is in the package"
+
+# Install into an empty dpkg root, as apt would on a real system.
+root=$scratch/root
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
+# The scratch root has no libc6 package: a dynamic program's Depends cannot be met there.
+dpkg --root="$root" --force-depends --force-not-root --log=/dev/null -i "$deb" >"$scratch/dpkg.log" 2>&1 ||
+    { cat "$scratch/dpkg.log"; fail "dpkg -i --root failed"; }
+[ "$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Status}' torvex-flasher)" == "install ok installed" ] ||
+    fail "dpkg does not record torvex-flasher as installed"
+
+program=$root/usr/bin/ZEL_USB_Flasher
+if [ -x "$program" ]; then
+    output=$("$program" --help)
+    status=$?
+    [ "$status" -eq 255 ] || fail "packaged program: --help exited with $status, expected 255"
+    [[ $output == "usage: "* ]] || fail "packaged program: --help printed: $output"
+    description=$(file -b "$program")
+    echo "packaged program: $description"
+    [[ $description == *", stripped"* ]] || fail "the packaged program is not stripped"
+    # A dynamic program must pull in its libraries; a static one must not ask for any.
+    if [[ $description == *"dynamically linked"* ]]; then
+        for library in libc6 libstdc++6; do
+            [[ ", $(field Depends)" == *", $library "* ]] || fail "dynamic program, but Depends lacks $library: $(field Depends)"
+        done
+    else
+        [ -z "$(field Depends)" ] || fail "static program, but Depends is: $(field Depends)"
+    fi
+else
+    fail "no executable /usr/bin/ZEL_USB_Flasher after dpkg -i"
+fi
+
+page=$root/usr/share/man/man1/ZEL_USB_Flasher.1.gz
+if gzip -t "$page" 2>/dev/null; then
+    zcat "$page" | cmp -s - "$build/packaging/ZEL_USB_Flasher.1" || fail "the packaged manual page is not the built one"
+    found=$(MANPATH="$root/usr/share/man" man -w 1 ZEL_USB_Flasher 2>&1)
+    [ "$found" == "$page" ] || fail "man -w 1 ZEL_USB_Flasher in the package root gives: $found"
+else
+    fail "no gzip-compressed /usr/share/man/man1/ZEL_USB_Flasher.1.gz"
+fi
+
+rule=$root/usr/lib/udev/rules.d/60-torvex.rules
+cmp -s "$rule" "$source/packaging/60-torvex.rules" || fail "/usr/lib/udev/rules.d/60-torvex.rules is missing or not the shipped rule"
+
+dpkg --root="$root" --force-not-root --log=/dev/null -r torvex-flasher >"$scratch/dpkg.log" 2>&1 ||
+    { cat "$scratch/dpkg.log"; fail "dpkg -r failed"; }
+left=$(find "$root/usr" -type f 2>/dev/null)
+[ -z "$left" ] || fail "files left after dpkg -r: $left"
+
+[ "$errors" -eq 0 ] || { echo "$errors problem(s)"; exit 1; }
+echo "$(basename "$deb"): fields, contents, install and removal as expected"
