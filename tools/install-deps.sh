@@ -7,6 +7,7 @@ packages=(
     cmake g++ make libgtest-dev   # build and unit tests
     setserial util-linux          # the program's latency call; unshare and mount for the rig
     clang-tidy cppcheck clang-format valgrind  # the checking gates in tools/ci
+    qemu-system-x86 busybox-static xz-utils  # the USB test in a QEMU guest (tests/qemu)
     "$@"
 )
 

@@ -7,7 +7,7 @@
 export PATH=/bin
 
 finish() {
-    echo "guest: $1"
+    echo "[$(cut -d" " -f1 /proc/uptime)] guest: $1"
     # (value << 1) | 1 becomes QEMU's exit status; poweroff is the fallback
     # and makes QEMU exit 0, which the host never takes for a pass.
     printf "\\$(printf '%03o' "$2")" | dd of=/dev/port bs=1 seek=244 count=1 2>/dev/null
@@ -21,6 +21,7 @@ for module in $(cat /modules/order); do
     insmod "/modules/$module.ko" || finish "cannot load $module" 1
 done
 
+echo "[$(cut -d" " -f1 /proc/uptime)] guest: modules loaded"
 root=/host
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 hostroot $root || finish "cannot mount the host's root" 1
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 work "$root$TORVEX_WORK" || finish "cannot mount the work folder" 1

@@ -13,7 +13,7 @@ source "$work/guest.env"
 failures=0
 scenario_dir=
 
-say() { echo "guest-scenarios: $*"; }
+say() { echo "[$(cut -d' ' -f1 /proc/uptime)] $*"; }
 check() {
     local what=$1
     shift
@@ -83,12 +83,13 @@ expect_messages() {
     return 1
 }
 
-# Starts the gadget with "$@", waits for its port, runs the flasher against
-# it, then stops the gadget (it stops by itself once the new application is
-# back) and collects its report.
+# Starts the gadget with "$@", waits for the port with product id $1, runs
+# the flasher against it, then collects the gadget's report. After a good
+# update the gadget stops by itself once the new application is back ($2 =
+# restart); otherwise ($2 = stop) it is stopped at once.
 run_flasher_against_gadget() {
-    local product=$1 gadget_pid started ended
-    shift
+    local product=$1 ending=$2 gadget_pid tries ended
+    shift 2
     "$gadget" --report "$scenario_dir/gadget.report" --expect "$image" --limit 90 "$@" \
         2>"$scenario_dir/gadget.err" &
     gadget_pid=$!
@@ -98,10 +99,12 @@ run_flasher_against_gadget() {
     fi
     say "  dongle on $(host_port "$product" || echo '(none)')"
     run_flasher
-    for ((started = 0; started < 100; started++)); do
-        kill -0 "$gadget_pid" 2>/dev/null || break
-        sleep 0.1
-    done
+    if [ "$ending" = restart ]; then
+        for ((tries = 0; tries < 100; tries++)); do
+            kill -0 "$gadget_pid" 2>/dev/null || break
+            sleep 0.1
+        done
+    fi
     kill -TERM "$gadget_pid" 2>/dev/null || true
     wait "$gadget_pid" || true
     ended=$(report_value ended)
@@ -126,7 +129,7 @@ begin() {
 
 update_from_application() {
     begin application "full update of a dongle running its application"
-    run_flasher_against_gadget 1000 --mode application
+    run_flasher_against_gadget 1000 restart --mode application
     check "exit status 0" [ "$(flasher_status)" = 0 ]
     check "the expected messages, no setserial warning" expect_messages \
         "[TORVEX] Detecting Torvex..." \
@@ -147,7 +150,7 @@ update_from_application() {
 
 update_from_bootloader() {
     begin bootloader "full update of a dongle already in its bootloader"
-    run_flasher_against_gadget 2000 --mode bootloader
+    run_flasher_against_gadget 2000 restart --mode bootloader
     local retry="[TORVEX] Could not connect to the device... Retrying..."
     check "exit status 0" [ "$(flasher_status)" = 0 ]
     check "the expected messages, no setserial warning" expect_messages \
@@ -167,7 +170,7 @@ update_from_bootloader() {
 # three frames: frame 20 is the first data frame of the seventh page.
 unplugged_during_transfer() {
     begin unplugged "the dongle is pulled out in the middle of the page transfer"
-    run_flasher_against_gadget 1000 --mode application --fault 20:unplug
+    run_flasher_against_gadget 1000 stop --mode application --fault 20:unplug
     local unplugged ended
     unplugged=$(report_value unplugged_at_ms)
     ended=$(cat "$scenario_dir/ended_ms" || true)

@@ -1,0 +1,233 @@
+// torvex-gadget: plays a Torvex dongle on a USB device controller through a
+// configfs ACM gadget, for tests against the kernel's real cdc_acm driver
+// (dummy_hcd connects both ends inside one machine). Serves until it gets
+// SIGTERM or SIGINT, until the time limit, or until the new application has
+// come back after a "boot" command; then writes its report.
+#include <signal.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/dongle.h"
+#include "sim/gadgetBus.h"
+
+namespace {
+
+const char usage[] =
+    "usage: torvex-gadget [options]\n"
+    "  --mode application|bootloader  mode the dongle starts in (default application)\n"
+    "  --reenumerate-ms N             time the dongle takes to come back after a switch (500)\n"
+    "  --fault FRAME:KIND[:ARGS]      fault for one frame (frames count from 0), kinds:\n"
+    "                                 ignore, drop, delay:MS, replace:HEX, split:N:MS,\n"
+    "                                 stale:MS:HEX, unplug\n"
+    "  --limit SECONDS                stop serving after this long (60)\n"
+    "  --expect IMAGE                 at the end, compare the dongle's flash with IMAGE\n"
+    "  --report FILE                  write the outcome as key=value lines to FILE\n"
+    "  --udc NAME                     device controller to bind to (default: the first)\n"
+    "exit status: 0, or 3 when the flash differs from IMAGE, 2 on a usage or set-up error\n";
+
+using Clock = std::chrono::steady_clock;
+using SystemClock = std::chrono::system_clock;
+
+volatile sig_atomic_t stopSignal = 0;
+
+void onSignal(int signal)
+{
+    stopSignal = signal;
+}
+
+struct Settings {
+    sim::DongleOptions dongle;
+    std::string expectPath;
+    std::string reportPath;
+    std::string udc;
+    int limitSeconds = 60;
+};
+
+// What happened while serving, for the report.
+struct Outcome {
+    std::string ended;
+    std::vector<std::string> ports; // "mode:/dev/ttyACMn" each time the host's port changed
+};
+
+const char *nameOf(sim::Mode mode)
+{
+    return mode == sim::Mode::Application ? "application" : "bootloader";
+}
+
+bool readFile(const std::string &path, std::vector<uint8_t> *bytes)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+bool parseOption(const std::string &arg, const char *value, Settings *s, std::string *why)
+{
+    if (value == nullptr) {
+        *why = "unknown option or missing value: " + arg;
+        return false;
+    }
+    if (arg == "--mode") {
+        const std::string mode = value;
+        s->dongle.startMode = mode == "bootloader" ? sim::Mode::Bootloader : sim::Mode::Application;
+        return mode == "bootloader" || mode == "application" || (*why = "bad mode", false);
+    }
+    if (arg == "--reenumerate-ms") {
+        s->dongle.reenumerateMs = std::atoi(value);
+        return s->dongle.reenumerateMs >= 0 || (*why = "bad --reenumerate-ms", false);
+    }
+    if (arg == "--fault") {
+        int frame = 0;
+        sim::Fault fault;
+        if (!sim::parseFault(value, &frame, &fault, why)) {
+            return false;
+        }
+        s->dongle.faults[frame] = fault;
+        return true;
+    }
+    if (arg == "--limit") {
+        s->limitSeconds = std::atoi(value);
+        return s->limitSeconds > 0 || (*why = "bad --limit", false);
+    }
+    std::string *field = arg == "--expect" ? &s->expectPath
+                         : arg == "--report" ? &s->reportPath
+                         : arg == "--udc"    ? &s->udc
+                                             : nullptr;
+    if (field == nullptr) {
+        *why = "unknown option: " + arg;
+        return false;
+    }
+    *field = value;
+    return true;
+}
+
+bool parseArgs(int argc, char **argv, Settings *s, std::string *why)
+{
+    for (int i = 1; i < argc; i += 2) {
+        if (!parseOption(argv[i], i + 1 < argc ? argv[i + 1] : nullptr, s, why)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// True once the dongle has answered "boot" and its new application is back
+// on the host under the application identifier.
+bool applicationRestarted(const sim::Dongle &dongle, const std::string &port)
+{
+    if (dongle.mode() != sim::Mode::Application || port.empty()) {
+        return false;
+    }
+    for (const auto &frame : dongle.frames()) {
+        if (frame.mode == sim::Mode::Bootloader && !frame.bytes.empty() && frame.bytes[0] == 0x67 &&
+            frame.reply.size() == 3 && frame.reply[1] == 'O' && frame.reply[2] == 'K') {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Watches the host's side of the link until it is time to stop.
+Outcome serve(const sim::Dongle &dongle, int limitSeconds)
+{
+    Outcome outcome;
+    std::string last;
+    const auto deadline = Clock::now() + std::chrono::seconds(limitSeconds);
+    while (outcome.ended.empty()) {
+        const std::string port = dongle.hostPort();
+        const std::string seen = port.empty() ? "" : std::string(nameOf(dongle.mode())) + ":" + port;
+        if (!seen.empty() && seen != last) {
+            std::cerr << "torvex-gadget: " << nameOf(dongle.mode()) << " mode on " << port << "\n";
+            outcome.ports.push_back(seen);
+        }
+        last = seen;
+        if (stopSignal != 0) {
+            outcome.ended = "signal";
+        } else if (applicationRestarted(dongle, port)) {
+            outcome.ended = "restarted";
+        } else if (Clock::now() >= deadline) {
+            outcome.ended = "limit";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return outcome;
+}
+
+long long epochMs(Clock::time_point when)
+{
+    const auto then = SystemClock::now() - std::chrono::duration_cast<SystemClock::duration>(Clock::now() - when);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(then.time_since_epoch()).count();
+}
+
+// The moment the dongle was pulled out by an "unplug" fault, or 0.
+long long unplugEpochMs(const sim::Dongle &dongle)
+{
+    for (const auto &frame : dongle.frames()) {
+        if (frame.fault.rfind("unplug", 0) == 0) {
+            return epochMs(frame.received);
+        }
+    }
+    return 0;
+}
+
+void writeReport(const Settings &s, const Outcome &outcome, const sim::Dongle &dongle, int flashMatches)
+{
+    if (s.reportPath.empty()) {
+        return;
+    }
+    std::ofstream report(s.reportPath);
+    report << "ended=" << outcome.ended << "\nstart_mode=" << nameOf(s.dongle.startMode)
+           << "\nfinal_mode=" << nameOf(dongle.mode()) << "\nports=";
+    for (std::size_t i = 0; i < outcome.ports.size(); ++i) {
+        report << (i == 0 ? "" : " ") << outcome.ports[i];
+    }
+    report << "\nframes=" << dongle.frames().size() << "\nflash_bytes=" << dongle.flash().size()
+           << "\nflash_matches=" << flashMatches << "\npages_rejected=" << dongle.pagesRejected()
+           << "\nunplugged_at_ms=" << unplugEpochMs(dongle) << "\n";
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Settings settings;
+    std::string why;
+    std::vector<uint8_t> expected;
+    if (!parseArgs(argc, argv, &settings, &why)) {
+        std::cerr << "torvex-gadget: " << why << "\n" << usage;
+        return 2;
+    }
+    if (!settings.expectPath.empty() && !readFile(settings.expectPath, &expected)) {
+        std::cerr << "torvex-gadget: cannot read " << settings.expectPath << "\n";
+        return 2;
+    }
+    signal(SIGTERM, onSignal);
+    signal(SIGINT, onSignal);
+    sim::GadgetBus bus("torvex", settings.udc);
+    if (!bus.create(&why)) {
+        std::cerr << "torvex-gadget: " << why << "\n";
+        return 2;
+    }
+    sim::Dongle dongle(bus, settings.dongle);
+    if (!dongle.start()) {
+        std::cerr << "torvex-gadget: " << bus.error() << "\n";
+        return 2;
+    }
+    const Outcome outcome = serve(dongle, settings.limitSeconds);
+    dongle.stop();
+    const bool matches = dongle.flash() == expected;
+    writeReport(settings, outcome, dongle, settings.expectPath.empty() ? -1 : matches);
+    std::cerr << "torvex-gadget: stopped (" << outcome.ended << ") after " << dongle.frames().size()
+              << " frames, " << dongle.flash().size() << " bytes in flash\n";
+    return settings.expectPath.empty() || matches ? 0 : 3;
+}

@@ -1,0 +1,227 @@
+#include "gadgetBus.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+namespace {
+
+const char gadgetRoot[] = "/sys/kernel/config/usb_gadget";
+const char vendorId[] = "0x0069";
+const std::string functionDir = "functions/acm.usb0";
+const std::string configDir = "configs/c.1";
+
+std::string productIdOf(Mode mode)
+{
+    return mode == Mode::Application ? "0x1000" : "0x2000";
+}
+
+std::string readFirstLine(const std::string &path)
+{
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+std::vector<std::string> listDir(const std::string &path)
+{
+    std::vector<std::string> names;
+    if (DIR *dir = opendir(path.c_str())) {
+        while (dirent *entry = readdir(dir)) {
+            if (entry->d_name[0] != '.') {
+                names.push_back(entry->d_name);
+            }
+        }
+        closedir(dir);
+    }
+    return names;
+}
+
+bool exists(const std::string &path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+// The tty line discipline of ttyGS starts cooked with echo on: it would
+// answer the host's frames with copies of themselves.
+void makeRaw(int fd)
+{
+    struct termios settings {};
+    if (tcgetattr(fd, &settings) != 0) {
+        return;
+    }
+    cfmakeraw(&settings);
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &settings);
+}
+
+} // namespace
+
+GadgetBus::GadgetBus(std::string name, std::string udc)
+    : dir_(std::string(gadgetRoot) + "/" + name), udc_(std::move(udc))
+{
+}
+
+GadgetBus::~GadgetBus()
+{
+    destroy();
+}
+
+bool GadgetBus::writeAttr(const std::string &relPath, const std::string &value) const
+{
+    std::ofstream out(dir_ + "/" + relPath);
+    out << value << "\n";
+    out.flush();
+    return static_cast<bool>(out);
+}
+
+bool GadgetBus::create(std::string *why)
+{
+    if (!exists(gadgetRoot)) {
+        *why = std::string(gadgetRoot) + " is missing (configfs mounted? libcomposite loaded?)";
+        return false;
+    }
+    if (udc_.empty()) {
+        const auto udcs = listDir("/sys/class/udc");
+        if (udcs.empty()) {
+            *why = "no USB device controller in /sys/class/udc";
+            return false;
+        }
+        udc_ = udcs.front();
+    }
+    // A gadget left behind by an earlier run is taken down first.
+    destroy();
+    const std::vector<std::string> folders = {"",          "/strings",          "/strings/0x409",
+                                              "/functions", "/" + functionDir,  "/configs",
+                                              "/" + configDir, "/" + configDir + "/strings", "/" + configDir + "/strings/0x409"};
+    for (const auto &folder : folders) {
+        mkdir((dir_ + folder).c_str(), 0755);
+    }
+    created_ = true;
+    const bool ok = writeAttr("idVendor", vendorId) && writeAttr("idProduct", productIdOf(Mode::Application)) &&
+                    writeAttr("bcdUSB", "0x0200") && writeAttr("bcdDevice", "0x0100") &&
+                    writeAttr("strings/0x409/manufacturer", "Torvex test rig") &&
+                    writeAttr("strings/0x409/product", "Torvex USB-CAN (gadget)") &&
+                    writeAttr("strings/0x409/serialnumber", "TVX0001") &&
+                    writeAttr(configDir + "/strings/0x409/configuration", "ACM");
+    const std::string link = dir_ + "/" + configDir + "/acm.usb0";
+    if (!ok || (symlink((dir_ + "/" + functionDir).c_str(), link.c_str()) != 0 && errno != EEXIST)) {
+        *why = "cannot set up the gadget in " + dir_ + ": " + std::strerror(errno);
+        return false;
+    }
+    deviceTty_ = "/dev/ttyGS" + readFirstLine(dir_ + "/" + functionDir + "/port_num");
+    return true;
+}
+
+void GadgetBus::destroy()
+{
+    unplug();
+    if (!exists(dir_)) {
+        return;
+    }
+    // A gadget left bound (by a run that died) must let go of its UDC first;
+    // configfs then wants its tree taken apart leaf first.
+    writeAttr("UDC", "");
+    unlink((dir_ + "/" + configDir + "/acm.usb0").c_str());
+    for (const std::string &sub : {configDir + "/strings/0x409", configDir, functionDir, std::string("strings/0x409")}) {
+        rmdir((dir_ + "/" + sub).c_str());
+    }
+    rmdir(dir_.c_str());
+    created_ = false;
+}
+
+bool GadgetBus::bind()
+{
+    if (!writeAttr("UDC", udc_)) {
+        error_ = "cannot bind the gadget to " + udc_;
+        return false;
+    }
+    return true;
+}
+
+// The ttyGS node outlives the binding, but a descriptor opened before it is
+// hung up by the unbind: every binding needs a fresh one.
+int GadgetBus::openDeviceSide()
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!exists(deviceTty_) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const int fd = open(deviceTty_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error_ = "cannot open " + deviceTty_ + ": " + std::strerror(errno);
+        return -1;
+    }
+    makeRaw(fd);
+    return fd;
+}
+
+int GadgetBus::plugIn(Mode mode)
+{
+    unplug();
+    if (!created_) {
+        error_ = "the gadget was not created";
+        return -1;
+    }
+    // The identity can only change while the gadget is unbound.
+    if (!writeAttr("idProduct", productIdOf(mode))) {
+        error_ = "cannot set idProduct";
+        return -1;
+    }
+    if (!bind()) {
+        return -1;
+    }
+    fd_ = openDeviceSide();
+    if (fd_ < 0) {
+        writeAttr("UDC", "");
+        return -1;
+    }
+    mode_ = mode;
+    plugged_ = true;
+    return fd_;
+}
+
+void GadgetBus::unplug()
+{
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+    if (plugged_) {
+        writeAttr("UDC", "");
+        plugged_ = false;
+    }
+}
+
+// The host's port of the bound gadget, found by its USB identifier as the
+// flasher finds it: names are handed out by the kernel, never assumed.
+std::string GadgetBus::hostPort() const
+{
+    if (!plugged_) {
+        return "";
+    }
+    const std::string wanted = std::string("usb:v0069p") + (mode_ == Mode::Application ? "1000" : "2000");
+    for (const auto &name : listDir("/sys/class/tty")) {
+        if (name.rfind("ttyACM", 0) == 0 &&
+            readFirstLine("/sys/class/tty/" + name + "/device/modalias").rfind(wanted, 0) == 0) {
+            return "/dev/" + name;
+        }
+    }
+    return "";
+}
+
+} // namespace sim

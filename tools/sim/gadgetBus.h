@@ -1,0 +1,48 @@
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "bus.h"
+
+namespace sim {
+
+// A dongle on a real USB device controller: a configfs gadget with one ACM
+// function, bound to a UDC (in the tests, dummy_hcd's, so the same kernel's
+// cdc_acm driver sees it as /dev/ttyACM<n>). The device side of the link is
+// the gadget's /dev/ttyGS<n>. Needs configfs mounted and root.
+class GadgetBus : public Bus {
+public:
+    explicit GadgetBus(std::string name = "torvex", std::string udc = "");
+    ~GadgetBus() override;
+    GadgetBus(const GadgetBus &) = delete;
+    GadgetBus &operator=(const GadgetBus &) = delete;
+
+    // Builds the gadget (unbound); false with a reason when it cannot.
+    bool create(std::string *why);
+    // Unbinds and removes the gadget from configfs.
+    void destroy();
+
+    int plugIn(Mode mode) override;
+    void unplug() override;
+    std::string hostPort() const override;
+
+    // Why the last plugIn failed.
+    std::string error() const { return error_; }
+
+private:
+    bool writeAttr(const std::string &relPath, const std::string &value) const;
+    bool bind();
+    int openDeviceSide();
+
+    std::string dir_;
+    std::string udc_;
+    std::string deviceTty_;
+    std::string error_;
+    bool created_ = false;
+    int fd_ = -1;
+    std::atomic<bool> plugged_{false};
+    std::atomic<Mode> mode_{Mode::Application};
+};
+
+} // namespace sim
