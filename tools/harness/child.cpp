@@ -1,0 +1,188 @@
+#include "child.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+extern char **environ;
+
+namespace harness {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string nameOf(const std::string &entry)
+{
+    return entry.substr(0, entry.find('='));
+}
+
+// Built before fork: the child may only exec.
+std::vector<std::string> environmentWith(const std::vector<std::string> &extra)
+{
+    std::vector<std::string> env;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        bool replaced = false;
+        for (const auto &add : extra) {
+            replaced = replaced || nameOf(add) == nameOf(*entry);
+        }
+        if (!replaced) {
+            env.emplace_back(*entry);
+        }
+    }
+    env.insert(env.end(), extra.begin(), extra.end());
+    return env;
+}
+
+std::vector<char *> pointersTo(std::vector<std::string> &texts)
+{
+    std::vector<char *> pointers;
+    for (auto &text : texts) {
+        pointers.push_back(&text[0]);
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Reads what is there; false once the pipe is closed or broken.
+bool drain(int fd, std::string *into)
+{
+    char chunk[4096];
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n > 0) {
+        into->append(chunk, static_cast<std::size_t>(n));
+        return true;
+    }
+    return n < 0 && (errno == EINTR || errno == EAGAIN);
+}
+
+struct Pipes {
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+};
+
+void closeFd(int *fd)
+{
+    if (*fd >= 0) {
+        close(*fd);
+        *fd = -1;
+    }
+}
+
+// Collects output until the program has ended and its pipes are closed, or
+// the bound has passed and the program's group has been killed.
+void supervise(pid_t pid, Pipes *pipes, const ChildOptions &options, ChildResult *result)
+{
+    const auto deadline = result->begin + options.limit;
+    int status = 0;
+    bool exited = false;
+    while (!exited || pipes->out[0] >= 0 || pipes->err[0] >= 0) {
+        if (!result->timedOut && Clock::now() > deadline) {
+            kill(-pid, SIGKILL);
+            result->timedOut = true;
+        }
+        if (options.closeStdoutAfter >= 0 &&
+            static_cast<long>(result->out.size()) >= options.closeStdoutAfter) {
+            closeFd(&pipes->out[0]);
+        }
+        struct pollfd fds[2] = {{pipes->out[0], POLLIN, 0}, {pipes->err[0], POLLIN, 0}};
+        if (poll(fds, 2, exited ? 100 : 20) > 0) {
+            if (fds[0].revents != 0 && !drain(pipes->out[0], &result->out)) {
+                closeFd(&pipes->out[0]);
+            }
+            if (fds[1].revents != 0 && !drain(pipes->err[0], &result->err)) {
+                closeFd(&pipes->err[0]);
+            }
+        }
+        if (!exited && wait4(pid, &status, WNOHANG, &result->usage) == pid) {
+            exited = true;
+            result->end = Clock::now();
+        }
+        if (exited && (result->timedOut || Clock::now() > deadline)) {
+            break; // output held open by a leftover grandchild
+        }
+    }
+    closeFd(&pipes->out[0]);
+    closeFd(&pipes->err[0]);
+    if (WIFEXITED(status)) {
+        result->status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result->signal = WTERMSIG(status);
+    }
+}
+
+} // namespace
+
+ChildResult runChild(const ChildOptions &options)
+{
+    ChildResult result;
+    std::vector<std::string> args = options.argv;
+    std::vector<std::string> env = environmentWith(options.env);
+    std::vector<char *> argv = pointersTo(args);
+    std::vector<char *> envp = pointersTo(env);
+    Pipes pipes;
+    if (args.empty() || pipe2(pipes.out, O_CLOEXEC) != 0 || pipe2(pipes.err, O_CLOEXEC) != 0) {
+        return result;
+    }
+    result.begin = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        dup2(pipes.out[1], STDOUT_FILENO);
+        dup2(pipes.err[1], STDERR_FILENO);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    closeFd(&pipes.out[1]);
+    closeFd(&pipes.err[1]);
+    if (pid < 0) {
+        closeFd(&pipes.out[0]);
+        closeFd(&pipes.err[0]);
+        return result;
+    }
+    setpgid(pid, pid); // also here, so that a kill cannot come before the child's own call
+    result.started = true;
+    supervise(pid, &pipes, options, &result);
+    return result;
+}
+
+std::string makeQuietSetserial()
+{
+    char pattern[] = "/tmp/torvex-setserial-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        return {};
+    }
+    const std::string dir = pattern;
+    const std::string tool = dir + "/setserial";
+    {
+        std::ofstream script(tool);
+        script << "#!/bin/sh\nexit 0\n";
+    }
+    if (chmod(tool.c_str(), 0755) != 0 || chmod(dir.c_str(), 0755) != 0) {
+        removeQuietSetserial(dir);
+        return {};
+    }
+    return dir;
+}
+
+void removeQuietSetserial(const std::string &dir)
+{
+    unlink((dir + "/setserial").c_str());
+    rmdir(dir.c_str());
+}
+
+std::string pathWith(const std::string &dir)
+{
+    const char *path = std::getenv("PATH");
+    return "PATH=" + dir + ":" + (path != nullptr ? path : "/usr/bin:/bin");
+}
+
+} // namespace harness

@@ -1,0 +1,261 @@
+#include "outcome.h"
+
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+
+#include "harness/child.h"
+#include "sim/ptyBus.h"
+#include "sim/sandbox.h"
+
+namespace soak {
+
+namespace {
+
+const char successVerdict[] = "[TORVEX] Update successful!";
+const char failureVerdict[] =
+    "[TORVEX] Update Failed. Please reconnect the dongle and try again!";
+
+std::string lastLineOf(const std::string &out)
+{
+    std::string text = out;
+    while (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+    }
+    const std::size_t start = text.rfind('\n');
+    return start == std::string::npos ? text : text.substr(start + 1);
+}
+
+std::string oneLine(const std::string &text)
+{
+    std::string line;
+    for (const char c : text) {
+        line += c == '\n' ? '|' : c;
+    }
+    return line;
+}
+
+// The earliest fault that the run reached names the cause of a failure.
+void nameFaults(const Scenario &scenario, std::size_t framesSeen, Outcome *outcome)
+{
+    for (const auto &[frame, label] : scenario.labels) {
+        if (static_cast<std::size_t>(frame) < framesSeen) {
+            outcome->reached += (outcome->reached.empty() ? "" : " ") + label;
+            if (outcome->firstFault.empty()) {
+                outcome->firstFault = label;
+            }
+        }
+    }
+    if (!outcome->firstFault.empty()) {
+        return;
+    }
+    const bool late = scenario.dongle.startMode == sim::Mode::Application &&
+                      scenario.dongle.reenumerateMs > lateBootloaderMs;
+    outcome->firstFault = late ? "late-bootloader" : "no-fault-reached";
+}
+
+void show(const harness::ChildResult &run, const sim::Dongle &dongle)
+{
+    std::cout << "--- standard output\n" << run.out << "--- standard error\n" << run.err;
+    std::cout << "--- frames\n";
+    for (const auto &frame : dongle.frames()) {
+        const auto at = frame.received.time_since_epoch();
+        std::cout << std::setw(3) << frame.index << " "
+                  << (frame.mode == sim::Mode::Application ? "app " : "boot") << " len "
+                  << std::setw(4) << frame.bytes.size() << " fault " << std::setw(7)
+                  << frame.fault << " reply "
+                  << sim::toHex(std::vector<uint8_t>(
+                         frame.reply.begin(),
+                         frame.reply.begin() + std::min<long>(8, frame.reply.size())))
+                  << (frame.reply.size() > 8 ? "..." : "") << " at "
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(at).count() % 100000
+                  << " ms\n";
+    }
+}
+
+} // namespace
+
+Outcome runOnce(const Scenario &scenario, const RunSetup &setup)
+{
+    Outcome outcome;
+    std::string why;
+    if (!sim::enterPrivateMountNamespace(&why)) {
+        outcome.harnessFailed = true;
+        outcome.err = why;
+        return outcome;
+    }
+    sim::FakeDeviceTree tree;
+    sim::PtyBus bus;
+    sim::Dongle dongle(bus, scenario.dongle);
+    if (!tree.ok() || !dongle.start()) {
+        outcome.harnessFailed = true;
+        outcome.err = tree.ok() ? "no pseudo-terminal" : tree.error();
+        return outcome;
+    }
+    harness::ChildOptions options;
+    options.argv = {setup.program};
+    if (scenario.verbose) {
+        options.argv.emplace_back("--verbose");
+    }
+    options.env = {harness::pathWith(setup.setserialDir)};
+    options.limit = std::chrono::seconds(setup.limitSeconds);
+    options.closeStdoutAfter = scenario.closeStdoutAfter;
+    const harness::ChildResult run = harness::runChild(options);
+    dongle.stop();
+
+    outcome.harnessFailed = !run.started;
+    outcome.status = run.status;
+    outcome.signal = run.signal;
+    outcome.timedOut = run.timedOut;
+    outcome.flashComplete = dongle.flash() == setup.image;
+    outcome.stdoutClosed = scenario.closeStdoutAfter >= 0;
+    outcome.lastLine = lastLineOf(run.out);
+    outcome.err = run.err;
+    outcome.elapsedMs = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(run.end - run.begin).count());
+    nameFaults(scenario, dongle.frames().size(), &outcome);
+    if (setup.show) {
+        show(run, dongle);
+    }
+    return outcome;
+}
+
+std::string Outcome::serialise() const
+{
+    std::ostringstream text;
+    text << "harness=" << harnessFailed << "\nstatus=" << status << "\nsignal=" << signal
+         << "\ntimed_out=" << timedOut << "\nflash_complete=" << flashComplete
+         << "\nstdout_closed=" << stdoutClosed << "\nelapsed_ms=" << elapsedMs
+         << "\nfirst_fault=" << firstFault << "\nreached=" << reached
+         << "\nlast_line=" << oneLine(lastLine) << "\nerr=" << oneLine(err) << "\n";
+    return text.str();
+}
+
+Outcome Outcome::parse(const std::string &text)
+{
+    std::map<std::string, std::string> fields;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::size_t eq = line.find('=');
+        if (eq != std::string::npos) {
+            fields[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+    }
+    Outcome o;
+    o.harnessFailed = fields.count("harness") == 0 || fields["harness"] != "0";
+    o.status = std::atoi(fields["status"].c_str());
+    o.signal = std::atoi(fields["signal"].c_str());
+    o.timedOut = fields["timed_out"] == "1";
+    o.flashComplete = fields["flash_complete"] == "1";
+    o.stdoutClosed = fields["stdout_closed"] == "1";
+    o.elapsedMs = std::atol(fields["elapsed_ms"].c_str());
+    o.firstFault = fields["first_fault"];
+    o.reached = fields["reached"];
+    o.lastLine = fields["last_line"];
+    o.err = fields["err"];
+    return o;
+}
+
+void Tally::breach(long index, const std::string &what, const Outcome &outcome)
+{
+    std::ostringstream line;
+    line << "run " << index << ": " << what << " (status " << outcome.status << ", signal "
+         << outcome.signal << ", flash " << (outcome.flashComplete ? "complete" : "incomplete")
+         << ", faults reached: " << (outcome.reached.empty() ? "none" : outcome.reached)
+         << ", last line: '" << outcome.lastLine << "', stderr: '" << outcome.err << "')";
+    problems_.push_back(line.str());
+}
+
+void Tally::add(long index, uint64_t /*seed*/, const Outcome &o)
+{
+    ++runs_;
+    longest_ = std::max(longest_, o.elapsedMs);
+    std::istringstream reached(o.reached);
+    for (std::string name; reached >> name;) {
+        ++reachedByFault_[name];
+    }
+    closedStdout_ += o.stdoutClosed ? 1 : 0;
+    if (o.harnessFailed) {
+        ++breaches_;
+        breach(index, "the rig could not run it", o);
+        return;
+    }
+    if (o.timedOut) {
+        ++hangs_;
+        breach(index, "HANG", o);
+        return;
+    }
+    if (o.signal != 0) {
+        ++crashes_;
+        breach(index, "CRASH", o);
+        return;
+    }
+    if (!o.err.empty()) {
+        ++breaches_;
+        breach(index, "wrote to standard error", o);
+    }
+    if (o.status == 0) {
+        if (!o.flashComplete) {
+            ++falseSuccesses_;
+            breach(index, "FALSE SUCCESS", o);
+        } else {
+            ++successes_;
+        }
+        if (!o.stdoutClosed && o.lastLine != successVerdict) {
+            ++breaches_;
+            breach(index, "success without its verdict line", o);
+        }
+        return;
+    }
+    if (o.status != 255) {
+        ++breaches_;
+        breach(index, "exit status other than 0 or 255", o);
+        return;
+    }
+    ++failures_;
+    ++failuresByCause_[o.firstFault];
+    safeFailures_ += o.flashComplete ? 1 : 0;
+    if (!o.stdoutClosed && o.lastLine != failureVerdict) {
+        ++breaches_;
+        breach(index, "failure without its verdict line", o);
+    }
+}
+
+bool Tally::invariantsHeld() const
+{
+    return falseSuccesses_ == 0 && hangs_ == 0 && crashes_ == 0 && breaches_ == 0;
+}
+
+void Tally::print(std::ostream &out, uint64_t seed, int jobs, long seconds) const
+{
+    out << "soak: " << runs_ << " runs, seed " << seed << ", " << jobs << " at once, " << seconds
+        << " s, longest run " << longest_ << " ms\n"
+        << "  successes                          " << successes_ << "\n"
+        << "  false successes                    " << falseSuccesses_ << "\n"
+        << "  hangs                              " << hangs_ << "\n"
+        << "  crashes                            " << crashes_ << "\n"
+        << "  other invariant breaches           " << breaches_ << "\n"
+        << "  failures (verdict, status 255)     " << failures_ << "\n"
+        << "    of which safe: flash complete    " << safeFailures_ << "\n"
+        << "  runs whose reader closed stdout    " << closedStdout_ << "\n"
+        << "failures by cause (earliest fault the run reached):\n";
+    for (const auto &[cause, count] : failuresByCause_) {
+        out << "  " << std::left << std::setw(20) << cause << std::right << std::setw(5) << count
+            << "\n";
+    }
+    out << "faults reached (runs):\n";
+    for (const auto &[name, count] : reachedByFault_) {
+        out << "  " << std::left << std::setw(20) << name << std::right << std::setw(5) << count
+            << "\n";
+    }
+    for (const auto &problem : problems_) {
+        out << problem << "\n";
+    }
+    if (!problems_.empty()) {
+        out << "replay one with: torvex-soak --seed " << seed << " --replay <run>\n";
+    }
+    out << (invariantsHeld() ? "soak: every invariant held\n" : "soak: INVARIANTS BROKEN\n");
+}
+
+} // namespace soak

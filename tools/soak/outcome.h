@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "scenario.h"
+
+namespace soak {
+
+// What one run did, as the worker that ran it reports it.
+struct Outcome {
+    bool harnessFailed = false; // the rig itself could not run it
+    int status = -1;
+    int signal = 0;
+    bool timedOut = false;
+    bool flashComplete = false;
+    bool stdoutClosed = false; // we stopped reading its output on purpose
+    std::string lastLine;      // last line of its standard output
+    std::string err;           // its standard error
+    std::string firstFault;    // the earliest fault the run reached, or a named condition
+    std::string reached;       // names of all faults the run reached, blank-separated
+    long elapsedMs = 0;
+
+    std::string serialise() const;
+    static Outcome parse(const std::string &text);
+};
+
+struct RunSetup {
+    std::string program;
+    std::vector<uint8_t> image;
+    std::string setserialDir;
+    int limitSeconds = 30;
+    bool show = false; // print everything the run did
+};
+
+// Runs the flasher once against a dongle set up as the scenario says. Moves
+// the calling process into a mount namespace of its own: call it in a child.
+Outcome runOnce(const Scenario &scenario, const RunSetup &setup);
+
+// The figures of a soak and the runs that broke an invariant.
+class Tally {
+public:
+    void add(long index, uint64_t seed, const Outcome &outcome);
+    bool invariantsHeld() const;
+    void print(std::ostream &out, uint64_t seed, int jobs, long seconds) const;
+
+private:
+    void breach(long index, const std::string &what, const Outcome &outcome);
+
+    long runs_ = 0;
+    long successes_ = 0;
+    long falseSuccesses_ = 0;
+    long hangs_ = 0;
+    long crashes_ = 0;
+    long breaches_ = 0;
+    long failures_ = 0;
+    long safeFailures_ = 0; // failed, though the flash holds the whole image
+    long closedStdout_ = 0;
+    long longest_ = 0;
+    std::map<std::string, long> failuresByCause_;
+    std::map<std::string, long> reachedByFault_;
+    std::vector<std::string> problems_;
+};
+
+} // namespace soak

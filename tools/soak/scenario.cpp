@@ -1,0 +1,163 @@
+#include "scenario.h"
+
+#include <random>
+#include <sstream>
+
+namespace soak {
+
+namespace {
+
+using Rng = std::mt19937_64;
+
+int between(Rng &rng, int low, int high)
+{
+    return std::uniform_int_distribution<int>(low, high)(rng);
+}
+
+bool chance(Rng &rng, double p)
+{
+    return std::bernoulli_distribution(p)(rng);
+}
+
+std::vector<uint8_t> randomBytes(Rng &rng, int count)
+{
+    std::vector<uint8_t> bytes(static_cast<std::size_t>(count));
+    for (auto &byte : bytes) {
+        byte = static_cast<uint8_t>(between(rng, 0, 255));
+    }
+    return bytes;
+}
+
+// The last frame of a clean run: the boot command.
+int lastFrame(sim::Mode mode)
+{
+    return mode == sim::Mode::Application ? 47 : 46;
+}
+
+int pageWriteFrame(Rng &rng, sim::Mode mode)
+{
+    const int first = mode == sim::Mode::Application ? 4 : 3;
+    return first + 3 * between(rng, 0, 14);
+}
+
+// One fault for one frame, with the name it is counted under.
+std::pair<std::string, sim::Fault> drawFault(Rng &rng)
+{
+    using Kind = sim::Fault::Kind;
+    sim::Fault fault;
+    switch (between(rng, 0, 10)) {
+    case 0:
+        fault.kind = Kind::Ignore;
+        return {"ignore", fault};
+    case 1:
+        fault.kind = Kind::DropReply;
+        return {"drop", fault};
+    case 2: // well inside the 10 ms reply timeout
+        fault.kind = Kind::Delay;
+        fault.delayMs = between(rng, 1, 8);
+        return {"delay-short", fault};
+    case 3: // past 10 ms, inside 100 ms
+        fault.kind = Kind::Delay;
+        fault.delayMs = between(rng, 15, 90);
+        return {"delay-mid", fault};
+    case 4: // past both timeouts
+        fault.kind = Kind::Delay;
+        fault.delayMs = between(rng, 120, 400);
+        return {"delay-long", fault};
+    case 5:
+        fault.kind = Kind::Replace;
+        fault.bytes = randomBytes(rng, between(rng, 1, 8));
+        return {"garbled", fault};
+    case 6:
+        fault.kind = Kind::Replace;
+        fault.bytes = randomBytes(rng, between(rng, 513, 1500));
+        return {"oversized", fault};
+    case 7:
+        fault.kind = Kind::Split;
+        fault.burst = between(rng, 1, 2);
+        fault.delayMs = between(rng, 0, 15);
+        return {"split", fault};
+    case 8:
+        fault.kind = Kind::Stale;
+        fault.delayMs = between(rng, 0, 30);
+        fault.bytes = randomBytes(rng, between(rng, 1, 8));
+        return {"stale", fault};
+    case 9:
+        fault.kind = Kind::Unplug;
+        return {"unplug", fault};
+    default: // a page write the dongle refuses; placed on a page write frame
+        fault.kind = Kind::Replace;
+        fault.bytes = {0x66, 'E', 'R'};
+        return {"write-refused", fault};
+    }
+}
+
+void drawFaults(Rng &rng, Scenario *s)
+{
+    const double roll = std::uniform_real_distribution<double>(0, 1)(rng);
+    const int count = roll < 0.25 ? 0 : roll < 0.7 ? 1 : roll < 0.9 ? 2 : 3;
+    const sim::Mode mode = s->dongle.startMode;
+    for (int i = 0; i < count; ++i) {
+        auto drawn = drawFault(rng);
+        const int frame = drawn.first == "write-refused" ? pageWriteFrame(rng, mode)
+                                                         : between(rng, 0, lastFrame(mode));
+        s->dongle.faults[frame] = drawn.second;
+        s->labels[frame] = drawn.first;
+    }
+}
+
+} // namespace
+
+uint64_t runSeed(uint64_t seed, uint64_t index)
+{
+    // splitmix64: neighbouring runs get unrelated seeds.
+    uint64_t z = seed + 0x9E3779B97F4A7C15ULL * (index + 1);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+Scenario drawScenario(uint64_t seed)
+{
+    Rng rng(seed);
+    Scenario s;
+    s.seed = seed;
+    s.dongle.startMode = chance(rng, 0.5) ? sim::Mode::Application : sim::Mode::Bootloader;
+    s.dongle.reenumerateMs = chance(rng, 0.25) ? between(rng, 2500, 5000) : between(rng, 50, 1500);
+    s.dongle.staleOnPlugIn = chance(rng, 0.15);
+    s.verbose = chance(rng, 0.7);
+    if (chance(rng, 0.1)) {
+        s.closeStdoutAfter = chance(rng, 0.5) ? 0 : between(rng, 1, 200);
+    }
+    drawFaults(rng, &s);
+    return s;
+}
+
+std::string simCommandLine(const Scenario &scenario, const std::string &program)
+{
+    std::ostringstream line;
+    const auto &d = scenario.dongle;
+    line << "torvex-sim --mode "
+         << (d.startMode == sim::Mode::Application ? "application" : "bootloader")
+         << " --reenumerate-ms " << d.reenumerateMs;
+    if (d.staleOnPlugIn) {
+        line << " --stale-on-plug-in";
+    }
+    for (const auto &[frame, fault] : d.faults) {
+        line << " --fault " << frame << ":" << sim::describe(fault);
+        using Kind = sim::Fault::Kind;
+        if (fault.kind == Kind::Delay) {
+            line << ":" << fault.delayMs;
+        } else if (fault.kind == Kind::Replace) {
+            line << ":" << sim::toHex(fault.bytes);
+        } else if (fault.kind == Kind::Split) {
+            line << ":" << fault.burst << ":" << fault.delayMs;
+        } else if (fault.kind == Kind::Stale) {
+            line << ":" << fault.delayMs << ":" << sim::toHex(fault.bytes);
+        }
+    }
+    line << " -- " << program << (scenario.verbose ? " --verbose" : "");
+    return line.str();
+}
+
+} // namespace soak

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "sim/dongle.h"
+
+namespace soak {
+
+// One run of the flasher against the simulated dongle, drawn from a seed:
+// where the dongle starts, how long it takes to come back as a bootloader,
+// and what goes wrong with which frame.
+struct Scenario {
+    uint64_t seed = 0;
+    sim::DongleOptions dongle;
+    std::map<int, std::string> labels; // frame -> name of the fault drawn for it
+    bool verbose = true;
+    long closeStdoutAfter = -1; // see harness::ChildOptions
+};
+
+// The seed of run `index` of a soak started with `seed`.
+uint64_t runSeed(uint64_t seed, uint64_t index);
+
+Scenario drawScenario(uint64_t seed);
+
+// The bootloader is not found when it comes back later than this after the
+// reply to "enter bootloader": 2 s pause, then three attempts a second apart.
+constexpr int lateBootloaderMs = 4000;
+
+// The same dongle as a torvex-sim command line, for trying one run by hand.
+std::string simCommandLine(const Scenario &scenario, const std::string &program);
+
+} // namespace soak

@@ -1,0 +1,218 @@
+// torvex-soak: runs the flasher many times against the simulated dongle,
+// each run with faults drawn from a seed, several runs at once, each in a
+// mount namespace of its own, and checks what must hold whatever goes wrong:
+// success only with the whole image in flash, otherwise the failure verdict
+// and exit status 255, never a hang or a crash, nothing on standard error,
+// and an update that goes on when its reader closes standard output.
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "harness/child.h"
+#include "outcome.h"
+#include "scenario.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char usage[] =
+    "usage: torvex-soak [options]\n"
+    "  --program PATH     the flasher to run (build/ZEL_USB_Flasher)\n"
+    "  --image PATH       the image it carries (firmware/CAN.bin)\n"
+    "  --seed S           seed of the soak (default: from the clock)\n"
+    "  --runs N           number of runs (100)\n"
+    "  --seconds T        start no run after T seconds (no bound)\n"
+    "  --jobs J           runs at once (6)\n"
+    "  --limit SECONDS    a run that takes longer has hung (30)\n"
+    "  --replay N         run only run N of the seed, showing all it did\n"
+    "exit status: 0 when every invariant held, 1 when one broke, 2 on a usage error\n";
+
+struct Settings {
+    std::string program = "build/ZEL_USB_Flasher";
+    std::string imagePath = "firmware/CAN.bin";
+    uint64_t seed = 0;
+    long runs = 100;
+    long seconds = 0;
+    int jobs = 6;
+    int limitSeconds = 30;
+    long replay = -1;
+    std::vector<uint8_t> image;
+    std::string setserialDir;
+};
+
+bool parseArgs(int argc, char **argv, Settings *s)
+{
+    s->seed = static_cast<uint64_t>(Clock::now().time_since_epoch().count()) % 1000000007ULL;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string arg = argv[i];
+        const char *value = argv[i + 1];
+        if (arg == "--program") {
+            s->program = value;
+        } else if (arg == "--image") {
+            s->imagePath = value;
+        } else if (arg == "--seed") {
+            s->seed = std::strtoull(value, nullptr, 10);
+        } else if (arg == "--runs") {
+            s->runs = std::atol(value);
+        } else if (arg == "--seconds") {
+            s->seconds = std::atol(value);
+        } else if (arg == "--jobs") {
+            s->jobs = std::atoi(value);
+        } else if (arg == "--limit") {
+            s->limitSeconds = std::atoi(value);
+        } else if (arg == "--replay") {
+            s->replay = std::atol(value);
+        } else {
+            return false;
+        }
+    }
+    return argc % 2 == 1 && s->runs > 0 && s->jobs > 0 && s->limitSeconds > 0;
+}
+
+bool readFile(const std::string &path, std::vector<uint8_t> *bytes)
+{
+    std::ifstream in(path, std::ios::binary);
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return static_cast<bool>(in) || in.eof();
+}
+
+struct Worker {
+    pid_t pid = -1;
+    int fd = -1;
+    long index = 0;
+    Clock::time_point started;
+    std::string text;
+};
+
+// A worker process does one run and writes its outcome to `fd`.
+Worker startWorker(const Settings &s, long index, bool show)
+{
+    Worker w;
+    int link[2];
+    if (pipe(link) != 0) {
+        return w;
+    }
+    std::cout.flush();
+    w.pid = fork();
+    if (w.pid == 0) {
+        close(link[0]);
+        const soak::Scenario scenario = soak::drawScenario(soak::runSeed(s.seed, index));
+        soak::RunSetup setup{s.program, s.image, s.setserialDir, s.limitSeconds, show};
+        const std::string text = soak::runOnce(scenario, setup).serialise();
+        std::cout.flush(); // _exit does not flush
+        const ssize_t written = write(link[1], text.data(), text.size());
+        _exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
+    }
+    close(link[1]);
+    w.fd = link[0];
+    w.index = index;
+    w.started = Clock::now();
+    return w;
+}
+
+// Waits for any worker to finish; returns its position, or -1.
+int collect(std::vector<Worker> *workers, const Settings &s, soak::Tally *tally)
+{
+    std::vector<pollfd> fds;
+    for (const auto &w : *workers) {
+        fds.push_back({w.fd, POLLIN, 0});
+    }
+    poll(fds.data(), fds.size(), 200);
+    for (std::size_t i = 0; i < workers->size(); ++i) {
+        Worker &w = (*workers)[i];
+        const bool overdue = Clock::now() - w.started > std::chrono::seconds(s.limitSeconds + 30);
+        char chunk[4096];
+        const ssize_t n = fds[i].revents != 0 ? read(w.fd, chunk, sizeof chunk) : -1;
+        if (n > 0) {
+            w.text.append(chunk, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n != 0 && !overdue) {
+            continue;
+        }
+        if (overdue) {
+            kill(w.pid, SIGKILL);
+        }
+        int status = 0;
+        waitpid(w.pid, &status, 0);
+        close(w.fd);
+        soak::Outcome outcome = soak::Outcome::parse(w.text);
+        outcome.harnessFailed = outcome.harnessFailed || overdue || w.text.empty();
+        tally->add(w.index, soak::runSeed(s.seed, w.index), outcome);
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int soakAll(const Settings &s)
+{
+    soak::Tally tally;
+    std::vector<Worker> workers;
+    const auto begin = Clock::now();
+    long next = 0;
+    for (;;) {
+        const bool timeLeft =
+            s.seconds <= 0 || Clock::now() - begin < std::chrono::seconds(s.seconds);
+        while (timeLeft && next < s.runs && static_cast<int>(workers.size()) < s.jobs) {
+            workers.push_back(startWorker(s, next++, false));
+        }
+        if (workers.empty()) {
+            break;
+        }
+        const int done = collect(&workers, s, &tally);
+        if (done >= 0) {
+            workers.erase(workers.begin() + done);
+        }
+    }
+    const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - begin);
+    tally.print(std::cout, s.seed, s.jobs, elapsed.count());
+    return tally.invariantsHeld() ? 0 : 1;
+}
+
+int replayOne(const Settings &s)
+{
+    const soak::Scenario scenario = soak::drawScenario(soak::runSeed(s.seed, s.replay));
+    std::cout << "run " << s.replay << " of seed " << s.seed << ", by hand:\n  "
+              << soak::simCommandLine(scenario, s.program) << "\n";
+    std::vector<Worker> workers{startWorker(s, s.replay, true)};
+    soak::Tally tally;
+    while (collect(&workers, s, &tally) < 0) {
+    }
+    tally.print(std::cout, s.seed, 1, 0);
+    return tally.invariantsHeld() ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Settings s;
+    if (!parseArgs(argc, argv, &s)) {
+        std::cerr << usage;
+        return 2;
+    }
+    if (!readFile(s.imagePath, &s.image) || access(s.program.c_str(), X_OK) != 0) {
+        std::cerr << "torvex-soak: cannot read " << s.imagePath << " or run " << s.program << "\n";
+        return 2;
+    }
+    s.setserialDir = harness::makeQuietSetserial();
+    if (s.setserialDir.empty()) {
+        std::cerr << "torvex-soak: cannot make a stand-in for setserial\n";
+        return 2;
+    }
+    const int status = s.replay >= 0 ? replayOne(s) : soakAll(s);
+    harness::removeQuietSetserial(s.setserialDir);
+    return status;
+}
