@@ -16,6 +16,13 @@ struct Invocation {
     std::string expected;
 };
 
+void PrintTo(const Invocation &invocation, std::ostream *out)
+{
+    for (const auto &arg : invocation.args) {
+        *out << "'" << arg << "' ";
+    }
+}
+
 class CommandLine : public rig::Rig, public ::testing::WithParamInterface<Invocation> {};
 
 // None of these may touch a device: a dongle is there and must see nothing.

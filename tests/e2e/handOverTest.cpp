@@ -94,6 +94,11 @@ struct EnterReply {
     bool accepted;
 };
 
+void PrintTo(const EnterReply &reply, std::ostream *out)
+{
+    *out << reply.name;
+}
+
 class EnterBootloaderReply : public rig::Rig, public ::testing::WithParamInterface<EnterReply> {};
 
 TEST_P(EnterBootloaderReply, IsJudgedByItsFirstTwoBytes)

@@ -80,6 +80,11 @@ struct Variant {
     std::vector<std::size_t> frameLengths; // after the check frame, before the boot frame
 };
 
+void PrintTo(const Variant &variant, std::ostream *out)
+{
+    *out << variant.length << " bytes";
+}
+
 class ImageVariant : public rig::Rig, public ::testing::WithParamInterface<Variant> {};
 
 // The same program built around other images.
@@ -122,14 +127,28 @@ TEST_F(PageFaults, UnansweredPageWriteIsACrcFailure)
     EXPECT_EQ(dongle.flash(), prefix(rig::image(), 3 * 2048));
 }
 
-TEST_F(PageFaults, RefusedPageWriteFailsQuietly)
+// A bit flipped on the way: the dongle's checksum disagrees and it refuses
+// the page, which the program reports only through the verdict.
+TEST_F(PageFaults, PageCorruptedOnTheWayIsRefusedByItsChecksum)
+{
+    sim::Dongle &dongle = plugInBootloader({{rig::dataFrame(false, 4, 1), rig::fault(Kind::Corrupt)}});
+    const auto result = run();
+    EXPECT_EQ(result.out, beforePages + progressUpTo(4) + "\n" + rig::failure);
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(dongle.pagesRejected(), 1);
+    EXPECT_EQ(dongle.flash(), prefix(rig::image(), 4 * 2048));
+}
+
+// The dongle took the page but its reply came back garbled: the program
+// cannot know the page is in, so it stops.
+TEST_F(PageFaults, GarbledPageWriteReplyStopsTheUpdate)
 {
     sim::Dongle &dongle =
-        plugInBootloader({{rig::writeFrame(false, 0), rig::fault(Kind::Replace, {'f', 'E', 'R'})}});
+        plugInBootloader({{rig::writeFrame(false, 0), rig::fault(Kind::Replace, {'f', 'O', 'O'})}});
     const auto result = run();
     EXPECT_EQ(result.out, beforePages + "\n" + rig::failure);
     EXPECT_EQ(result.status, 255);
-    EXPECT_TRUE(dongle.flash().empty());
+    EXPECT_EQ(dongle.flash(), prefix(rig::image(), 2048));
 }
 
 TEST_F(PageFaults, DataFrameAnsweredWithAnErrorStopsTheUpdate)

@@ -22,18 +22,6 @@ std::string bars(int count, char c)
 
 } // namespace
 
-const std::string noApplicationFound =
-    "[TORVEX] Detecting Torvex...\n"
-    "[TORVEX] Could not connect to the device... Retrying...\n"
-    "[TORVEX] Could not connect to the device... Retrying...\n"
-    "[TORVEX] Could not connect to the device... Retrying...\n"
-    "[TORVEX] Looks like Torvex cannot be detected, checking if it's in bootloader mode "
-    "already...\n";
-const std::string retry = "[TORVEX] Could not connect to the device... Retrying...\n";
-const std::string success = "[TORVEX] Update successful!\n";
-const std::string failure =
-    "[TORVEX] Update Failed. Please reconnect the dongle and try again!\n";
-
 void enterNamespace()
 {
     namespaceReady = sim::enterPrivateMountNamespace(&namespaceProblem);

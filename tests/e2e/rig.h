@@ -29,10 +29,14 @@ std::string progressLine(int pagesDone, int pageCount);
 std::string fullProgress(int pageCount);
 std::string verboseSuccessFromApplication(int pageCount);
 std::string verboseSuccessFromBootloader(int pageCount);
-extern const std::string noApplicationFound;
-extern const std::string retry;
-extern const std::string success;
-extern const std::string failure;
+inline const std::string retry = "[TORVEX] Could not connect to the device... Retrying...\n";
+inline const std::string noApplicationFound =
+    "[TORVEX] Detecting Torvex...\n" + retry + retry + retry +
+    "[TORVEX] Looks like Torvex cannot be detected, checking if it's in bootloader mode "
+    "already...\n";
+inline const std::string success = "[TORVEX] Update successful!\n";
+inline const std::string failure =
+    "[TORVEX] Update Failed. Please reconnect the dongle and try again!\n";
 
 // Frame numbers as the dongle counts them, for a dongle that starts in its
 // bootloader (`fromApplication` false) or in its application.
@@ -73,3 +77,11 @@ sim::Fault fault(sim::Fault::Kind kind, std::vector<uint8_t> bytes = {}, int del
                  int burst = 1);
 
 } // namespace rig
+
+namespace sim {
+// Names a fault in test listings.
+inline void PrintTo(const Fault &fault, std::ostream *out)
+{
+    *out << describe(fault) << ":" << toHex(fault.bytes);
+}
+} // namespace sim

@@ -120,7 +120,7 @@ make_initramfs() {
 # KVM only when asked for and usable; TCG otherwise.
 accel_options() {
     if [ "$accel" = kvm ] && [ -w /dev/kvm ]; then
-        echo "-accel kvm -cpu host"
+        echo "-accel kvm"
     else
         echo "-accel tcg"
     fi

@@ -199,8 +199,11 @@ void Dongle::handle(const std::vector<uint8_t> &frame)
         unplugNow();
         return;
     }
+    if (fault.kind == Fault::Kind::Corrupt && !rec.bytes.empty()) {
+        rec.bytes.back() ^= 0x01;
+    }
     if (fault.kind != Fault::Kind::Ignore) {
-        rec.reply = answer(frame);
+        rec.reply = answer(rec.bytes);
     }
     if (fault.kind == Fault::Kind::Ignore || fault.kind == Fault::Kind::DropReply) {
         rec.reply.clear();

@@ -33,7 +33,7 @@ const std::map<std::string, Fault::Kind> kindNames = {
     {"ignore", Fault::Kind::Ignore},   {"drop", Fault::Kind::DropReply},
     {"delay", Fault::Kind::Delay},     {"replace", Fault::Kind::Replace},
     {"split", Fault::Kind::Split},     {"stale", Fault::Kind::Stale},
-    {"unplug", Fault::Kind::Unplug},
+    {"unplug", Fault::Kind::Unplug},   {"corrupt", Fault::Kind::Corrupt},
 };
 
 } // namespace
@@ -65,7 +65,7 @@ bool parseFault(const std::string &text, int *frame, Fault *fault, std::string *
 {
     const auto fields = splitFields(text);
     if (fields.size() < 2 || !toInt(fields[0], frame) || kindNames.count(fields[1]) == 0) {
-        *why = "expected <frame>:<kind>[:args], kinds: ignore drop delay replace split stale unplug";
+        *why = "expected <frame>:<kind>[:args], kinds: ignore drop delay replace split stale unplug corrupt";
         return false;
     }
     *fault = Fault{};

@@ -18,6 +18,7 @@ struct Fault {
         Split,     // processed, the reply is sent in bursts of `burst` bytes, `delayMs` apart
         Stale,     // processed and answered, then `bytes` follow after `delayMs`
         Unplug,    // the dongle is pulled out instead of answering
+        Corrupt,   // the frame's last byte arrives with one bit flipped
     };
     Kind kind = Kind::None;
     int delayMs = 0;
@@ -30,7 +31,8 @@ struct Fault {
 using FaultPlan = std::map<int, Fault>;
 
 // Parses "<frame>:<kind>[:<arg>[:<arg>]]", e.g. "3:drop", "5:delay:150",
-// "2:replace:0a00", "4:split:1:20", "6:stale:5:4a554e4b", "9:unplug".
+// "2:replace:0a00", "4:split:1:20", "6:stale:5:4a554e4b", "9:unplug",
+// "4:corrupt".
 bool parseFault(const std::string &text, int *frame, Fault *fault, std::string *why);
 
 std::string describe(const Fault &fault);
