@@ -1,0 +1,329 @@
+// torvex-bench: measures the flasher against the simulated dongle and prints
+// a table of figures beside their targets: the page transfer against a
+// minimal client over the same simulator (the floor), the whole update from
+// either mode against the fixed pauses the update must make, CPU time, peak
+// memory and the size of the binary. Figures are printed, never judged by
+// the exit status, which only says whether the measurements could be made.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "harness/child.h"
+#include "sim/dongle.h"
+#include "sim/ptyBus.h"
+#include "sim/sandbox.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::duration<double, std::milli>;
+
+constexpr std::size_t pageSize = 2048;
+constexpr std::size_t chunkCapacity = 2044;
+constexpr uint8_t pageData = 0x65;
+constexpr uint8_t pageWrite = 0x66;
+
+struct Settings {
+    std::string program = "build/ZEL_USB_Flasher";
+    std::string imagePath = "firmware/CAN.bin";
+    std::string staticBinary = "build-static/ZEL_USB_Flasher";
+    std::vector<uint8_t> image;
+    std::string setserialDir;
+};
+
+// Where the time of the page frames went, from the dongle's own records.
+struct Phase {
+    int frames = 0;
+    double wallMs = 0;       // first page frame received .. last reply sent
+    double serviceMs = 0;    // sum over frames: received .. replied (the dongle's work)
+    double turnaroundMs = 0; // sum over frames: previous reply .. this frame received
+    bool ok = false;
+};
+
+Phase pagePhase(const std::vector<sim::FrameRecord> &records)
+{
+    Phase phase;
+    const sim::FrameRecord *previous = nullptr;
+    const sim::FrameRecord *first = nullptr;
+    for (const auto &rec : records) {
+        const bool pageFrame = rec.mode == sim::Mode::Bootloader && !rec.bytes.empty() &&
+                               (rec.bytes[0] == pageData || rec.bytes[0] == pageWrite);
+        if (pageFrame) {
+            first = first != nullptr ? first : &rec;
+            ++phase.frames;
+            phase.serviceMs += Millis(rec.replied - rec.received).count();
+            if (previous != nullptr) {
+                phase.turnaroundMs += Millis(rec.received - previous->replied).count();
+            }
+            phase.wallMs = Millis(rec.replied - first->received).count();
+        }
+        previous = &rec;
+    }
+    phase.ok = phase.frames > 0;
+    return phase;
+}
+
+struct ProgramRun {
+    harness::ChildResult child;
+    Phase phase;
+    bool flashComplete = false;
+};
+
+ProgramRun runProgram(const Settings &s, sim::Mode mode)
+{
+    ProgramRun run;
+    sim::PtyBus bus;
+    sim::DongleOptions options;
+    options.startMode = mode;
+    sim::Dongle dongle(bus, options);
+    if (!dongle.start()) {
+        return run;
+    }
+    harness::ChildOptions child;
+    child.argv = {s.program};
+    child.env = {harness::pathWith(s.setserialDir)};
+    child.limit = std::chrono::seconds(60);
+    run.child = harness::runChild(child);
+    dongle.stop();
+    run.phase = pagePhase(dongle.frames());
+    run.flashComplete = dongle.flash() == s.image;
+    return run;
+}
+
+// The frames the flasher sends for page `page`, byte for byte.
+std::vector<std::vector<uint8_t>> pageFrames(const std::vector<uint8_t> &image, std::size_t page)
+{
+    const std::size_t start = page * pageSize;
+    const std::size_t length = std::min(pageSize, image.size() - start);
+    const std::size_t firstChunk = std::min(length, chunkCapacity);
+    std::vector<uint8_t> first = {pageData, 0xAA, 0xAA};
+    first.insert(first.end(), image.begin() + static_cast<long>(start),
+                 image.begin() + static_cast<long>(start + firstChunk));
+    std::vector<uint8_t> second = {pageData, 0xAA, 0xAA};
+    second.insert(second.end(), image.begin() + static_cast<long>(start + firstChunk),
+                  image.begin() + static_cast<long>(start + length));
+    const uint32_t crc = sim::crc32Mpeg2(image.data() + start, length);
+    std::vector<uint8_t> write = {pageWrite,
+                                  0xAA,
+                                  0xAA,
+                                  static_cast<uint8_t>(crc),
+                                  static_cast<uint8_t>(crc >> 8),
+                                  static_cast<uint8_t>(crc >> 16),
+                                  static_cast<uint8_t>(crc >> 24)};
+    return {first, second, write};
+}
+
+// Sends one frame and waits, without polling in a loop, for the three bytes
+// of the reply; true when they say "OK".
+bool exchange(int fd, const std::vector<uint8_t> &frame)
+{
+    std::size_t sent = 0;
+    while (sent < frame.size()) {
+        const ssize_t n = write(fd, frame.data() + sent, frame.size() - sent);
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    uint8_t reply[3] = {};
+    std::size_t got = 0;
+    while (got < sizeof reply) {
+        struct pollfd line = {fd, POLLIN, 0};
+        if (poll(&line, 1, 1000) <= 0) {
+            return false;
+        }
+        const ssize_t n = read(fd, reply + got, sizeof reply - got);
+        if (n <= 0) {
+            return false;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return reply[1] == 'O' && reply[2] == 'K';
+}
+
+// The floor: the same page frames over the same simulator, by a client that
+// does nothing but write and wait for the known reply length.
+Phase runFloor(const Settings &s)
+{
+    sim::PtyBus bus;
+    sim::DongleOptions options;
+    options.startMode = sim::Mode::Bootloader;
+    sim::Dongle dongle(bus, options);
+    if (!dongle.start()) {
+        return {};
+    }
+    const int fd = open(dongle.hostPort().c_str(), O_RDWR | O_NOCTTY);
+    struct termios raw {};
+    bool ok = fd >= 0 && tcgetattr(fd, &raw) == 0;
+    cfmakeraw(&raw);
+    ok = ok && tcsetattr(fd, TCSANOW, &raw) == 0 && exchange(fd, {0x64, 0xAA, 0xAA});
+    const std::size_t pages = (s.image.size() + pageSize - 1) / pageSize;
+    for (std::size_t page = 0; ok && page < pages; ++page) {
+        for (const auto &frame : pageFrames(s.image, page)) {
+            ok = ok && exchange(fd, frame);
+        }
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    dongle.stop();
+    Phase phase = pagePhase(dongle.frames());
+    phase.ok = ok && phase.ok && dongle.flash() == s.image;
+    return phase;
+}
+
+// What one empty poll of the port costs the program: usleep(10) as it sleeps.
+double usleepMicros()
+{
+    constexpr int rounds = 2000;
+    const auto begin = Clock::now();
+    for (int i = 0; i < rounds; ++i) {
+        usleep(10);
+    }
+    return std::chrono::duration<double, std::micro>(Clock::now() - begin).count() / rounds;
+}
+
+double seconds(const harness::ChildResult &r)
+{
+    return std::chrono::duration<double>(r.end - r.begin).count();
+}
+
+double cpuSeconds(const struct rusage &u)
+{
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+void row(const std::string &what, const std::string &value, const std::string &target = "",
+         const std::string &verdict = "")
+{
+    std::printf("%-46s %14s  %-20s %s\n", what.c_str(), value.c_str(), target.c_str(),
+                verdict.c_str());
+}
+
+std::string fixed(double value, const char *unit, int decimals = 2)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f %s", decimals, value, unit);
+    return text;
+}
+
+const char *meets(bool met)
+{
+    return met ? "met" : "MISSED";
+}
+
+void printPhase(const char *who, const Phase &p)
+{
+    row(std::string("page transfer, ") + who + " (" + std::to_string(p.frames) + " frames)",
+        fixed(p.wallMs, "ms", 1));
+    row("  per frame", fixed(p.wallMs / p.frames, "ms"));
+    row("  of which the dongle's work, per frame", fixed(p.serviceMs / p.frames, "ms"));
+    row("  of which host turnaround, per frame", fixed(p.turnaroundMs / p.frames, "ms"));
+}
+
+void printTable(const Settings &s, const ProgramRun &app, const ProgramRun &boot,
+                const Phase &floor)
+{
+    std::printf("torvex-bench: %s, image %s (%zu bytes)\n\n", s.program.c_str(),
+                s.imagePath.c_str(), s.image.size());
+    row("measure", "value", "target", "verdict");
+    printPhase("program", app.phase);
+    printPhase("floor client", floor);
+    const double overhead = (app.phase.wallMs - floor.wallMs) / app.phase.frames;
+    row("program overhead per frame over the floor", fixed(overhead, "ms"), "<= 1 ms",
+        meets(overhead <= 1.0));
+    const double fromApp = seconds(app.child);
+    row("update from application mode", fixed(fromApp, "s", 3), "<= 2.200 s (1.1 x 2 s)",
+        meets(fromApp <= 2.2));
+    row("  over its fixed pause of 2 s", fixed(fromApp - 2.0, "s", 3));
+    const double fromBoot = seconds(boot.child);
+    row("update from bootloader mode", fixed(fromBoot, "s", 3), "(fixed 3 x 1 s)",
+        fromBoot <= 3.3 ? "within 1.1 x" : "over 1.1 x");
+    row("  over its fixed pauses of 3 s", fixed(fromBoot - 3.0, "s", 3));
+    const double cpuShare = 100.0 * cpuSeconds(app.child.usage) / fromApp;
+    row("CPU / wall, update from application mode", fixed(cpuShare, "%", 1), "<= 5 %",
+        meets(cpuShare <= 5.0));
+    const double cpuShareBoot = 100.0 * cpuSeconds(boot.child.usage) / fromBoot;
+    row("CPU / wall, update from bootloader mode", fixed(cpuShareBoot, "%", 1), "<= 5 %",
+        meets(cpuShareBoot <= 5.0));
+    const double rss = static_cast<double>(std::max(app.child.usage.ru_maxrss,
+                                                    boot.child.usage.ru_maxrss)) /
+                       1024.0;
+    row("peak RSS (program, or the shell it starts)", fixed(rss, "MiB"), "<= 4 MiB",
+        meets(rss <= 4.0));
+    struct stat info {};
+    const bool haveStatic = stat(s.staticBinary.c_str(), &info) == 0;
+    const std::string binary = haveStatic ? s.staticBinary : s.program;
+    if (!haveStatic) {
+        stat(binary.c_str(), &info);
+    }
+    const double size = static_cast<double>(info.st_size) / (1024.0 * 1024.0);
+    row(std::string(haveStatic ? "static" : "dynamic (no static build)") + " binary size",
+        fixed(size, "MiB"), "<= 2 MiB (static)", haveStatic ? meets(size <= 2.0) : "n/a");
+    row("  measured", binary);
+    row("one empty poll: usleep(10) takes", fixed(usleepMicros(), "us", 1));
+}
+
+bool parseArgs(int argc, char **argv, Settings *s)
+{
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string arg = argv[i];
+        if (arg == "--program") {
+            s->program = argv[i + 1];
+        } else if (arg == "--image") {
+            s->imagePath = argv[i + 1];
+        } else if (arg == "--static-binary") {
+            s->staticBinary = argv[i + 1];
+        } else {
+            return false;
+        }
+    }
+    std::ifstream in(s->imagePath, std::ios::binary);
+    s->image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return argc % 2 == 1 && !s->image.empty() && access(s->program.c_str(), X_OK) == 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Settings s;
+    if (!parseArgs(argc, argv, &s)) {
+        std::cerr << "usage: torvex-bench [--program build/ZEL_USB_Flasher] [--image "
+                     "firmware/CAN.bin] [--static-binary build-static/ZEL_USB_Flasher]\n";
+        return 2;
+    }
+    std::string why;
+    if (!sim::enterPrivateMountNamespace(&why)) {
+        std::cerr << "torvex-bench: " << why << " (needs root)\n";
+        return 2;
+    }
+    sim::FakeDeviceTree tree;
+    s.setserialDir = harness::makeQuietSetserial();
+    if (!tree.ok() || s.setserialDir.empty()) {
+        std::cerr << "torvex-bench: cannot set up the device tree or the setserial stand-in\n";
+        return 2;
+    }
+    const ProgramRun app = runProgram(s, sim::Mode::Application);
+    const ProgramRun boot = runProgram(s, sim::Mode::Bootloader);
+    const Phase floor = runFloor(s);
+    harness::removeQuietSetserial(s.setserialDir);
+    if (app.child.status != 0 || boot.child.status != 0 || !app.flashComplete ||
+        !boot.flashComplete || !app.phase.ok || !floor.ok) {
+        std::cerr << "torvex-bench: an update or the floor client failed; no figures\n";
+        return 1;
+    }
+    printTable(s, app, boot, floor);
+    return 0;
+}
