@@ -125,6 +125,10 @@ int main(int argc, char **argv)
 {
     Settings settings;
     std::string why;
+    if (argc > 1 && std::string(argv[1]) == "--help") {
+        std::cout << usage;
+        return 0;
+    }
     if (!parseArgs(argc, argv, &settings, &why)) {
         std::cerr << "torvex-sim: " << why << "\n" << usage;
         return 2;
