@@ -8,6 +8,7 @@ packages=(
     setserial util-linux          # the program's latency call; unshare and mount for the rig
     clang-tidy cppcheck clang-format valgrind  # the checking gates in tools/ci
     qemu-system-x86 busybox-static xz-utils  # the USB test in a QEMU guest (tests/qemu)
+    file dpkg-dev man-db groff-base  # packaging checks: static program, .deb dependencies, manual page lint
     "$@"
 )
 
