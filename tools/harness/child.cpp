@@ -45,6 +45,7 @@ std::vector<std::string> environmentWith(const std::vector<std::string> &extra)
 std::vector<char *> pointersTo(std::vector<std::string> &texts)
 {
     std::vector<char *> pointers;
+    pointers.reserve(texts.size() + 1);
     for (auto &text : texts) {
         pointers.push_back(&text[0]);
     }
@@ -160,7 +161,7 @@ std::string makeQuietSetserial()
     if (mkdtemp(pattern) == nullptr) {
         return {};
     }
-    const std::string dir = pattern;
+    std::string dir = pattern;
     const std::string tool = dir + "/setserial";
     {
         std::ofstream script(tool);
