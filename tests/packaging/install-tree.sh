@@ -44,6 +44,8 @@ if [ "${#rules[@]}" -eq 1 ]; then
     cmp -s "${rules[0]}" "$source/packaging/60-torvex.rules" ||
         fail "${rules[0]#"$prefix"/} differs from packaging/60-torvex.rules"
     [ "$(stat -c %a "${rules[0]}")" == 644 ] || fail "the udev rule has mode $(stat -c %a "${rules[0]}"), expected 644"
+    # The installed name decides whether udev reads it, and when.
+    bash "$(dirname "$0")/udev-rule.sh" "${rules[0]}" "$program" || fail "the installed udev rule is rejected"
 else
     fail "expected one rules file in lib/udev/rules.d, found ${#rules[@]}"
 fi
