@@ -25,4 +25,19 @@ if ldd "$program" 2>&1 | grep -q '=>'; then
     echo "FAIL: ldd lists libraries for $program"
     exit 1
 fi
+# The proof: it runs in an empty root directory, with no library and no loader.
+if [ "$(id -u)" -eq 0 ] && command -v chroot >/dev/null; then
+    root=$(mktemp -d)
+    trap 'rm -rf "$root"' EXIT
+    cp "$program" "$root/ZEL_USB_Flasher"
+    status=0
+    output=$(chroot "$root" /ZEL_USB_Flasher --help 2>&1) || status=$?
+    if [ "$status" -ne 255 ] || [[ $output != "usage: "* ]]; then
+        echo "FAIL: in an empty root, --help gave status $status and: $output"
+        exit 1
+    fi
+    echo "runs in an empty root directory"
+else
+    echo "note: not root, so not tried in an empty root directory"
+fi
 echo "$program is static ($(stat -c %s "$program") bytes)"
