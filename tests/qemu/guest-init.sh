@@ -24,18 +24,22 @@ done
 echo "[$(cut -d" " -f1 /proc/uptime)] guest: modules loaded"
 root=/host
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 hostroot $root || finish "cannot mount the host's root" 1
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 work "$root$TORVEX_WORK" || finish "cannot mount the work folder" 1
+# devtmpfs has no /dev/fd; bash's process substitution needs it.
+ln -s /proc/self/fd /dev/fd
 mkdir -p /dev/pts
 mount -t devpts devpts /dev/pts
 mount -o rbind /dev $root/dev
 mount -t proc proc $root/proc
 mount -t sysfs sysfs $root/sys
 mount -t configfs configfs $root/sys/kernel/config
-for dir in run tmp; do
-    mount -t tmpfs tmpfs "$root/$dir"
-done
+# The host's /tmp stays visible (the programs may be built there); scratch
+# files go to the work folder instead.
+mount -t tmpfs tmpfs $root/run
+mkdir -p "$root$TORVEX_WORK" 2>/dev/null
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 work "$root$TORVEX_WORK" || finish "cannot mount the work folder" 1
 
-chroot $root /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root TERM=dumb \
+mkdir -p "$root$TORVEX_WORK/tmp"
+chroot $root /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root TERM=dumb TMPDIR="$TORVEX_WORK/tmp" \
     /bin/bash "$TORVEX_SCENARIOS" "$TORVEX_WORK"
 case $? in
 0) finish "all scenarios passed" 16 ;;

@@ -208,5 +208,6 @@ update_from_application
 update_from_bootloader
 unplugged_during_transfer
 no_dongle
+dmesg >"$work/guest-dmesg.log" 2>&1 || true
 say "$failures failed checks"
 [ "$failures" -eq 0 ]

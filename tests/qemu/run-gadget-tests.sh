@@ -12,13 +12,15 @@
 #   WORKDIR  scratch and result folder (made empty first)
 # environment:
 #   TORVEX_QEMU_CACHE  where the prepared kernel is kept between runs
-#                      (default ${XDG_CACHE_HOME:-/var/cache}/torvex-qemu)
-#   TORVEX_QEMU_ACCEL  tcg (default) or kvm
+#                      (default ${XDG_CACHE_HOME:-/var/cache}/torvex-qemu, or
+#                      ~/.cache/torvex-qemu when that is not writable)
+#   TORVEX_QEMU_ACCEL  tcg (default) or kvm (a stock kernel may not run under
+#                      every host's KVM: a hang still ends at the time limit)
 #   TORVEX_QEMU_LIMIT  seconds before the guest counts as hung (default 300)
 set -euo pipefail
 
 if [ "$#" -ne 4 ]; then
-    sed -n '9,13p' "$0" >&2
+    sed -n '8,19p' "$0" >&2
     exit 2
 fi
 flasher=$(realpath "$1")
@@ -26,7 +28,9 @@ gadget=$(realpath "$2")
 image=$(realpath "$3")
 work=$(realpath -m "$4")
 here=$(cd "$(dirname "$0")" && pwd)
-cache=${TORVEX_QEMU_CACHE:-${XDG_CACHE_HOME:-/var/cache}/torvex-qemu}
+default_cache=${XDG_CACHE_HOME:-/var/cache}
+[ -w "$default_cache" ] || default_cache=$HOME/.cache
+cache=${TORVEX_QEMU_CACHE:-$default_cache/torvex-qemu}
 accel=${TORVEX_QEMU_ACCEL:-tcg}
 limit=${TORVEX_QEMU_LIMIT:-300}
 
