@@ -215,6 +215,9 @@ void Tally::add(long index, uint64_t /*seed*/, const Outcome &o)
     }
     ++failures_;
     ++failuresByCause_[o.firstFault];
+    if (o.firstFault == "no-fault-reached") {
+        unexplained_.push_back(index);
+    }
     safeFailures_ += o.flashComplete ? 1 : 0;
     if (!o.stdoutClosed && o.lastLine != failureVerdict) {
         ++breaches_;
@@ -248,6 +251,13 @@ void Tally::print(std::ostream &out, uint64_t seed, int jobs, long seconds) cons
     for (const auto &[name, count] : reachedByFault_) {
         out << "  " << std::left << std::setw(20) << name << std::right << std::setw(5) << count
             << "\n";
+    }
+    if (!unexplained_.empty()) {
+        out << "failed with no fault reached (slow replies under load?), runs:";
+        for (const long index : unexplained_) {
+            out << " " << index;
+        }
+        out << "\n";
     }
     for (const auto &problem : problems_) {
         out << problem << "\n";

@@ -63,6 +63,7 @@ private:
     std::map<std::string, long> failuresByCause_;
     std::map<std::string, long> reachedByFault_;
     std::vector<std::string> problems_;
+    std::vector<long> unexplained_; // failed with no fault reached
 };
 
 } // namespace soak

@@ -28,16 +28,28 @@ std::vector<uint8_t> randomBytes(Rng &rng, int count)
     return bytes;
 }
 
-// The last frame of a clean run: the boot command.
-int lastFrame(sim::Mode mode)
+// Junk waiting in a new port is echoed back to the dongle (the port is not
+// raw yet when the program opens it) and arrives there as one more frame, once
+// per port: this many frames come before the ones the program sends.
+int echoedFrames(const Scenario &s, bool bootloaderPort)
 {
-    return mode == sim::Mode::Application ? 47 : 46;
+    if (!s.dongle.staleOnPlugIn) {
+        return 0;
+    }
+    const bool application = s.dongle.startMode == sim::Mode::Application;
+    return (application ? 1 : 0) + (bootloaderPort ? 1 : 0);
 }
 
-int pageWriteFrame(Rng &rng, sim::Mode mode)
+// The last frame of a clean run: the boot command.
+int lastFrame(const Scenario &s)
 {
-    const int first = mode == sim::Mode::Application ? 4 : 3;
-    return first + 3 * between(rng, 0, 14);
+    return (s.dongle.startMode == sim::Mode::Application ? 47 : 46) + echoedFrames(s, true);
+}
+
+int pageWriteFrame(Rng &rng, const Scenario &s)
+{
+    const int first = s.dongle.startMode == sim::Mode::Application ? 4 : 3;
+    return first + echoedFrames(s, true) + 3 * between(rng, 0, 14);
 }
 
 // One fault for one frame, with the name it is counted under.
@@ -96,11 +108,10 @@ void drawFaults(Rng &rng, Scenario *s)
 {
     const double roll = std::uniform_real_distribution<double>(0, 1)(rng);
     const int count = roll < 0.25 ? 0 : roll < 0.7 ? 1 : roll < 0.9 ? 2 : 3;
-    const sim::Mode mode = s->dongle.startMode;
     for (int i = 0; i < count; ++i) {
         auto drawn = drawFault(rng);
-        const int frame = drawn.first == "write-refused" ? pageWriteFrame(rng, mode)
-                                                         : between(rng, 0, lastFrame(mode));
+        const int frame = drawn.first == "write-refused" ? pageWriteFrame(rng, *s)
+                                                         : between(rng, 0, lastFrame(*s));
         s->dongle.faults[frame] = drawn.second;
         s->labels[frame] = drawn.first;
     }
