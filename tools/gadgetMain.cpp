@@ -17,7 +17,8 @@
 #include "sim/dongle.h"
 #include "sim/gadgetBus.h"
 
-namespace {
+namespace
+{
 
 const char usage[] =
     "usage: torvex-gadget [options]\n"
@@ -99,7 +100,7 @@ bool parseOption(const std::string &arg, const char *value, Settings *s, std::st
         s->limitSeconds = std::atoi(value);
         return s->limitSeconds > 0 || (*why = "bad --limit", false);
     }
-    std::string *field = arg == "--expect" ? &s->expectPath
+    std::string *field = arg == "--expect"   ? &s->expectPath
                          : arg == "--report" ? &s->reportPath
                          : arg == "--udc"    ? &s->udc
                                              : nullptr;
@@ -145,7 +146,8 @@ Outcome serve(const sim::Dongle &dongle, int limitSeconds)
     const auto deadline = Clock::now() + std::chrono::seconds(limitSeconds);
     while (outcome.ended.empty()) {
         const std::string port = dongle.hostPort();
-        const std::string seen = port.empty() ? "" : std::string(nameOf(dongle.mode())) + ":" + port;
+        const std::string seen =
+            port.empty() ? "" : std::string(nameOf(dongle.mode())) + ":" + port;
         if (!seen.empty() && seen != last) {
             std::cerr << "torvex-gadget: " << nameOf(dongle.mode()) << " mode on " << port << "\n";
             outcome.ports.push_back(seen);
@@ -165,7 +167,8 @@ Outcome serve(const sim::Dongle &dongle, int limitSeconds)
 
 long long epochMs(Clock::time_point when)
 {
-    const auto then = SystemClock::now() - std::chrono::duration_cast<SystemClock::duration>(Clock::now() - when);
+    const auto then =
+        SystemClock::now() - std::chrono::duration_cast<SystemClock::duration>(Clock::now() - when);
     return std::chrono::duration_cast<std::chrono::milliseconds>(then.time_since_epoch()).count();
 }
 
@@ -180,7 +183,8 @@ long long unplugEpochMs(const sim::Dongle &dongle)
     return 0;
 }
 
-void writeReport(const Settings &s, const Outcome &outcome, const sim::Dongle &dongle, int flashMatches)
+void writeReport(const Settings &s, const Outcome &outcome, const sim::Dongle &dongle,
+                 int flashMatches)
 {
     if (s.reportPath.empty()) {
         return;
@@ -226,7 +230,8 @@ int main(int argc, char **argv)
     const Outcome outcome = serve(dongle, settings.limitSeconds);
     dongle.stop();
     const bool matches = dongle.flash() == expected;
-    writeReport(settings, outcome, dongle, settings.expectPath.empty() ? -1 : matches);
+    writeReport(settings, outcome, dongle,
+                settings.expectPath.empty() ? -1 : static_cast<int>(matches));
     std::cerr << "torvex-gadget: stopped (" << outcome.ended << ") after " << dongle.frames().size()
               << " frames, " << dongle.flash().size() << " bytes in flash\n";
     return settings.expectPath.empty() || matches ? 0 : 3;

@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash
 # First process of the test guest: loads the USB and 9p modules, mounts the
 # host's root (read-only) and the test's work folder (writable) over 9p,
 # chroots into the host's root to run the scenarios, and hands their verdict
@@ -10,16 +11,18 @@ finish() {
     echo "[$(cut -d" " -f1 /proc/uptime)] guest: $1"
     # (value << 1) | 1 becomes QEMU's exit status; poweroff is the fallback
     # and makes QEMU exit 0, which the host never takes for a pass.
-    printf "\\$(printf '%03o' "$2")" | dd of=/dev/port bs=1 seek=244 count=1 2>/dev/null
+    byte="\\$(printf '%03o' "$2")"
+    # shellcheck disable=SC2059 # the format is the octal escape of the byte
+    printf "$byte" | dd of=/dev/port bs=1 seek=244 count=1 2>/dev/null
     poweroff -f
 }
 
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
-for module in $(cat /modules/order); do
+while read -r module; do
     insmod "/modules/$module.ko" || finish "cannot load $module" 1
-done
+done </modules/order
 
 echo "[$(cut -d" " -f1 /proc/uptime)] guest: modules loaded"
 root=/host

@@ -8,7 +8,8 @@
 set -euo pipefail
 
 work=$1
-# shellcheck source=/dev/null
+flasher='' gadget='' image=''
+# shellcheck source=/dev/null # written by run-gadget-tests.sh: flasher, gadget, image
 source "$work/guest.env"
 failures=0
 scenario_dir=

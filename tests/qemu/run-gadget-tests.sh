@@ -92,7 +92,7 @@ prepare_kernel() {
 # Prints the folder of a prepared kernel, preparing it first when needed.
 # Without package lists (or network) a kernel prepared earlier still serves.
 kernel_dir() {
-    local package
+    local package prepared
     mkdir -p "$cache"
     package=$(kernel_package)
     if [ -z "$package" ] || [ ! -f "$cache/$package/version" ]; then
@@ -100,7 +100,9 @@ kernel_dir() {
         package=$(kernel_package)
     fi
     if [ -z "$package" ]; then
-        package=$(ls -t "$cache" | grep '^linux-image-' | head -n 1 || true)
+        for prepared in "$cache"/linux-image-*/version; do
+            [ -f "$prepared" ] && package=$(basename "$(dirname "$prepared")")
+        done
         [ -n "$package" ] || die "cannot find the kernel package behind linux-image-amd64"
     fi
     [ -f "$cache/$package/version" ] || prepare_kernel "$package" "$cache/$package" >&2

@@ -13,9 +13,11 @@
 #include <thread>
 #include <vector>
 
-namespace sim {
+namespace sim
+{
 
-namespace {
+namespace
+{
 
 const char gadgetRoot[] = "/sys/kernel/config/usb_gadget";
 const char vendorId[] = "0x0069";
@@ -41,7 +43,7 @@ std::vector<std::string> listDir(const std::string &path)
     if (DIR *dir = opendir(path.c_str())) {
         while (dirent *entry = readdir(dir)) {
             if (entry->d_name[0] != '.') {
-                names.push_back(entry->d_name);
+                names.emplace_back(entry->d_name);
             }
         }
         closedir(dir);
@@ -51,7 +53,8 @@ std::vector<std::string> listDir(const std::string &path)
 
 bool exists(const std::string &path)
 {
-    struct stat info {};
+    struct stat info {
+    };
     return stat(path.c_str(), &info) == 0;
 }
 
@@ -59,7 +62,8 @@ bool exists(const std::string &path)
 // answer the host's frames with copies of themselves.
 void makeRaw(int fd)
 {
-    struct termios settings {};
+    struct termios settings {
+    };
     if (tcgetattr(fd, &settings) != 0) {
         return;
     }
@@ -71,7 +75,7 @@ void makeRaw(int fd)
 
 } // namespace
 
-GadgetBus::GadgetBus(std::string name, std::string udc)
+GadgetBus::GadgetBus(const std::string &name, std::string udc)
     : dir_(std::string(gadgetRoot) + "/" + name), udc_(std::move(udc))
 {
 }
@@ -105,21 +109,29 @@ bool GadgetBus::create(std::string *why)
     }
     // A gadget left behind by an earlier run is taken down first.
     destroy();
-    const std::vector<std::string> folders = {"",          "/strings",          "/strings/0x409",
-                                              "/functions", "/" + functionDir,  "/configs",
-                                              "/" + configDir, "/" + configDir + "/strings", "/" + configDir + "/strings/0x409"};
+    const std::vector<std::string> folders = {"",
+                                              "/strings",
+                                              "/strings/0x409",
+                                              "/functions",
+                                              "/" + functionDir,
+                                              "/configs",
+                                              "/" + configDir,
+                                              "/" + configDir + "/strings",
+                                              "/" + configDir + "/strings/0x409"};
     for (const auto &folder : folders) {
         mkdir((dir_ + folder).c_str(), 0755);
     }
     created_ = true;
-    const bool ok = writeAttr("idVendor", vendorId) && writeAttr("idProduct", productIdOf(Mode::Application)) &&
+    const bool ok = writeAttr("idVendor", vendorId) &&
+                    writeAttr("idProduct", productIdOf(Mode::Application)) &&
                     writeAttr("bcdUSB", "0x0200") && writeAttr("bcdDevice", "0x0100") &&
                     writeAttr("strings/0x409/manufacturer", "Torvex test rig") &&
                     writeAttr("strings/0x409/product", "Torvex USB-CAN (gadget)") &&
                     writeAttr("strings/0x409/serialnumber", "TVX0001") &&
                     writeAttr(configDir + "/strings/0x409/configuration", "ACM");
     const std::string link = dir_ + "/" + configDir + "/acm.usb0";
-    if (!ok || (symlink((dir_ + "/" + functionDir).c_str(), link.c_str()) != 0 && errno != EEXIST)) {
+    if (!ok ||
+        (symlink((dir_ + "/" + functionDir).c_str(), link.c_str()) != 0 && errno != EEXIST)) {
         *why = "cannot set up the gadget in " + dir_ + ": " + std::strerror(errno);
         return false;
     }
@@ -129,7 +141,7 @@ bool GadgetBus::create(std::string *why)
 
 void GadgetBus::destroy()
 {
-    unplug();
+    GadgetBus::unplug(); // no dynamic dispatch: destroy() runs in the destructor
     if (!exists(dir_)) {
         return;
     }
@@ -137,7 +149,8 @@ void GadgetBus::destroy()
     // configfs then wants its tree taken apart leaf first.
     writeAttr("UDC", "");
     unlink((dir_ + "/" + configDir + "/acm.usb0").c_str());
-    for (const std::string &sub : {configDir + "/strings/0x409", configDir, functionDir, std::string("strings/0x409")}) {
+    for (const std::string &sub :
+         {configDir + "/strings/0x409", configDir, functionDir, std::string("strings/0x409")}) {
         rmdir((dir_ + "/" + sub).c_str());
     }
     rmdir(dir_.c_str());
@@ -214,7 +227,8 @@ std::string GadgetBus::hostPort() const
     if (!plugged_) {
         return "";
     }
-    const std::string wanted = std::string("usb:v0069p") + (mode_ == Mode::Application ? "1000" : "2000");
+    const std::string wanted =
+        std::string("usb:v0069p") + (mode_ == Mode::Application ? "1000" : "2000");
     for (const auto &name : listDir("/sys/class/tty")) {
         if (name.rfind("ttyACM", 0) == 0 &&
             readFirstLine("/sys/class/tty/" + name + "/device/modalias").rfind(wanted, 0) == 0) {

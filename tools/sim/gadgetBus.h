@@ -5,15 +5,17 @@
 
 #include "bus.h"
 
-namespace sim {
+namespace sim
+{
 
 // A dongle on a real USB device controller: a configfs gadget with one ACM
 // function, bound to a UDC (in the tests, dummy_hcd's, so the same kernel's
 // cdc_acm driver sees it as /dev/ttyACM<n>). The device side of the link is
 // the gadget's /dev/ttyGS<n>. Needs configfs mounted and root.
-class GadgetBus : public Bus {
-public:
-    explicit GadgetBus(std::string name = "torvex", std::string udc = "");
+class GadgetBus : public Bus
+{
+  public:
+    explicit GadgetBus(const std::string &name = "torvex", std::string udc = "");
     ~GadgetBus() override;
     GadgetBus(const GadgetBus &) = delete;
     GadgetBus &operator=(const GadgetBus &) = delete;
@@ -28,9 +30,12 @@ public:
     std::string hostPort() const override;
 
     // Why the last plugIn failed.
-    std::string error() const { return error_; }
+    std::string error() const
+    {
+        return error_;
+    }
 
-private:
+  private:
     bool writeAttr(const std::string &relPath, const std::string &value) const;
     bool bind();
     int openDeviceSide();
