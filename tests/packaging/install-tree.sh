@@ -2,20 +2,25 @@
 # Installs the build tree into a scratch prefix and checks that the program,
 # its manual page and its udev rule land where users and tools look for them,
 # and that the installed program is the one that was built and runs.
-# Usage: install-tree.sh <build dir> <source dir>
+# Usage: install-tree.sh <build dir> <source dir> <udev rules dir>
+# The rules dir is relative to the prefix unless absolute; DESTDIR keeps an
+# absolute one inside the scratch directory as well.
 set -uo pipefail
 
 build=${1:?build dir}
 source=${2:?source dir}
-prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
+rules_dir=${3:?udev rules dir}
+destdir=$(mktemp -d)
+trap 'rm -rf "$destdir"' EXIT
+prefix=$destdir/opt/torvex
+[[ $rules_dir == /* ]] && rules_dir=$destdir$rules_dir || rules_dir=$prefix/$rules_dir
 errors=0
 fail() {
     echo "FAIL: $*"
     errors=$((errors + 1))
 }
 
-cmake --install "$build" --prefix "$prefix" || { echo "FAIL: cmake --install failed"; exit 1; }
+DESTDIR="$destdir" cmake --install "$build" --prefix /opt/torvex || { echo "FAIL: cmake --install failed"; exit 1; }
 
 program=$prefix/bin/ZEL_USB_Flasher
 if [ -x "$program" ]; then
@@ -39,17 +44,17 @@ else
     fail "no share/man/man1/ZEL_USB_Flasher.1"
 fi
 
-mapfile -t rules < <(find "$prefix/lib/udev/rules.d" -name '*.rules' 2>/dev/null)
+mapfile -t rules < <(find "$rules_dir" -name '*.rules' 2>/dev/null)
 if [ "${#rules[@]}" -eq 1 ]; then
     cmp -s "${rules[0]}" "$source/packaging/60-torvex.rules" ||
-        fail "${rules[0]#"$prefix"/} differs from packaging/60-torvex.rules"
+        fail "${rules[0]#"$destdir"} differs from packaging/60-torvex.rules"
     [ "$(stat -c %a "${rules[0]}")" == 644 ] || fail "the udev rule has mode $(stat -c %a "${rules[0]}"), expected 644"
     # The installed name decides whether udev reads it, and when.
     bash "$(dirname "$0")/udev-rule.sh" "${rules[0]}" "$program" || fail "the installed udev rule is rejected"
 else
-    fail "expected one rules file in lib/udev/rules.d, found ${#rules[@]}"
+    fail "expected one rules file in ${rules_dir#"$destdir"}, found ${#rules[@]}"
 fi
 
 echo "installed files:"
-(cd "$prefix" && find . -type f | sort)
+(cd "$destdir" && find . -type f | sort)
 [ "$errors" -eq 0 ] || { echo "$errors problem(s)"; exit 1; }
