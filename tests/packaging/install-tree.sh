@@ -13,7 +13,7 @@ rules_dir=${3:?udev rules dir}
 destdir=$(mktemp -d)
 trap 'rm -rf "$destdir"' EXIT
 prefix=$destdir/opt/torvex
-[[ $rules_dir == /* ]] && rules_dir=$destdir$rules_dir || rules_dir=$prefix/$rules_dir
+if [[ $rules_dir == /* ]]; then rules_dir=$destdir$rules_dir; else rules_dir=$prefix/$rules_dir; fi
 errors=0
 fail() {
     echo "FAIL: $*"

@@ -52,8 +52,9 @@ exit_section=$(section "EXIT STATUS")
 for status in 0 "$help_status" "$wrong_status"; do
     grep -qE "^ +$status( |$)" <<<"$exit_section" || fail "EXIT STATUS does not list $status"
 done
-[ "$help_status" -eq 255 ] && [ "$wrong_status" -eq 255 ] ||
+if [ "$help_status" -ne 255 ] || [ "$wrong_status" -ne 255 ]; then
     fail "the program exits with $help_status after --help and $wrong_status after a wrong argument"
+fi
 
 # The identifiers the program searches for are the ones the page tells users to look for.
 mapfile -t identifiers < <(grep -aoE 'usb:v[0-9A-F]{4}p[0-9A-F]{4}' "$program" | sort -u)

@@ -40,6 +40,7 @@ expect_rejected "the wrong subsystem" 60-torvex.rules 's/SUBSYSTEM=="tty"/SUBSYS
 expect_rejected "an assignment written as a match" 60-torvex.rules '0,/GROUP="dialout"/s//GROUP=="dialout"/'
 expect_rejected "an unquoted value" 60-torvex.rules '0,/MODE="0660"/s//MODE=0660/'
 expect_rejected "a misspelt key" 60-torvex.rules '0,/ATTRS{idVendor}/s//ATRS{idVendor}/'
+# shellcheck disable=SC2016 # a sed script: $ is its last line
 expect_rejected "a rule for every device" 60-torvex.rules '$a\
 SUBSYSTEM=="tty", TAG+="uaccess", MODE="0666"'
 

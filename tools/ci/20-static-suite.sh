@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-build=build-static
+build="build-static"
 cmake -S . -B "$build" -DTORVEX_STATIC=ON -DTORVEX_WERROR=ON
 cmake --build "$build" -j"$(nproc)"
 
