@@ -35,25 +35,24 @@ std::string oneLine(const std::string &text)
     return line;
 }
 
-// The earliest fault that the run reached names the cause of a failure.
+// The latest fault that the run reached names the cause of a failure: a run
+// stops at its first failing frame, so faults before it did no harm alone.
 void nameFaults(const Scenario &scenario, std::size_t framesSeen, Outcome *outcome)
 {
     for (const auto &[frame, label] : scenario.labels) {
         if (static_cast<std::size_t>(frame) < framesSeen) {
             outcome->reached += (outcome->reached.empty() ? "" : " ") + label;
-            if (outcome->firstFault.empty()) {
-                outcome->firstFault = label;
-            }
+            outcome->cause = label;
         }
     }
-    if (!outcome->firstFault.empty()) {
+    if (!outcome->cause.empty()) {
         return;
     }
     const bool late = scenario.dongle.startMode == sim::Mode::Application &&
                       scenario.dongle.reenumerateMs > lateBootloaderMs;
     // Junk in a new port is echoed back before the port is raw; the dongle
     // can take the echo and the next frame for one frame.
-    outcome->firstFault = late                            ? "late-bootloader"
+    outcome->cause = late                            ? "late-bootloader"
                           : scenario.dongle.staleOnPlugIn ? "stale-on-plug-in"
                                                           : "no-fault-reached";
 }
@@ -130,7 +129,7 @@ std::string Outcome::serialise() const
     text << "harness=" << harnessFailed << "\nstatus=" << status << "\nsignal=" << signal
          << "\ntimed_out=" << timedOut << "\nflash_complete=" << flashComplete
          << "\nstdout_closed=" << stdoutClosed << "\nelapsed_ms=" << elapsedMs
-         << "\nfirst_fault=" << firstFault << "\nreached=" << reached
+         << "\ncause=" << cause << "\nreached=" << reached
          << "\nlast_line=" << oneLine(lastLine) << "\nerr=" << oneLine(err) << "\n";
     return text.str();
 }
@@ -154,7 +153,7 @@ Outcome Outcome::parse(const std::string &text)
     o.flashComplete = fields["flash_complete"] == "1";
     o.stdoutClosed = fields["stdout_closed"] == "1";
     o.elapsedMs = std::atol(fields["elapsed_ms"].c_str());
-    o.firstFault = fields["first_fault"];
+    o.cause = fields["cause"];
     o.reached = fields["reached"];
     o.lastLine = fields["last_line"];
     o.err = fields["err"];
@@ -218,8 +217,8 @@ void Tally::add(long index, uint64_t /*seed*/, const Outcome &o)
         return;
     }
     ++failures_;
-    ++failuresByCause_[o.firstFault];
-    if (o.firstFault == "no-fault-reached") {
+    ++failuresByCause_[o.cause];
+    if (o.cause == "no-fault-reached") {
         unexplained_.push_back(index);
     }
     safeFailures_ += o.flashComplete ? 1 : 0;
@@ -246,7 +245,7 @@ void Tally::print(std::ostream &out, uint64_t seed, int jobs, long seconds) cons
         << "  failures (verdict, status 255)     " << failures_ << "\n"
         << "    of which safe: flash complete    " << safeFailures_ << "\n"
         << "  runs whose reader closed stdout    " << closedStdout_ << "\n"
-        << "failures by cause (earliest fault the run reached):\n";
+        << "failures by cause (latest fault the run reached):\n";
     for (const auto &[cause, count] : failuresByCause_) {
         out << "  " << std::left << std::setw(20) << cause << std::right << std::setw(5) << count
             << "\n";

@@ -20,7 +20,7 @@ struct Outcome {
     bool stdoutClosed = false; // we stopped reading its output on purpose
     std::string lastLine;      // last line of its standard output
     std::string err;           // its standard error
-    std::string firstFault;    // the earliest fault the run reached, or a named condition
+    std::string cause;         // the latest fault the run reached, or a named condition
     std::string reached;       // names of all faults the run reached, blank-separated
     long elapsedMs = 0;
 
