@@ -5,7 +5,8 @@
 
 #include "uploader.h"
 
-namespace {
+namespace
+{
 
 [[noreturn]] void wrongArguments()
 {

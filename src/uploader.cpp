@@ -10,14 +10,16 @@
 #include <iostream>
 #include <vector>
 
-namespace zel {
+namespace zel
+{
 
 mystreambuf::~mystreambuf() = default;
 
 mystreambuf nostreambuf;
 std::ostream nocout(&nostreambuf);
 
-namespace {
+namespace
+{
 
 const std::string applicationIdentifier = "usb:v0069p1000";
 const std::string bootloaderIdentifier = "usb:v0069p2000";
@@ -85,7 +87,8 @@ void printProgress(double fraction)
     std::fflush(stdout);
 }
 
-Uploader::Uploader(bool verbose) : port(nullptr), verboseMode(verbose), pageCount(0), pagesWritten(0)
+Uploader::Uploader(bool verbose)
+    : port(nullptr), verboseMode(verbose), pageCount(0), pagesWritten(0)
 {
 }
 
@@ -221,7 +224,8 @@ bool Uploader::sendPage()
     uint8_t frame[headerSize + chunkCapacity] = {pageData, filler, filler};
     uint32_t sent = 0;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const uint32_t chunk = pageLength - sent < chunkCapacity ? pageLength - sent : chunkCapacity;
+        const uint32_t chunk =
+            pageLength - sent < chunkCapacity ? pageLength - sent : chunkCapacity;
         std::memcpy(frame + headerSize, page + sent, chunk);
         if (!command(frame, static_cast<int32_t>(headerSize + chunk), shortTimeout)) {
             continue; // unanswered: the next attempt sends the same bytes again

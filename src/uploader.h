@@ -10,11 +10,13 @@
 extern const unsigned char CAN_bin[];
 extern const uint32_t CAN_bin_len;
 
-namespace zel {
+namespace zel
+{
 
 // A stream buffer with no buffer: every character written to it is refused.
-class mystreambuf : public std::streambuf {
-public:
+class mystreambuf : public std::streambuf
+{
+  public:
     ~mystreambuf() override;
 };
 
@@ -24,8 +26,9 @@ extern std::ostream nocout;
 uint32_t CalcCRC(const uint8_t *data, uint32_t len);
 void printProgress(double fraction);
 
-class Uploader {
-public:
+class Uploader
+{
+  public:
     explicit Uploader(bool verbose);
     // The device objects deliberately outlive the uploader.
     ~Uploader() = default;
@@ -42,7 +45,7 @@ public:
     bool sendPageWrite(const uint8_t *data, int32_t len);
     bool sendBoot();
 
-private:
+  private:
     void setUpPages();
     bool handOverFromApplication();
     bool detectBootloader();

@@ -13,7 +13,8 @@
 struct termios tty;
 struct termios ti_prev;
 
-namespace {
+namespace
+{
 
 constexpr int acmCandidates = 10;
 constexpr std::size_t identifierLength = 14;
@@ -46,7 +47,8 @@ void makeRaw(struct termios &t)
 
 bool fileExists(const std::string &path)
 {
-    struct stat info {};
+    struct stat info {
+    };
     return stat(path.c_str(), &info) == 0;
 }
 

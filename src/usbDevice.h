@@ -16,8 +16,9 @@ bool fileExists(const std::string &path);
 // `identifier`, opens it and stores the descriptor (or -1) through `fd`.
 std::string open_device(int32_t *fd, std::string identifier);
 
-class UsbDevice {
-public:
+class UsbDevice
+{
+  public:
     static constexpr int32_t rxCapacity = 512;
 
     UsbDevice();
@@ -36,7 +37,7 @@ public:
     uint8_t rxBuffer[rxCapacity];
     int32_t rxLength;
 
-private:
+  private:
     bool writeAll(const uint8_t *data, int32_t len, int32_t timeout);
 
     int32_t portFd;

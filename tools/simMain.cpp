@@ -12,7 +12,8 @@
 #include "sim/runner.h"
 #include "sim/sandbox.h"
 
-namespace {
+namespace
+{
 
 const char usage[] =
     "usage: torvex-sim [options] -- PROGRAM [ARGS...]\n"
@@ -112,11 +113,11 @@ void writeReport(const Settings &s, const sim::RunResult &run, const sim::Dongle
         return;
     }
     std::ofstream report(s.reportPath);
-    report << "status=" << run.status << "\nsignal=" << run.signal
-           << "\ntimed_out=" << run.timedOut << "\nelapsed_ms=" << run.elapsed.count()
-           << "\nflash_matches=" << flashMatches << "\nflash_bytes=" << dongle.flash().size()
-           << "\npages_rejected=" << dongle.pagesRejected()
-           << "\nframes=" << dongle.frames().size() << "\n";
+    report << "status=" << run.status << "\nsignal=" << run.signal << "\ntimed_out=" << run.timedOut
+           << "\nelapsed_ms=" << run.elapsed.count() << "\nflash_matches=" << flashMatches
+           << "\nflash_bytes=" << dongle.flash().size()
+           << "\npages_rejected=" << dongle.pagesRejected() << "\nframes=" << dongle.frames().size()
+           << "\n";
 }
 
 } // namespace
@@ -154,7 +155,8 @@ int main(int argc, char **argv)
         return 2;
     }
     std::cerr << "torvex-sim: dongle in "
-              << (settings.dongle.startMode == sim::Mode::Application ? "application" : "bootloader")
+              << (settings.dongle.startMode == sim::Mode::Application ? "application"
+                                                                      : "bootloader")
               << " mode on " << dongle.hostPort() << "\n";
     sim::RunOptions run;
     run.argv = settings.program;

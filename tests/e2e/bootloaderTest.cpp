@@ -2,7 +2,8 @@
 // what a run prints in quiet and verbose mode.
 #include "rig.h"
 
-namespace {
+namespace
+{
 
 using Kind = sim::Fault::Kind;
 
@@ -16,7 +17,9 @@ std::string setserialWarning(const std::string &port)
            " low_latency'. Communication in low-speed mode.\n";
 }
 
-class Discovery : public rig::Rig {};
+class Discovery : public rig::Rig
+{
+};
 
 TEST_F(Discovery, NoDongleFailsAfterThreeAttemptsPerModeAboutASecondApart)
 {
@@ -75,7 +78,9 @@ TEST_F(Discovery, OfTwoDonglesTheLowerPortIsUpdated)
     EXPECT_TRUE(second.frames().empty());
 }
 
-class Setserial : public rig::Rig {};
+class Setserial : public rig::Rig
+{
+};
 
 TEST_F(Setserial, AFailureIsShownEvenInQuietModeAndTheUpdateGoesOn)
 {
@@ -116,7 +121,9 @@ void PrintTo(const Reply &reply, std::ostream *out)
     *out << reply.name;
 }
 
-class CheckReply : public rig::Rig, public ::testing::WithParamInterface<Reply> {};
+class CheckReply : public rig::Rig, public ::testing::WithParamInterface<Reply>
+{
+};
 
 // The check reply is judged by its text from byte 1 on; byte 0 is not looked at.
 TEST_P(CheckReply, IsJudgedByItsText)
@@ -129,7 +136,8 @@ TEST_P(CheckReply, IsJudgedByItsText)
         EXPECT_EQ(dongle.flash(), rig::image());
     } else {
         EXPECT_EQ(result.out, rig::noApplicationFound + "[TORVEX] Detecting bootloader mode...\n" +
-                                  "[TORVEX] Bootloader mode could not be entered!\n" + rig::failure);
+                                  "[TORVEX] Bootloader mode could not be entered!\n" +
+                                  rig::failure);
         EXPECT_EQ(dongle.frames().size(), 1U);
     }
     EXPECT_EQ(result.status, GetParam().accepted ? 0 : 255);
@@ -149,9 +157,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Reply{"ZeroThenOK", {0x00, 'O', 'K'}, true},
                       Reply{"AnyFirstByte", {0xFF, 'O', 'K'}, true},
                       Reply{"OKWithTrailingZeros", {'d', 'O', 'K', 0, 0}, true},
-                      Reply{"OKBang", {'d', 'O', 'K', '!'}, false},
-                      Reply{"OneByte", {'d'}, false}, Reply{"OnlyO", {'d', 'O'}, false},
-                      Reply{"LowerCase", {'d', 'o', 'k'}, false},
+                      Reply{"OKBang", {'d', 'O', 'K', '!'}, false}, Reply{"OneByte", {'d'}, false},
+                      Reply{"OnlyO", {'d', 'O'}, false}, Reply{"LowerCase", {'d', 'o', 'k'}, false},
                       // Longer than the reply buffer: what is past it is dropped.
                       Reply{"OKThen600Zeros", okThenZeros(603), true},
                       Reply{"A thousand Os", std::vector<uint8_t>(1000, 'O'), false}),
@@ -163,9 +170,13 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-class BootCommand : public rig::Rig {};
+class BootCommand : public rig::Rig
+{
+};
 
-class UnconfirmedBoot : public rig::Rig, public ::testing::WithParamInterface<sim::Fault> {};
+class UnconfirmedBoot : public rig::Rig, public ::testing::WithParamInterface<sim::Fault>
+{
+};
 
 // Every page is in: the update counts as done even if the boot goes unconfirmed.
 TEST_P(UnconfirmedBoot, IsReportedButTheUpdateSucceeds)
@@ -194,7 +205,9 @@ TEST_F(BootCommand, FrameIsExact)
     EXPECT_EQ(frames[46].bytes, (std::vector<uint8_t>{0x67, 0xAA, 0xAA}));
 }
 
-class LineFaults : public rig::Rig {};
+class LineFaults : public rig::Rig
+{
+};
 
 // Junk that waits in the port before the program opens it is discarded, not
 // taken for the start of the first reply.

@@ -3,7 +3,8 @@
 
 #include "rig.h"
 
-namespace {
+namespace
+{
 
 const std::string helpText = "usage: ./ZEL_USB_Flasher [--verbose][--help]\n"
                              "[--verbose] - prints more info in the terminal window\n"
@@ -23,7 +24,9 @@ void PrintTo(const Invocation &invocation, std::ostream *out)
     }
 }
 
-class CommandLine : public rig::Rig, public ::testing::WithParamInterface<Invocation> {};
+class CommandLine : public rig::Rig, public ::testing::WithParamInterface<Invocation>
+{
+};
 
 // None of these may touch a device: a dongle is there and must see nothing.
 TEST_P(CommandLine, PrintsItsTextAndExits255WithoutTouchingTheDongle)
@@ -39,16 +42,16 @@ TEST_P(CommandLine, PrintsItsTextAndExits255WithoutTouchingTheDongle)
 
 INSTANTIATE_TEST_SUITE_P(
     HelpAndWrongArguments, CommandLine,
-    ::testing::Values(Invocation{{"--help"}, helpText}, Invocation{{"--help", "--verbose"}, helpText},
-                      Invocation{{"--help", "junk"}, helpText},
-                      Invocation{{"--verb"}, wrongArgumentsText},
-                      Invocation{{"--VERBOSE"}, wrongArgumentsText},
-                      Invocation{{"-v"}, wrongArgumentsText},
-                      Invocation{{"--help=1"}, wrongArgumentsText},
-                      Invocation{{""}, wrongArgumentsText},
-                      Invocation{{"--verbos", "--verbose"}, wrongArgumentsText}));
+    ::testing::Values(
+        Invocation{{"--help"}, helpText}, Invocation{{"--help", "--verbose"}, helpText},
+        Invocation{{"--help", "junk"}, helpText}, Invocation{{"--verb"}, wrongArgumentsText},
+        Invocation{{"--VERBOSE"}, wrongArgumentsText}, Invocation{{"-v"}, wrongArgumentsText},
+        Invocation{{"--help=1"}, wrongArgumentsText}, Invocation{{""}, wrongArgumentsText},
+        Invocation{{"--verbos", "--verbose"}, wrongArgumentsText}));
 
-class ProgramName : public rig::Rig {};
+class ProgramName : public rig::Rig
+{
+};
 
 TEST_F(ProgramName, TextsNameTheProgramAsShippedWhateverItIsCalled)
 {
@@ -61,7 +64,9 @@ TEST_F(ProgramName, TextsNameTheProgramAsShippedWhateverItIsCalled)
     EXPECT_EQ(wrong.out, wrongArgumentsText);
 }
 
-class OnlyFirstArgumentCounts : public rig::Rig {};
+class OnlyFirstArgumentCounts : public rig::Rig
+{
+};
 
 TEST_F(OnlyFirstArgumentCounts, VerboseThenHelpRunsAVerboseUpdate)
 {

@@ -1,7 +1,8 @@
 // From a dongle running its application into its bootloader, and back.
 #include "rig.h"
 
-namespace {
+namespace
+{
 
 using Kind = sim::Fault::Kind;
 using std::chrono::milliseconds;
@@ -31,7 +32,9 @@ template <typename Condition> bool waitFor(Condition condition)
     return condition();
 }
 
-class HandOver : public rig::Rig {};
+class HandOver : public rig::Rig
+{
+};
 
 TEST_F(HandOver, VerboseUpdateFromTheApplication)
 {
@@ -99,7 +102,9 @@ void PrintTo(const EnterReply &reply, std::ostream *out)
     *out << reply.name;
 }
 
-class EnterBootloaderReply : public rig::Rig, public ::testing::WithParamInterface<EnterReply> {};
+class EnterBootloaderReply : public rig::Rig, public ::testing::WithParamInterface<EnterReply>
+{
+};
 
 TEST_P(EnterBootloaderReply, IsJudgedByItsFirstTwoBytes)
 {
@@ -119,12 +124,13 @@ TEST_P(EnterBootloaderReply, IsJudgedByItsFirstTwoBytes)
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, EnterBootloaderReply,
-    ::testing::Values(
-        EnterReply{"Refused", rig::fault(Kind::Replace, {0x0A, 0x00}), false},
-        EnterReply{"OtherCommandByte", rig::fault(Kind::Replace, {0x0B, 0x01}), false},
-        EnterReply{"OneByte", rig::fault(Kind::Replace, {0x0A}), false},
-        EnterReply{"Unanswered", rig::fault(Kind::Ignore), false},
-        EnterReply{"AcceptedWithMoreBytes", rig::fault(Kind::Replace, {0x0A, 0x01, 'O', 'K'}), true}),
+    ::testing::Values(EnterReply{"Refused", rig::fault(Kind::Replace, {0x0A, 0x00}), false},
+                      EnterReply{"OtherCommandByte", rig::fault(Kind::Replace, {0x0B, 0x01}),
+                                 false},
+                      EnterReply{"OneByte", rig::fault(Kind::Replace, {0x0A}), false},
+                      EnterReply{"Unanswered", rig::fault(Kind::Ignore), false},
+                      EnterReply{"AcceptedWithMoreBytes",
+                                 rig::fault(Kind::Replace, {0x0A, 0x01, 'O', 'K'}), true}),
     [](const ::testing::TestParamInfo<EnterReply> &info) { return info.param.name; });
 
 TEST_F(HandOver, BootloaderThatAppearsTooLateFailsTheUpdate)
@@ -159,7 +165,8 @@ TEST_F(HandOver, AfterTheUpdateTheDongleRunsItsApplicationAgain)
 {
     sim::Dongle &dongle = plugInApplication();
     ASSERT_EQ(run({}).status, 0);
-    EXPECT_TRUE(waitFor([&] { return dongle.plugged() && dongle.mode() == sim::Mode::Application; }));
+    EXPECT_TRUE(
+        waitFor([&] { return dongle.plugged() && dongle.mode() == sim::Mode::Application; }));
 }
 
 } // namespace

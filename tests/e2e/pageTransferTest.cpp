@@ -1,7 +1,8 @@
 // Writing the carried image: frames, checksums, progress, and faults on the way.
 #include "rig.h"
 
-namespace {
+namespace
+{
 
 using Kind = sim::Fault::Kind;
 constexpr int pages = 15;
@@ -40,10 +41,13 @@ std::vector<uint8_t> prefix(const std::vector<uint8_t> &bytes, std::size_t len)
     return std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(len));
 }
 
-const std::string beforePages = rig::noApplicationFound + "[TORVEX] Detecting bootloader mode...\n" +
+const std::string beforePages = rig::noApplicationFound +
+                                "[TORVEX] Detecting bootloader mode...\n" +
                                 "[TORVEX] Bootloader detected!\n";
 
-class PageTransfer : public rig::Rig {};
+class PageTransfer : public rig::Rig
+{
+};
 
 TEST_F(PageTransfer, EveryFrameCarriesItsSliceOfTheImageAndItsChecksum)
 {
@@ -85,7 +89,9 @@ void PrintTo(const Variant &variant, std::ostream *out)
     *out << variant.length << " bytes";
 }
 
-class ImageVariant : public rig::Rig, public ::testing::WithParamInterface<Variant> {};
+class ImageVariant : public rig::Rig, public ::testing::WithParamInterface<Variant>
+{
+};
 
 // The same program built around other images.
 TEST_P(ImageVariant, PagesFollowTheImageLength)
@@ -94,9 +100,8 @@ TEST_P(ImageVariant, PagesFollowTheImageLength)
     const auto image = rig::readImage(std::string(TORVEX_VARIANT_DIR) + "/" + name + ".bin");
     ASSERT_EQ(image.size(), static_cast<std::size_t>(GetParam().length));
     sim::Dongle &dongle = plugInBootloader();
-    const auto result =
-        run({"--verbose"}, std::string(TORVEX_VARIANT_DIR) + "/ZEL_USB_Flasher_" +
-                               std::to_string(GetParam().length));
+    const auto result = run({"--verbose"}, std::string(TORVEX_VARIANT_DIR) + "/ZEL_USB_Flasher_" +
+                                               std::to_string(GetParam().length));
     const int pageCount = (GetParam().length + 2047) / 2048;
     EXPECT_EQ(result.out, rig::verboseSuccessFromBootloader(pageCount));
     EXPECT_EQ(result.status, 0);
@@ -116,7 +121,9 @@ INSTANTIATE_TEST_SUITE_P(Lengths, ImageVariant,
                              return "Bytes" + std::to_string(info.param.length);
                          });
 
-class PageFaults : public rig::Rig {};
+class PageFaults : public rig::Rig
+{
+};
 
 TEST_F(PageFaults, UnansweredPageWriteIsACrcFailure)
 {
@@ -131,7 +138,8 @@ TEST_F(PageFaults, UnansweredPageWriteIsACrcFailure)
 // the page, which the program reports only through the verdict.
 TEST_F(PageFaults, PageCorruptedOnTheWayIsRefusedByItsChecksum)
 {
-    sim::Dongle &dongle = plugInBootloader({{rig::dataFrame(false, 4, 1), rig::fault(Kind::Corrupt)}});
+    sim::Dongle &dongle =
+        plugInBootloader({{rig::dataFrame(false, 4, 1), rig::fault(Kind::Corrupt)}});
     const auto result = run();
     EXPECT_EQ(result.out, beforePages + progressUpTo(4) + "\n" + rig::failure);
     EXPECT_EQ(result.status, 255);
@@ -156,8 +164,8 @@ TEST_F(PageFaults, DataFrameAnsweredWithAnErrorStopsTheUpdate)
     sim::Dongle &dongle = plugInBootloader(
         {{rig::dataFrame(false, 5, 0), rig::fault(Kind::Replace, {'e', 'E', 'R'})}});
     const auto result = run();
-    EXPECT_EQ(result.out,
-              beforePages + progressUpTo(5) + "[TORVEX] Error while sending frame 5\n\n" + rig::failure);
+    EXPECT_EQ(result.out, beforePages + progressUpTo(5) +
+                              "[TORVEX] Error while sending frame 5\n\n" + rig::failure);
     EXPECT_EQ(result.status, 255);
     EXPECT_EQ(dongle.flash(), prefix(rig::image(), 5 * 2048));
 }
@@ -167,10 +175,11 @@ TEST_F(PageFaults, DataFrameAnsweredWithAnErrorStopsTheUpdate)
 // The dongle must not be asked to write that page.
 TEST_F(PageFaults, PageNotSentWholeIsNeverWritten)
 {
-    sim::Dongle &dongle = plugInBootloader({{rig::dataFrame(false, 2, 0), rig::fault(Kind::Ignore)}});
+    sim::Dongle &dongle =
+        plugInBootloader({{rig::dataFrame(false, 2, 0), rig::fault(Kind::Ignore)}});
     const auto result = run();
-    EXPECT_EQ(result.out,
-              beforePages + progressUpTo(2) + "[TORVEX] Error while sending frame 2\n\n" + rig::failure);
+    EXPECT_EQ(result.out, beforePages + progressUpTo(2) +
+                              "[TORVEX] Error while sending frame 2\n\n" + rig::failure);
     EXPECT_EQ(result.status, 255);
     const auto frames = dongle.frames();
     ASSERT_EQ(frames.size(), static_cast<std::size_t>(rig::dataFrame(false, 2, 1)) + 1);
@@ -181,7 +190,8 @@ TEST_F(PageFaults, PageNotSentWholeIsNeverWritten)
 // The last page is short enough for one frame: the repeat sends all of it.
 TEST_F(PageFaults, ShortPageIsSentWholeByTheRepeat)
 {
-    sim::Dongle &dongle = plugInBootloader({{rig::dataFrame(false, 14, 0), rig::fault(Kind::Ignore)}});
+    sim::Dongle &dongle =
+        plugInBootloader({{rig::dataFrame(false, 14, 0), rig::fault(Kind::Ignore)}});
     const auto result = run();
     EXPECT_EQ(result.out, rig::verboseSuccessFromBootloader(pages));
     EXPECT_EQ(dongle.flash(), rig::image());
@@ -189,7 +199,8 @@ TEST_F(PageFaults, ShortPageIsSentWholeByTheRepeat)
 
 TEST_F(PageFaults, UnpluggedMidwayFailsPromptlyAndNeverClaimsSuccess)
 {
-    sim::Dongle &dongle = plugInBootloader({{rig::dataFrame(false, 7, 1), rig::fault(Kind::Unplug)}});
+    sim::Dongle &dongle =
+        plugInBootloader({{rig::dataFrame(false, 7, 1), rig::fault(Kind::Unplug)}});
     const auto result = run();
     EXPECT_EQ(result.status, 255);
     EXPECT_EQ(result.out.find(rig::success), std::string::npos);

@@ -8,9 +8,11 @@
 #include <fstream>
 #include <iterator>
 
-namespace rig {
+namespace rig
+{
 
-namespace {
+namespace
+{
 
 bool namespaceReady = false;
 std::string namespaceProblem;
@@ -30,7 +32,8 @@ void enterNamespace()
 std::vector<uint8_t> readImage(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in),
+                                std::istreambuf_iterator<char>());
 }
 
 const std::vector<uint8_t> &image()

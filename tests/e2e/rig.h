@@ -11,7 +11,8 @@
 #include "sim/runner.h"
 #include "sim/sandbox.h"
 
-namespace rig {
+namespace rig
+{
 
 // Called by main before anything else: moves the test process into a mount
 // namespace of its own, so that each test can give the program a private
@@ -47,8 +48,9 @@ int bootFrame(bool fromApplication, int pageCount);
 
 // One test's world: an empty device tree, dongles plugged into it, and a
 // `setserial` stand-in that records its command lines.
-class Rig : public ::testing::Test {
-protected:
+class Rig : public ::testing::Test
+{
+  protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -63,9 +65,12 @@ protected:
     void useDebianSetserial();
     std::vector<std::string> setserialCalls() const;
 
-    sim::FakeDeviceTree &tree() { return *tree_; }
+    sim::FakeDeviceTree &tree()
+    {
+        return *tree_;
+    }
 
-private:
+  private:
     std::unique_ptr<sim::FakeDeviceTree> tree_;
     std::vector<std::unique_ptr<sim::PtyBus>> buses_;
     std::vector<std::unique_ptr<sim::Dongle>> dongles_;
@@ -78,7 +83,8 @@ sim::Fault fault(sim::Fault::Kind kind, std::vector<uint8_t> bytes = {}, int del
 
 } // namespace rig
 
-namespace sim {
+namespace sim
+{
 // Names a fault in test listings.
 inline void PrintTo(const Fault &fault, std::ostream *out)
 {

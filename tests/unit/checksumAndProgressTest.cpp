@@ -8,7 +8,8 @@
 #include "sim/dongle.h"
 #include "uploader.h"
 
-namespace {
+namespace
+{
 
 TEST(CalcCRC, MatchesTheCrc32Mpeg2CheckValues)
 {

@@ -11,12 +11,14 @@
 #include "../e2e/rig.h"
 #include "usbDevice.h"
 
-namespace {
+namespace
+{
 
 using std::chrono::milliseconds;
 
-class SerialLink : public rig::Rig {
-protected:
+class SerialLink : public rig::Rig
+{
+  protected:
     void SetUp() override
     {
         rig::Rig::SetUp();
@@ -91,7 +93,8 @@ TEST_F(SerialLink, DiscoveryComparesOnlyTheIdentifierAtTheStartOfModalias)
 // and the speed and flow control stay as the driver had them.
 TEST_F(SerialLink, ConnectSetsRawModeAndKeepsSpeedAndFlowControl)
 {
-    struct termios before {};
+    struct termios before {
+    };
     ASSERT_EQ(tcgetattr(master_, &before), 0);
     before.c_cflag |= CRTSCTS | PARENB | CSTOPB;
     cfsetospeed(&before, B115200);
@@ -99,7 +102,8 @@ TEST_F(SerialLink, ConnectSetsRawModeAndKeepsSpeedAndFlowControl)
     ASSERT_EQ(tcsetattr(master_, TCSANOW, &before), 0);
 
     connected();
-    struct termios after {};
+    struct termios after {
+    };
     ASSERT_EQ(tcgetattr(master_, &after), 0);
     EXPECT_EQ(after.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(after.c_cflag & (PARENB | CSTOPB), 0U);
@@ -232,7 +236,8 @@ TEST_F(SerialLink, FrameGoesOutWholeWhenThePortMakesRoomInTime)
     EXPECT_TRUE(device.transmit(frame.data(), static_cast<int32_t>(frame.size()), false, 2000));
     dongle.join();
     ASSERT_EQ(received.size(), queued + frame.size());
-    EXPECT_TRUE(std::equal(frame.begin(), frame.end(), received.end() - static_cast<long>(frame.size())));
+    EXPECT_TRUE(
+        std::equal(frame.begin(), frame.end(), received.end() - static_cast<long>(frame.size())));
 }
 
 TEST_F(SerialLink, FrameThatCannotGoOutWithinTheTimeoutFails)

@@ -23,7 +23,8 @@
 #include "sim/ptyBus.h"
 #include "sim/sandbox.h"
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::duration<double, std::milli>;
@@ -163,7 +164,8 @@ Phase runFloor(const Settings &s)
         return {};
     }
     const int fd = open(dongle.hostPort().c_str(), O_RDWR | O_NOCTTY);
-    struct termios raw {};
+    struct termios raw {
+    };
     bool ok = fd >= 0 && tcgetattr(fd, &raw) == 0;
     cfmakeraw(&raw);
     ok = ok && tcsetattr(fd, TCSANOW, &raw) == 0 && exchange(fd, {0x64, 0xAA, 0xAA});
@@ -201,7 +203,8 @@ double strippedMiB(const std::string &binary)
     harness::ChildOptions strip;
     strip.argv = {"/usr/bin/strip", "-o", copy, binary};
     const harness::ChildResult run = harness::runChild(strip);
-    struct stat info {};
+    struct stat info {
+    };
     const bool ok = run.status == 0 && stat(copy.c_str(), &info) == 0;
     unlink(copy.c_str());
     return ok ? static_cast<double>(info.st_size) / (1024.0 * 1024.0) : -1.0;
@@ -271,12 +274,12 @@ void printTable(const Settings &s, const ProgramRun &app, const ProgramRun &boot
     const double cpuShareBoot = 100.0 * cpuSeconds(boot.child.usage) / fromBoot;
     row("CPU / wall, update from bootloader mode", fixed(cpuShareBoot, "%", 1), "<= 5 %",
         meets(cpuShareBoot <= 5.0));
-    const double rss = static_cast<double>(std::max(app.child.usage.ru_maxrss,
-                                                    boot.child.usage.ru_maxrss)) /
-                       1024.0;
-    row("peak RSS (program, or a shell it ran)", fixed(rss, "MiB"), "<= 4 MiB",
-        meets(rss <= 4.0));
-    struct stat info {};
+    const double rss =
+        static_cast<double>(std::max(app.child.usage.ru_maxrss, boot.child.usage.ru_maxrss)) /
+        1024.0;
+    row("peak RSS (program, or a shell it ran)", fixed(rss, "MiB"), "<= 4 MiB", meets(rss <= 4.0));
+    struct stat info {
+    };
     const bool haveStatic = stat(s.staticBinary.c_str(), &info) == 0;
     const std::string binary = haveStatic ? s.staticBinary : s.program;
     if (!haveStatic) {

@@ -14,9 +14,11 @@
 
 extern char **environ;
 
-namespace harness {
+namespace harness
+{
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-namespace harness {
+namespace harness
+{
 
 // How to run one program: its command line, additions to the environment,
 // a hard time bound, and what to do with its output.
@@ -28,7 +29,8 @@ struct ChildResult {
     std::string err;
     std::chrono::steady_clock::time_point begin;
     std::chrono::steady_clock::time_point end;
-    struct rusage usage {}; // of the program and the children it waited for
+    struct rusage usage {
+    }; // of the program and the children it waited for
 };
 
 // Runs the program in a process group of its own (so that a kill at the

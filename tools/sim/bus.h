@@ -2,7 +2,8 @@
 
 #include <string>
 
-namespace sim {
+namespace sim
+{
 
 enum class Mode { Application, Bootloader };
 
@@ -10,8 +11,9 @@ const char *modaliasOf(Mode mode);
 
 // Where the simulated dongle meets the host: a USB connection that can be
 // plugged in under one identity or another and pulled out again.
-class Bus {
-public:
+class Bus
+{
+  public:
     virtual ~Bus() = default;
     // Presents the dongle in `mode`; returns the device side of the serial
     // link (frames from the host are read from it, replies written to it),

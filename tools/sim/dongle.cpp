@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <cerrno>
 
-namespace sim {
+namespace sim
+{
 
-namespace {
+namespace
+{
 
 constexpr uint8_t enterBootloader = 0x0A;
 constexpr uint8_t checkBootloader = 0x64;
@@ -124,7 +126,8 @@ void Dongle::unplugNow()
 bool Dongle::pauseMs(int ms)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    return !wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_.load(); });
+    return !wake_.wait_for(lock, std::chrono::milliseconds(ms),
+                           [this] { return stopping_.load(); });
 }
 
 void Dongle::run()
@@ -254,9 +257,11 @@ std::vector<uint8_t> Dongle::answerBootloader(const std::vector<uint8_t> &frame)
         if (frame.size() != 7) {
             return refused(pageWrite);
         }
-        const uint32_t expected = static_cast<uint32_t>(frame[3]) | static_cast<uint32_t>(frame[4]) << 8 |
-                                  static_cast<uint32_t>(frame[5]) << 16 | static_cast<uint32_t>(frame[6]) << 24;
-        const bool good = !pageBuffer_.empty() && crc32Mpeg2(pageBuffer_.data(), pageBuffer_.size()) == expected;
+        const uint32_t expected =
+            static_cast<uint32_t>(frame[3]) | static_cast<uint32_t>(frame[4]) << 8 |
+            static_cast<uint32_t>(frame[5]) << 16 | static_cast<uint32_t>(frame[6]) << 24;
+        const bool good =
+            !pageBuffer_.empty() && crc32Mpeg2(pageBuffer_.data(), pageBuffer_.size()) == expected;
         if (good) {
             flash_.insert(flash_.end(), pageBuffer_.begin(), pageBuffer_.end());
         } else {
@@ -290,7 +295,8 @@ void Dongle::sendReply(const std::vector<uint8_t> &reply, const Fault &fault)
             if (at > 0 && !pauseMs(fault.delayMs)) {
                 return;
             }
-            const std::size_t len = std::min(reply.size() - at, static_cast<std::size_t>(fault.burst));
+            const std::size_t len =
+                std::min(reply.size() - at, static_cast<std::size_t>(fault.burst));
             writeAll(reply.data() + at, len);
         }
         break;

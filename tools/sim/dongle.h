@@ -12,7 +12,8 @@
 #include "bus.h"
 #include "faults.h"
 
-namespace sim {
+namespace sim
+{
 
 // CRC-32/MPEG-2, computed bit by bit: the dongle's own check of a page.
 uint32_t crc32Mpeg2(const uint8_t *data, std::size_t len);
@@ -41,8 +42,9 @@ struct FrameRecord {
 // The simulated Torvex: its application answers "enter bootloader", its
 // bootloader takes pages into flash when their checksum matches, and it
 // re-enumerates on the bus as a real dongle does when it switches.
-class Dongle {
-public:
+class Dongle
+{
+  public:
     Dongle(Bus &bus, DongleOptions options);
     ~Dongle();
     Dongle(const Dongle &) = delete;
@@ -62,7 +64,7 @@ public:
 
     static const std::vector<uint8_t> staleBytes;
 
-private:
+  private:
     void run();
     bool readFrame(std::vector<uint8_t> *frame);
     void handle(const std::vector<uint8_t> &frame);

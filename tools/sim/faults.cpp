@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <sstream>
 
-namespace sim {
+namespace sim
+{
 
-namespace {
+namespace
+{
 
 std::vector<std::string> splitFields(const std::string &text)
 {
@@ -30,10 +32,10 @@ bool toInt(const std::string &text, int *value)
 }
 
 const std::map<std::string, Fault::Kind> kindNames = {
-    {"ignore", Fault::Kind::Ignore},   {"drop", Fault::Kind::DropReply},
-    {"delay", Fault::Kind::Delay},     {"replace", Fault::Kind::Replace},
-    {"split", Fault::Kind::Split},     {"stale", Fault::Kind::Stale},
-    {"unplug", Fault::Kind::Unplug},   {"corrupt", Fault::Kind::Corrupt},
+    {"ignore", Fault::Kind::Ignore}, {"drop", Fault::Kind::DropReply},
+    {"delay", Fault::Kind::Delay},   {"replace", Fault::Kind::Replace},
+    {"split", Fault::Kind::Split},   {"stale", Fault::Kind::Stale},
+    {"unplug", Fault::Kind::Unplug}, {"corrupt", Fault::Kind::Corrupt},
 };
 
 } // namespace
@@ -65,7 +67,8 @@ bool parseFault(const std::string &text, int *frame, Fault *fault, std::string *
 {
     const auto fields = splitFields(text);
     if (fields.size() < 2 || !toInt(fields[0], frame) || kindNames.count(fields[1]) == 0) {
-        *why = "expected <frame>:<kind>[:args], kinds: ignore drop delay replace split stale unplug corrupt";
+        *why = "expected <frame>:<kind>[:args], kinds: ignore drop delay replace split stale "
+               "unplug corrupt";
         return false;
     }
     *fault = Fault{};

@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-namespace sim {
+namespace sim
+{
 
 // What goes wrong with one frame, as seen from the host.
 struct Fault {

@@ -11,9 +11,11 @@
 #include <set>
 #include <string>
 
-namespace sim {
+namespace sim
+{
 
-namespace {
+namespace
+{
 
 constexpr int maxPorts = 64;
 
@@ -99,7 +101,8 @@ PtyBus::~PtyBus()
 
 bool PtyBus::numberTaken(int n) const
 {
-    struct stat info {};
+    struct stat info {
+    };
     if (lstat((devDir_ + "/ttyACM" + std::to_string(n)).c_str(), &info) == 0) {
         return true;
     }

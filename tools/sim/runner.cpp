@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace sim {
+namespace sim
+{
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -72,7 +74,8 @@ RunResult runProgram(const RunOptions &options)
             kill(pid, SIGKILL);
             result.timedOut = true;
         }
-        struct pollfd fds[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
+        struct pollfd fds[2] = {{outOpen ? out[0] : -1, POLLIN, 0},
+                                {errOpen ? err[0] : -1, POLLIN, 0}};
         if (poll(fds, 2, 20) > 0) {
             if (fds[0].revents != 0) {
                 drain(out[0], &result.out, &outOpen);

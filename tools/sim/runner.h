@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-namespace sim {
+namespace sim
+{
 
 struct RunResult {
     int status = -1;       // exit status, or -1 when it did not exit normally

@@ -10,9 +10,11 @@
 #include <cstring>
 #include <fstream>
 
-namespace sim {
+namespace sim
+{
 
-namespace {
+namespace
+{
 
 const char *const carriedNodes[] = {"null", "zero", "full", "random", "urandom", "tty"};
 
@@ -25,7 +27,8 @@ bool bindFrom(int oldDev, const std::string &name, bool directory, std::string *
 {
     const std::string source = "/proc/self/fd/" + std::to_string(oldDev) + "/" + name;
     const std::string target = "/dev/" + name;
-    struct stat info {};
+    struct stat info {
+    };
     if (stat(source.c_str(), &info) != 0) {
         return true; // not on this machine: nothing to carry over
     }

@@ -2,7 +2,8 @@
 
 #include <string>
 
-namespace sim {
+namespace sim
+{
 
 // Moves the calling process into a mount namespace of its own, so that the
 // fake device tree below is seen by it and its children only. Must be called
@@ -12,21 +13,28 @@ bool enterPrivateMountNamespace(std::string *why);
 // Fresh, empty /dev and /sys/class/tty for as long as the object lives: the
 // node, pseudo-terminal and standard device files a program needs are carried
 // over from the real /dev, and no ttyACM port exists until a bus adds one.
-class FakeDeviceTree {
-public:
+class FakeDeviceTree
+{
+  public:
     FakeDeviceTree();
     ~FakeDeviceTree();
     FakeDeviceTree(const FakeDeviceTree &) = delete;
     FakeDeviceTree &operator=(const FakeDeviceTree &) = delete;
 
-    bool ok() const { return error_.empty(); }
-    const std::string &error() const { return error_; }
+    bool ok() const
+    {
+        return error_.empty();
+    }
+    const std::string &error() const
+    {
+        return error_;
+    }
 
     // A port that is not a Torvex: a node with the given modalias, or with no
     // sysfs entry at all when `modalias` is empty.
     bool addForeignPort(int n, const std::string &modalias);
 
-private:
+  private:
     bool mountDev();
     bool mountTtyClass();
 

@@ -8,13 +8,14 @@
 #include "sim/ptyBus.h"
 #include "sim/sandbox.h"
 
-namespace soak {
+namespace soak
+{
 
-namespace {
+namespace
+{
 
 const char successVerdict[] = "[TORVEX] Update successful!";
-const char failureVerdict[] =
-    "[TORVEX] Update Failed. Please reconnect the dongle and try again!";
+const char failureVerdict[] = "[TORVEX] Update Failed. Please reconnect the dongle and try again!";
 
 std::string lastLineOf(const std::string &out)
 {
@@ -53,8 +54,8 @@ void nameFaults(const Scenario &scenario, std::size_t framesSeen, Outcome *outco
     // Junk in a new port is echoed back before the port is raw; the dongle
     // can take the echo and the next frame for one frame.
     outcome->cause = late                            ? "late-bootloader"
-                          : scenario.dongle.staleOnPlugIn ? "stale-on-plug-in"
-                                                          : "no-fault-reached";
+                     : scenario.dongle.staleOnPlugIn ? "stale-on-plug-in"
+                                                     : "no-fault-reached";
 }
 
 void show(const harness::ChildResult &run, const sim::Dongle &dongle)
@@ -65,11 +66,11 @@ void show(const harness::ChildResult &run, const sim::Dongle &dongle)
         const auto at = frame.received.time_since_epoch();
         std::cout << std::setw(3) << frame.index << " "
                   << (frame.mode == sim::Mode::Application ? "app " : "boot") << " len "
-                  << std::setw(4) << frame.bytes.size() << " fault " << std::setw(7)
-                  << frame.fault << " reply "
-                  << sim::toHex(std::vector<uint8_t>(
-                         frame.reply.begin(),
-                         frame.reply.begin() + std::min<long>(8, frame.reply.size())))
+                  << std::setw(4) << frame.bytes.size() << " fault " << std::setw(7) << frame.fault
+                  << " reply "
+                  << sim::toHex(std::vector<uint8_t>(frame.reply.begin(),
+                                                     frame.reply.begin() +
+                                                         std::min<long>(8, frame.reply.size())))
                   << (frame.reply.size() > 8 ? "..." : "") << " at "
                   << std::chrono::duration_cast<std::chrono::milliseconds>(at).count() % 100000
                   << " ms\n";
@@ -129,8 +130,8 @@ std::string Outcome::serialise() const
     text << "harness=" << harnessFailed << "\nstatus=" << status << "\nsignal=" << signal
          << "\ntimed_out=" << timedOut << "\nflash_complete=" << flashComplete
          << "\nstdout_closed=" << stdoutClosed << "\nelapsed_ms=" << elapsedMs
-         << "\ncause=" << cause << "\nreached=" << reached
-         << "\nlast_line=" << oneLine(lastLine) << "\nerr=" << oneLine(err) << "\n";
+         << "\ncause=" << cause << "\nreached=" << reached << "\nlast_line=" << oneLine(lastLine)
+         << "\nerr=" << oneLine(err) << "\n";
     return text.str();
 }
 

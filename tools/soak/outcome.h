@@ -8,7 +8,8 @@
 
 #include "scenario.h"
 
-namespace soak {
+namespace soak
+{
 
 // What one run did, as the worker that ran it reports it.
 struct Outcome {
@@ -41,13 +42,14 @@ struct RunSetup {
 Outcome runOnce(const Scenario &scenario, const RunSetup &setup);
 
 // The figures of a soak and the runs that broke an invariant.
-class Tally {
-public:
+class Tally
+{
+  public:
     void add(long index, uint64_t seed, const Outcome &outcome);
     bool invariantsHeld() const;
     void print(std::ostream &out, uint64_t seed, int jobs, long seconds) const;
 
-private:
+  private:
     void breach(long index, const std::string &what, const Outcome &outcome);
 
     long runs_ = 0;

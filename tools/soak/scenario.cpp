@@ -3,9 +3,11 @@
 #include <random>
 #include <sstream>
 
-namespace soak {
+namespace soak
+{
 
-namespace {
+namespace
+{
 
 using Rng = std::mt19937_64;
 

@@ -6,7 +6,8 @@
 
 #include "sim/dongle.h"
 
-namespace soak {
+namespace soak
+{
 
 // One run of the flasher against the simulated dongle, drawn from a seed:
 // where the dongle starts, how long it takes to come back as a bootloader,

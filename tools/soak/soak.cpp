@@ -23,7 +23,8 @@
 #include "outcome.h"
 #include "scenario.h"
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
