@@ -66,6 +66,17 @@ TEST_F(HandOver, BootloaderComesBackOnTheNextPortAndEachPortGetsSetserial)
     EXPECT_EQ(dongle.flash(), rig::image());
 }
 
+// Junk waits in the application's port and again in the bootloader's.
+TEST_F(HandOver, BytesWaitingInEitherPortAreNotTakenForReplies)
+{
+    sim::DongleOptions options;
+    options.staleOnPlugIn = true;
+    sim::Dongle &dongle = plugIn(options);
+    const auto result = run();
+    EXPECT_EQ(result.out, rig::verboseSuccessFromApplication(15));
+    EXPECT_EQ(dongle.flash(), rig::image());
+}
+
 TEST_F(HandOver, WaitsTwoSecondsForTheBootloaderEvenWhenItIsBackSooner)
 {
     sim::DongleOptions options;

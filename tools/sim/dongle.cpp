@@ -1,6 +1,7 @@
 #include "dongle.h"
 
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -113,6 +114,10 @@ void Dongle::plugInAs(Mode mode)
         // Nobody has the port open yet: the bytes wait in it for the host.
         const ssize_t written = write(fd, staleBytes.data(), staleBytes.size());
         (void)written;
+        // A new port echoes what it receives until the host makes it raw;
+        // that echo is not a frame from the host.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        tcflush(fd, TCIFLUSH);
     }
 }
 

@@ -51,8 +51,6 @@ void nameFaults(const Scenario &scenario, std::size_t framesSeen, Outcome *outco
     }
     const bool late = scenario.dongle.startMode == sim::Mode::Application &&
                       scenario.dongle.reenumerateMs > lateBootloaderMs;
-    // Junk in a new port is echoed back before the port is raw; the dongle
-    // can take the echo and the next frame for one frame.
     outcome->cause = late                            ? "late-bootloader"
                      : scenario.dongle.staleOnPlugIn ? "stale-on-plug-in"
                                                      : "no-fault-reached";

@@ -30,28 +30,16 @@ std::vector<uint8_t> randomBytes(Rng &rng, int count)
     return bytes;
 }
 
-// Junk waiting in a new port is echoed back to the dongle (the port is not
-// raw yet when the program opens it) and arrives there as one more frame, once
-// per port: this many frames come before the ones the program sends.
-int echoedFrames(const Scenario &s, bool bootloaderPort)
-{
-    if (!s.dongle.staleOnPlugIn) {
-        return 0;
-    }
-    const bool application = s.dongle.startMode == sim::Mode::Application;
-    return (application ? 1 : 0) + (bootloaderPort ? 1 : 0);
-}
-
 // The last frame of a clean run: the boot command.
 int lastFrame(const Scenario &s)
 {
-    return (s.dongle.startMode == sim::Mode::Application ? 47 : 46) + echoedFrames(s, true);
+    return (s.dongle.startMode == sim::Mode::Application ? 47 : 46);
 }
 
 int pageWriteFrame(Rng &rng, const Scenario &s)
 {
     const int first = s.dongle.startMode == sim::Mode::Application ? 4 : 3;
-    return first + echoedFrames(s, true) + 3 * between(rng, 0, 14);
+    return first + 3 * between(rng, 0, 14);
 }
 
 // One fault for one frame, with the name it is counted under.
