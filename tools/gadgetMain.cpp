@@ -16,6 +16,7 @@
 
 #include "sim/dongle.h"
 #include "sim/gadgetBus.h"
+#include "sim/runner.h"
 
 namespace
 {
@@ -60,16 +61,6 @@ struct Outcome {
 const char *nameOf(sim::Mode mode)
 {
     return mode == sim::Mode::Application ? "application" : "bootloader";
-}
-
-bool readFile(const std::string &path, std::vector<uint8_t> *bytes)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
 }
 
 bool parseOption(const std::string &arg, const char *value, Settings *s, std::string *why)
@@ -211,7 +202,7 @@ int main(int argc, char **argv)
         std::cerr << "torvex-gadget: " << why << "\n" << usage;
         return 2;
     }
-    if (!settings.expectPath.empty() && !readFile(settings.expectPath, &expected)) {
+    if (!settings.expectPath.empty() && !sim::readBinaryFile(settings.expectPath, &expected)) {
         std::cerr << "torvex-gadget: cannot read " << settings.expectPath << "\n";
         return 2;
     }

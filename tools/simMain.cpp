@@ -38,16 +38,6 @@ struct Settings {
     std::vector<std::string> program;
 };
 
-bool readFile(const std::string &path, std::vector<uint8_t> *bytes)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
-}
-
 bool parseOption(const std::string &arg, const char *value, Settings *s, std::string *why)
 {
     if (arg == "--mode" && value != nullptr) {
@@ -135,7 +125,7 @@ int main(int argc, char **argv)
         return 2;
     }
     std::vector<uint8_t> expected;
-    if (!settings.expectPath.empty() && !readFile(settings.expectPath, &expected)) {
+    if (!settings.expectPath.empty() && !sim::readBinaryFile(settings.expectPath, &expected)) {
         std::cerr << "torvex-sim: cannot read " << settings.expectPath << "\n";
         return 2;
     }

@@ -15,18 +15,6 @@ std::vector<uint8_t> pageOf(const std::vector<uint8_t> &image, int page)
                                 image.begin() + static_cast<long>(end));
 }
 
-std::vector<uint8_t> pageWriteFrame(const std::vector<uint8_t> &page)
-{
-    const uint32_t crc = sim::crc32Mpeg2(page.data(), page.size());
-    return {0x66,
-            0xAA,
-            0xAA,
-            static_cast<uint8_t>(crc),
-            static_cast<uint8_t>(crc >> 8),
-            static_cast<uint8_t>(crc >> 16),
-            static_cast<uint8_t>(crc >> 24)};
-}
-
 std::string progressUpTo(int pagesDone)
 {
     std::string line;
@@ -69,7 +57,7 @@ TEST_F(PageTransfer, EveryFrameCarriesItsSliceOfTheImageAndItsChecksum)
         sent.insert(sent.end(), second.begin() + 3, second.end());
         EXPECT_EQ(sent, bytes);
         EXPECT_EQ(frames[static_cast<std::size_t>(rig::writeFrame(false, page))].bytes,
-                  pageWriteFrame(bytes));
+                  sim::pageWriteFrame(bytes.data(), bytes.size()));
     }
     // The full pages go as 2047 + 7 bytes, the last one (556 bytes) as 559 + 3.
     EXPECT_EQ(frames[1].bytes.size(), 2047U);

@@ -113,15 +113,7 @@ std::vector<std::vector<uint8_t>> pageFrames(const std::vector<uint8_t> &image, 
     std::vector<uint8_t> second = {pageData, 0xAA, 0xAA};
     second.insert(second.end(), image.begin() + static_cast<long>(start + firstChunk),
                   image.begin() + static_cast<long>(start + length));
-    const uint32_t crc = sim::crc32Mpeg2(image.data() + start, length);
-    std::vector<uint8_t> write = {pageWrite,
-                                  0xAA,
-                                  0xAA,
-                                  static_cast<uint8_t>(crc),
-                                  static_cast<uint8_t>(crc >> 8),
-                                  static_cast<uint8_t>(crc >> 16),
-                                  static_cast<uint8_t>(crc >> 24)};
-    return {first, second, write};
+    return {first, second, sim::pageWriteFrame(image.data() + start, length)};
 }
 
 // Sends one frame and waits, without polling in a loop, for the three bytes

@@ -73,6 +73,18 @@ uint32_t crc32Mpeg2(const uint8_t *data, std::size_t len)
     return reg;
 }
 
+std::vector<uint8_t> pageWriteFrame(const uint8_t *page, std::size_t len)
+{
+    const uint32_t crc = crc32Mpeg2(page, len);
+    return {pageWrite,
+            0xAA,
+            0xAA,
+            static_cast<uint8_t>(crc),
+            static_cast<uint8_t>(crc >> 8),
+            static_cast<uint8_t>(crc >> 16),
+            static_cast<uint8_t>(crc >> 24)};
+}
+
 Dongle::Dongle(Bus &bus, DongleOptions options)
     : bus_(bus), options_(std::move(options)), mode_(options_.startMode), flash_(options_.flash)
 {

@@ -18,6 +18,9 @@ namespace sim
 // CRC-32/MPEG-2, computed bit by bit: the dongle's own check of a page.
 uint32_t crc32Mpeg2(const uint8_t *data, std::size_t len);
 
+// The page write frame a host sends for these page bytes.
+std::vector<uint8_t> pageWriteFrame(const uint8_t *page, std::size_t len);
+
 struct DongleOptions {
     Mode startMode = Mode::Application;
     // From the reply to "enter bootloader" (or "boot") until the new port is there.

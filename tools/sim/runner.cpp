@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 
 namespace sim
 {
@@ -47,6 +49,16 @@ void drain(int fd, std::string *into, bool *open)
 }
 
 } // namespace
+
+bool readBinaryFile(const std::string &path, std::vector<uint8_t> *bytes)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
 
 RunResult runProgram(const RunOptions &options)
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ struct RunOptions {
     bool capture = true;          // otherwise the program shares our output
     std::chrono::seconds limit{60};
 };
+
+// The bytes of a file; false when it cannot be read.
+bool readBinaryFile(const std::string &path, std::vector<uint8_t> *bytes);
 
 // Runs a program to its end (or kills it at the limit).
 RunResult runProgram(const RunOptions &options);
