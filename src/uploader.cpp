@@ -198,7 +198,17 @@ bool Uploader::command(const uint8_t *frame, int32_t len, int32_t timeout)
 
 bool Uploader::commandConfirmed(const uint8_t *frame, int32_t len, int32_t timeout)
 {
-    return command(frame, len, timeout) && port->replyTextIs("OK");
+    return command(frame, len, timeout) && replyConfirms(frame[0]);
+}
+
+// The dongle answers "OK" after the command's own byte (or a zero byte). A
+// reply that starts with another command's byte is a late answer to an
+// earlier frame, and taking it for this one could report a page as written
+// that never was.
+bool Uploader::replyConfirms(uint8_t commandByte) const
+{
+    const uint8_t first = port->rxBuffer[0];
+    return (first == commandByte || first == 0x00) && port->replyTextIs("OK");
 }
 
 bool Uploader::sendEnterBootloaderCmd()
@@ -230,7 +240,7 @@ bool Uploader::sendPage()
         if (!command(frame, static_cast<int32_t>(headerSize + chunk), shortTimeout)) {
             continue; // unanswered: the next attempt sends the same bytes again
         }
-        if (!port->replyTextIs("OK")) {
+        if (!replyConfirms(pageData)) {
             logLine("Error while sending frame " + std::to_string(pagesWritten));
             return false;
         }
@@ -262,7 +272,7 @@ bool Uploader::sendPageWrite(const uint8_t *data, int32_t len)
         log() << "CRC fail!" << std::flush;
         return false;
     }
-    return port->replyTextIs("OK");
+    return replyConfirms(pageWrite);
 }
 
 bool Uploader::sendBoot()

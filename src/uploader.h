@@ -53,6 +53,7 @@ class Uploader
 
     bool command(const uint8_t *frame, int32_t len, int32_t timeout);
     bool commandConfirmed(const uint8_t *frame, int32_t len, int32_t timeout);
+    bool replyConfirms(uint8_t commandByte) const;
     std::ostream &log();
     void logLine(const std::string &message);
 

@@ -155,7 +155,9 @@ std::vector<uint8_t> okThenZeros(std::size_t total)
 INSTANTIATE_TEST_SUITE_P(
     Replies, CheckReply,
     ::testing::Values(Reply{"ZeroThenOK", {0x00, 'O', 'K'}, true},
-                      Reply{"AnyFirstByte", {0xFF, 'O', 'K'}, true},
+                      // "OK" after another command's byte answers an earlier frame.
+                      Reply{"OtherCommandsOK", {'e', 'O', 'K'}, false},
+                      Reply{"UnknownFirstByte", {0xFF, 'O', 'K'}, false},
                       Reply{"OKWithTrailingZeros", {'d', 'O', 'K', 0, 0}, true},
                       Reply{"OKBang", {'d', 'O', 'K', '!'}, false}, Reply{"OneByte", {'d'}, false},
                       Reply{"OnlyO", {'d', 'O'}, false}, Reply{"LowerCase", {'d', 'o', 'k'}, false},

@@ -137,6 +137,19 @@ TEST_F(PageFaults, PageCorruptedOnTheWayIsRefusedByItsChecksum)
 
 // The dongle took the page but its reply came back garbled: the program
 // cannot know the page is in, so it stops.
+// A late "OK" to a data frame arriving as the answer to the page write must
+// not count as the page being written.
+TEST_F(PageFaults, DataFramesOKIsNoAnswerToThePageWrite)
+{
+    sim::Dongle &dongle = plugInBootloader(
+        {{rig::writeFrame(false, 14), rig::fault(Kind::Replace, {'e', 'O', 'K'})}});
+    const auto result = run();
+    EXPECT_EQ(result.out, beforePages + progressUpTo(14) + "\n" + rig::failure);
+    EXPECT_EQ(result.status, 255);
+    // The dongle did take the page: the program cannot know it, so it fails safe.
+    EXPECT_EQ(dongle.flash(), rig::image());
+}
+
 TEST_F(PageFaults, GarbledPageWriteReplyStopsTheUpdate)
 {
     sim::Dongle &dongle =
