@@ -11,12 +11,6 @@ const std::string bootloaderNotEntered = "[TORVEX] Detecting bootloader mode...\
                                          rig::retry + rig::retry +
                                          "[TORVEX] Bootloader mode could not be entered!\n";
 
-std::string setserialWarning(const std::string &port)
-{
-    return "Could not execute command 'setserial " + port +
-           " low_latency'. Communication in low-speed mode.\n";
-}
-
 class Discovery : public rig::Rig
 {
 };
@@ -87,7 +81,8 @@ TEST_F(Setserial, AFailureIsShownEvenInQuietModeAndTheUpdateGoesOn)
     setserialExits(1);
     sim::Dongle &dongle = plugInBootloader();
     const auto result = run({});
-    EXPECT_EQ(result.out, setserialWarning("/dev/ttyACM0") + rig::fullProgress(15) + rig::success);
+    EXPECT_EQ(result.out,
+              rig::setserialWarning("/dev/ttyACM0") + rig::fullProgress(15) + rig::success);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(dongle.flash(), rig::image());
 }
@@ -105,7 +100,8 @@ TEST_F(Setserial, DebiansSetserialOnAPortWithoutSerialInfo)
     useDebianSetserial();
     sim::Dongle &dongle = plugInBootloader();
     const auto result = run({});
-    EXPECT_EQ(result.out, setserialWarning("/dev/ttyACM0") + rig::fullProgress(15) + rig::success);
+    EXPECT_EQ(result.out,
+              rig::setserialWarning("/dev/ttyACM0") + rig::fullProgress(15) + rig::success);
     EXPECT_NE(result.err.find("Cannot get serial info"), std::string::npos) << result.err;
     EXPECT_EQ(dongle.flash(), rig::image());
 }

@@ -9,12 +9,6 @@ using std::chrono::milliseconds;
 
 constexpr int enterFrame = 0;
 
-std::string setserialWarning(const std::string &port)
-{
-    return "Could not execute command 'setserial " + port +
-           " low_latency'. Communication in low-speed mode.\n";
-}
-
 milliseconds between(std::chrono::steady_clock::time_point from,
                      std::chrono::steady_clock::time_point to)
 {
@@ -59,8 +53,9 @@ TEST_F(HandOver, BootloaderComesBackOnTheNextPortAndEachPortGetsSetserial)
     setserialExits(1);
     sim::Dongle &dongle = plugInApplication();
     const auto result = run({});
-    EXPECT_EQ(result.out, setserialWarning("/dev/ttyACM0") + setserialWarning("/dev/ttyACM1") +
-                              rig::fullProgress(15) + rig::success);
+    EXPECT_EQ(result.out, rig::setserialWarning("/dev/ttyACM0") +
+                              rig::setserialWarning("/dev/ttyACM1") + rig::fullProgress(15) +
+                              rig::success);
     EXPECT_EQ(setserialCalls(),
               (std::vector<std::string>{"/dev/ttyACM0 low_latency", "/dev/ttyACM1 low_latency"}));
     EXPECT_EQ(dongle.flash(), rig::image());

@@ -39,6 +39,13 @@ inline const std::string success = "[TORVEX] Update successful!\n";
 inline const std::string failure =
     "[TORVEX] Update Failed. Please reconnect the dongle and try again!\n";
 
+// The warning shown when `setserial` fails for a port.
+inline std::string setserialWarning(const std::string &port)
+{
+    return "Could not execute command 'setserial " + port +
+           " low_latency'. Communication in low-speed mode.\n";
+}
+
 // Frame numbers as the dongle counts them, for a dongle that starts in its
 // bootloader (`fromApplication` false) or in its application.
 int checkFrame(bool fromApplication);
