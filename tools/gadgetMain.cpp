@@ -69,23 +69,8 @@ bool parseOption(const std::string &arg, const char *value, Settings *s, std::st
         *why = "unknown option or missing value: " + arg;
         return false;
     }
-    if (arg == "--mode") {
-        const std::string mode = value;
-        s->dongle.startMode = mode == "bootloader" ? sim::Mode::Bootloader : sim::Mode::Application;
-        return mode == "bootloader" || mode == "application" || (*why = "bad mode", false);
-    }
-    if (arg == "--reenumerate-ms") {
-        s->dongle.reenumerateMs = std::atoi(value);
-        return s->dongle.reenumerateMs >= 0 || (*why = "bad --reenumerate-ms", false);
-    }
-    if (arg == "--fault") {
-        int frame = 0;
-        sim::Fault fault;
-        if (!sim::parseFault(value, &frame, &fault, why)) {
-            return false;
-        }
-        s->dongle.faults[frame] = fault;
-        return true;
+    if (sim::isDongleOption(arg)) {
+        return sim::parseDongleOption(arg, value, &s->dongle, why);
     }
     if (arg == "--limit") {
         s->limitSeconds = std::atoi(value);

@@ -40,23 +40,8 @@ struct Settings {
 
 bool parseOption(const std::string &arg, const char *value, Settings *s, std::string *why)
 {
-    if (arg == "--mode" && value != nullptr) {
-        const std::string mode = value;
-        s->dongle.startMode = mode == "bootloader" ? sim::Mode::Bootloader : sim::Mode::Application;
-        return mode == "bootloader" || mode == "application" || (*why = "bad mode", false);
-    }
-    if (arg == "--reenumerate-ms" && value != nullptr) {
-        s->dongle.reenumerateMs = std::atoi(value);
-        return true;
-    }
-    if (arg == "--fault" && value != nullptr) {
-        int frame = 0;
-        sim::Fault fault;
-        if (!sim::parseFault(value, &frame, &fault, why)) {
-            return false;
-        }
-        s->dongle.faults[frame] = fault;
-        return true;
+    if (sim::isDongleOption(arg) && value != nullptr) {
+        return sim::parseDongleOption(arg, value, &s->dongle, why);
     }
     if (arg == "--expect" && value != nullptr) {
         s->expectPath = value;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 namespace sim
 {
@@ -83,6 +84,35 @@ std::vector<uint8_t> pageWriteFrame(const uint8_t *page, std::size_t len)
             static_cast<uint8_t>(crc >> 8),
             static_cast<uint8_t>(crc >> 16),
             static_cast<uint8_t>(crc >> 24)};
+}
+
+bool isDongleOption(const std::string &arg)
+{
+    return arg == "--mode" || arg == "--reenumerate-ms" || arg == "--fault";
+}
+
+bool parseDongleOption(const std::string &arg, const std::string &value, DongleOptions *options,
+                       std::string *why)
+{
+    if (arg == "--mode") {
+        options->startMode = value == "bootloader" ? Mode::Bootloader : Mode::Application;
+        return value == "bootloader" || value == "application" || (*why = "bad mode", false);
+    }
+    if (arg == "--reenumerate-ms") {
+        options->reenumerateMs = std::atoi(value.c_str());
+        return options->reenumerateMs >= 0 || (*why = "bad --reenumerate-ms", false);
+    }
+    if (arg == "--fault") {
+        int frame = 0;
+        Fault fault;
+        if (!parseFault(value, &frame, &fault, why)) {
+            return false;
+        }
+        options->faults[frame] = fault;
+        return true;
+    }
+    *why = "not a dongle option: " + arg;
+    return false;
 }
 
 Dongle::Dongle(Bus &bus, DongleOptions options)
