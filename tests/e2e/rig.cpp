@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 
 namespace rig
 {
@@ -31,9 +30,9 @@ void enterNamespace()
 
 std::vector<uint8_t> readImage(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in),
-                                std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes;
+    EXPECT_TRUE(sim::readBinaryFile(path, &bytes)) << "cannot read " << path;
+    return bytes;
 }
 
 const std::vector<uint8_t> &image()
