@@ -202,9 +202,7 @@ bool Dongle::readFrame(std::vector<uint8_t> *frame)
     while (!stopping_) {
         const std::size_t wanted = pending_.empty() ? 0 : fixedLength(pending_[0]);
         if (wanted != 0 && pending_.size() >= wanted) {
-            frame->assign(pending_.begin(), pending_.begin() + static_cast<long>(wanted));
-            pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(wanted));
-            return true;
+            return takeFrame(wanted, frame);
         }
         struct pollfd line = {fd_, POLLIN, 0};
         const int ready = poll(&line, 1, pending_.empty() ? 20 : frameGapMs);
@@ -221,16 +219,20 @@ bool Dongle::readFrame(std::vector<uint8_t> *frame)
             pauseMs(5);
         }
         if (ready == 0 && !pending_.empty()) {
-            const std::size_t len = std::min(pending_.size(), maxFrame);
-            frame->assign(pending_.begin(), pending_.begin() + static_cast<long>(len));
-            pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(len));
-            return true;
+            return takeFrame(std::min(pending_.size(), maxFrame), frame);
         }
         if (ready <= 0 && pending_.empty()) {
             return false;
         }
     }
     return false;
+}
+
+bool Dongle::takeFrame(std::size_t len, std::vector<uint8_t> *frame)
+{
+    frame->assign(pending_.begin(), pending_.begin() + static_cast<long>(len));
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(len));
+    return true;
 }
 
 void Dongle::handle(const std::vector<uint8_t> &frame)
