@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -117,7 +118,9 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
     port = new UsbDevice();
     openedDevices().push_back(port);
     for (uint8_t attempt = 0; attempt < attempts; ++attempt) {
-        if (port->connect(identifier)) {
+        const bool connected = port->connect(identifier);
+        reportPortProblems();
+        if (connected) {
             const std::string commandLine =
                 "setserial " + port->getSerialDeviceName() + " low_latency";
             std::fflush(stdout);
@@ -131,6 +134,40 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
         usleep(retryPause);
     }
     return false;
+}
+
+namespace
+{
+
+std::string describe(const PortProblem &problem)
+{
+    if (problem.error == EWOULDBLOCK) {
+        return "Skipping " + problem.path + ": another program is using it.";
+    }
+    if (problem.error == EACCES || problem.error == EPERM) {
+        return "Cannot open " + problem.path +
+               ": permission denied. Add your user to the dialout group or install the udev "
+               "rule (see 'man ZEL_USB_Flasher'), then reconnect the dongle.";
+    }
+    return "Cannot open " + problem.path + ": " + std::strerror(problem.error) + ".";
+}
+
+} // namespace
+
+// A port that was found but cannot be opened is named in quiet mode too:
+// retrying and reconnecting never cures a missing permission. A port that
+// another flasher holds is normal with several dongles, so only --verbose
+// names it.
+void Uploader::reportPortProblems()
+{
+    for (const PortProblem &problem : port->portProblems()) {
+        const bool held = problem.error == EWOULDBLOCK;
+        const std::string text = describe(problem);
+        if ((held && !verboseMode) || !problemsReported.insert(text).second) {
+            continue;
+        }
+        std::cout << "[TORVEX] " << text << std::endl;
+    }
 }
 
 bool Uploader::perform()

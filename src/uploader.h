@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <ostream>
+#include <set>
 #include <streambuf>
 #include <string>
 
@@ -54,6 +55,7 @@ class Uploader
     bool command(const uint8_t *frame, int32_t len, int32_t timeout);
     bool commandConfirmed(const uint8_t *frame, int32_t len, int32_t timeout);
     bool replyConfirms(uint8_t commandByte) const;
+    void reportPortProblems();
     std::ostream &log();
     void logLine(const std::string &message);
 
@@ -61,6 +63,7 @@ class Uploader
     bool verboseMode;
     int32_t pageCount;
     int32_t pagesWritten;
+    std::set<std::string> problemsReported; // each said once per run
 };
 
 } // namespace zel

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,6 +44,21 @@ void makeRaw(struct termios &t)
     t.c_cc[VMIN] = 0;
 }
 
+void note(std::vector<PortProblem> *problems, const std::string &path, int error)
+{
+    if (problems != nullptr) {
+        problems->push_back({path, error});
+    }
+}
+
+// Takes the port's exclusive lock, so that a second flasher (or any program
+// that locks its port) never gets our frames and flushes mixed into its own.
+// A port whose lock cannot be had for another reason is used unlocked.
+bool heldElsewhere(int fd)
+{
+    return flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+}
+
 } // namespace
 
 bool fileExists(const std::string &path)
@@ -54,18 +70,27 @@ bool fileExists(const std::string &path)
 
 // The identifier is a copy of the caller's, as the interface has it.
 // cppcheck-suppress passedByValue
-std::string open_device(int32_t *fd, std::string identifier)
+std::string open_device(int32_t *fd, std::string identifier, std::vector<PortProblem> *problems)
 {
     *fd = -1;
     for (int n = 0; n < acmCandidates; ++n) {
         std::string devicePath = "/dev/ttyACM" + std::to_string(n);
-        if (!fileExists(devicePath)) {
+        if (!fileExists(devicePath) || readIdentifierOf(n) != identifier) {
             continue;
         }
-        if (readIdentifierOf(n) == identifier) {
-            *fd = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const int opened = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (opened < 0) {
+            note(problems, devicePath, errno);
             return devicePath;
         }
+        // Locked before any setting is read or changed.
+        if (heldElsewhere(opened)) {
+            note(problems, devicePath, EWOULDBLOCK);
+            close(opened);
+            continue;
+        }
+        *fd = opened;
+        return devicePath;
     }
     return {};
 }
@@ -86,7 +111,8 @@ UsbDevice::~UsbDevice()
 bool UsbDevice::connect(std::string identifier)
 {
     int32_t fd = -1;
-    serialDeviceName = open_device(&fd, std::move(identifier));
+    portProblems_.clear();
+    serialDeviceName = open_device(&fd, std::move(identifier), &portProblems_);
     if (fd < 0) {
         return false;
     }
@@ -156,9 +182,11 @@ bool UsbDevice::receive(int32_t timeout)
         ssize_t n = read(portFd, &byte, 1);
         if (n == 1) {
             started = true;
-            // Bytes past the buffer are read and dropped.
-            if (rxLength < rxCapacity) {
-                rxBuffer[rxLength++] = byte;
+            rxBuffer[rxLength++] = byte;
+            // A port that keeps talking would otherwise hold us here for as
+            // long as it talks; the next frame's flush drops what follows.
+            if (rxLength == rxCapacity) {
+                break;
             }
             continue;
         }

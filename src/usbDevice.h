@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // Settings of the port connected most recently: as found, and as applied.
 extern struct termios tty;
@@ -12,9 +13,19 @@ extern struct termios ti_prev;
 
 bool fileExists(const std::string &path);
 
+// A port with the wanted identifier that could not be used: `error` is the
+// errno of its open, or EWOULDBLOCK when another program holds it locked.
+struct PortProblem {
+    std::string path;
+    int error;
+};
+
 // Finds the first /dev/ttyACM<n> (n = 0..9) whose USB modalias starts with
-// `identifier`, opens it and stores the descriptor (or -1) through `fd`.
-std::string open_device(int32_t *fd, std::string identifier);
+// `identifier` and that no other program holds locked, opens and locks it,
+// and stores the descriptor (or -1) through `fd`. Ports skipped on the way,
+// and a port that could not be opened, are added to `problems` if given.
+std::string open_device(int32_t *fd, std::string identifier,
+                        std::vector<PortProblem> *problems = nullptr);
 
 class UsbDevice
 {
@@ -30,6 +41,11 @@ class UsbDevice
     bool transmit(const uint8_t *data, int32_t len, bool replyWanted, int32_t timeout);
     bool receive(int32_t timeout);
     std::string getSerialDeviceName();
+    // Why ports with the identifier were passed over by the last connect.
+    const std::vector<PortProblem> &portProblems() const
+    {
+        return portProblems_;
+    }
 
     // True when the reply's text (from byte 1 up to the first zero) equals `text`.
     bool replyTextIs(const char *text) const;
@@ -43,4 +59,5 @@ class UsbDevice
     int32_t portFd;
     std::string serialDeviceName;
     std::mutex rxLock;
+    std::vector<PortProblem> portProblems_;
 };

@@ -23,7 +23,7 @@ const char usage[] =
     "  --stale-on-plug-in             junk waits in every new port before it is opened\n"
     "  --fault FRAME:KIND[:ARGS]      fault for one frame (frames count from 0), kinds:\n"
     "                                 ignore, drop, delay:MS, replace:HEX, split:N:MS,\n"
-    "                                 stale:MS:HEX, unplug, corrupt\n"
+    "                                 stale:MS:HEX, unplug, corrupt, flood:MS\n"
     "  --expect IMAGE                 after the run, compare the dongle's flash with IMAGE\n"
     "  --report FILE                  write the outcome as key=value lines to FILE\n"
     "  --limit SECONDS                kill the program after this long (60)\n"

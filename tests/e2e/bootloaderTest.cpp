@@ -1,5 +1,12 @@
 // Finding the dongle's port, the bootloader commands and their replies, and
 // what a run prints in quiet and verbose mode.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
+
 #include "rig.h"
 
 namespace
@@ -15,14 +22,21 @@ class Discovery : public rig::Rig
 {
 };
 
+// A dongle on ttyACM10 is beyond the ports that are searched.
 TEST_F(Discovery, NoDongleFailsAfterThreeAttemptsPerModeAboutASecondApart)
 {
+    for (int n = 0; n < 10; ++n) {
+        ASSERT_TRUE(tree().addForeignPort(n, "usb:v1d50p60e1d0100dc02dsc00dp00ic02isc02ip01in00"));
+    }
+    sim::Dongle &beyond = plugInBootloader();
+    ASSERT_EQ(beyond.hostPort(), "/dev/ttyACM10");
     const auto result = run();
     EXPECT_EQ(result.out, rig::noApplicationFound + bootloaderNotEntered + rig::failure);
     EXPECT_EQ(result.status, 255);
     EXPECT_EQ(result.err, "");
     EXPECT_GE(result.elapsed.count(), 5900);
     EXPECT_TRUE(setserialCalls().empty());
+    EXPECT_TRUE(beyond.frames().empty());
 }
 
 TEST_F(Discovery, QuietUpdateShowsOnlyTheProgressAndTheVerdict)
@@ -70,6 +84,49 @@ TEST_F(Discovery, OfTwoDonglesTheLowerPortIsUpdated)
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(first.flash(), rig::image());
     EXPECT_TRUE(second.frames().empty());
+}
+
+// A port that another program holds locked (a second flasher, a terminal
+// program) is passed over before anything is read, set or sent on it.
+TEST_F(Discovery, APortHeldByAnotherProgramIsSkippedAndKeepsItsSettings)
+{
+    sim::Dongle &held = plugInBootloader();
+    sim::Dongle &free = plugInBootloader();
+    const int holder = open(held.hostPort().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    struct termios before {
+    };
+    ASSERT_EQ(tcgetattr(holder, &before), 0);
+    const auto result = run();
+    struct termios after {
+    };
+    ASSERT_EQ(tcgetattr(holder, &after), 0);
+    close(holder);
+    std::string expected = rig::verboseSuccessFromBootloader(15);
+    const std::string detecting = "[TORVEX] Detecting bootloader mode...\n";
+    expected.insert(expected.find(detecting) + detecting.size(),
+                    "[TORVEX] Skipping /dev/ttyACM0: another program is using it.\n");
+    EXPECT_EQ(result.out, expected);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(free.flash(), rig::image());
+    EXPECT_TRUE(held.frames().empty());
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "the held port's settings changed";
+}
+
+// Root is never refused, so the program runs as an ordinary user here.
+TEST_F(Discovery, APortWithoutPermissionIsNamedWithItsRemedyInQuietModeToo)
+{
+    sim::Dongle &dongle = plugInBootloader();
+    const auto result = runUnprivileged({});
+    EXPECT_EQ(result.out,
+              "[TORVEX] Cannot open /dev/ttyACM0: permission denied. Add your user to the dialout "
+              "group or install the udev rule (see 'man ZEL_USB_Flasher'), then reconnect the "
+              "dongle.\n" +
+                  rig::failure);
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(dongle.frames().empty());
 }
 
 class Setserial : public rig::Rig

@@ -175,4 +175,54 @@ TEST_F(HandOver, AfterTheUpdateTheDongleRunsItsApplicationAgain)
         waitFor([&] { return dongle.plugged() && dongle.mode() == sim::Mode::Application; }));
 }
 
+// One flasher per dongle, started together. Every dongle gets the same
+// image, so which flasher takes which bootloader after the hand-over does
+// not matter; what matters is that each dongle is written by one of them.
+class SeveralFlashers : public rig::Rig
+{
+};
+
+int checkCommandsSeen(const sim::Dongle &dongle)
+{
+    int seen = 0;
+    for (const auto &frame : dongle.frames()) {
+        seen += !frame.bytes.empty() && frame.bytes[0] == 0x64 ? 1 : 0;
+    }
+    return seen;
+}
+
+TEST_F(SeveralFlashers, ThreeStartedTogetherUpdateThreeDongles)
+{
+    std::vector<sim::Dongle *> dongles;
+    for (int i = 0; i < 3; ++i) {
+        dongles.push_back(&plugInApplication());
+    }
+    for (const auto &result : runTogether(3, {})) {
+        EXPECT_EQ(result.status, 0) << result.out;
+        EXPECT_EQ(result.err, "");
+    }
+    for (const sim::Dongle *dongle : dongles) {
+        EXPECT_EQ(dongle->flash(), rig::image());
+        EXPECT_EQ(checkCommandsSeen(*dongle), 1);
+    }
+}
+
+TEST_F(SeveralFlashers, TwoAgainstOneDongleGiveOneUpdateAndOneCleanFailure)
+{
+    sim::Dongle &dongle = plugInApplication();
+    int successes = 0;
+    for (const auto &result : runTogether(2, {"--verbose"})) {
+        successes += result.status == 0 ? 1 : 0;
+        if (result.status != 0) {
+            EXPECT_EQ(result.status, 255);
+            EXPECT_EQ(result.out.substr(result.out.size() - rig::failure.size()), rig::failure);
+        }
+        EXPECT_EQ(result.err, "");
+    }
+    EXPECT_EQ(successes, 1);
+    EXPECT_EQ(dongle.flash(), rig::image());
+    // Enter bootloader, check, three frames for each of 15 pages, boot.
+    EXPECT_EQ(dongle.frames().size(), 48U);
+}
+
 } // namespace

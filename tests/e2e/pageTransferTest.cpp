@@ -198,6 +198,24 @@ TEST_F(PageFaults, ShortPageIsSentWholeByTheRepeat)
     EXPECT_EQ(dongle.flash(), rig::image());
 }
 
+// A port that keeps talking: the reply ends when its buffer is full, so the
+// verdict comes at once rather than when the talking stops.
+TEST_F(PageFaults, FloodingDongleGetsItsVerdictWithinASecond)
+{
+    const int flooded = rig::dataFrame(false, 5, 0);
+    sim::Fault flood = rig::fault(Kind::Flood, {}, 20000);
+    sim::Dongle &dongle = plugInBootloader({{flooded, flood}});
+    const auto result = run();
+    const auto verdict = std::chrono::steady_clock::now();
+    EXPECT_EQ(result.out, beforePages + progressUpTo(5) +
+                              "[TORVEX] Error while sending frame 5\n\n" + rig::failure);
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(dongle.flash(), prefix(rig::image(), 5 * 2048));
+    const auto frames = dongle.frames();
+    ASSERT_GT(frames.size(), static_cast<std::size_t>(flooded));
+    EXPECT_LT(verdict - frames[static_cast<std::size_t>(flooded)].received, std::chrono::seconds(1));
+}
+
 TEST_F(PageFaults, UnpluggedMidwayFailsPromptlyAndNeverClaimsSuccess)
 {
     sim::Dongle &dongle =

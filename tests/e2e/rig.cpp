@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 
 namespace rig
 {
@@ -127,6 +128,8 @@ void Rig::SetUp()
     char dir[] = "/tmp/torvex-rig-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     workDir_ = dir;
+    // Open to the unprivileged user too, who runs the program from here.
+    chmod(dir, 0755);
     setserialExits(0);
 }
 
@@ -167,7 +170,7 @@ sim::Dongle &Rig::plugInApplication(sim::FaultPlan faults)
     return plugIn(options);
 }
 
-sim::RunResult Rig::run(std::vector<std::string> args, const std::string &program)
+sim::RunOptions Rig::runOptions(std::vector<std::string> args, const std::string &program) const
 {
     sim::RunOptions options;
     options.argv = {program};
@@ -176,6 +179,37 @@ sim::RunResult Rig::run(std::vector<std::string> args, const std::string &progra
                                             : workDir_ + ":/usr/sbin:/usr/bin:/sbin:/bin";
     options.env = {"PATH=" + path};
     options.limit = std::chrono::seconds(60);
+    return options;
+}
+
+sim::RunResult Rig::run(std::vector<std::string> args, const std::string &program)
+{
+    sim::RunResult result = sim::runProgram(runOptions(std::move(args), program));
+    EXPECT_FALSE(result.timedOut) << "the program hung";
+    return result;
+}
+
+std::vector<sim::RunResult> Rig::runTogether(int copies, std::vector<std::string> args)
+{
+    const sim::RunOptions options = runOptions(std::move(args), flasherPath());
+    std::vector<std::future<sim::RunResult>> running;
+    for (int i = 0; i < copies; ++i) {
+        running.push_back(std::async(std::launch::async, sim::runProgram, options));
+    }
+    std::vector<sim::RunResult> results;
+    for (auto &copy : running) {
+        results.push_back(copy.get());
+        EXPECT_FALSE(results.back().timedOut) << "a copy of the program hung";
+    }
+    return results;
+}
+
+sim::RunResult Rig::runUnprivileged(std::vector<std::string> args)
+{
+    const std::string copy = workDir_ + "/ZEL_USB_Flasher";
+    EXPECT_EQ(std::system(("cp '" + flasherPath() + "' '" + copy + "'").c_str()), 0);
+    sim::RunOptions options = runOptions(std::move(args), copy);
+    options.unprivileged = true;
     sim::RunResult result = sim::runProgram(options);
     EXPECT_FALSE(result.timedOut) << "the program hung";
     return result;

@@ -67,6 +67,10 @@ class Rig : public ::testing::Test
 
     sim::RunResult run(std::vector<std::string> args = {"--verbose"},
                        const std::string &program = flasherPath());
+    // Several copies of the program started together, one result each.
+    std::vector<sim::RunResult> runTogether(int copies, std::vector<std::string> args);
+    // The program as an ordinary user, from a copy that user may run.
+    sim::RunResult runUnprivileged(std::vector<std::string> args);
 
     void setserialExits(int status);
     void useDebianSetserial();
@@ -78,6 +82,8 @@ class Rig : public ::testing::Test
     }
 
   private:
+    sim::RunOptions runOptions(std::vector<std::string> args, const std::string &program) const;
+
     std::unique_ptr<sim::FakeDeviceTree> tree_;
     std::vector<std::unique_ptr<sim::PtyBus>> buses_;
     std::vector<std::unique_ptr<sim::Dongle>> dongles_;

@@ -257,6 +257,13 @@ void Dongle::handle(const std::vector<uint8_t> &frame)
     if (fault.kind != Fault::Kind::Ignore) {
         rec.reply = answer(rec.bytes);
     }
+    if (fault.kind == Fault::Kind::Flood) {
+        // Recorded first: the flood may outlast the host's interest in it.
+        rec.reply.clear();
+        record(rec);
+        floodFor(fault.delayMs);
+        return;
+    }
     if (fault.kind == Fault::Kind::Ignore || fault.kind == Fault::Kind::DropReply) {
         rec.reply.clear();
     } else if (fault.kind == Fault::Kind::Replace) {
@@ -372,6 +379,24 @@ void Dongle::writeAll(const uint8_t *data, std::size_t len)
         } else {
             struct pollfd room = {fd_, POLLOUT, 0};
             poll(&room, 1, 10);
+        }
+    }
+}
+
+// A dongle gone wrong that talks without pause instead of answering: as
+// fast as the host takes the bytes, and none of them a reply.
+void Dongle::floodFor(int ms)
+{
+    static const std::vector<uint8_t> junk(64, 'U');
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (fd_ >= 0 && !stopping_ && std::chrono::steady_clock::now() < end) {
+        const ssize_t n = write(fd_, junk.data(), junk.size());
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return;
+        }
+        if (n <= 0) {
+            struct pollfd room = {fd_, POLLOUT, 0};
+            poll(&room, 1, 1);
         }
     }
 }

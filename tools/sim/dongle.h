@@ -83,6 +83,7 @@ class Dongle
     std::vector<uint8_t> answerBootloader(const std::vector<uint8_t> &frame);
     void sendReply(const std::vector<uint8_t> &reply, const Fault &fault);
     void writeAll(const uint8_t *data, std::size_t len);
+    void floodFor(int ms);
     void switchTo(Mode mode);
     void plugInAs(Mode mode);
     void unplugNow();

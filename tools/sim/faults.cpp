@@ -36,6 +36,7 @@ const std::map<std::string, Fault::Kind> kindNames = {
     {"delay", Fault::Kind::Delay},   {"replace", Fault::Kind::Replace},
     {"split", Fault::Kind::Split},   {"stale", Fault::Kind::Stale},
     {"unplug", Fault::Kind::Unplug}, {"corrupt", Fault::Kind::Corrupt},
+    {"flood", Fault::Kind::Flood},
 };
 
 } // namespace
@@ -68,7 +69,7 @@ bool parseFault(const std::string &text, int *frame, Fault *fault, std::string *
     const auto fields = splitFields(text);
     if (fields.size() < 2 || !toInt(fields[0], frame) || kindNames.count(fields[1]) == 0) {
         *why = "expected <frame>:<kind>[:args], kinds: ignore drop delay replace split stale "
-               "unplug corrupt";
+               "unplug corrupt flood";
         return false;
     }
     *fault = Fault{};
@@ -76,6 +77,7 @@ bool parseFault(const std::string &text, int *frame, Fault *fault, std::string *
     bool ok = true;
     switch (fault->kind) {
     case Fault::Kind::Delay:
+    case Fault::Kind::Flood:
         ok = fields.size() == 3 && toInt(fields[2], &fault->delayMs);
         break;
     case Fault::Kind::Replace:

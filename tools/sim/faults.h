@@ -20,6 +20,7 @@ struct Fault {
         Stale,     // processed and answered, then `bytes` follow after `delayMs`
         Unplug,    // the dongle is pulled out instead of answering
         Corrupt,   // the frame's last byte arrives with one bit flipped
+        Flood,     // processed, but junk streams out without pause for `delayMs` instead
     };
     Kind kind = Kind::None;
     int delayMs = 0;
@@ -33,7 +34,7 @@ using FaultPlan = std::map<int, Fault>;
 
 // Parses "<frame>:<kind>[:<arg>[:<arg>]]", e.g. "3:drop", "5:delay:150",
 // "2:replace:0a00", "4:split:1:20", "6:stale:5:4a554e4b", "9:unplug",
-// "4:corrupt".
+// "4:corrupt", "7:flood:3000".
 bool parseFault(const std::string &text, int *frame, Fault *fault, std::string *why);
 
 std::string describe(const Fault &fault);

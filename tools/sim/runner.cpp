@@ -1,6 +1,7 @@
 #include "runner.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -19,8 +20,17 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 
+constexpr uid_t nobody = 65534;
+
 [[noreturn]] void execChild(const RunOptions &options, int outPipe, int errPipe)
 {
+    // A port opened without O_NOCTTY would become the terminal of this
+    // session, and pulling the dongle out would then kill the program.
+    setsid();
+    if (options.unprivileged &&
+        (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)) {
+        _exit(126);
+    }
     if (options.capture) {
         dup2(outPipe, STDOUT_FILENO);
         dup2(errPipe, STDERR_FILENO);

@@ -22,12 +22,15 @@ struct RunOptions {
     std::vector<std::string> env; // "NAME=value" entries set on top of ours
     bool capture = true;          // otherwise the program shares our output
     std::chrono::seconds limit{60};
+    bool unprivileged = false; // run as the user nobody, whom no port is open to
 };
 
 // The bytes of a file; false when it cannot be read.
 bool readBinaryFile(const std::string &path, std::vector<uint8_t> *bytes);
 
-// Runs a program to its end (or kills it at the limit).
+// Runs a program to its end (or kills it at the limit), as the leader of a
+// session of its own with no controlling terminal, as a service manager or
+// a udev rule starts it.
 RunResult runProgram(const RunOptions &options);
 
 } // namespace sim

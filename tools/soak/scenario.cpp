@@ -47,7 +47,7 @@ std::pair<std::string, sim::Fault> drawFault(Rng &rng)
 {
     using Kind = sim::Fault::Kind;
     sim::Fault fault;
-    switch (between(rng, 0, 10)) {
+    switch (between(rng, 0, 11)) {
     case 0:
         fault.kind = Kind::Ignore;
         return {"ignore", fault};
@@ -87,6 +87,10 @@ std::pair<std::string, sim::Fault> drawFault(Rng &rng)
     case 9:
         fault.kind = Kind::Unplug;
         return {"unplug", fault};
+    case 10: // a port that keeps talking, for longer than any timeout
+        fault.kind = Kind::Flood;
+        fault.delayMs = between(rng, 200, 3000);
+        return {"flood", fault};
     default: // a page write the dongle refuses; placed on a page write frame
         fault.kind = Kind::Replace;
         fault.bytes = {0x66, 'E', 'R'};
@@ -147,7 +151,7 @@ std::string simCommandLine(const Scenario &scenario, const std::string &program)
     for (const auto &[frame, fault] : d.faults) {
         line << " --fault " << frame << ":" << sim::describe(fault);
         using Kind = sim::Fault::Kind;
-        if (fault.kind == Kind::Delay) {
+        if (fault.kind == Kind::Delay || fault.kind == Kind::Flood) {
             line << ":" << fault.delayMs;
         } else if (fault.kind == Kind::Replace) {
             line << ":" << sim::toHex(fault.bytes);
