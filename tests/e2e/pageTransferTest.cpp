@@ -213,7 +213,8 @@ TEST_F(PageFaults, FloodingDongleGetsItsVerdictWithinASecond)
     EXPECT_EQ(dongle.flash(), prefix(rig::image(), 5 * 2048));
     const auto frames = dongle.frames();
     ASSERT_GT(frames.size(), static_cast<std::size_t>(flooded));
-    EXPECT_LT(verdict - frames[static_cast<std::size_t>(flooded)].received, std::chrono::seconds(1));
+    EXPECT_LT(verdict - frames[static_cast<std::size_t>(flooded)].received,
+              std::chrono::seconds(1));
 }
 
 TEST_F(PageFaults, UnpluggedMidwayFailsPromptlyAndNeverClaimsSuccess)

@@ -88,7 +88,7 @@ RunResult runProgram(const RunOptions &options)
         close(err[1]);
     }
     bool outOpen = options.capture;
-    bool errOpen = options.capture;
+    bool errOpen = outOpen;
     const auto deadline = started + options.limit;
     int status = 0;
     for (;;) {
