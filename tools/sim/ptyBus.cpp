@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <string>
 
@@ -25,6 +26,14 @@ std::set<std::pair<int, std::string>> &retiredPorts()
 {
     static std::set<std::pair<int, std::string>> ports;
     return ports;
+}
+
+// Like the kernel, buses that plug in at the same moment must never be given
+// the same number: choosing one and publishing it is a single step.
+std::mutex &numbering()
+{
+    static std::mutex lock;
+    return lock;
 }
 
 std::string readLink(const std::string &path)
@@ -124,6 +133,7 @@ int PtyBus::plugIn(Mode mode)
         }
         return -1;
     }
+    std::lock_guard<std::mutex> guard(numbering());
     int n = 0;
     while (n < maxPorts && numberTaken(n)) {
         ++n;
@@ -160,6 +170,7 @@ void PtyBus::unplug()
     if (master_ < 0) {
         return;
     }
+    std::lock_guard<std::mutex> guard(numbering());
     withdraw(number_);
     retiredPorts().insert({number_, slavePath_});
     // Closing the master hangs up every open descriptor of the slave.
