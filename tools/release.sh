@@ -59,7 +59,8 @@ build() {
 # the install step so that it is refused exactly as an install would be.
 static_program() {
     build "$1-static" "$3" ON
-    cmake --install "$work/$1-static" --prefix "$work/$1-static-root" >/dev/null
+    cmake --install "$work/$1-static" --prefix "$work/$1-static-root" >/dev/null ||
+        { echo "No release made: FIRMWARE must be the dongle's firmware file."; return 1; }
     cp "$work/$1-static-root/bin/ZEL_USB_Flasher" "$outdir/ZEL_USB_Flasher-$version-$2"
 }
 
