@@ -2,7 +2,7 @@
 # Makes a release of the current commit in OUTDIR: for amd64, arm64 and armhf
 # a static program (one file, nothing else needed) and a Debian package (the
 # program dynamically linked, its dependencies computed by dpkg-shlibdeps),
-# each carrying FIRMWARE, and SHA256SUMS over all of them.
+# each carrying FIRMWARE; the udev rule; and SHA256SUMS over all of them.
 #
 # It builds a clean copy of the commit (git archive) with SOURCE_DATE_EPOCH
 # set to the commit's date and the build directory mapped out of the debug
@@ -83,5 +83,8 @@ for target in "${targets[@]}"; do
     debian_package "$arch" "$machine" "$toolchain"
     artifacts+=("ZEL_USB_Flasher-$version-$machine" "torvex-flasher_${version}_$arch.deb")
 done
+# For the static programs, which come without it.
+cp "$work/src/packaging/60-torvex.rules" "$outdir/"
+artifacts+=(60-torvex.rules)
 (cd "$outdir" && sha256sum "${artifacts[@]}" >SHA256SUMS && cat SHA256SUMS)
 echo "Release $version in $outdir"
