@@ -60,6 +60,8 @@ entry -rw-r--r-- usr/share/man/man1/ZEL_USB_Flasher.1.gz
 entry -rw-r--r-- usr/lib/udev/rules.d/60-torvex.rules
 entry -rw-r--r-- usr/share/doc/torvex-flasher/copyright
 entry -rw-r--r-- usr/share/doc/torvex-flasher/changelog.gz
+odd_directories=$(awk '/^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root") { print $1, $2, $6 }' "$scratch/contents")
+[ -z "$odd_directories" ] || fail "directories not 755 root/root: $odd_directories"
 outside=$(awk '{ print $6 }' "$scratch/contents" | grep -v '^\./usr/' | grep -vx '\./' || true)
 [ -z "$outside" ] || fail "files outside /usr: $outside"
 grep -qE '/man/man[1-9]/[^ ]+\.[1-9]$' "$scratch/contents" && fail "an uncompressed manual page is in the package"

@@ -29,11 +29,12 @@ grep -q "carries the test image" "$work/refused.log" || { cat "$work/refused.log
 
 tools/release.sh --allow-test-image "$image" "$work/first" || exit 1
 sleep 2
-# The second build runs from another directory, with the image under another name.
+# The second build runs from another directory, with the image under another
+# name and a umask that leaves new directories closed to others.
 mkdir "$work/elsewhere"
 cp "$image" "$work/elsewhere/dongle.bin"
 release=$PWD/tools/release.sh
-(cd "$work/elsewhere" && "$release" --allow-test-image dongle.bin "$work/second") >/dev/null || exit 1
+(cd "$work/elsewhere" && umask 077 && "$release" --allow-test-image dongle.bin "$work/second") >/dev/null || exit 1
 out=$work/first
 echo "=== reproducibility"
 if diff "$out/SHA256SUMS" "$work/second/SHA256SUMS"; then
