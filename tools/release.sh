@@ -12,6 +12,8 @@
 #
 # Usage: tools/release.sh [--allow-test-image] FIRMWARE OUTDIR
 set -euo pipefail
+# CPack writes the archive members with the modes the files get on disk.
+umask 022
 
 allow_test_image=OFF
 if [ "${1:-}" == "--allow-test-image" ]; then
