@@ -14,7 +14,7 @@ step() {
     if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "=== FAILED: $*"; fi
 }
 main_suite() {
-    cmake -S . -B build -DTORVEX_WERROR=ON &&
+    cmake -S . -B build -DTORVEX_WERROR=ON -DTORVEX_ALLOW_TEST_IMAGE=ON &&
         cmake --build build -j"$(nproc)" &&
         ctest --test-dir build --output-on-failure -j2
 }

@@ -85,10 +85,10 @@ class ImageVariant : public rig::Rig, public ::testing::WithParamInterface<Varia
 TEST_P(ImageVariant, PagesFollowTheImageLength)
 {
     const std::string name = "image-" + std::to_string(GetParam().length);
-    const auto image = rig::readImage(std::string(TORVEX_VARIANT_DIR) + "/" + name + ".bin");
+    const auto image = rig::readImage(rig::variantDir() + "/" + name + ".bin");
     ASSERT_EQ(image.size(), static_cast<std::size_t>(GetParam().length));
     sim::Dongle &dongle = plugInBootloader();
-    const auto result = run({"--verbose"}, std::string(TORVEX_VARIANT_DIR) + "/ZEL_USB_Flasher_" +
+    const auto result = run({"--verbose"}, rig::variantDir() + "/ZEL_USB_Flasher_" +
                                                std::to_string(GetParam().length));
     const int pageCount = (GetParam().length + 2047) / 2048;
     EXPECT_EQ(result.out, rig::verboseSuccessFromBootloader(pageCount));

@@ -48,6 +48,12 @@ std::string flasherPath()
     return chosen != nullptr ? chosen : TORVEX_FLASHER_PATH;
 }
 
+std::string variantDir()
+{
+    const char *chosen = std::getenv("TORVEX_VARIANT_DIR");
+    return chosen != nullptr ? chosen : TORVEX_VARIANT_DIR;
+}
+
 std::string progressLine(int pagesDone, int pageCount)
 {
     const int percent = pagesDone * 100 / pageCount;
@@ -173,7 +179,13 @@ sim::Dongle &Rig::plugInApplication(sim::FaultPlan faults)
 sim::RunOptions Rig::runOptions(std::vector<std::string> args, const std::string &program) const
 {
     sim::RunOptions options;
-    options.argv = {program};
+    // Without binfmt_misc a foreign program runs only when the emulator is
+    // started with it.
+    const char *emulator = std::getenv("TORVEX_EMULATOR");
+    if (emulator != nullptr && *emulator != '\0') {
+        options.argv.emplace_back(emulator);
+    }
+    options.argv.push_back(program);
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     const std::string path = realSetserial_ ? "/usr/sbin:/usr/bin:/sbin:/bin"
                                             : workDir_ + ":/usr/sbin:/usr/bin:/sbin:/bin";

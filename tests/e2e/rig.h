@@ -21,9 +21,14 @@ void enterNamespace();
 
 std::vector<uint8_t> readImage(const std::string &path);
 
-// The carried test image and the program built with it.
+// The carried test image and the program built with it. The environment can
+// name other builds of the programs, for example a static or a cross build:
+// TORVEX_FLASHER the program, TORVEX_VARIANT_DIR the directory with the
+// programs built around other images, and TORVEX_EMULATOR a program that runs
+// them (such as qemu-aarch64-static).
 const std::vector<uint8_t> &image();
 std::string flasherPath();
+std::string variantDir();
 
 // What the program prints, composed independently of the program.
 std::string progressLine(int pagesDone, int pageCount);

@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# Fails unless the given program is one self-contained static executable:
+# Fails unless the given program is one self-contained static executable for
+# the given machine (as "file" names it: x86-64, ARM aarch64, ARM, EABI5):
 # no program interpreter, no dynamic section, no shared library to load.
-# Usage: check-static.sh <program>
+# A program for another machine is run through $TORVEX_EMULATOR (for example
+# qemu-arm-static), which must be a static program itself.
+# Usage: check-static.sh <program> [<machine>]
 set -uo pipefail
 
 program=${1:?program}
+machine=${2:-x86-64}
+emulator=${TORVEX_EMULATOR:-}
 [ -x "$program" ] || { echo "FAIL: $program is not an executable file"; exit 1; }
 description=$(file -b "$program")
 echo "file: $description"
 case $description in
-    *ELF*x86-64*"statically linked"* | *ELF*x86-64*"static-pie linked"*) ;;
-    *) echo "FAIL: $program is not a static x86-64 executable"; exit 1 ;;
+    *ELF*"$machine"*"statically linked"* | *ELF*"$machine"*"static-pie linked"*) ;;
+    *) echo "FAIL: $program is not a static $machine executable"; exit 1 ;;
 esac
 if readelf -lW "$program" | grep -q 'INTERP'; then
     echo "FAIL: $program asks for a program interpreter"
@@ -30,8 +35,13 @@ if [ "$(id -u)" -eq 0 ] && command -v chroot >/dev/null; then
     root=$(mktemp -d)
     trap 'rm -rf "$root"' EXIT
     cp "$program" "$root/ZEL_USB_Flasher"
+    run=(/ZEL_USB_Flasher)
+    if [ -n "$emulator" ]; then
+        cp "$(command -v "$emulator")" "$root/emulator"
+        run=(/emulator /ZEL_USB_Flasher)
+    fi
     status=0
-    output=$(chroot "$root" /ZEL_USB_Flasher --help 2>&1) || status=$?
+    output=$(chroot "$root" "${run[@]}" --help 2>&1) || status=$?
     if [ "$status" -ne 255 ] || [[ $output != "usage: "* ]]; then
         echo "FAIL: in an empty root, --help gave status $status and: $output"
         exit 1

@@ -2,14 +2,21 @@
 # Builds the Debian package from the build tree with CPack and checks it:
 # the control fields, the file list (paths, owners, modes), and then installs
 # it with dpkg into a scratch root and checks what landed there: the program
-# runs, the manual page is compressed and readable, the rule is the shipped one.
+# runs, the manual page is compressed and readable, the rule is the shipped one,
+# the copyright file is LICENSE's, the changelog names this version.
 # Removing the package must leave none of its files behind.
-# Usage: deb-package.sh <build dir> <source dir> <version>
+# Usage: deb-package.sh <build dir> <source dir> <version> [<package> <architecture>]
+# With a package file given, that package is checked instead of one built
+# here; one for another architecture is installed with --force-architecture
+# and its program run through $TORVEX_EMULATOR (for example qemu-aarch64-static).
 set -uo pipefail
 
 build=${1:?build dir}
 source=${2:?source dir}
 version=${3:?version}
+given_deb=${4:-}
+architecture=${5:-$(dpkg --print-architecture)}
+emulator=${TORVEX_EMULATOR:-}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 errors=0
@@ -18,12 +25,17 @@ fail() {
     errors=$((errors + 1))
 }
 
-cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out" >"$scratch/cpack.log" 2>&1 ||
-    { cat "$scratch/cpack.log"; echo "FAIL: cpack -G DEB failed"; exit 1; }
-mapfile -t debs < <(find "$scratch/out" -maxdepth 1 -name '*.deb')
-[ "${#debs[@]}" -eq 1 ] || { echo "FAIL: expected one .deb, found ${#debs[@]}"; exit 1; }
-deb=${debs[0]}
-architecture=$(dpkg --print-architecture)
+if [ -n "$given_deb" ]; then
+    deb=$given_deb
+else
+    cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out" >"$scratch/cpack.log" 2>&1 ||
+        { cat "$scratch/cpack.log"; echo "FAIL: cpack -G DEB failed"; exit 1; }
+    mapfile -t debs < <(find "$scratch/out" -maxdepth 1 -name '*.deb')
+    [ "${#debs[@]}" -eq 1 ] || { echo "FAIL: expected one .deb, found ${#debs[@]}"; exit 1; }
+    deb=${debs[0]}
+fi
+force_architecture=()
+[ "$architecture" == "$(dpkg --print-architecture)" ] || force_architecture=(--force-architecture)
 [ "$(basename "$deb")" == "torvex-flasher_${version}_${architecture}.deb" ] ||
     fail "package file is named $(basename "$deb")"
 
@@ -46,6 +58,10 @@ entry() {
 entry -rwxr-xr-x usr/bin/ZEL_USB_Flasher
 entry -rw-r--r-- usr/share/man/man1/ZEL_USB_Flasher.1.gz
 entry -rw-r--r-- usr/lib/udev/rules.d/60-torvex.rules
+entry -rw-r--r-- usr/share/doc/torvex-flasher/copyright
+entry -rw-r--r-- usr/share/doc/torvex-flasher/changelog.gz
+odd_directories=$(awk '/^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root") { print $1, $2, $6 }' "$scratch/contents")
+[ -z "$odd_directories" ] || fail "directories not 755 root/root: $odd_directories"
 outside=$(awk '{ print $6 }' "$scratch/contents" | grep -v '^\./usr/' | grep -vx '\./' || true)
 [ -z "$outside" ] || fail "files outside /usr: $outside"
 grep -qE '/man/man[1-9]/[^ ]+\.[1-9]$' "$scratch/contents" && fail "an uncompressed manual page is in the package"
@@ -55,14 +71,14 @@ root=$scratch/root
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
 # The scratch root has no libc6 package: a dynamic program's Depends cannot be met there.
-dpkg --root="$root" --force-depends --force-not-root --log=/dev/null -i "$deb" >"$scratch/dpkg.log" 2>&1 ||
+dpkg --root="$root" --force-depends --force-not-root "${force_architecture[@]}" --log=/dev/null -i "$deb" >"$scratch/dpkg.log" 2>&1 ||
     { cat "$scratch/dpkg.log"; fail "dpkg -i --root failed"; }
 [ "$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Status}' torvex-flasher)" == "install ok installed" ] ||
     fail "dpkg does not record torvex-flasher as installed"
 
 program=$root/usr/bin/ZEL_USB_Flasher
 if [ -x "$program" ]; then
-    output=$("$program" --help)
+    output=$($emulator "$program" --help)
     status=$?
     [ "$status" -eq 255 ] || fail "packaged program: --help exited with $status, expected 255"
     [[ $output == "usage: "* ]] || fail "packaged program: --help printed: $output"
@@ -92,6 +108,19 @@ fi
 
 rule=$root/usr/lib/udev/rules.d/60-torvex.rules
 cmp -s "$rule" "$source/packaging/60-torvex.rules" || fail "/usr/lib/udev/rules.d/60-torvex.rules is missing or not the shipped rule"
+
+doc=$root/usr/share/doc/torvex-flasher
+# The copyright file is machine-readable and carries LICENSE's notice and terms.
+head -n 1 "$doc/copyright" 2>/dev/null | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+    fail "copyright is not in Debian's machine-readable format"
+notice=$(sed -n 's/^Copyright (c) //p' "$source/LICENSE")
+grep -qx "Copyright: $notice" "$doc/copyright" 2>/dev/null || fail "copyright does not name '$notice'"
+grep -qx "License: Expat" "$doc/copyright" 2>/dev/null || fail "copyright does not give the Expat (MIT) licence"
+terms=$(sed -n '/^Permission is hereby granted/,$p' "$source/LICENSE" | sed 's/^$/./; s/^/ /')
+[[ $(cat "$doc/copyright" 2>/dev/null) == *"$terms" ]] || fail "copyright does not end with LICENSE's terms"
+# A forgotten changelog entry would ship a package that contradicts its own history.
+latest=$(zcat "$doc/changelog.gz" 2>/dev/null | head -n 1)
+[[ $latest == "torvex-flasher ($version) "* ]] || fail "changelog.gz does not start with version $version: $latest"
 
 dpkg --root="$root" --force-not-root --log=/dev/null -r torvex-flasher >"$scratch/dpkg.log" 2>&1 ||
     { cat "$scratch/dpkg.log"; fail "dpkg -r failed"; }
