@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "ptyBus.h"
+
 namespace sim
 {
 
@@ -152,6 +154,7 @@ void Dongle::plugInAs(Mode mode)
     fd_ = fd;
     mode_ = mode;
     pending_.clear();
+    framesAtPlugIn_ = frameCount_;
     if (fd >= 0 && options_.staleOnPlugIn) {
         // Nobody has the port open yet: the bytes wait in it for the host.
         const ssize_t written = write(fd, staleBytes.data(), staleBytes.size());
@@ -177,6 +180,108 @@ bool Dongle::pauseMs(int ms)
                            [this] { return stopping_.load(); });
 }
 
+bool Dongle::replyPauseMs(int ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (pullDue() || !pauseMs(1)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void Dongle::armPull()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    pullArmed_ = options_.pull.atMs >= 0;
+    pullAt_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.pull.atMs);
+}
+
+bool Dongle::pullDue() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pullArmed_ && fd_ >= 0 && std::chrono::steady_clock::now() >= pullAt_;
+}
+
+// Names what the host was doing when the cable went, as far as the dongle
+// can tell: whether the host holds its port, and what came in since plug-in.
+std::string Dongle::pullPhase() const
+{
+    if (!pending_.empty()) {
+        return "frame";
+    }
+    if (frameCount_ > framesAtPlugIn_) {
+        return mode_ == Mode::Bootloader ? "transfer" : "handover";
+    }
+    if (heldOpenElsewhere(bus_.hostPort())) {
+        return "settings";
+    }
+    return mode_ == Mode::Bootloader ? "pause" : "open";
+}
+
+void Dongle::disconnectNow()
+{
+    unplugNow();
+    std::lock_guard<std::mutex> lock(mutex_);
+    disconnected_ = true;
+    disconnectedAt_ = std::chrono::steady_clock::now();
+}
+
+// A pulled dongle loses what it held in RAM; its flash and its mode stay.
+void Dongle::pullNow()
+{
+    PullRecord rec;
+    rec.happened = true;
+    rec.phase = pullPhase();
+    rec.framesBefore = frameCount_;
+    rec.portBefore = bus_.hostPort();
+    rec.at = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pullArmed_ = false;
+        pageBuffer_.clear();
+        restartPending_ = false;
+    }
+    disconnectNow();
+    const Pull &pull = options_.pull;
+    if (pull.afterRelease) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (heldOpenElsewhere(rec.portBefore) && std::chrono::steady_clock::now() < giveUp &&
+               pauseMs(10)) {
+        }
+    }
+    if ((pull.afterRelease || pull.backAfterMs >= 0) && pauseMs(std::max(pull.backAfterMs, 0))) {
+        plugInAs(mode_);
+        rec.portAfter = waitForHostPort();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    pullRecord_ = rec;
+}
+
+// The host's name for the port once it has enumerated it (up to 3 s).
+std::string Dongle::waitForHostPort()
+{
+    std::string port = bus_.hostPort();
+    for (int i = 0; i < 300 && port.empty() && pauseMs(10); ++i) {
+        port = bus_.hostPort();
+    }
+    return port;
+}
+
+PullRecord Dongle::pullRecord() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pullRecord_;
+}
+
+bool Dongle::disconnectedAt(std::chrono::steady_clock::time_point *when) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    *when = disconnectedAt_;
+    return disconnected_;
+}
+
 void Dongle::run()
 {
     std::vector<uint8_t> frame;
@@ -187,6 +292,9 @@ void Dongle::run()
         }
         if (readFrame(&frame)) {
             handle(frame);
+        }
+        if (pullDue()) {
+            pullNow();
         }
         if (restartPending_) {
             restartPending_ = false;
@@ -199,7 +307,7 @@ void Dongle::run()
 // their last byte; page data and junk end when the line falls quiet.
 bool Dongle::readFrame(std::vector<uint8_t> *frame)
 {
-    while (!stopping_) {
+    while (!stopping_ && !pullDue()) {
         const std::size_t wanted = pending_.empty() ? 0 : fixedLength(pending_[0]);
         if (wanted != 0 && pending_.size() >= wanted) {
             return takeFrame(wanted, frame);
@@ -248,7 +356,7 @@ void Dongle::handle(const std::vector<uint8_t> &frame)
 
     if (fault.kind == Fault::Kind::Unplug) {
         record(rec);
-        unplugNow();
+        disconnectNow();
         return;
     }
     if (fault.kind == Fault::Kind::Corrupt && !rec.bytes.empty()) {
@@ -335,13 +443,13 @@ void Dongle::sendReply(const std::vector<uint8_t> &reply, const Fault &fault)
 {
     switch (fault.kind) {
     case Fault::Kind::Delay:
-        if (pauseMs(fault.delayMs)) {
+        if (replyPauseMs(fault.delayMs)) {
             writeAll(reply.data(), reply.size());
         }
         break;
     case Fault::Kind::Split:
         for (std::size_t at = 0; at < reply.size(); at += static_cast<std::size_t>(fault.burst)) {
-            if (at > 0 && !pauseMs(fault.delayMs)) {
+            if (at > 0 && !replyPauseMs(fault.delayMs)) {
                 return;
             }
             const std::size_t len =
@@ -351,7 +459,7 @@ void Dongle::sendReply(const std::vector<uint8_t> &reply, const Fault &fault)
         break;
     case Fault::Kind::Stale:
         writeAll(reply.data(), reply.size());
-        if (pauseMs(fault.delayMs)) {
+        if (replyPauseMs(fault.delayMs)) {
             writeAll(fault.bytes.data(), fault.bytes.size());
         }
         break;
