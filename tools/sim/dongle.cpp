@@ -214,10 +214,11 @@ std::string Dongle::pullPhase() const
     if (frameCount_ > framesAtPlugIn_) {
         return mode_ == Mode::Bootloader ? "transfer" : "handover";
     }
+    const bool bootloader = mode_ == Mode::Bootloader;
     if (heldOpenElsewhere(bus_.hostPort())) {
-        return "settings";
+        return bootloader ? "detection" : "settings";
     }
-    return mode_ == Mode::Bootloader ? "pause" : "open";
+    return bootloader ? "pause" : "open";
 }
 
 void Dongle::disconnectNow()

@@ -34,7 +34,7 @@ struct Pull {
 // What the pull met, once it happened.
 struct PullRecord {
     bool happened = false;
-    std::string phase;     // what the host was doing: open, pause, detection, frame, transfer
+    std::string phase; // what the host was doing: open, settings, pause, detection, frame, transfer, handover
     int framesBefore = 0;  // frames received before it
     std::string portBefore;
     std::string portAfter; // empty when it did not come back

@@ -1,7 +1,9 @@
 #include "outcome.h"
 
 #include <dirent.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <iomanip>
 #include <iostream>
@@ -213,7 +215,15 @@ Outcome runOnGadget(const Scenario &scenario, const RunSetup &setup)
         return harnessFailure("the gadget did not come up on the host: " + bus.error());
     }
     dongle.armPull();
-    return runFlasher(scenario, setup, dongle, {});
+    const std::string setserialErr =
+        setup.setserialDir + "/stderr." + std::to_string(static_cast<long>(getpid()));
+    Outcome outcome = runFlasher(scenario, setup, dongle,
+                                 {harness::pathWith(setup.setserialDir),
+                                  "TORVEX_SETSERIAL_ERR=" + setserialErr});
+    std::ifstream complaints(setserialErr);
+    std::getline(complaints, outcome.setserialErr, '\0');
+    unlink(setserialErr.c_str());
+    return outcome;
 }
 
 } // namespace
@@ -232,7 +242,7 @@ std::string Outcome::serialise() const
          << "\nstdout_closed=" << stdoutClosed << "\nelapsed_ms=" << elapsedMs
          << "\nafter_disconnect_ms=" << afterDisconnectMs
          << "\ncause=" << cause << "\nreached=" << reached << "\nlast_line=" << oneLine(lastLine)
-         << "\nerr=" << oneLine(err) << "\n";
+         << "\nerr=" << oneLine(err) << "\nsetserial_err=" << oneLine(setserialErr) << "\n";
     return text.str();
 }
 
@@ -261,6 +271,7 @@ Outcome Outcome::parse(const std::string &text)
     o.reached = fields["reached"];
     o.lastLine = fields["last_line"];
     o.err = fields["err"];
+    o.setserialErr = fields["setserial_err"];
     return o;
 }
 
@@ -283,6 +294,7 @@ void Tally::add(long index, uint64_t /*seed*/, const Outcome &o)
         ++reachedByFault_[name];
     }
     closedStdout_ += o.stdoutClosed ? 1 : 0;
+    setserialComplained_ += o.setserialErr.empty() ? 0 : 1;
     if (o.harnessFailed) {
         ++breaches_;
         breach(index, "the rig could not run it", o);
@@ -358,6 +370,7 @@ void Tally::print(std::ostream &out, uint64_t seed, int jobs, long seconds) cons
         << "  failures (verdict, status 255)     " << failures_ << "\n"
         << "    of which safe: flash complete    " << safeFailures_ << "\n"
         << "  runs whose reader closed stdout    " << closedStdout_ << "\n"
+        << "  runs where setserial complained    " << setserialComplained_ << "\n"
         << "  runs with a disconnect             " << disconnectedRuns_ << "\n"
         << "    longest disconnect to verdict    " << longestAfterDisconnect_ << " ms (bound "
         << verdictBoundMs << " ms)\n"

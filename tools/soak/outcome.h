@@ -21,6 +21,7 @@ struct Outcome {
     bool stdoutClosed = false; // we stopped reading its output on purpose
     std::string lastLine;      // last line of its standard output
     std::string err;           // its standard error
+    std::string setserialErr;  // what the real setserial it ran complained of, if anything
     std::string cause;         // the latest fault the run reached, or a named condition
     std::string reached;       // names of all faults the run reached, blank-separated
     long elapsedMs = 0;
@@ -75,6 +76,7 @@ class Tally
     long safeFailures_ = 0; // failed, though the flash holds the whole image
     long closedStdout_ = 0;
     long longest_ = 0;
+    long setserialComplained_ = 0;
     long disconnectedRuns_ = 0;
     long longestAfterDisconnect_ = 0;
     std::map<std::string, long> failuresByCause_;

@@ -311,17 +311,15 @@ int main(int argc, char **argv)
         std::cerr << "torvex-soak: cannot read " << s.imagePath << " or run " << s.program << "\n";
         return 2;
     }
-    // The kernel's cdc_acm takes the real setserial's call; a pseudo-terminal
-    // needs a stand-in.
-    const bool pty = s.bus == soak::BusKind::Pty;
-    s.setserialDir = pty ? harness::makeQuietSetserial() : "";
-    if (pty && s.setserialDir.empty()) {
+    // A pseudo-terminal has no serial driver for setserial to set: a stand-in
+    // answers. The kernel's cdc_acm gets the real setserial's call.
+    s.setserialDir = s.bus == soak::BusKind::Pty ? harness::makeQuietSetserial()
+                                                 : harness::makeSetserialWithOwnStderr();
+    if (s.setserialDir.empty()) {
         std::cerr << "torvex-soak: cannot make a stand-in for setserial\n";
         return 2;
     }
     const int status = s.replay >= 0 ? replayOne(s) : soakAll(s);
-    if (pty) {
-        harness::removeQuietSetserial(s.setserialDir);
-    }
+    harness::removeQuietSetserial(s.setserialDir);
     return status;
 }
