@@ -26,16 +26,17 @@ std::vector<uint8_t> pageWriteFrame(const uint8_t *page, std::size_t len);
 // or come back once the host has let go of its old port (so that the port
 // keeps its number).
 struct Pull {
-    int atMs = -1;         // after armPull(); negative: no pull
-    int backAfterMs = -1;  // negative: stays out
+    int atMs = -1;        // after armPull(); negative: no pull
+    int backAfterMs = -1; // negative: stays out
     bool afterRelease = false;
 };
 
 // What the pull met, once it happened.
 struct PullRecord {
     bool happened = false;
-    std::string phase; // what the host was doing: open, settings, pause, detection, frame, transfer, handover
-    int framesBefore = 0;  // frames received before it
+    std::string phase;    // what the host was doing: open, settings, pause, detection, frame,
+                          // transfer, handover
+    int framesBefore = 0; // frames received before it
     std::string portBefore;
     std::string portAfter; // empty when it did not come back
     std::chrono::steady_clock::time_point at;
@@ -112,7 +113,7 @@ class Dongle
     void switchTo(Mode mode);
     void plugInAs(Mode mode);
     void unplugNow();
-    bool pauseMs(int ms); // false when stopped meanwhile
+    bool pauseMs(int ms);      // false when stopped meanwhile
     bool replyPauseMs(int ms); // false also when the cable is due to be pulled
     bool pullDue() const;
     void pullNow();

@@ -45,11 +45,11 @@ std::string oneLine(const std::string &text)
 
 void namePull(const Scenario &scenario, const sim::PullRecord &pull, Outcome *outcome)
 {
-    outcome->reached += (outcome->reached.empty() ? "" : " ") + scenario.pullLabel + " at-" +
-                        pull.phase;
+    outcome->reached +=
+        (outcome->reached.empty() ? "" : " ") + scenario.pullLabel + " at-" + pull.phase;
     if (scenario.dongle.pull.afterRelease && !pull.portAfter.empty()) {
-        outcome->reached += pull.portAfter == pull.portBefore ? " back-same-number"
-                                                              : " back-new-number";
+        outcome->reached +=
+            pull.portAfter == pull.portBefore ? " back-same-number" : " back-new-number";
     }
 }
 
@@ -217,9 +217,9 @@ Outcome runOnGadget(const Scenario &scenario, const RunSetup &setup)
     dongle.armPull();
     const std::string setserialErr =
         setup.setserialDir + "/stderr." + std::to_string(static_cast<long>(getpid()));
-    Outcome outcome = runFlasher(scenario, setup, dongle,
-                                 {harness::pathWith(setup.setserialDir),
-                                  "TORVEX_SETSERIAL_ERR=" + setserialErr});
+    Outcome outcome =
+        runFlasher(scenario, setup, dongle,
+                   {harness::pathWith(setup.setserialDir), "TORVEX_SETSERIAL_ERR=" + setserialErr});
     std::ifstream complaints(setserialErr);
     std::getline(complaints, outcome.setserialErr, '\0');
     unlink(setserialErr.c_str());
@@ -230,8 +230,7 @@ Outcome runOnGadget(const Scenario &scenario, const RunSetup &setup)
 
 Outcome runOnce(const Scenario &scenario, const RunSetup &setup)
 {
-    return setup.bus == BusKind::Gadget ? runOnGadget(scenario, setup)
-                                        : runOnPty(scenario, setup);
+    return setup.bus == BusKind::Gadget ? runOnGadget(scenario, setup) : runOnPty(scenario, setup);
 }
 
 std::string Outcome::serialise() const
@@ -240,8 +239,8 @@ std::string Outcome::serialise() const
     text << "harness=" << harnessFailed << "\nstatus=" << status << "\nsignal=" << signal
          << "\ntimed_out=" << timedOut << "\nflash_complete=" << flashComplete
          << "\nstdout_closed=" << stdoutClosed << "\nelapsed_ms=" << elapsedMs
-         << "\nafter_disconnect_ms=" << afterDisconnectMs
-         << "\ncause=" << cause << "\nreached=" << reached << "\nlast_line=" << oneLine(lastLine)
+         << "\nafter_disconnect_ms=" << afterDisconnectMs << "\ncause=" << cause
+         << "\nreached=" << reached << "\nlast_line=" << oneLine(lastLine)
          << "\nerr=" << oneLine(err) << "\nsetserial_err=" << oneLine(setserialErr) << "\n";
     return text.str();
 }
@@ -265,8 +264,9 @@ Outcome Outcome::parse(const std::string &text)
     o.flashComplete = fields["flash_complete"] == "1";
     o.stdoutClosed = fields["stdout_closed"] == "1";
     o.elapsedMs = std::atol(fields["elapsed_ms"].c_str());
-    o.afterDisconnectMs =
-        fields.count("after_disconnect_ms") == 0 ? -1 : std::atol(fields["after_disconnect_ms"].c_str());
+    o.afterDisconnectMs = fields.count("after_disconnect_ms") == 0
+                              ? -1
+                              : std::atol(fields["after_disconnect_ms"].c_str());
     o.cause = fields["cause"];
     o.reached = fields["reached"];
     o.lastLine = fields["last_line"];

@@ -96,7 +96,9 @@ bool parseBusOption(const std::string &arg, const char *value, Settings *s)
         s->wallSeconds = std::atol(value);
         return true;
     }
-    std::string *field = arg == "--udc" ? &s->udc : arg == "--outcomes" ? &s->outcomesPath : nullptr;
+    std::string *field = arg == "--udc"        ? &s->udc
+                         : arg == "--outcomes" ? &s->outcomesPath
+                                               : nullptr;
     if (field != nullptr) {
         *field = value;
     }
@@ -160,7 +162,8 @@ Worker startWorker(const Settings &s, long index, bool show)
     if (w.pid == 0) {
         close(link[0]);
         const soak::Scenario scenario = soak::drawScenario(soak::runSeed(s.seed, index), s.bus);
-        soak::RunSetup setup{s.program, s.image, s.setserialDir, s.limitSeconds, show, s.bus, s.udc};
+        soak::RunSetup setup{s.program, s.image, s.setserialDir, s.limitSeconds,
+                             show,      s.bus,   s.udc};
         const std::string text = soak::runOnce(scenario, setup).serialise();
         std::cout.flush(); // _exit does not flush
         const ssize_t written = write(link[1], text.data(), text.size());
