@@ -57,7 +57,7 @@ void namePull(const Scenario &scenario, const sim::PullRecord &pull, Outcome *ou
 // stops at its first failing frame, so faults before it did no harm alone.
 // A pull counts after every frame that came in before it.
 void nameFaults(const Scenario &scenario, std::size_t framesSeen, const sim::PullRecord &pull,
-                Outcome *outcome)
+                int enumerationMs, Outcome *outcome)
 {
     int latestFrame = -1;
     for (const auto &[frame, label] : scenario.labels) {
@@ -77,7 +77,7 @@ void nameFaults(const Scenario &scenario, std::size_t framesSeen, const sim::Pul
         return;
     }
     const bool late = scenario.dongle.startMode == sim::Mode::Application &&
-                      scenario.dongle.reenumerateMs > lateBootloaderMs;
+                      scenario.dongle.reenumerateMs > lateBootloaderMs - enumerationMs;
     outcome->cause = late                            ? "late-bootloader"
                      : scenario.dongle.staleOnPlugIn ? "stale-on-plug-in"
                                                      : "no-fault-reached";
@@ -143,7 +143,8 @@ Outcome runFlasher(const Scenario &scenario, const RunSetup &setup, sim::Dongle 
     if (dongle.disconnectedAt(&gone) && gone < run.end) {
         outcome.afterDisconnectMs = msBetween(gone, run.end);
     }
-    nameFaults(scenario, dongle.frames().size(), dongle.pullRecord(), &outcome);
+    const int enumerationMs = setup.bus == BusKind::Gadget ? gadgetEnumerationMs : 0;
+    nameFaults(scenario, dongle.frames().size(), dongle.pullRecord(), enumerationMs, &outcome);
     if (setup.show) {
         show(run, dongle);
     }

@@ -34,6 +34,9 @@ Scenario drawScenario(uint64_t seed, BusKind bus = BusKind::Pty);
 // The bootloader is not found when it comes back later than this after the
 // reply to "enter bootloader": 2 s pause, then three attempts a second apart.
 constexpr int lateBootloaderMs = 4000;
+// On a real bus the host then takes about half a second more to enumerate
+// the new port (dummy_hcd in the QEMU guest), a little more under load.
+constexpr int gadgetEnumerationMs = 800;
 
 // The same dongle as a torvex-sim command line, for trying one run by hand.
 std::string simCommandLine(const Scenario &scenario, const std::string &program);
