@@ -108,7 +108,8 @@ void drawFaults(Rng &rng, Scenario *s)
 }
 
 // When a clean update does what, counted from the flasher's start (measured
-// in the QEMU guest): the instant of a pull is drawn inside one of these.
+// in the QEMU guest: the pages take about 0.8 s): the instant of a pull is
+// drawn inside one of these.
 int pullInstantMs(Rng &rng, const Scenario &s)
 {
     const bool application = s.dongle.startMode == sim::Mode::Application;
@@ -123,7 +124,7 @@ int pullInstantMs(Rng &rng, const Scenario &s)
     if (roll < 0.65) { // finding the bootloader
         return between(rng, detection, detection + 400);
     }
-    return between(rng, detection + 250, detection + 1600); // the pages
+    return between(rng, detection + 250, detection + 1100); // the pages
 }
 
 // Drawn apart from the rest, so that a seed gives the same frame faults on
