@@ -17,17 +17,10 @@
 #   TORVEX_QEMU_ACCEL  tcg (default) or kvm (a stock kernel may not run under
 #                      every host's KVM: a hang still ends at the time limit)
 #   TORVEX_QEMU_LIMIT  seconds before the guest counts as hung (default 300)
+# Sourced (by run-kernel-soak.sh), it only defines its functions.
 set -euo pipefail
 
-if [ "$#" -ne 4 ]; then
-    sed -n '8,19p' "$0" >&2
-    exit 2
-fi
-flasher=$(realpath "$1")
-gadget=$(realpath "$2")
-image=$(realpath "$3")
-work=$(realpath -m "$4")
-here=$(cd "$(dirname "$0")" && pwd)
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 default_cache=${XDG_CACHE_HOME:-/var/cache}
 [ -w "$default_cache" ] || default_cache=$HOME/.cache
 cache=${TORVEX_QEMU_CACHE:-$default_cache/torvex-qemu}
@@ -132,13 +125,14 @@ accel_options() {
     fi
 }
 
-# Boots the guest, which runs guest-scenarios.sh and reports through the
-# isa-debug-exit port: value 0x10 (QEMU exit status 33) means every scenario
-# passed. A QEMU error, a guest crash or reboot, and a hang never do.
+# Boots the guest, which runs guest-scenarios.sh (or the script $3) on the
+# work folder $work and reports through the isa-debug-exit port: value 0x10
+# (QEMU exit status 33) means every scenario passed. A QEMU error, a guest
+# crash or reboot, and a hang never do.
 run_guest() {
-    local kernel=$1 initramfs=$2 status=0
+    local kernel=$1 initramfs=$2 script=${3:-$here/guest-scenarios.sh} status=0
     # Unknown name=value kernel parameters reach the guest's init as environment.
-    local cmdline="console=ttyS0 panic=-1 loglevel=4 TORVEX_WORK=$work TORVEX_SCENARIOS=$here/guest-scenarios.sh"
+    local cmdline="console=ttyS0 panic=-1 loglevel=4 TORVEX_WORK=$work TORVEX_SCENARIOS=$script"
     # shellcheck disable=SC2046
     timeout --kill-after=10 "$limit" qemu-system-x86_64 \
         -M pc $(accel_options) -smp 1 -m 256M -nodefaults -display none -no-reboot \
@@ -155,6 +149,14 @@ run_guest() {
 
 main() {
     local kernel status=0 started
+    if [ "$#" -ne 4 ]; then
+        sed -n '8,19p' "$0" >&2
+        exit 2
+    fi
+    flasher=$(realpath "$1")
+    gadget=$(realpath "$2")
+    image=$(realpath "$3")
+    work=$(realpath -m "$4")
     for program in "$flasher" "$gadget" "$image"; do
         [ -f "$program" ] || die "missing $program"
     done
@@ -186,4 +188,6 @@ ENV
     esac
 }
 
-main
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    main "$@"
+fi

@@ -157,23 +157,38 @@ ChildResult runChild(const ChildOptions &options)
     return result;
 }
 
-std::string makeQuietSetserial()
+namespace
 {
-    char pattern[] = "/tmp/torvex-setserial-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
+
+std::string makeSetserial(const char *body)
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/torvex-setserial-XXXXXX";
+    if (mkdtemp(&pattern[0]) == nullptr) {
         return {};
     }
-    std::string dir = pattern;
-    const std::string tool = dir + "/setserial";
+    const std::string tool = pattern + "/setserial";
     {
         std::ofstream script(tool);
-        script << "#!/bin/sh\nexit 0\n";
+        script << "#!/bin/sh\n" << body;
     }
-    if (chmod(tool.c_str(), 0755) != 0 || chmod(dir.c_str(), 0755) != 0) {
-        removeQuietSetserial(dir);
+    if (chmod(tool.c_str(), 0755) != 0 || chmod(pattern.c_str(), 0755) != 0) {
+        removeQuietSetserial(pattern);
         return {};
     }
-    return dir;
+    return pattern;
+}
+
+} // namespace
+
+std::string makeQuietSetserial()
+{
+    return makeSetserial("exit 0\n");
+}
+
+std::string makeSetserialWithOwnStderr()
+{
+    return makeSetserial("PATH=${PATH#*:} exec setserial \"$@\" 2>>\"$TORVEX_SETSERIAL_ERR\"\n");
 }
 
 void removeQuietSetserial(const std::string &dir)

@@ -41,6 +41,10 @@ ChildResult runChild(const ChildOptions &options);
 // to put first in PATH: a pseudo-terminal has no serial driver to set.
 // Returns the directory, or an empty string on failure.
 std::string makeQuietSetserial();
+// The same with a `setserial` that runs the real one (the next in PATH),
+// its complaints appended to the file $TORVEX_SETSERIAL_ERR, so that they
+// are not taken for the flasher's own.
+std::string makeSetserialWithOwnStderr();
 void removeQuietSetserial(const std::string &dir);
 
 // PATH=<dir>:<our PATH>

@@ -152,6 +152,7 @@ void Dongle::plugInAs(Mode mode)
     fd_ = fd;
     mode_ = mode;
     pending_.clear();
+    framesAtPlugIn_ = frameCount_;
     if (fd >= 0 && options_.staleOnPlugIn) {
         // Nobody has the port open yet: the bytes wait in it for the host.
         const ssize_t written = write(fd, staleBytes.data(), staleBytes.size());
@@ -177,6 +178,17 @@ bool Dongle::pauseMs(int ms)
                            [this] { return stopping_.load(); });
 }
 
+bool Dongle::replyPauseMs(int ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (pullDue() || !pauseMs(1)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void Dongle::run()
 {
     std::vector<uint8_t> frame;
@@ -187,6 +199,9 @@ void Dongle::run()
         }
         if (readFrame(&frame)) {
             handle(frame);
+        }
+        if (pullDue()) {
+            pullNow();
         }
         if (restartPending_) {
             restartPending_ = false;
@@ -199,7 +214,7 @@ void Dongle::run()
 // their last byte; page data and junk end when the line falls quiet.
 bool Dongle::readFrame(std::vector<uint8_t> *frame)
 {
-    while (!stopping_) {
+    while (!stopping_ && !pullDue()) {
         const std::size_t wanted = pending_.empty() ? 0 : fixedLength(pending_[0]);
         if (wanted != 0 && pending_.size() >= wanted) {
             return takeFrame(wanted, frame);
@@ -248,7 +263,7 @@ void Dongle::handle(const std::vector<uint8_t> &frame)
 
     if (fault.kind == Fault::Kind::Unplug) {
         record(rec);
-        unplugNow();
+        disconnectNow();
         return;
     }
     if (fault.kind == Fault::Kind::Corrupt && !rec.bytes.empty()) {
@@ -342,13 +357,13 @@ void Dongle::sendReply(const std::vector<uint8_t> &reply, const Fault &fault)
 {
     switch (fault.kind) {
     case Fault::Kind::Delay:
-        if (pauseMs(fault.delayMs)) {
+        if (replyPauseMs(fault.delayMs)) {
             writeAll(reply.data(), reply.size());
         }
         break;
     case Fault::Kind::Split:
         for (std::size_t at = 0; at < reply.size(); at += static_cast<std::size_t>(fault.burst)) {
-            if (at > 0 && !pauseMs(fault.delayMs)) {
+            if (at > 0 && !replyPauseMs(fault.delayMs)) {
                 return;
             }
             const std::size_t len =
@@ -358,7 +373,7 @@ void Dongle::sendReply(const std::vector<uint8_t> &reply, const Fault &fault)
         break;
     case Fault::Kind::Stale:
         writeAll(reply.data(), reply.size());
-        if (pauseMs(fault.delayMs)) {
+        if (replyPauseMs(fault.delayMs)) {
             writeAll(fault.bytes.data(), fault.bytes.size());
         }
         break;

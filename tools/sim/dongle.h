@@ -21,6 +21,27 @@ uint32_t crc32Mpeg2(const uint8_t *data, std::size_t len);
 // The page write frame a host sends for these page bytes.
 std::vector<uint8_t> pageWriteFrame(const uint8_t *page, std::size_t len);
 
+// The cable pulled at a moment in wall time, whatever the dongle is doing
+// then, as only a real bus can be: it may stay out, come back after a while,
+// or come back once the host has let go of its old port (so that the port
+// keeps its number).
+struct Pull {
+    int atMs = -1;        // after armPull(); negative: no pull
+    int backAfterMs = -1; // negative: stays out
+    bool afterRelease = false;
+};
+
+// What the pull met, once it happened.
+struct PullRecord {
+    bool happened = false;
+    std::string phase;    // what the host was doing: open, settings, pause, detection, frame,
+                          // transfer, handover
+    int framesBefore = 0; // frames received before it
+    std::string portBefore;
+    std::string portAfter; // empty when it did not come back
+    std::chrono::steady_clock::time_point at;
+};
+
 struct DongleOptions {
     Mode startMode = Mode::Application;
     // From the reply to "enter bootloader" (or "boot") until the new port is there.
@@ -29,6 +50,7 @@ struct DongleOptions {
     bool staleOnPlugIn = false;      // junk waits in each new port before the host opens it
     std::vector<uint8_t> flash;      // what the flash holds before the update
     FaultPlan faults;
+    Pull pull;
 };
 
 // Sets one of the options the dongle's command-line programs share:
@@ -71,6 +93,11 @@ class Dongle
     bool plugged() const;
     std::string hostPort() const;
     int pagesRejected() const;
+    // Counts the pull's moment from now.
+    void armPull();
+    PullRecord pullRecord() const;
+    // When the dongle last left the bus other than to re-enumerate, if ever.
+    bool disconnectedAt(std::chrono::steady_clock::time_point *when) const;
 
     static const std::vector<uint8_t> staleBytes;
 
@@ -87,7 +114,13 @@ class Dongle
     void switchTo(Mode mode);
     void plugInAs(Mode mode);
     void unplugNow();
-    bool pauseMs(int ms); // false when stopped meanwhile
+    bool pauseMs(int ms);      // false when stopped meanwhile
+    bool replyPauseMs(int ms); // false also when the cable is due to be pulled
+    bool pullDue() const;
+    void pullNow();
+    std::string pullPhase() const;
+    void disconnectNow();
+    std::string waitForHostPort();
     void record(FrameRecord frame);
 
     Bus &bus_;
@@ -104,10 +137,16 @@ class Dongle
     std::vector<uint8_t> pending_;
     std::vector<FrameRecord> frames_;
     int frameCount_ = 0;
+    int framesAtPlugIn_ = 0;
     int pagesRejected_ = 0;
     // Set by a frame whose answer makes the dongle restart.
     bool restartPending_ = false;
     Mode restartInto_ = Mode::Application;
+    std::chrono::steady_clock::time_point pullAt_;
+    bool pullArmed_ = false;
+    PullRecord pullRecord_;
+    bool disconnected_ = false;
+    std::chrono::steady_clock::time_point disconnectedAt_;
 };
 
 } // namespace sim

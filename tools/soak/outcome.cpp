@@ -1,10 +1,17 @@
 #include "outcome.h"
 
+#include <dirent.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 #include "harness/child.h"
+#include "sim/gadgetBus.h"
 #include "sim/ptyBus.h"
 #include "sim/sandbox.h"
 
@@ -36,21 +43,41 @@ std::string oneLine(const std::string &text)
     return line;
 }
 
+void namePull(const Scenario &scenario, const sim::PullRecord &pull, Outcome *outcome)
+{
+    outcome->reached +=
+        (outcome->reached.empty() ? "" : " ") + scenario.pullLabel + " at-" + pull.phase;
+    if (scenario.dongle.pull.afterRelease && !pull.portAfter.empty()) {
+        outcome->reached +=
+            pull.portAfter == pull.portBefore ? " back-same-number" : " back-new-number";
+    }
+}
+
 // The latest fault that the run reached names the cause of a failure: a run
 // stops at its first failing frame, so faults before it did no harm alone.
-void nameFaults(const Scenario &scenario, std::size_t framesSeen, Outcome *outcome)
+// A pull counts after every frame that came in before it.
+void nameFaults(const Scenario &scenario, std::size_t framesSeen, const sim::PullRecord &pull,
+                int enumerationMs, Outcome *outcome)
 {
+    int latestFrame = -1;
     for (const auto &[frame, label] : scenario.labels) {
         if (static_cast<std::size_t>(frame) < framesSeen) {
             outcome->reached += (outcome->reached.empty() ? "" : " ") + label;
             outcome->cause = label;
+            latestFrame = frame;
+        }
+    }
+    if (pull.happened) {
+        namePull(scenario, pull, outcome);
+        if (pull.framesBefore > latestFrame) {
+            outcome->cause = scenario.pullLabel;
         }
     }
     if (!outcome->cause.empty()) {
         return;
     }
     const bool late = scenario.dongle.startMode == sim::Mode::Application &&
-                      scenario.dongle.reenumerateMs > lateBootloaderMs;
+                      scenario.dongle.reenumerateMs > lateBootloaderMs - enumerationMs;
     outcome->cause = late                            ? "late-bootloader"
                      : scenario.dongle.staleOnPlugIn ? "stale-on-plug-in"
                                                      : "no-fault-reached";
@@ -73,33 +100,31 @@ void show(const harness::ChildResult &run, const sim::Dongle &dongle)
                   << std::chrono::duration_cast<std::chrono::milliseconds>(at).count() % 100000
                   << " ms\n";
     }
+    const sim::PullRecord pull = dongle.pullRecord();
+    if (pull.happened) {
+        std::cout << "--- pulled after " << pull.framesBefore << " frames (" << pull.phase
+                  << ") from " << pull.portBefore << ", back on "
+                  << (pull.portAfter.empty() ? "(none)" : pull.portAfter) << "\n";
+    }
 }
 
-} // namespace
+long msBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to)
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count());
+}
 
-Outcome runOnce(const Scenario &scenario, const RunSetup &setup)
+// Runs the flasher against a dongle already on its bus, and judges it.
+Outcome runFlasher(const Scenario &scenario, const RunSetup &setup, sim::Dongle &dongle,
+                   const std::vector<std::string> &env)
 {
     Outcome outcome;
-    std::string why;
-    if (!sim::enterPrivateMountNamespace(&why)) {
-        outcome.harnessFailed = true;
-        outcome.err = why;
-        return outcome;
-    }
-    sim::FakeDeviceTree tree;
-    sim::PtyBus bus;
-    sim::Dongle dongle(bus, scenario.dongle);
-    if (!tree.ok() || !dongle.start()) {
-        outcome.harnessFailed = true;
-        outcome.err = tree.ok() ? "no pseudo-terminal" : tree.error();
-        return outcome;
-    }
     harness::ChildOptions options;
     options.argv = {setup.program};
     if (scenario.verbose) {
         options.argv.emplace_back("--verbose");
     }
-    options.env = {harness::pathWith(setup.setserialDir)};
+    options.env = env;
     options.limit = std::chrono::seconds(setup.limitSeconds);
     options.closeStdoutAfter = scenario.closeStdoutAfter;
     const harness::ChildResult run = harness::runChild(options);
@@ -113,13 +138,100 @@ Outcome runOnce(const Scenario &scenario, const RunSetup &setup)
     outcome.stdoutClosed = scenario.closeStdoutAfter >= 0;
     outcome.lastLine = lastLineOf(run.out);
     outcome.err = run.err;
-    outcome.elapsedMs = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(run.end - run.begin).count());
-    nameFaults(scenario, dongle.frames().size(), &outcome);
+    outcome.elapsedMs = msBetween(run.begin, run.end);
+    std::chrono::steady_clock::time_point gone;
+    if (dongle.disconnectedAt(&gone) && gone < run.end) {
+        outcome.afterDisconnectMs = msBetween(gone, run.end);
+    }
+    const int enumerationMs = setup.bus == BusKind::Gadget ? gadgetEnumerationMs : 0;
+    nameFaults(scenario, dongle.frames().size(), dongle.pullRecord(), enumerationMs, &outcome);
     if (setup.show) {
         show(run, dongle);
     }
     return outcome;
+}
+
+Outcome harnessFailure(const std::string &why)
+{
+    Outcome outcome;
+    outcome.harnessFailed = true;
+    outcome.err = why;
+    return outcome;
+}
+
+Outcome runOnPty(const Scenario &scenario, const RunSetup &setup)
+{
+    std::string why;
+    if (!sim::enterPrivateMountNamespace(&why)) {
+        return harnessFailure(why);
+    }
+    sim::FakeDeviceTree tree;
+    sim::PtyBus bus;
+    sim::Dongle dongle(bus, scenario.dongle);
+    if (!tree.ok() || !dongle.start()) {
+        return harnessFailure(tree.ok() ? "no pseudo-terminal" : tree.error());
+    }
+    return runFlasher(scenario, setup, dongle, {harness::pathWith(setup.setserialDir)});
+}
+
+bool waitUntil(const std::function<bool()> &done, int ms)
+{
+    for (int waited = 0; !done(); waited += 10) {
+        if (waited >= ms) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+bool noHostPorts()
+{
+    bool none = true;
+    if (DIR *dir = opendir("/sys/class/tty")) {
+        while (const dirent *entry = readdir(dir)) {
+            none = none && std::string(entry->d_name).rfind("ttyACM", 0) != 0;
+        }
+        closedir(dir);
+    }
+    return none;
+}
+
+// The real driver with the real setserial. Each run starts on a bus with no
+// port left from the one before, so its ports get the numbers a dongle
+// plugged into an idle machine gets, and the flasher starts once the host
+// has enumerated the dongle, as on a pseudo-terminal.
+Outcome runOnGadget(const Scenario &scenario, const RunSetup &setup)
+{
+    std::string why;
+    sim::GadgetBus bus("torvex-soak", setup.udc);
+    if (!waitUntil(noHostPorts, 3000)) {
+        return harnessFailure("a ttyACM port from an earlier run is still there");
+    }
+    if (!bus.create(&why)) {
+        return harnessFailure(why);
+    }
+    sim::Dongle dongle(bus, scenario.dongle);
+    if (!dongle.start() || !waitUntil([&dongle] { return !dongle.hostPort().empty(); }, 3000)) {
+        return harnessFailure("the gadget did not come up on the host: " + bus.error());
+    }
+    dongle.armPull();
+    const std::string setserialErr =
+        setup.setserialDir + "/stderr." + std::to_string(static_cast<long>(getpid()));
+    Outcome outcome =
+        runFlasher(scenario, setup, dongle,
+                   {harness::pathWith(setup.setserialDir), "TORVEX_SETSERIAL_ERR=" + setserialErr});
+    std::ifstream complaints(setserialErr);
+    std::getline(complaints, outcome.setserialErr, '\0');
+    unlink(setserialErr.c_str());
+    return outcome;
+}
+
+} // namespace
+
+Outcome runOnce(const Scenario &scenario, const RunSetup &setup)
+{
+    return setup.bus == BusKind::Gadget ? runOnGadget(scenario, setup) : runOnPty(scenario, setup);
 }
 
 std::string Outcome::serialise() const
@@ -128,8 +240,9 @@ std::string Outcome::serialise() const
     text << "harness=" << harnessFailed << "\nstatus=" << status << "\nsignal=" << signal
          << "\ntimed_out=" << timedOut << "\nflash_complete=" << flashComplete
          << "\nstdout_closed=" << stdoutClosed << "\nelapsed_ms=" << elapsedMs
-         << "\ncause=" << cause << "\nreached=" << reached << "\nlast_line=" << oneLine(lastLine)
-         << "\nerr=" << oneLine(err) << "\n";
+         << "\nafter_disconnect_ms=" << afterDisconnectMs << "\ncause=" << cause
+         << "\nreached=" << reached << "\nlast_line=" << oneLine(lastLine)
+         << "\nerr=" << oneLine(err) << "\nsetserial_err=" << oneLine(setserialErr) << "\n";
     return text.str();
 }
 
@@ -152,10 +265,14 @@ Outcome Outcome::parse(const std::string &text)
     o.flashComplete = fields["flash_complete"] == "1";
     o.stdoutClosed = fields["stdout_closed"] == "1";
     o.elapsedMs = std::atol(fields["elapsed_ms"].c_str());
+    o.afterDisconnectMs = fields.count("after_disconnect_ms") == 0
+                              ? -1
+                              : std::atol(fields["after_disconnect_ms"].c_str());
     o.cause = fields["cause"];
     o.reached = fields["reached"];
     o.lastLine = fields["last_line"];
     o.err = fields["err"];
+    o.setserialErr = fields["setserial_err"];
     return o;
 }
 
@@ -178,6 +295,7 @@ void Tally::add(long index, uint64_t /*seed*/, const Outcome &o)
         ++reachedByFault_[name];
     }
     closedStdout_ += o.stdoutClosed ? 1 : 0;
+    setserialComplained_ += o.setserialErr.empty() ? 0 : 1;
     if (o.harnessFailed) {
         ++breaches_;
         breach(index, "the rig could not run it", o);
@@ -196,6 +314,15 @@ void Tally::add(long index, uint64_t /*seed*/, const Outcome &o)
     if (!o.err.empty()) {
         ++breaches_;
         breach(index, "wrote to standard error", o);
+    }
+    if (o.afterDisconnectMs >= 0) {
+        ++disconnectedRuns_;
+        longestAfterDisconnect_ = std::max(longestAfterDisconnect_, o.afterDisconnectMs);
+        if (o.afterDisconnectMs > verdictBoundMs) {
+            ++breaches_;
+            breach(index, "ended " + std::to_string(o.afterDisconnectMs) + " ms after a disconnect",
+                   o);
+        }
     }
     if (o.status == 0) {
         if (!o.flashComplete) {
@@ -244,6 +371,10 @@ void Tally::print(std::ostream &out, uint64_t seed, int jobs, long seconds) cons
         << "  failures (verdict, status 255)     " << failures_ << "\n"
         << "    of which safe: flash complete    " << safeFailures_ << "\n"
         << "  runs whose reader closed stdout    " << closedStdout_ << "\n"
+        << "  runs where setserial complained    " << setserialComplained_ << "\n"
+        << "  runs with a disconnect             " << disconnectedRuns_ << "\n"
+        << "    longest disconnect to verdict    " << longestAfterDisconnect_ << " ms (bound "
+        << verdictBoundMs << " ms)\n"
         << "failures by cause (latest fault the run reached):\n";
     for (const auto &[cause, count] : failuresByCause_) {
         out << "  " << std::left << std::setw(20) << cause << std::right << std::setw(5) << count
@@ -265,7 +396,7 @@ void Tally::print(std::ostream &out, uint64_t seed, int jobs, long seconds) cons
         out << problem << "\n";
     }
     if (!problems_.empty()) {
-        out << "replay one with: torvex-soak --seed " << seed << " --replay <run>\n";
+        out << "replay one with: " << replayCommand_ << " --seed " << seed << " --replay <run>\n";
     }
     out << (invariantsHeld() ? "soak: every invariant held\n" : "soak: INVARIANTS BROKEN\n");
 }

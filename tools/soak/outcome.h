@@ -21,9 +21,11 @@ struct Outcome {
     bool stdoutClosed = false; // we stopped reading its output on purpose
     std::string lastLine;      // last line of its standard output
     std::string err;           // its standard error
+    std::string setserialErr;  // what the real setserial it ran complained of, if anything
     std::string cause;         // the latest fault the run reached, or a named condition
     std::string reached;       // names of all faults the run reached, blank-separated
     long elapsedMs = 0;
+    long afterDisconnectMs = -1; // from the last time the dongle left the bus to the end
 
     std::string serialise() const;
     static Outcome parse(const std::string &text);
@@ -35,7 +37,14 @@ struct RunSetup {
     std::string setserialDir;
     int limitSeconds = 30;
     bool show = false; // print everything the run did
+    BusKind bus = BusKind::Pty;
+    std::string udc; // the gadget's device controller (default: the first)
 };
+
+// A failure must come this soon after the dongle was pulled out: the
+// program's own retries (three to find each mode, a second apart, after
+// the 2 s pause) take about six seconds.
+constexpr long verdictBoundMs = 10000;
 
 // Runs the flasher once against a dongle set up as the scenario says. Moves
 // the calling process into a mount namespace of its own: call it in a child.
@@ -48,6 +57,11 @@ class Tally
     void add(long index, uint64_t seed, const Outcome &outcome);
     bool invariantsHeld() const;
     void print(std::ostream &out, uint64_t seed, int jobs, long seconds) const;
+    // How the printout tells to replay one run.
+    void replayWith(std::string command)
+    {
+        replayCommand_ = std::move(command);
+    }
 
   private:
     void breach(long index, const std::string &what, const Outcome &outcome);
@@ -62,10 +76,14 @@ class Tally
     long safeFailures_ = 0; // failed, though the flash holds the whole image
     long closedStdout_ = 0;
     long longest_ = 0;
+    long setserialComplained_ = 0;
+    long disconnectedRuns_ = 0;
+    long longestAfterDisconnect_ = 0;
     std::map<std::string, long> failuresByCause_;
     std::map<std::string, long> reachedByFault_;
     std::vector<std::string> problems_;
     std::vector<long> unexplained_; // failed with no fault reached
+    std::string replayCommand_ = "torvex-soak";
 };
 
 } // namespace soak

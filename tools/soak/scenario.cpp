@@ -111,6 +111,51 @@ void drawFaults(Rng &rng, Scenario *s)
     }
 }
 
+// When a clean update does what, counted from the flasher's start (measured
+// in the QEMU guest: the pages take about 0.8 s): the instant of a pull is
+// drawn inside one of these.
+int pullInstantMs(Rng &rng, const Scenario &s)
+{
+    const bool application = s.dongle.startMode == sim::Mode::Application;
+    const int detection = application ? 2050 : 3000; // the 2 s pause, or three tries a second apart
+    const double roll = std::uniform_real_distribution<double>(0, 1)(rng);
+    if (roll < 0.2) { // opening the port and setting it up
+        return between(rng, 0, 150);
+    }
+    if (roll < 0.45) { // the pause, or the tries to find the application
+        return between(rng, 150, detection);
+    }
+    if (roll < 0.65) { // finding the bootloader
+        return between(rng, detection, detection + 400);
+    }
+    return between(rng, detection + 250, detection + 1100); // the pages
+}
+
+// Drawn apart from the rest, so that a seed gives the same frame faults on
+// both buses.
+void drawPull(uint64_t seed, Scenario *s)
+{
+    Rng rng(seed ^ 0x70756C6C70756C6CULL);
+    if (!chance(rng, 0.6)) {
+        return;
+    }
+    sim::Pull &pull = s->dongle.pull;
+    pull.atMs = pullInstantMs(rng, *s);
+    const int kind = between(rng, 0, 9);
+    if (kind < 3) {
+        s->pullLabel = "pull-gone";
+    } else if (kind < 6) {
+        s->pullLabel = "pull-quick";
+        pull.backAfterMs = between(rng, 50, 600);
+    } else if (kind < 8) { // slower than the program's detection retries
+        s->pullLabel = "pull-slow";
+        pull.backAfterMs = between(rng, 1500, 6000);
+    } else {
+        s->pullLabel = "pull-released";
+        pull.afterRelease = true;
+    }
+}
+
 } // namespace
 
 uint64_t runSeed(uint64_t seed, uint64_t index)
@@ -122,7 +167,7 @@ uint64_t runSeed(uint64_t seed, uint64_t index)
     return z ^ (z >> 31);
 }
 
-Scenario drawScenario(uint64_t seed)
+Scenario drawScenario(uint64_t seed, BusKind bus)
 {
     Rng rng(seed);
     Scenario s;
@@ -135,6 +180,9 @@ Scenario drawScenario(uint64_t seed)
         s.closeStdoutAfter = chance(rng, 0.5) ? 0 : between(rng, 1, 200);
     }
     drawFaults(rng, &s);
+    if (bus == BusKind::Gadget) {
+        drawPull(seed, &s);
+    }
     return s;
 }
 
@@ -162,6 +210,13 @@ std::string simCommandLine(const Scenario &scenario, const std::string &program)
         }
     }
     line << " -- " << program << (scenario.verbose ? " --verbose" : "");
+    if (!scenario.pullLabel.empty()) {
+        line << "\n  and on the real bus: " << scenario.pullLabel << " " << d.pull.atMs
+             << " ms after the flasher's start";
+        if (d.pull.backAfterMs >= 0) {
+            line << ", back after " << d.pull.backAfterMs << " ms";
+        }
+    }
     return line.str();
 }
 

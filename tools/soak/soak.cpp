@@ -38,6 +38,13 @@ const char usage[] =
     "  --jobs J           runs at once (6)\n"
     "  --limit SECONDS    a run that takes longer has hung (30)\n"
     "  --replay N         run only run N of the seed, showing all it did\n"
+    "  --bus pty|gadget   the dongle on a pseudo-terminal (default), or as a USB gadget\n"
+    "                     under the kernel's cdc_acm (root, configfs, a UDC: the QEMU guest)\n"
+    "  --udc NAME         with --bus gadget: the device controller (default: the first)\n"
+    "  --shard K/N        do only the runs whose number is K modulo N\n"
+    "  --outcomes FILE    also append each run's outcome to FILE\n"
+    "  --merge FILE       judge the outcomes in FILE (repeatable) instead of running\n"
+    "  --wall SECONDS     with --merge: the wall time to report\n"
     "exit status: 0 when every invariant held, 1 when one broke, 2 on a usage error\n";
 
 struct Settings {
@@ -49,9 +56,54 @@ struct Settings {
     int jobs = 6;
     int limitSeconds = 30;
     long replay = -1;
+    soak::BusKind bus = soak::BusKind::Pty;
+    std::string udc;
+    long shardIndex = 0;
+    long shardCount = 1;
+    std::string outcomesPath;
+    std::vector<std::string> mergePaths;
+    long wallSeconds = 0;
     std::vector<uint8_t> image;
     std::string setserialDir;
 };
+
+bool parseShard(const std::string &text, Settings *s)
+{
+    const std::size_t slash = text.find('/');
+    if (slash == std::string::npos) {
+        return false;
+    }
+    s->shardIndex = std::atol(text.substr(0, slash).c_str());
+    s->shardCount = std::atol(text.substr(slash + 1).c_str());
+    return s->shardCount > 0 && s->shardIndex >= 0 && s->shardIndex < s->shardCount;
+}
+
+// The options that choose the bus and split a soak over several machines.
+bool parseBusOption(const std::string &arg, const char *value, Settings *s)
+{
+    if (arg == "--bus") {
+        s->bus = std::string(value) == "gadget" ? soak::BusKind::Gadget : soak::BusKind::Pty;
+        return std::string(value) == "gadget" || std::string(value) == "pty";
+    }
+    if (arg == "--shard") {
+        return parseShard(value, s);
+    }
+    if (arg == "--merge") {
+        s->mergePaths.emplace_back(value);
+        return true;
+    }
+    if (arg == "--wall") {
+        s->wallSeconds = std::atol(value);
+        return true;
+    }
+    std::string *field = arg == "--udc"        ? &s->udc
+                         : arg == "--outcomes" ? &s->outcomesPath
+                                               : nullptr;
+    if (field != nullptr) {
+        *field = value;
+    }
+    return field != nullptr;
+}
 
 bool parseArgs(int argc, char **argv, Settings *s)
 {
@@ -75,7 +127,7 @@ bool parseArgs(int argc, char **argv, Settings *s)
             s->limitSeconds = std::atoi(value);
         } else if (arg == "--replay") {
             s->replay = std::atol(value);
-        } else {
+        } else if (!parseBusOption(arg, value, s)) {
             return false;
         }
     }
@@ -109,8 +161,9 @@ Worker startWorker(const Settings &s, long index, bool show)
     w.pid = fork();
     if (w.pid == 0) {
         close(link[0]);
-        const soak::Scenario scenario = soak::drawScenario(soak::runSeed(s.seed, index));
-        soak::RunSetup setup{s.program, s.image, s.setserialDir, s.limitSeconds, show};
+        const soak::Scenario scenario = soak::drawScenario(soak::runSeed(s.seed, index), s.bus);
+        soak::RunSetup setup{s.program, s.image, s.setserialDir, s.limitSeconds,
+                             show,      s.bus,   s.udc};
         const std::string text = soak::runOnce(scenario, setup).serialise();
         std::cout.flush(); // _exit does not flush
         const ssize_t written = write(link[1], text.data(), text.size());
@@ -121,6 +174,22 @@ Worker startWorker(const Settings &s, long index, bool show)
     w.index = index;
     w.started = Clock::now();
     return w;
+}
+
+// One record per run: "run=N" and then the outcome's own lines.
+void keepOutcome(const Settings &s, long index, const soak::Outcome &outcome)
+{
+    if (s.outcomesPath.empty()) {
+        return;
+    }
+    std::ofstream out(s.outcomesPath, std::ios::app);
+    out << "run=" << index << "\n" << outcome.serialise();
+}
+
+std::string replayCommand(const Settings &s)
+{
+    return s.bus == soak::BusKind::Gadget ? "torvex-soak --bus gadget (in the guest)"
+                                          : "torvex-soak";
 }
 
 // Waits for any worker to finish; returns its position, or -1.
@@ -152,6 +221,7 @@ int collect(std::vector<Worker> *workers, const Settings &s, soak::Tally *tally)
         soak::Outcome outcome = soak::Outcome::parse(w.text);
         outcome.harnessFailed = outcome.harnessFailed || overdue || w.text.empty();
         tally->add(w.index, soak::runSeed(s.seed, w.index), outcome);
+        keepOutcome(s, w.index, outcome);
         return static_cast<int>(i);
     }
     return -1;
@@ -160,14 +230,16 @@ int collect(std::vector<Worker> *workers, const Settings &s, soak::Tally *tally)
 int soakAll(const Settings &s)
 {
     soak::Tally tally;
+    tally.replayWith(replayCommand(s));
     std::vector<Worker> workers;
     const auto begin = Clock::now();
-    long next = 0;
+    long next = s.shardIndex;
     for (;;) {
         const bool timeLeft =
             s.seconds <= 0 || Clock::now() - begin < std::chrono::seconds(s.seconds);
         while (timeLeft && next < s.runs && static_cast<int>(workers.size()) < s.jobs) {
-            workers.push_back(startWorker(s, next++, false));
+            workers.push_back(startWorker(s, next, false));
+            next += s.shardCount;
         }
         if (workers.empty()) {
             break;
@@ -184,14 +256,45 @@ int soakAll(const Settings &s)
 
 int replayOne(const Settings &s)
 {
-    const soak::Scenario scenario = soak::drawScenario(soak::runSeed(s.seed, s.replay));
+    const soak::Scenario scenario = soak::drawScenario(soak::runSeed(s.seed, s.replay), s.bus);
     std::cout << "run " << s.replay << " of seed " << s.seed << ", by hand:\n  "
               << soak::simCommandLine(scenario, s.program) << "\n";
     std::vector<Worker> workers{startWorker(s, s.replay, true)};
     soak::Tally tally;
+    tally.replayWith(replayCommand(s));
     while (collect(&workers, s, &tally) < 0) {
     }
     tally.print(std::cout, s.seed, 1, 0);
+    return tally.invariantsHeld() ? 0 : 1;
+}
+
+// Judges the runs that several soaks (one per guest) kept, as one soak.
+int mergeAll(const Settings &s)
+{
+    soak::Tally tally;
+    tally.replayWith(replayCommand(s));
+    for (const auto &path : s.mergePaths) {
+        std::ifstream in(path);
+        std::string line;
+        std::string record;
+        long index = -1;
+        const auto flush = [&] {
+            if (index >= 0) {
+                tally.add(index, soak::runSeed(s.seed, index), soak::Outcome::parse(record));
+            }
+            record.clear();
+        };
+        while (std::getline(in, line)) {
+            if (line.rfind("run=", 0) == 0) {
+                flush();
+                index = std::atol(line.c_str() + 4);
+            } else {
+                record += line + "\n";
+            }
+        }
+        flush();
+    }
+    tally.print(std::cout, s.seed, static_cast<int>(s.mergePaths.size()), s.wallSeconds);
     return tally.invariantsHeld() ? 0 : 1;
 }
 
@@ -204,11 +307,17 @@ int main(int argc, char **argv)
         std::cerr << usage;
         return 2;
     }
+    if (!s.mergePaths.empty()) {
+        return mergeAll(s);
+    }
     if (!readFile(s.imagePath, &s.image) || access(s.program.c_str(), X_OK) != 0) {
         std::cerr << "torvex-soak: cannot read " << s.imagePath << " or run " << s.program << "\n";
         return 2;
     }
-    s.setserialDir = harness::makeQuietSetserial();
+    // A pseudo-terminal has no serial driver for setserial to set: a stand-in
+    // answers. The kernel's cdc_acm gets the real setserial's call.
+    s.setserialDir = s.bus == soak::BusKind::Pty ? harness::makeQuietSetserial()
+                                                 : harness::makeSetserialWithOwnStderr();
     if (s.setserialDir.empty()) {
         std::cerr << "torvex-soak: cannot make a stand-in for setserial\n";
         return 2;
