@@ -404,7 +404,7 @@ void Dongle::floodFor(int ms)
 {
     static const std::vector<uint8_t> junk(64, 'U');
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (fd_ >= 0 && !stopping_ && std::chrono::steady_clock::now() < end) {
+    while (fd_ >= 0 && !stopping_ && !pullDue() && std::chrono::steady_clock::now() < end) {
         const ssize_t n = write(fd_, junk.data(), junk.size());
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
             return;
