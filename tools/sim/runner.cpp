@@ -24,8 +24,8 @@ constexpr uid_t nobody = 65534;
 
 [[noreturn]] void execChild(const RunOptions &options, int outPipe, int errPipe)
 {
-    // A port opened without O_NOCTTY would become the terminal of this
-    // session, and pulling the dongle out would then kill the program.
+    // Detached from any terminal (setsid), a port opened without O_NOCTTY
+    // would become the program's own, and a pulled dongle would kill it.
     setsid();
     if (options.unprivileged &&
         (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)) {

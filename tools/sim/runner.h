@@ -28,9 +28,9 @@ struct RunOptions {
 // The bytes of a file; false when it cannot be read.
 bool readBinaryFile(const std::string &path, std::vector<uint8_t> *bytes);
 
-// Runs a program to its end (or kills it at the limit), as the leader of a
-// session of its own with no controlling terminal, as a service manager or
-// a udev rule starts it.
+// Runs a program to its end (or kills it at the limit), detached by setsid
+// from any controlling terminal, as a service manager or a udev rule starts
+// it.
 RunResult runProgram(const RunOptions &options);
 
 } // namespace sim
