@@ -141,7 +141,7 @@ namespace
 
 std::string describe(const PortProblem &problem)
 {
-    if (problem.error == EWOULDBLOCK) {
+    if (problem.held) {
         return "Skipping " + problem.path + ": another program is using it.";
     }
     if (problem.error == EACCES || problem.error == EPERM) {
@@ -161,9 +161,8 @@ std::string describe(const PortProblem &problem)
 void Uploader::reportPortProblems()
 {
     for (const PortProblem &problem : port->portProblems()) {
-        const bool held = problem.error == EWOULDBLOCK;
         const std::string text = describe(problem);
-        if ((held && !verboseMode) || !problemsReported.insert(text).second) {
+        if ((problem.held && !verboseMode) || !problemsReported.insert(text).second) {
             continue;
         }
         std::cout << "[TORVEX] " << text << std::endl;

@@ -44,10 +44,10 @@ void makeRaw(struct termios &t)
     t.c_cc[VMIN] = 0;
 }
 
-void note(std::vector<PortProblem> *problems, const std::string &path, int error)
+void note(std::vector<PortProblem> *problems, const std::string &path, bool held, int error)
 {
     if (problems != nullptr) {
-        problems->push_back({path, error});
+        problems->push_back({path, held, error});
     }
 }
 
@@ -80,12 +80,12 @@ std::string open_device(int32_t *fd, std::string identifier, std::vector<PortPro
         }
         const int opened = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (opened < 0) {
-            note(problems, devicePath, errno);
+            note(problems, devicePath, false, errno);
             return devicePath;
         }
         // Locked before any setting is read or changed.
         if (heldElsewhere(opened)) {
-            note(problems, devicePath, EWOULDBLOCK);
+            note(problems, devicePath, true, 0);
             close(opened);
             continue;
         }

@@ -13,10 +13,11 @@ extern struct termios ti_prev;
 
 bool fileExists(const std::string &path);
 
-// A port with the wanted identifier that could not be used: `error` is the
-// errno of its open, or EWOULDBLOCK when another program holds it locked.
+// A port with the wanted identifier that could not be used: another program
+// holds it locked, or its open failed with `error`.
 struct PortProblem {
     std::string path;
+    bool held;
     int error;
 };
 
