@@ -111,7 +111,7 @@ void Uploader::logLine(const std::string &message)
     log() << message << std::endl;
 }
 
-// The identifier is a copy of the caller's, as the interface has it.
+// The identifier is taken by value: each caller hands over a copy of its own.
 // cppcheck-suppress passedByValue
 bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
 {

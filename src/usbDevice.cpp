@@ -68,7 +68,7 @@ bool fileExists(const std::string &path)
     return stat(path.c_str(), &info) == 0;
 }
 
-// The identifier is a copy of the caller's, as the interface has it.
+// The identifier is taken by value: each caller hands over a copy of its own.
 // cppcheck-suppress passedByValue
 std::string open_device(int32_t *fd, std::string identifier, std::vector<PortProblem> *problems)
 {
