@@ -12,7 +12,7 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "/dev in a mount namespace of its own. Run it as root, or with: sudo tools/run-demo.sh"
     exit 1
 fi
-build=build-demo
+build="build-demo"
 user_build_was_there=false
 [ -e build ] && user_build_was_there=true
 

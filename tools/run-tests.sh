@@ -5,10 +5,10 @@
 # Needs root: the end-to-end tests give the program a private /dev and sysfs.
 # Builds in build-test/ (the gates read it there); build/ is the user's.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 tools/install-deps.sh || exit 1
-export BUILD_DIR=build-test
+export BUILD_DIR="build-test"
 user_build_was_there=false
 [ -e build ] && user_build_was_there=true
 passed=0
