@@ -1,11 +1,28 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing the flasher need.
 # Packages already present are left alone, so a prepared machine needs no network.
+# Usage: install-deps.sh [--print] [demo|all] [PACKAGE...]
+#   demo: only what tools/run-demo.sh needs (no cross compilers, no foreign architectures);
+#   all (the default): everything the whole test suite needs, and the PACKAGEs given.
+#   --print: lists the packages of the set, one a line, and installs nothing.
 set -euo pipefail
 
-packages=(
-    cmake g++ make libgtest-dev   # build and unit tests
+print_only=false
+if [ "${1:-}" == --print ]; then
+    print_only=true
+    shift
+fi
+set_name=all
+case ${1:-} in
+    demo | all) set_name=$1; shift ;;
+esac
+
+demo_packages=(
+    cmake g++ make                # build the program and the simulated dongle
     setserial util-linux          # the program's latency call; unshare and mount for the rig
+)
+packages=(
+    libgtest-dev                  # unit and end-to-end tests
     clang-tidy cppcheck clang-format valgrind  # the checking gates in tools/ci
     qemu-system-x86 busybox-static xz-utils  # the USB test in a QEMU guest (tests/qemu)
     file dpkg-dev man-db groff-base  # packaging checks: static program, .deb dependencies, manual page lint
@@ -15,9 +32,19 @@ packages=(
 # dpkg-shlibdeps reads a foreign program's dependencies from the installed
 # libraries of its architecture.
 foreign_architectures=(arm64 armhf)
+if [ "$set_name" == demo ]; then
+    # The demo must not change what the user's system installs from.
+    packages=()
+    foreign_architectures=()
+fi
+packages=("${demo_packages[@]}" "${packages[@]}")
 for architecture in "${foreign_architectures[@]}"; do
     packages+=("libc6:$architecture" "libstdc++6:$architecture" "libgcc-s1:$architecture")
 done
+if $print_only; then
+    printf '%s\n' "${packages[@]}"
+    exit 0
+fi
 
 missing=()
 for package in "${packages[@]}"; do

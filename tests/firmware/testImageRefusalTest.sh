@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The test image must never reach a real dongle. Checks that a build carrying
-# it (known by content, so under another name too) refuses "cmake --install"
-# and "cpack" with a message saying how to fix it, and installs nothing; that
-# an opted-in build and a build with another image install; and that a
-# missing or empty image is a configure error that names the file.
+# The test image must never reach a real dongle. Checks that a configure with
+# no firmware chosen stops and names both choices, also after an opted-in
+# configure of the same build; that a build carrying the test image (known by
+# content, so under another name too) refuses "cmake --install" and "cpack"
+# with a message saying how to fix it, and installs nothing; that an opted-in
+# build and a build with another image install; and that a missing or empty
+# image is a configure error that names the file.
 # Usage: testImageRefusalTest.sh SOURCE_DIR OTHER_IMAGE
 set -uo pipefail
 source_dir=$1 other_image=$2
@@ -58,9 +60,22 @@ expect_configure_error() { # WHAT IMAGE
     grep -qF -- "$fix_line" "$work/configure.log" || fail "$1: the configure error does not say how to choose the firmware"
 }
 
-configure || { cat "$work/configure.log"; echo "FAIL: default configure failed"; exit 1; }
+expect_no_choice_refused() { # WHAT: configure stops and names both choices
+    configure "${@:2}" && fail "$1: configuring succeeded"
+    grep -qF -- "-DTORVEX_FIRMWARE=<the dongle's firmware file>" "$work/configure.log" ||
+        fail "$1: the configure error does not offer the dongle's firmware file"
+    grep -qF -- "-DTORVEX_ALLOW_TEST_IMAGE=ON" "$work/configure.log" ||
+        fail "$1: the configure error does not offer the test image"
+}
+
+expect_no_choice_refused "no firmware chosen"
+configure -DTORVEX_ALLOW_TEST_IMAGE=ON || { cat "$work/configure.log"; fail "configuring with only the opt-in failed"; }
+grep -q "Carrying the test image" "$work/configure.log" || fail "the opt-in alone does not carry the test image"
+expect_no_choice_refused "opt-in taken back" -DTORVEX_ALLOW_TEST_IMAGE=OFF
+
+configure -DTORVEX_FIRMWARE="$source_dir/firmware/CAN.bin" || { cat "$work/configure.log"; exit 1; }
 build_program
-expect_refused "default build"
+expect_refused "the test image named, not allowed"
 
 cp "$source_dir/firmware/CAN.bin" "$work/dongle-firmware.bin"
 configure -DTORVEX_FIRMWARE="$work/dongle-firmware.bin" || fail "configuring with a renamed copy failed"

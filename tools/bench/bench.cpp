@@ -35,7 +35,7 @@ constexpr uint8_t pageData = 0x65;
 constexpr uint8_t pageWrite = 0x66;
 
 struct Settings {
-    std::string program = "build/ZEL_USB_Flasher";
+    std::string program = "build-test/ZEL_USB_Flasher";
     std::string imagePath = "firmware/CAN.bin";
     std::string staticBinary = "build-static/ZEL_USB_Flasher";
     std::vector<uint8_t> image;
@@ -318,7 +318,7 @@ int main(int argc, char **argv)
 {
     Settings s;
     if (!parseArgs(argc, argv, &s)) {
-        std::cerr << "usage: torvex-bench [--program build/ZEL_USB_Flasher] [--image "
+        std::cerr << "usage: torvex-bench [--program build-test/ZEL_USB_Flasher] [--image "
                      "firmware/CAN.bin] [--static-binary build-static/ZEL_USB_Flasher]\n";
         return 2;
     }

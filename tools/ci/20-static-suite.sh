@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 build="build-static"
-cmake -S . -B "$build" -DTORVEX_STATIC=ON -DTORVEX_WERROR=ON -DTORVEX_ALLOW_TEST_IMAGE=ON
+cmake -S . -B "$build" -DTORVEX_STATIC=ON -DTORVEX_WERROR=ON -DTORVEX_ALLOW_TEST_IMAGE=ON \
+    -DTORVEX_REQUIRE_GTEST=ON
 cmake --build "$build" -j"$(nproc)"
 
 bash tests/packaging/check-static.sh "$build/ZEL_USB_Flasher"

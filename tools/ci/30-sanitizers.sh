@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-cmake -S . -B build-asan -DTORVEX_SANITIZE=ON -DTORVEX_WERROR=ON >/dev/null
+cmake -S . -B build-asan -DTORVEX_SANITIZE=ON -DTORVEX_WERROR=ON -DTORVEX_ALLOW_TEST_IMAGE=ON \
+    -DTORVEX_REQUIRE_GTEST=ON >/dev/null
 cmake --build build-asan -j"$(nproc)"
 # A leak report is an error; halt on the first report of any kind.
 export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0

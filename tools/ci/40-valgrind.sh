@@ -4,11 +4,11 @@
 # two that fail (no dongle at all; the dongle pulled out half way). Any
 # memory error, and any block definitely, indirectly or possibly lost, fails
 # the gate. The device objects stay reachable until exit on purpose and are
-# not counted. Reads the build in build/ that tools/run-tests.sh makes.
+# not counted. Reads the build in build-test/ that tools/run-tests.sh makes.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 
-build=${BUILD_DIR:-build}
+build=${BUILD_DIR:-build-test}
 sim="$build/tools/torvex-sim"
 program="$build/ZEL_USB_Flasher"
 work=$(mktemp -d)

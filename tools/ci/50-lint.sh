@@ -2,12 +2,12 @@
 # Static checks of our own C++ code: clang-tidy with the checks in
 # .clang-tidy over every file the build compiles under src/ and tools/,
 # cppcheck over the same directories, and clang-format's layout (.clang-format)
-# over every C++ file under src/, tools/ and tests/. Reads build/ for the
+# over every C++ file under src/, tools/ and tests/. Reads build-test/ for the
 # exact compiler flags (compile_commands.json).
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 
-build=${BUILD_DIR:-build}
+build=${BUILD_DIR:-build-test}
 root=$(pwd)
 failed=0
 [ -f "$build/compile_commands.json" ] || { echo "no $build/compile_commands.json: build first"; exit 1; }

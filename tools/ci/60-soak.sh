@@ -3,12 +3,12 @@
 # simulated dongle, faults drawn per run from a seed. Fails on any false
 # success, hang, crash or other broken invariant; the figures and the seed
 # are printed, and one run can be replayed with
-#   build/tools/torvex-soak --seed SEED --replay RUN
+#   build-test/tools/torvex-soak --seed SEED --replay RUN
 # Set SOAK_SEED to repeat a soak, SOAK_SECONDS to make it longer.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 
-build=${BUILD_DIR:-build}
+build=${BUILD_DIR:-build-test}
 seed=${SOAK_SEED:-$(date +%s)}
 seconds=${SOAK_SECONDS:-170}
 [ -x "$build/tools/torvex-soak" ] || { echo "no $build/tools/torvex-soak: build first"; exit 1; }

@@ -10,7 +10,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
 
-build=${BUILD_DIR:-build}
+build=${BUILD_DIR:-build-test}
 [ -x "$build/tools/torvex-soak" ] || { echo "no $build/tools/torvex-soak: build first"; exit 1; }
 export KSOAK_SEED=${KSOAK_SEED:-$(date +%s)}
 exec tests/qemu/run-kernel-soak.sh "$build/tools/torvex-soak" "$build/ZEL_USB_Flasher" \

@@ -6,11 +6,11 @@
 # with the image; that lintian reports no error and no warning on each
 # package; and that each package installs into a scratch root with the right
 # files and fields. A release with the test image and no opt-in is refused.
-# Reads the native build in build/ that tools/run-tests.sh makes.
+# Reads the native build in build-test/ that tools/run-tests.sh makes.
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
 
-build=${BUILD_DIR:-build}
+build=${BUILD_DIR:-build-test}
 image=firmware/CAN.bin
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -30,7 +30,7 @@ using Clock = std::chrono::steady_clock;
 
 const char usage[] =
     "usage: torvex-soak [options]\n"
-    "  --program PATH     the flasher to run (build/ZEL_USB_Flasher)\n"
+    "  --program PATH     the flasher to run (build-test/ZEL_USB_Flasher)\n"
     "  --image PATH       the image it carries (firmware/CAN.bin)\n"
     "  --seed S           seed of the soak (default: from the clock)\n"
     "  --runs N           number of runs (100)\n"
@@ -48,7 +48,7 @@ const char usage[] =
     "exit status: 0 when every invariant held, 1 when one broke, 2 on a usage error\n";
 
 struct Settings {
-    std::string program = "build/ZEL_USB_Flasher";
+    std::string program = "build-test/ZEL_USB_Flasher";
     std::string imagePath = "firmware/CAN.bin";
     uint64_t seed = 0;
     long runs = 100;
