@@ -33,8 +33,9 @@ grep -q "carries the test image" "$work/refused.log" || { cat "$work/refused.log
 [ -z "$(ls -A "$work/refused")" ] || fail "the refused release left files: $(ls "$work/refused")"
 mkdir "$work/arm64-machine"
 printf '#!/bin/sh\necho aarch64\n' >"$work/arm64-machine/uname" && chmod 755 "$work/arm64-machine/uname"
-PATH=$work/arm64-machine:$PATH tools/release.sh --allow-test-image "$image" "$work/on-arm64" 2>&1 |
-    grep -q "needs an x86-64 Debian 12 machine" || fail "a release on an aarch64 machine was not refused as such"
+PATH=$work/arm64-machine:$PATH tools/release.sh --allow-test-image "$image" "$work/on-arm64" >"$work/on-arm64.log" 2>&1
+grep -q "needs an x86-64 Debian 12 machine" "$work/on-arm64.log" ||
+    { cat "$work/on-arm64.log"; fail "a release on an aarch64 machine was not refused as such"; }
 
 tools/release.sh --version "$version" --allow-test-image "$image" "$work/first" || exit 1
 sleep 2
@@ -115,8 +116,8 @@ check_program armv7l "ARM, EABI5" qemu-arm-static cortex-a7
 check_program armv6l "ARM, EABI5" qemu-arm-static arm1176
 # The armhf program on the Pi 1's and Zero's processor: why its package refuses them.
 status=0
-(ulimit -c 0 && exec qemu-arm-static -cpu arm1176 "$out/ZEL_USB_Flasher-$version-armv7l" --help) >/dev/null 2>&1 ||
-    status=$?
+{ (ulimit -c 0 && exec qemu-arm-static -cpu arm1176 "$out/ZEL_USB_Flasher-$version-armv7l" --help) >/dev/null 2>&1; } \
+    2>/dev/null || status=$?
 if [ "$status" -eq $((128 + 4)) ]; then
     echo "armv7l on arm1176: killed by SIGILL, as the armhf package's refusal of ARMv6 expects"
 else
