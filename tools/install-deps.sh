@@ -26,7 +26,7 @@ packages=(
     clang-tidy cppcheck clang-format valgrind  # the checking gates in tools/ci
     qemu-system-x86 busybox-static xz-utils  # the USB test in a QEMU guest (tests/qemu)
     file dpkg-dev man-db groff-base  # packaging checks: static program, .deb dependencies, manual page lint
-    g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static lintian git  # releases (tools/release.sh)
+    g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-arm-linux-gnueabi qemu-user-static lintian git  # releases (tools/release.sh)
     "$@"
 )
 # dpkg-shlibdeps reads a foreign program's dependencies from the installed

@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
-# Makes a release of the current commit in OUTDIR: for amd64, arm64 and armhf
-# a static program (one file, nothing else needed) and a Debian package (the
-# program dynamically linked, its dependencies computed by dpkg-shlibdeps),
-# each carrying FIRMWARE; the udev rule; and SHA256SUMS over all of them.
+# Makes release VERSION (by default the project's version, 1.0.0) of the
+# current commit in OUTDIR: for amd64, arm64 and armhf a static program (one
+# file, nothing else needed) and a Debian package (the program dynamically
+# linked, its dependencies computed by dpkg-shlibdeps), and a static program
+# for ARMv6 boards (Debian's armel code), each carrying FIRMWARE; the udev
+# rule; MANIFEST, which says which file is for which machine and which
+# firmware they carry; and SHA256SUMS over all of them. Each package's version
+# is VERSION and its description names the firmware file and its SHA-256, as
+# "dpkg -s torvex-flasher" shows.
+#
+# It runs on an x86-64 Debian 12 machine, whose cross compilers and multiarch
+# libraries (tools/install-deps.sh) it uses.
 #
 # It builds a clean copy of the commit (git archive) with SOURCE_DATE_EPOCH
 # set to the commit's date and the build directory mapped out of the debug
@@ -10,32 +18,49 @@
 # whenever it is built. Like "cmake --install" and "cpack", it refuses the
 # test image unless --allow-test-image is given (for testing only).
 #
-# Usage: tools/release.sh [--allow-test-image] FIRMWARE OUTDIR
+# Usage: tools/release.sh [--version VERSION] [--allow-test-image] FIRMWARE OUTDIR
 set -euo pipefail
 # CPack writes the archive members with the modes the files get on disk.
 umask 022
 
+usage="usage: $0 [--version VERSION] [--allow-test-image] FIRMWARE OUTDIR"
+version=
 allow_test_image=OFF
-if [ "${1:-}" == "--allow-test-image" ]; then
-    allow_test_image=ON
-    shift
+while [ $# -gt 0 ]; do
+    case $1 in
+        --version) [ $# -ge 2 ] || { echo "$usage" >&2; exit 2; }; version=$2; shift 2 ;;
+        --allow-test-image) allow_test_image=ON; shift ;;
+        *) break ;;
+    esac
+done
+[ $# -eq 2 ] || { echo "$usage" >&2; exit 2; }
+# The cross compilers and the foreign libraries come from Debian 12 for x86-64.
+# shellcheck source=/dev/null
+system=$(. /etc/os-release 2>/dev/null && echo "$ID $VERSION_ID")
+if [ "$(uname -m)" != x86_64 ] || [ "$system" != "debian 12" ]; then
+    echo "No release made: tools/release.sh needs an x86-64 Debian 12 machine, for Debian 12's" >&2
+    echo "cross compilers and multiarch libraries; this one is $(uname -m), ${system:-unknown system}." >&2
+    exit 1
 fi
-[ $# -eq 2 ] || { echo "usage: $0 [--allow-test-image] FIRMWARE OUTDIR" >&2; exit 2; }
 firmware=$(realpath "$1")
 outdir=$2
 repo=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d /tmp/torvex-release-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-# Debian architecture, the machine as "uname -m" names it, and the toolchain file.
+# Debian architecture, the machine as "uname -m" names it, the toolchain file,
+# and whether a Debian package is made too. Raspberry Pi OS names the ARMv6 of
+# the Raspberry Pi 1 and Zero armhf as well, so armel code gets no package of
+# its own: those boards take its static program (and the armhf package refuses
+# them).
 targets=(
-    "amd64 x86_64 -"
-    "arm64 aarch64 toolchain-aarch64-linux-gnu.cmake"
-    "armhf armv7l toolchain-arm-linux-gnueabihf.cmake"
+    "amd64 x86_64 - package"
+    "arm64 aarch64 toolchain-aarch64-linux-gnu.cmake package"
+    "armhf armv7l toolchain-arm-linux-gnueabihf.cmake package"
+    "armel armv6l toolchain-arm-linux-gnueabi.cmake -"
 )
 
 export_commit() {
-    local commit
     commit=$(git -C "$repo" rev-parse HEAD)
     [ -z "$(git -C "$repo" status --porcelain --untracked-files=no)" ] ||
         echo "note: changes not committed are not in the release"
@@ -52,6 +77,7 @@ build() {
     [ "$2" == - ] || toolchain=(-DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/$2")
     cmake -S "$work/src" -B "$work/$1" "${toolchain[@]}" -DBUILD_TESTING=OFF -DTORVEX_WERROR=ON \
         -DTORVEX_STATIC="$3" -DTORVEX_FIRMWARE="$firmware" -DTORVEX_ALLOW_TEST_IMAGE="$allow_test_image" \
+        -DTORVEX_PACKAGE_VERSION="$version" \
         -DCMAKE_CXX_FLAGS="-ffile-prefix-map=$work/=" >"$work/$1.log" 2>&1 ||
         { cat "$work/$1.log"; return 1; }
     cmake --build "$work/$1" -j"$(nproc)" >>"$work/$1.log" 2>&1 || { cat "$work/$1.log"; return 1; }
@@ -73,20 +99,42 @@ debian_package() {
     cp "$work/$1-packages/torvex-flasher_${version}_$1.deb" "$outdir/"
 }
 
+# write_manifest: what the release is and which file is for which machine,
+# as "uname -m" (static programs) and "dpkg --print-architecture" (packages)
+# name it. SHA256SUMS covers it too.
+write_manifest() {
+    {
+        echo "version $version"
+        echo "commit $commit"
+        echo "firmware $(basename "$firmware")"
+        echo "firmware-sha256 $(sha256sum <"$firmware" | cut -d ' ' -f 1)"
+        printf '%s\n' "${manifest[@]}"
+        echo "udev-rule 60-torvex.rules"
+    } >"$outdir/MANIFEST"
+}
+
 export_commit
-version=$(sed -n 's/^project(ZEL_USB_Flasher VERSION \([0-9.]*\) .*/\1/p' "$work/src/CMakeLists.txt")
+[ -n "$version" ] || version=$(sed -n 's/^project(ZEL_USB_Flasher VERSION \([0-9.]*\) .*/\1/p' "$work/src/CMakeLists.txt")
 mkdir -p "$outdir"
 outdir=$(realpath "$outdir")
 artifacts=()
+manifest=()
 for target in "${targets[@]}"; do
-    read -r arch machine toolchain <<<"$target"
-    echo "$arch: static program and Debian package"
+    read -r arch machine toolchain package <<<"$target"
+    echo "$arch: static program for $machine"
     static_program "$arch" "$machine" "$toolchain"
-    debian_package "$arch" "$machine" "$toolchain"
-    artifacts+=("ZEL_USB_Flasher-$version-$machine" "torvex-flasher_${version}_$arch.deb")
+    artifacts+=("ZEL_USB_Flasher-$version-$machine")
+    manifest+=("program $machine ZEL_USB_Flasher-$version-$machine")
+    if [ "$package" == package ]; then
+        echo "$arch: Debian package"
+        debian_package "$arch" "$machine" "$toolchain"
+        artifacts+=("torvex-flasher_${version}_$arch.deb")
+        manifest+=("package $arch torvex-flasher_${version}_$arch.deb")
+    fi
 done
 # For the static programs, which come without it.
 cp "$work/src/packaging/60-torvex.rules" "$outdir/"
-artifacts+=(60-torvex.rules)
+write_manifest
+artifacts+=(60-torvex.rules MANIFEST)
 (cd "$outdir" && sha256sum "${artifacts[@]}" >SHA256SUMS && cat SHA256SUMS)
 echo "Release $version in $outdir"

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds the Debian package from the build tree with CPack and checks it:
-# the control fields, the file list (paths, owners, modes), and then installs
+# the control fields (the description names the firmware file carried and its
+# SHA-256), the file list (paths, owners, modes), and then installs
 # it with dpkg into a scratch root and checks what landed there: the program
 # runs, the manual page is compressed and readable, the rule is the shipped one,
 # the copyright file is LICENSE's, the changelog names this version.
-# Removing the package must leave none of its files behind.
-# Usage: deb-package.sh <build dir> <source dir> <version> [<package> <architecture>]
+# Removing the package must leave none of its files behind. An armhf package
+# must refuse to install on an ARMv6 or older processor.
+# Usage: deb-package.sh <build dir> <source dir> <version> <firmware> [<package> <architecture>]
 # With a package file given, that package is checked instead of one built
 # here; one for another architecture is installed with --force-architecture
 # and its program run through $TORVEX_EMULATOR (for example qemu-aarch64-static).
@@ -14,8 +16,9 @@ set -uo pipefail
 build=${1:?build dir}
 source=${2:?source dir}
 version=${3:?version}
-given_deb=${4:-}
-architecture=${5:-$(dpkg --print-architecture)}
+firmware=${4:?firmware file}
+given_deb=${5:-}
+architecture=${6:-$(dpkg --print-architecture)}
 emulator=${TORVEX_EMULATOR:-}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -46,7 +49,10 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Architecture)" == "$architecture" ] || fail "Architecture: $(field Architecture), expected $architecture"
 [[ $(field Maintainer) =~ ^[^\<]+\ \<[^@\>]+@[^@\>]+\>$ ]] || fail "Maintainer is not 'Name <address>': $(field Maintainer)"
 [[ ", $(field Recommends), " == *", setserial"[\ ,]* ]] || fail "setserial is not recommended: $(field Recommends)"
-[ -n "$(field Description)" ] || fail "no Description"
+firmware_sha256=$(sha256sum <"$firmware" | cut -d ' ' -f 1)
+# names <text>: the text names the firmware by its file name and its SHA-256.
+names() { grep -qxF "  $(basename "$firmware")" <<<"$1" && grep -qxF "  $firmware_sha256" <<<"$1"; }
+names "$(field Description)" || fail "the description does not name $(basename "$firmware") and $firmware_sha256"
 
 echo
 dpkg-deb -c "$deb" | tee "$scratch/contents"
@@ -67,14 +73,51 @@ outside=$(awk '{ print $6 }' "$scratch/contents" | grep -v '^\./usr/' | grep -vx
 grep -qE '/man/man[1-9]/[^ ]+\.[1-9]$' "$scratch/contents" && fail "an uncompressed manual page is in the package"
 
 # Install into an empty dpkg root, as apt would on a real system.
+# The scratch root has no libc6 package: a dynamic program's Depends cannot be
+# met there; nor has it a shell, so maintainer scripts run outside it, where
+# "uname -m" gives the answer of a board of the package's architecture.
 root=$scratch/root
-mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
-touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
-# The scratch root has no libc6 package: a dynamic program's Depends cannot be met there.
-dpkg --root="$root" --force-depends --force-not-root "${force_architecture[@]}" --log=/dev/null -i "$deb" >"$scratch/dpkg.log" 2>&1 ||
-    { cat "$scratch/dpkg.log"; fail "dpkg -i --root failed"; }
-[ "$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Status}' torvex-flasher)" == "install ok installed" ] ||
-    fail "dpkg does not record torvex-flasher as installed"
+install_into() {
+    dpkg --root="$1" --force-depends --force-not-root --force-script-chrootless "${force_architecture[@]}" \
+        --log=/dev/null -i "$deb"
+}
+fake_bin=$scratch/bin
+mkdir "$fake_bin"
+# machine_is MACHINE: "uname -m" says MACHINE from now on.
+machine_is() { printf '#!/bin/sh\necho %s\n' "$1" >"$fake_bin/uname" && chmod 755 "$fake_bin/uname"; }
+installed() { [ "$(dpkg-query --admindir="$1/var/lib/dpkg" -W -f='${Status}' torvex-flasher 2>/dev/null)" == "install ok installed" ]; }
+empty_root() {
+    mkdir -p "$1/var/lib/dpkg/info" "$1/var/lib/dpkg/updates"
+    touch "$1/var/lib/dpkg/status" "$1/var/lib/dpkg/available"
+}
+declare -A board_machine=([amd64]=x86_64 [arm64]=aarch64 [armhf]=armv7l)
+machine_is "${board_machine[$architecture]:-$(uname -m)}"
+empty_root "$root"
+PATH=$fake_bin:$PATH install_into "$root" >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log"; fail "dpkg -i --root failed"; }
+installed "$root" || fail "dpkg does not record torvex-flasher as installed"
+names "$(dpkg-query --admindir="$root/var/lib/dpkg" -s torvex-flasher)" || fail "dpkg -s does not name the firmware"
+
+# The armhf program dies on the processors of the Raspberry Pi 1 and Zero
+# (armv6l) and older ones (armv5tejl): there the package must not install.
+if [ "$architecture" == armhf ]; then
+    for machine in armv6l armv5tejl; do
+        machine_is "$machine"
+        empty_root "$scratch/$machine"
+        log=$scratch/$machine.log
+        if PATH=$fake_bin:$PATH install_into "$scratch/$machine" >"$log" 2>&1; then
+            fail "the armhf package installed on $machine"
+        fi
+        if ! grep -q "this processor is $machine " "$log" ||
+            ! grep -q "ZEL_USB_Flasher-$version-armv6l of the same release" "$log"; then
+            fail "on $machine the refusal does not name ZEL_USB_Flasher-$version-armv6l: $(cat "$log")"
+        fi
+        if installed "$scratch/$machine" || [ -e "$scratch/$machine/usr/bin/ZEL_USB_Flasher" ]; then
+            fail "after the refusal on $machine the package is installed"
+        fi
+    done
+    echo "refused on armv6l and armv5tejl; on armv6l:"
+    sed -n '/^torvex-flasher: not installed/,/instead\.$/p' "$scratch/armv6l.log"
+fi
 
 program=$root/usr/bin/ZEL_USB_Flasher
 if [ -x "$program" ]; then

@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
-# Makes the release (tools/release.sh) with the test image, allowed for this
-# run, twice: in two directories at two times. Checks that the two are byte
-# for byte the same and that SHA256SUMS holds; that each static program is
-# one for its machine, runs in an empty root and updates a simulated dongle
-# with the image; that lintian reports no error and no warning on each
+# Makes the release (tools/release.sh) of a given version with the test image,
+# allowed for this run, twice: in two directories at two times. Checks that
+# the two are byte for byte the same, that SHA256SUMS holds and MANIFEST says
+# what the release holds; that each static program is one for its machine,
+# runs in an empty root and updates a simulated dongle with the image on the
+# processor of each board it is for (through qemu-user's -cpu), and that the
+# armhf program dies on the Raspberry Pi 1's ARMv6, which its package must
+# therefore refuse; that lintian reports no error and no warning on each
 # package; and that each package installs into a scratch root with the right
-# files and fields. A release with the test image and no opt-in is refused.
+# files and fields. A release with the test image and no opt-in is refused,
+# and so is one on a machine other than x86-64 Debian 12.
 # Reads the native build in build-test/ that tools/run-tests.sh makes.
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
 
 build=${BUILD_DIR:-build-test}
 image=firmware/CAN.bin
+version=1.2.3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 [ -x "$build/tools/torvex-sim" ] || { echo "no $build/tools/torvex-sim: build first"; exit 1; }
@@ -26,15 +31,22 @@ if tools/release.sh "$image" "$work/refused" >"$work/refused.log" 2>&1; then
 fi
 grep -q "carries the test image" "$work/refused.log" || { cat "$work/refused.log"; fail "the refusal does not say why"; }
 [ -z "$(ls -A "$work/refused")" ] || fail "the refused release left files: $(ls "$work/refused")"
+mkdir "$work/arm64-machine"
+printf '#!/bin/sh\necho aarch64\n' >"$work/arm64-machine/uname" && chmod 755 "$work/arm64-machine/uname"
+PATH=$work/arm64-machine:$PATH tools/release.sh --allow-test-image "$image" "$work/on-arm64" >"$work/on-arm64.log" 2>&1
+grep -q "needs an x86-64 Debian 12 machine" "$work/on-arm64.log" ||
+    { cat "$work/on-arm64.log"; fail "a release on an aarch64 machine was not refused as such"; }
 
-tools/release.sh --allow-test-image "$image" "$work/first" || exit 1
+tools/release.sh --version "$version" --allow-test-image "$image" "$work/first" || exit 1
 sleep 2
-# The second build runs from another directory, with the image under another
-# name and a umask that leaves new directories closed to others.
+# The second build runs from another directory, with the image there (under
+# the same name, which the packages give) and a umask that leaves new
+# directories closed to others.
 mkdir "$work/elsewhere"
-cp "$image" "$work/elsewhere/dongle.bin"
+cp "$image" "$work/elsewhere/"
 release=$PWD/tools/release.sh
-(cd "$work/elsewhere" && umask 077 && "$release" --allow-test-image dongle.bin "$work/second") >/dev/null || exit 1
+(cd "$work/elsewhere" && umask 077 &&
+    "$release" --version "$version" --allow-test-image "$(basename "$image")" "$work/second") >/dev/null || exit 1
 out=$work/first
 echo "=== reproducibility"
 if diff "$out/SHA256SUMS" "$work/second/SHA256SUMS"; then
@@ -44,17 +56,46 @@ else
     fail "two builds of the same commit differ"
 fi
 (cd "$out" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not hold"
+grep -q ' MANIFEST$' "$out/SHA256SUMS" || fail "SHA256SUMS does not cover MANIFEST"
+echo "=== MANIFEST"
+diff - "$out/MANIFEST" <<MANIFEST || fail "MANIFEST is not the release's"
+version $version
+commit $(git rev-parse HEAD)
+firmware $(basename "$image")
+firmware-sha256 $(sha256sum <"$image" | cut -d ' ' -f 1)
+program x86_64 ZEL_USB_Flasher-$version-x86_64
+package amd64 torvex-flasher_${version}_amd64.deb
+program aarch64 ZEL_USB_Flasher-$version-aarch64
+package arm64 torvex-flasher_${version}_arm64.deb
+program armv7l ZEL_USB_Flasher-$version-armv7l
+package armhf torvex-flasher_${version}_armhf.deb
+program armv6l ZEL_USB_Flasher-$version-armv6l
+udev-rule 60-torvex.rules
+MANIFEST
+cat "$out/MANIFEST"
 
-version=$(sed -n 's/^project(ZEL_USB_Flasher VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
-# check ARCH UNAME_MACHINE FILE_MACHINE EMULATOR
-check() {
-    local program=$out/ZEL_USB_Flasher-$version-$2 deb=$out/torvex-flasher_${version}_$1.deb
-    echo "=== $1: $(basename "$program")"
-    TORVEX_EMULATOR=$4 bash tests/packaging/check-static.sh "$program" "$3" || fail "$1: static program"
-    local run=("$program")
-    [ -z "$4" ] || run=("$4" "$program")
-    "$build/tools/torvex-sim" --mode bootloader --expect "$image" -- "${run[@]}" >"$work/update.log" 2>&1 ||
-        { cat "$work/update.log"; fail "$1: the static program did not update a simulated dongle with the image"; }
+# check_program UNAME_MACHINE FILE_MACHINE EMULATOR [CPU...]: the static
+# program for UNAME_MACHINE, run natively without EMULATOR, else on each CPU.
+check_program() {
+    local machine=$1 program=$out/ZEL_USB_Flasher-$version-$1 emulator=$3 cpus=("${@:4}")
+    echo "=== $machine: $(basename "$program")"
+    QEMU_CPU=${cpus[0]:-} TORVEX_EMULATOR=$emulator bash tests/packaging/check-static.sh "$program" "$2" ||
+        fail "$machine: static program"
+    [ -n "$emulator" ] || cpus=(native)
+    for cpu in "${cpus[@]}"; do
+        local run=("$program")
+        [ -z "$emulator" ] || run=("$emulator" -cpu "$cpu" "$program")
+        if "$build/tools/torvex-sim" --mode bootloader --expect "$image" -- "${run[@]}" >"$work/update.log" 2>&1; then
+            echo "$machine on $cpu: updated a simulated dongle with the image"
+        else
+            cat "$work/update.log"
+            fail "$machine: the static program did not update a simulated dongle with the image on $cpu"
+        fi
+    done
+}
+# check_package ARCH EMULATOR CPU
+check_package() {
+    local deb=$out/torvex-flasher_${version}_$1.deb
     echo "=== $1: lintian $(basename "$deb")"
     if lintian --allow-root --fail-on error,warning "$deb"; then
         echo "lintian $(lintian --version | sed 's/^Lintian v//'): no error, no warning"
@@ -62,11 +103,27 @@ check() {
         fail "$1: lintian"
     fi
     echo "=== $1: $(basename "$deb") in a scratch root"
-    TORVEX_EMULATOR=$4 bash tests/packaging/deb-package.sh "$build" . "$version" "$deb" "$1" >"$work/deb.log" 2>&1 ||
-        { cat "$work/deb.log"; fail "$1: package"; }
+    QEMU_CPU=$3 TORVEX_EMULATOR=$2 bash tests/packaging/deb-package.sh "$build" . "$version" "$image" "$deb" "$1" \
+        >"$work/deb.log" 2>&1 || { cat "$work/deb.log"; fail "$1: package"; }
+    sed -n '/^refused on/,/instead\.$/p' "$work/deb.log"
     tail -n 1 "$work/deb.log"
 }
-check amd64 x86_64 x86-64 ""
-check arm64 aarch64 "ARM aarch64" qemu-aarch64-static
-check armhf armv7l "ARM, EABI5" qemu-arm-static
+# The boards' processors: Raspberry Pi 3 and Zero 2 (Cortex-A53), Pi 4
+# (Cortex-A72), Pi 5 (Cortex-A76), Pi 2 (Cortex-A7), Pi 1 and Zero (ARM1176).
+check_program x86_64 x86-64 ""
+check_program aarch64 "ARM aarch64" qemu-aarch64-static cortex-a53 cortex-a72 cortex-a76
+check_program armv7l "ARM, EABI5" qemu-arm-static cortex-a7
+check_program armv6l "ARM, EABI5" qemu-arm-static arm1176
+# The armhf program on the Pi 1's and Zero's processor: why its package refuses them.
+status=0
+{ (ulimit -c 0 && exec qemu-arm-static -cpu arm1176 "$out/ZEL_USB_Flasher-$version-armv7l" --help) >/dev/null 2>&1; } \
+    2>/dev/null || status=$?
+if [ "$status" -eq $((128 + 4)) ]; then
+    echo "armv7l on arm1176: killed by SIGILL, as the armhf package's refusal of ARMv6 expects"
+else
+    fail "the armhf program on arm1176 ended with status $status, not by SIGILL: is the refusal still needed?"
+fi
+check_package amd64 "" ""
+check_package arm64 qemu-aarch64-static cortex-a53
+check_package armhf qemu-arm-static cortex-a7
 exit $failed
