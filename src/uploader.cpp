@@ -41,6 +41,12 @@ constexpr uint8_t pageWrite = 0x66;
 constexpr uint8_t bootApplication = 0x67;
 constexpr uint8_t filler = 0xAA;
 
+bool isCommandByte(uint8_t byte)
+{
+    return byte == enterBootloader || byte == checkBootloader || byte == pageData ||
+           byte == pageWrite || byte == bootApplication;
+}
+
 constexpr std::array<uint32_t, 256> makeCrcTable()
 {
     std::array<uint32_t, 256> table{};
@@ -237,14 +243,15 @@ bool Uploader::commandConfirmed(const uint8_t *frame, int32_t len, int32_t timeo
     return command(frame, len, timeout) && replyConfirms(frame[0]);
 }
 
-// The dongle answers "OK" after the command's own byte (or a zero byte). A
-// reply that starts with another command's byte is a late answer to an
-// earlier frame, and taking it for this one could report a page as written
-// that never was.
+// Nothing obliges the bootloader to echo the command in the first byte of
+// its reply, so any first byte may start an "OK". Only another command's
+// byte is ruled out: such a reply is a late answer to an earlier frame, and
+// taking it for this one could report a page as written that never was.
 bool Uploader::replyConfirms(uint8_t commandByte) const
 {
     const uint8_t first = port->rxBuffer[0];
-    return (first == commandByte || first == 0x00) && port->replyTextIs("OK");
+    const bool anotherCommands = first != commandByte && isCommandByte(first);
+    return !anotherCommands && port->replyTextIs("OK");
 }
 
 bool Uploader::sendEnterBootloaderCmd()

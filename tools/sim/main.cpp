@@ -21,6 +21,8 @@ const char usage[] =
     "  --reenumerate-ms N             time the dongle takes to come back after a switch (500)\n"
     "  --no-restart                   the new application never starts after 'boot'\n"
     "  --stale-on-plug-in             junk waits in every new port before it is opened\n"
+    "  --reply-byte HEX|echo          first byte of the bootloader's replies (echo: the\n"
+    "                                 command's own byte, the default)\n"
     "  --fault FRAME:KIND[:ARGS]      fault for one frame (frames count from 0), kinds:\n"
     "                                 ignore, drop, delay:MS, replace:HEX, split:N:MS,\n"
     "                                 stale:MS:HEX, unplug, corrupt, flood:MS\n"
