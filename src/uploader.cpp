@@ -29,6 +29,13 @@ constexpr useconds_t retryPause = 1000000;
 constexpr useconds_t restartPause = 2000000;
 constexpr int32_t longTimeout = 100;
 constexpr int32_t shortTimeout = 10;
+// A data frame that went unanswered may still be answered: its late "OK"
+// must not pass for the answer to the frame after it. The port must first
+// have been silent this long; the soak's latest replies come 400 ms after
+// their frame. The bound keeps a port that never falls silent from holding
+// the update.
+constexpr int32_t lateReplyQuietMs = 500;
+constexpr int32_t lateReplyBoundMs = 1000;
 
 constexpr uint32_t pageSize = 2048;
 constexpr uint32_t chunkCapacity = 2044;
@@ -123,9 +130,10 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
 {
     port = new UsbDevice();
     openedDevices().push_back(port);
+    std::vector<PortProblem> problems;
     for (uint8_t attempt = 0; attempt < attempts; ++attempt) {
         const bool connected = port->connect(identifier);
-        reportPortProblems();
+        noteAndReport(port->portProblems(), &problems);
         if (connected) {
             const std::string commandLine =
                 "setserial " + port->getSerialDeviceName() + " low_latency";
@@ -139,6 +147,7 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
         logLine("Could not connect to the device... Retrying...");
         usleep(retryPause);
     }
+    reportPortProblems(problems);
     return false;
 }
 
@@ -160,13 +169,25 @@ std::string describe(const PortProblem &problem)
 
 } // namespace
 
+// --verbose names a port's problem beside the attempt that met it. Quiet
+// mode waits for the search to fail: a fresh port may refuse an open until
+// udev has given it its group, and a later attempt may well succeed.
+void Uploader::noteAndReport(const std::vector<PortProblem> &met,
+                             std::vector<PortProblem> *problems)
+{
+    problems->insert(problems->end(), met.begin(), met.end());
+    if (verboseMode) {
+        reportPortProblems(met);
+    }
+}
+
 // A port that was found but cannot be opened is named in quiet mode too:
 // retrying and reconnecting never cures a missing permission. A port that
 // another flasher holds is normal with several dongles, so only --verbose
-// names it.
-void Uploader::reportPortProblems()
+// names it. Each problem is said once per run.
+void Uploader::reportPortProblems(const std::vector<PortProblem> &problems)
 {
-    for (const PortProblem &problem : port->portProblems()) {
+    for (const PortProblem &problem : problems) {
         const std::string text = describe(problem);
         if ((problem.held && !verboseMode) || !problemsReported.insert(text).second) {
             continue;
@@ -281,7 +302,10 @@ bool Uploader::sendPage()
             pageLength - sent < chunkCapacity ? pageLength - sent : chunkCapacity;
         std::memcpy(frame + headerSize, page + sent, chunk);
         if (!command(frame, static_cast<int32_t>(headerSize + chunk), shortTimeout)) {
-            continue; // unanswered: the next attempt sends the same bytes again
+            // The next attempt sends the same bytes again, or the page
+            // write follows; either must get its own answer.
+            port->waitForSilence(lateReplyQuietMs, lateReplyBoundMs);
+            continue;
         }
         if (!replyConfirms(pageData)) {
             logLine("Error while sending frame " + std::to_string(pagesWritten));

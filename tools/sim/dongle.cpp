@@ -291,7 +291,9 @@ void Dongle::handle(const std::vector<uint8_t> &frame)
         // Recorded first: the flood may outlast the host's interest in it.
         rec.reply.clear();
         record(rec);
-        floodFor(fault.delayMs);
+        if (replyPauseMs(fault.afterMs)) {
+            floodFor(fault.delayMs);
+        }
         return;
     }
     if (fault.kind == Fault::Kind::Ignore || fault.kind == Fault::Kind::DropReply) {

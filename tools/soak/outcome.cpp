@@ -244,8 +244,9 @@ std::string Outcome::serialise() const
          << "\ntimed_out=" << timedOut << "\nflash_complete=" << flashComplete
          << "\nstdout_closed=" << stdoutClosed << "\nelapsed_ms=" << elapsedMs
          << "\nafter_disconnect_ms=" << afterDisconnectMs << "\ncause=" << cause
-         << "\nreached=" << reached << "\nfirst_byte=" << firstByte << "\nlast_line=" << oneLine(lastLine)
-         << "\nerr=" << oneLine(err) << "\nsetserial_err=" << oneLine(setserialErr) << "\n";
+         << "\nreached=" << reached << "\nfirst_byte=" << firstByte
+         << "\nlast_line=" << oneLine(lastLine) << "\nerr=" << oneLine(err)
+         << "\nsetserial_err=" << oneLine(setserialErr) << "\n";
     return text.str();
 }
 
@@ -286,8 +287,8 @@ void Tally::breach(long index, const std::string &what, const Outcome &outcome)
     line << "run " << index << ": " << what << " (status " << outcome.status << ", signal "
          << outcome.signal << ", flash " << (outcome.flashComplete ? "complete" : "incomplete")
          << ", faults reached: " << (outcome.reached.empty() ? "none" : outcome.reached)
-         << ", reply first byte: " << outcome.firstByte
-         << ", last line: '" << outcome.lastLine << "', stderr: '" << outcome.err << "')";
+         << ", reply first byte: " << outcome.firstByte << ", last line: '" << outcome.lastLine
+         << "', stderr: '" << outcome.err << "')";
     problems_.push_back(line.str());
 }
 

@@ -108,6 +108,10 @@ std::pair<std::string, sim::Fault> drawFault(Rng &rng)
     case 10: // a port that keeps talking, for longer than any timeout
         fault.kind = Kind::Flood;
         fault.delayMs = between(rng, 200, 3000);
+        if (chance(rng, 0.5)) { // and starts once the frame has gone unanswered
+            fault.afterMs = between(rng, 120, 400);
+            return {"flood-late", fault};
+        }
         return {"flood", fault};
     default: // a page write the dongle refuses; placed on a page write frame
         fault.kind = Kind::Replace;
@@ -240,8 +244,11 @@ std::string simCommandLine(const Scenario &scenario, const std::string &program)
     for (const auto &[frame, fault] : d.faults) {
         line << " --fault " << frame << ":" << sim::describe(fault);
         using Kind = sim::Fault::Kind;
-        if (fault.kind == Kind::Delay || fault.kind == Kind::Flood) {
+        if (fault.kind == Kind::Delay) {
             line << ":" << fault.delayMs;
+        } else if (fault.kind == Kind::Flood) {
+            line << ":" << fault.delayMs
+                 << (fault.afterMs > 0 ? ":" + std::to_string(fault.afterMs) : "");
         } else if (fault.kind == Kind::Replace) {
             line << ":" << sim::toHex(fault.bytes);
         } else if (fault.kind == Kind::Split) {
