@@ -29,11 +29,12 @@ constexpr useconds_t retryPause = 1000000;
 constexpr useconds_t restartPause = 2000000;
 constexpr int32_t longTimeout = 100;
 constexpr int32_t shortTimeout = 10;
-// A data frame that went unanswered may still be answered: its late "OK"
-// must not pass for the answer to the frame after it. The port must first
-// have been silent this long; the soak's latest replies come 400 ms after
-// their frame. The bound keeps a port that never falls silent from holding
-// the update.
+// A data frame that went unanswered may still be answered late, and from a
+// dongle that does not echo the command, that "OK" would pass for the
+// answer to the frame after it. So the next frame waits until the port has
+// been silent for half a second: a reply that comes up to the short timeout
+// plus that long after its frame is dropped. The bound keeps a port that
+// never falls silent from holding the update.
 constexpr int32_t lateReplyQuietMs = 500;
 constexpr int32_t lateReplyBoundMs = 1000;
 

@@ -218,9 +218,12 @@ void UsbDevice::waitForSilence(int32_t quietMs, int32_t boundMs)
         if (ready <= 0) {
             continue;
         }
+        if ((line.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            return; // the port is gone: nothing more will come
+        }
         uint8_t dropped[256];
         const ssize_t n = read(portFd, dropped, sizeof dropped);
-        // A port that is gone says so with an error, or as readable with nothing to read.
+        // Readable with nothing to read, or an error: gone too.
         if ((n < 0 && errno != EAGAIN && errno != EINTR) || n == 0) {
             return;
         }

@@ -120,8 +120,37 @@ std::pair<std::string, sim::Fault> drawFault(Rng &rng)
     }
 }
 
+sim::Fault delay(int ms)
+{
+    sim::Fault fault;
+    fault.kind = sim::Fault::Kind::Delay;
+    fault.delayMs = ms;
+    return fault;
+}
+
+// The last page's frames answered late, one after the other, and perhaps
+// the page write's answer lost: each late "OK" comes while the program
+// waits for the next frame's answer.
+void drawLateLastPage(Rng &rng, Scenario *s)
+{
+    const int firstData = lastFrame(*s) - 3;
+    s->dongle.faults[firstData] = delay(between(rng, 100, 300));
+    s->labels[firstData] = "late-last-page";
+    if (chance(rng, 0.5)) {
+        s->dongle.faults[firstData + 1] = delay(between(rng, 50, 300));
+        s->labels[firstData + 1] = "late-last-page";
+    }
+    if (chance(rng, 0.5)) {
+        s->dongle.faults[firstData + 2].kind = sim::Fault::Kind::DropReply;
+        s->labels[firstData + 2] = "drop";
+    }
+}
+
 void drawFaults(Rng &rng, Scenario *s)
 {
+    if (chance(rng, 0.1)) {
+        drawLateLastPage(rng, s);
+    }
     const double roll = std::uniform_real_distribution<double>(0, 1)(rng);
     const int count = roll < 0.25 ? 0 : roll < 0.7 ? 1 : roll < 0.9 ? 2 : 3;
     for (int i = 0; i < count; ++i) {
