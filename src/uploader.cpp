@@ -29,6 +29,14 @@ constexpr useconds_t retryPause = 1000000;
 constexpr useconds_t restartPause = 2000000;
 constexpr int32_t longTimeout = 100;
 constexpr int32_t shortTimeout = 10;
+// A data frame that went unanswered may still be answered late, and from a
+// dongle that does not echo the command, that "OK" would pass for the
+// answer to the frame after it. So the next frame waits until the port has
+// been silent for half a second: a reply that comes up to the short timeout
+// plus that long after its frame is dropped. The bound keeps a port that
+// never falls silent from holding the update.
+constexpr int32_t lateReplyQuietMs = 500;
+constexpr int32_t lateReplyBoundMs = 1000;
 
 constexpr uint32_t pageSize = 2048;
 constexpr uint32_t chunkCapacity = 2044;
@@ -40,6 +48,12 @@ constexpr uint8_t pageData = 0x65;
 constexpr uint8_t pageWrite = 0x66;
 constexpr uint8_t bootApplication = 0x67;
 constexpr uint8_t filler = 0xAA;
+
+bool isCommandByte(uint8_t byte)
+{
+    return byte == enterBootloader || byte == checkBootloader || byte == pageData ||
+           byte == pageWrite || byte == bootApplication;
+}
 
 constexpr std::array<uint32_t, 256> makeCrcTable()
 {
@@ -117,9 +131,10 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
 {
     port = new UsbDevice();
     openedDevices().push_back(port);
+    std::vector<PortProblem> problems;
     for (uint8_t attempt = 0; attempt < attempts; ++attempt) {
         const bool connected = port->connect(identifier);
-        reportPortProblems();
+        noteAndReport(port->portProblems(), &problems);
         if (connected) {
             const std::string commandLine =
                 "setserial " + port->getSerialDeviceName() + " low_latency";
@@ -133,6 +148,7 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
         logLine("Could not connect to the device... Retrying...");
         usleep(retryPause);
     }
+    reportPortProblems(problems);
     return false;
 }
 
@@ -154,13 +170,25 @@ std::string describe(const PortProblem &problem)
 
 } // namespace
 
+// --verbose names a port's problem beside the attempt that met it. Quiet
+// mode waits for the search to fail: a fresh port may refuse an open until
+// udev has given it its group, and a later attempt may well succeed.
+void Uploader::noteAndReport(const std::vector<PortProblem> &met,
+                             std::vector<PortProblem> *problems)
+{
+    problems->insert(problems->end(), met.begin(), met.end());
+    if (verboseMode) {
+        reportPortProblems(met);
+    }
+}
+
 // A port that was found but cannot be opened is named in quiet mode too:
 // retrying and reconnecting never cures a missing permission. A port that
 // another flasher holds is normal with several dongles, so only --verbose
-// names it.
-void Uploader::reportPortProblems()
+// names it. Each problem is said once per run.
+void Uploader::reportPortProblems(const std::vector<PortProblem> &problems)
 {
-    for (const PortProblem &problem : port->portProblems()) {
+    for (const PortProblem &problem : problems) {
         const std::string text = describe(problem);
         if ((problem.held && !verboseMode) || !problemsReported.insert(text).second) {
             continue;
@@ -237,14 +265,15 @@ bool Uploader::commandConfirmed(const uint8_t *frame, int32_t len, int32_t timeo
     return command(frame, len, timeout) && replyConfirms(frame[0]);
 }
 
-// The dongle answers "OK" after the command's own byte (or a zero byte). A
-// reply that starts with another command's byte is a late answer to an
-// earlier frame, and taking it for this one could report a page as written
-// that never was.
+// Nothing obliges the bootloader to echo the command in the first byte of
+// its reply, so any first byte may start an "OK". Only another command's
+// byte is ruled out: such a reply is a late answer to an earlier frame, and
+// taking it for this one could report a page as written that never was.
 bool Uploader::replyConfirms(uint8_t commandByte) const
 {
     const uint8_t first = port->rxBuffer[0];
-    return (first == commandByte || first == 0x00) && port->replyTextIs("OK");
+    const bool anotherCommands = first != commandByte && isCommandByte(first);
+    return !anotherCommands && port->replyTextIs("OK");
 }
 
 bool Uploader::sendEnterBootloaderCmd()
@@ -274,7 +303,10 @@ bool Uploader::sendPage()
             pageLength - sent < chunkCapacity ? pageLength - sent : chunkCapacity;
         std::memcpy(frame + headerSize, page + sent, chunk);
         if (!command(frame, static_cast<int32_t>(headerSize + chunk), shortTimeout)) {
-            continue; // unanswered: the next attempt sends the same bytes again
+            // The next attempt sends the same bytes again, or the page
+            // write follows; either must get its own answer.
+            port->waitForSilence(lateReplyQuietMs, lateReplyBoundMs);
+            continue;
         }
         if (!replyConfirms(pageData)) {
             logLine("Error while sending frame " + std::to_string(pagesWritten));

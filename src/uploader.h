@@ -5,6 +5,7 @@
 #include <set>
 #include <streambuf>
 #include <string>
+#include <vector>
 
 #include "usbDevice.h"
 
@@ -55,7 +56,8 @@ class Uploader
     bool command(const uint8_t *frame, int32_t len, int32_t timeout);
     bool commandConfirmed(const uint8_t *frame, int32_t len, int32_t timeout);
     bool replyConfirms(uint8_t commandByte) const;
-    void reportPortProblems();
+    void noteAndReport(const std::vector<PortProblem> &met, std::vector<PortProblem> *problems);
+    void reportPortProblems(const std::vector<PortProblem> &problems);
     std::ostream &log();
     void logLine(const std::string &message);
 

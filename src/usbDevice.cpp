@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -198,6 +199,38 @@ bool UsbDevice::receive(int32_t timeout)
         usleep(10);
     }
     return rxLength > 0;
+}
+
+// Bounded, so that a port that never stops talking cannot hold the caller.
+void UsbDevice::waitForSilence(int32_t quietMs, int32_t boundMs)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto bound = Clock::now() + std::chrono::milliseconds(boundMs);
+    auto silentUntil = Clock::now() + std::chrono::milliseconds(quietMs);
+    for (auto now = Clock::now(); now < std::min(silentUntil, bound); now = Clock::now()) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(std::min(silentUntil, bound) - now);
+        struct pollfd line = {portFd, POLLIN, 0};
+        const int ready = poll(&line, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno != EINTR) {
+            return;
+        }
+        if (ready <= 0) {
+            continue;
+        }
+        if ((line.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            return; // the port is gone: nothing more will come
+        }
+        uint8_t dropped[256];
+        const ssize_t n = read(portFd, dropped, sizeof dropped);
+        // Readable with nothing to read, or an error: gone too.
+        if ((n < 0 && errno != EAGAIN && errno != EINTR) || n == 0) {
+            return;
+        }
+        if (n > 0) {
+            silentUntil = Clock::now() + std::chrono::milliseconds(quietMs);
+        }
+    }
 }
 
 std::string UsbDevice::getSerialDeviceName()

@@ -42,6 +42,9 @@ class UsbDevice
     bool transmit(const uint8_t *data, int32_t len, bool replyWanted, int32_t timeout);
     bool receive(int32_t timeout);
     std::string getSerialDeviceName();
+    // Reads and drops what comes until the port has been silent for
+    // `quietMs`, or for `boundMs` in all, or until the port is gone.
+    void waitForSilence(int32_t quietMs, int32_t boundMs);
     // Why ports with the identifier were passed over by the last connect.
     const std::vector<PortProblem> &portProblems() const
     {

@@ -2,10 +2,12 @@
 // what a run prints in quiet and verbose mode.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 
 #include "rig.h"
 
@@ -39,14 +41,23 @@ TEST_F(Discovery, NoDongleFailsAfterThreeAttemptsPerModeAboutASecondApart)
     EXPECT_TRUE(beyond.frames().empty());
 }
 
+// A port that another program holds is passed over without a word, whether
+// or not another port is found.
 TEST_F(Discovery, QuietUpdateShowsOnlyTheProgressAndTheVerdict)
 {
+    sim::Dongle &held = plugInBootloader();
+    const int holder = open(held.hostPort().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(run({}).out, rig::failure);
     sim::Dongle &dongle = plugInBootloader();
     const auto result = run({});
+    close(holder);
     EXPECT_EQ(result.out, rig::fullProgress(15) + rig::success);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(dongle.flash(), rig::image());
+    EXPECT_TRUE(held.frames().empty());
 }
 
 TEST_F(Discovery, VerboseUpdateFromTheBootloaderTellsEachStep)
@@ -60,18 +71,22 @@ TEST_F(Discovery, VerboseUpdateFromTheBootloaderTellsEachStep)
 }
 
 // Ports that are not the bootloader: another USB device, a node without a
-// sysfs entry, and a modalias too short to hold an identifier.
+// sysfs entry, and a modalias too short to hold an identifier; the
+// bootloader is on the last port searched.
 TEST_F(Discovery, FindsTheBootloaderBehindPortsThatAreNotIt)
 {
     ASSERT_TRUE(tree().addForeignPort(0, "usb:v1d50p60e1d0100dc02dsc00dp00ic02isc02ip01in00\n"));
     ASSERT_TRUE(tree().addForeignPort(1, ""));
     ASSERT_TRUE(tree().addForeignPort(2, "usb:v0069p20"));
+    for (int n = 3; n < 9; ++n) {
+        ASSERT_TRUE(tree().addForeignPort(n, "usb:v1d50p60e1d0100dc02dsc00dp00ic02isc02ip01in00"));
+    }
     sim::Dongle &dongle = plugInBootloader();
-    ASSERT_EQ(dongle.hostPort(), "/dev/ttyACM3");
+    ASSERT_EQ(dongle.hostPort(), "/dev/ttyACM9");
     const auto result = run({});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(dongle.flash(), rig::image());
-    EXPECT_EQ(setserialCalls(), std::vector<std::string>{"/dev/ttyACM3 low_latency"});
+    EXPECT_EQ(setserialCalls(), std::vector<std::string>{"/dev/ttyACM9 low_latency"});
 }
 
 TEST_F(Discovery, OfTwoDonglesTheLowerPortIsUpdated)
@@ -115,6 +130,8 @@ TEST_F(Discovery, APortHeldByAnotherProgramIsSkippedAndKeepsItsSettings)
 }
 
 // Root is never refused, so the program runs as an ordinary user here.
+// A port that is refused in every attempt is named once; one that is opened
+// by a later attempt (udev had not yet given it its group) is not named.
 TEST_F(Discovery, APortWithoutPermissionIsNamedWithItsRemedyInQuietModeToo)
 {
     sim::Dongle &dongle = plugInBootloader();
@@ -127,6 +144,18 @@ TEST_F(Discovery, APortWithoutPermissionIsNamedWithItsRemedyInQuietModeToo)
     EXPECT_EQ(result.status, 255);
     EXPECT_EQ(result.err, "");
     EXPECT_TRUE(dongle.frames().empty());
+
+    // Three seconds looking for the application, then the bootloader's
+    // attempts a second apart: the first is refused, the second is not.
+    std::thread udev([&dongle] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+        chmod(dongle.hostPort().c_str(), 0666);
+    });
+    const auto later = runUnprivileged({});
+    udev.join();
+    EXPECT_EQ(later.out, rig::fullProgress(15) + rig::success);
+    EXPECT_EQ(later.status, 0);
+    EXPECT_EQ(dongle.flash(), rig::image());
 }
 
 class Setserial : public rig::Rig
@@ -165,8 +194,10 @@ TEST_F(Setserial, DebiansSetserialOnAPortWithoutSerialInfo)
 
 struct Reply {
     std::string name;
-    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> bytes; // instead of the dongle's own reply; none: its own
     bool accepted;
+    int delayMs = 0;          // the dongle's own reply, this late
+    int dongleFirstByte = -1; // first byte of all the dongle's replies; -1: the command's
 };
 
 void PrintTo(const Reply &reply, std::ostream *out)
@@ -178,11 +209,19 @@ class CheckReply : public rig::Rig, public ::testing::WithParamInterface<Reply>
 {
 };
 
-// The check reply is judged by its text from byte 1 on; byte 0 is not looked at.
+// The check reply is judged by its text from byte 1 on; byte 0 only rules
+// out a reply that starts with another command's byte.
 TEST_P(CheckReply, IsJudgedByItsText)
 {
-    sim::Dongle &dongle =
-        plugInBootloader({{rig::checkFrame(false), rig::fault(Kind::Replace, GetParam().bytes)}});
+    sim::DongleOptions options;
+    options.startMode = sim::Mode::Bootloader;
+    options.replyByte = GetParam().dongleFirstByte;
+    if (!GetParam().bytes.empty()) {
+        options.faults[rig::checkFrame(false)] = rig::fault(Kind::Replace, GetParam().bytes);
+    } else if (GetParam().delayMs > 0) {
+        options.faults[rig::checkFrame(false)] = rig::fault(Kind::Delay, {}, GetParam().delayMs);
+    }
+    sim::Dongle &dongle = plugIn(options);
     const auto result = run();
     if (GetParam().accepted) {
         EXPECT_EQ(result.out, rig::verboseSuccessFromBootloader(15));
@@ -210,7 +249,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Reply{"ZeroThenOK", {0x00, 'O', 'K'}, true},
                       // "OK" after another command's byte answers an earlier frame.
                       Reply{"OtherCommandsOK", {'e', 'O', 'K'}, false},
-                      Reply{"UnknownFirstByte", {0xFF, 'O', 'K'}, false},
+                      Reply{"EnterBootloadersOK", {0x0A, 'O', 'K'}, false},
+                      Reply{"UnknownFirstByte", {0xFF, 'O', 'K'}, true},
+                      // A bootloader that never echoes the command is updated.
+                      Reply{"EveryReplyStartsWith0x55", {}, true, 0, 0x55},
+                      // Later than a data frame's timeout, well within the check's.
+                      Reply{"AnsweredAfter400ms", {}, true, 400},
                       Reply{"OKWithTrailingZeros", {'d', 'O', 'K', 0, 0}, true},
                       Reply{"OKBang", {'d', 'O', 'K', '!'}, false}, Reply{"OneByte", {'d'}, false},
                       Reply{"OnlyO", {'d', 'O'}, false}, Reply{"LowerCase", {'d', 'o', 'k'}, false},

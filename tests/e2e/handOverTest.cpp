@@ -135,6 +135,8 @@ INSTANTIATE_TEST_SUITE_P(
                                  false},
                       EnterReply{"OneByte", rig::fault(Kind::Replace, {0x0A}), false},
                       EnterReply{"Unanswered", rig::fault(Kind::Ignore), false},
+                      // Later than a data frame's timeout, well within this one's.
+                      EnterReply{"AnsweredAfter400ms", rig::fault(Kind::Delay, {}, 400), true},
                       EnterReply{"AcceptedWithMoreBytes",
                                  rig::fault(Kind::Replace, {0x0A, 0x01, 'O', 'K'}), true}),
     [](const ::testing::TestParamInfo<EnterReply> &info) { return info.param.name; });

@@ -25,6 +25,8 @@ const char usage[] =
     "usage: torvex-gadget [options]\n"
     "  --mode application|bootloader  mode the dongle starts in (default application)\n"
     "  --reenumerate-ms N             time the dongle takes to come back after a switch (500)\n"
+    "  --reply-byte HEX|echo          first byte of the bootloader's replies (echo: the\n"
+    "                                 command's own byte, the default)\n"
     "  --fault FRAME:KIND[:ARGS]      fault for one frame (frames count from 0), kinds:\n"
     "                                 ignore, drop, delay:MS, replace:HEX, split:N:MS,\n"
     "                                 stale:MS:HEX, unplug\n"

@@ -39,16 +39,6 @@ std::size_t fixedLength(uint8_t command)
     }
 }
 
-std::vector<uint8_t> ok(uint8_t command)
-{
-    return {command, 'O', 'K'};
-}
-
-std::vector<uint8_t> refused(uint8_t command)
-{
-    return {command, 'E', 'R'};
-}
-
 bool hasHeader(const std::vector<uint8_t> &frame)
 {
     return frame.size() >= 3 && frame[1] == 0xAA && frame[2] == 0xAA;
@@ -88,8 +78,30 @@ std::vector<uint8_t> pageWriteFrame(const uint8_t *page, std::size_t len)
 
 bool isDongleOption(const std::string &arg)
 {
-    return arg == "--mode" || arg == "--reenumerate-ms" || arg == "--fault";
+    return arg == "--mode" || arg == "--reenumerate-ms" || arg == "--fault" ||
+           arg == "--reply-byte";
 }
+
+namespace
+{
+
+bool parseReplyByte(const std::string &value, DongleOptions *options, std::string *why)
+{
+    if (value == "echo") {
+        options->replyByte = -1;
+        return true;
+    }
+    bool ok = value.size() == 2;
+    const std::vector<uint8_t> bytes = ok ? fromHex(value, &ok) : std::vector<uint8_t>{};
+    if (!ok) {
+        *why = "bad --reply-byte: two hex digits or 'echo'";
+        return false;
+    }
+    options->replyByte = bytes[0];
+    return true;
+}
+
+} // namespace
 
 bool parseDongleOption(const std::string &arg, const std::string &value, DongleOptions *options,
                        std::string *why)
@@ -101,6 +113,9 @@ bool parseDongleOption(const std::string &arg, const std::string &value, DongleO
     if (arg == "--reenumerate-ms") {
         options->reenumerateMs = std::atoi(value.c_str());
         return options->reenumerateMs >= 0 || (*why = "bad --reenumerate-ms", false);
+    }
+    if (arg == "--reply-byte") {
+        return parseReplyByte(value, options, why);
     }
     if (arg == "--fault") {
         int frame = 0;
@@ -276,7 +291,9 @@ void Dongle::handle(const std::vector<uint8_t> &frame)
         // Recorded first: the flood may outlast the host's interest in it.
         rec.reply.clear();
         record(rec);
-        floodFor(fault.delayMs);
+        if (replyPauseMs(fault.afterMs)) {
+            floodFor(fault.delayMs);
+        }
         return;
     }
     if (fault.kind == Fault::Kind::Ignore || fault.kind == Fault::Kind::DropReply) {
@@ -303,6 +320,23 @@ std::vector<uint8_t> Dongle::answer(const std::vector<uint8_t> &frame)
         return {enterBootloader, 0x01};
     }
     return {};
+}
+
+// The bootloader says "OK" or refuses in the reply's text; its first byte
+// echoes the command unless told otherwise.
+uint8_t Dongle::firstByteFor(uint8_t command) const
+{
+    return options_.replyByte < 0 ? command : static_cast<uint8_t>(options_.replyByte);
+}
+
+std::vector<uint8_t> Dongle::ok(uint8_t command) const
+{
+    return {firstByteFor(command), 'O', 'K'};
+}
+
+std::vector<uint8_t> Dongle::refused(uint8_t command) const
+{
+    return {firstByteFor(command), 'E', 'R'};
 }
 
 std::vector<uint8_t> Dongle::answerBootloader(const std::vector<uint8_t> &frame)

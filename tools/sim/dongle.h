@@ -48,13 +48,16 @@ struct DongleOptions {
     int reenumerateMs = 500;
     bool applicationRestarts = true; // after "boot", come back as the application
     bool staleOnPlugIn = false;      // junk waits in each new port before the host opens it
-    std::vector<uint8_t> flash;      // what the flash holds before the update
+    // First byte of the bootloader's replies; negative: the command's own byte.
+    int replyByte = -1;
+    std::vector<uint8_t> flash; // what the flash holds before the update
     FaultPlan faults;
     Pull pull;
 };
 
 // Sets one of the options the dongle's command-line programs share:
-// --mode application|bootloader, --reenumerate-ms N, --fault FRAME:KIND[:ARGS].
+// --mode application|bootloader, --reenumerate-ms N, --fault FRAME:KIND[:ARGS],
+// --reply-byte HEX|echo.
 // Returns false, with the reason in `why`, for a bad value or another option.
 bool parseDongleOption(const std::string &arg, const std::string &value, DongleOptions *options,
                        std::string *why);
@@ -108,6 +111,9 @@ class Dongle
     void handle(const std::vector<uint8_t> &frame);
     std::vector<uint8_t> answer(const std::vector<uint8_t> &frame);
     std::vector<uint8_t> answerBootloader(const std::vector<uint8_t> &frame);
+    uint8_t firstByteFor(uint8_t command) const;
+    std::vector<uint8_t> ok(uint8_t command) const;
+    std::vector<uint8_t> refused(uint8_t command) const;
     void sendReply(const std::vector<uint8_t> &reply, const Fault &fault);
     void writeAll(const uint8_t *data, std::size_t len);
     void floodFor(int ms);

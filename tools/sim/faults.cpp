@@ -77,8 +77,11 @@ bool parseFault(const std::string &text, int *frame, Fault *fault, std::string *
     bool ok = true;
     switch (fault->kind) {
     case Fault::Kind::Delay:
-    case Fault::Kind::Flood:
         ok = fields.size() == 3 && toInt(fields[2], &fault->delayMs);
+        break;
+    case Fault::Kind::Flood:
+        ok = (fields.size() == 3 || fields.size() == 4) && toInt(fields[2], &fault->delayMs) &&
+             (fields.size() == 3 || toInt(fields[3], &fault->afterMs));
         break;
     case Fault::Kind::Replace:
         ok = fields.size() == 3;

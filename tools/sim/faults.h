@@ -20,11 +20,13 @@ struct Fault {
         Stale,     // processed and answered, then `bytes` follow after `delayMs`
         Unplug,    // the dongle is pulled out instead of answering
         Corrupt,   // the frame's last byte arrives with one bit flipped
-        Flood,     // processed, but junk streams out without pause for `delayMs` instead
+        Flood,     // processed, but after `afterMs` junk streams out without pause for
+                   // `delayMs` instead of a reply
     };
     Kind kind = Kind::None;
     int delayMs = 0;
     int burst = 1;
+    int afterMs = 0;
     std::vector<uint8_t> bytes;
 };
 
@@ -34,7 +36,7 @@ using FaultPlan = std::map<int, Fault>;
 
 // Parses "<frame>:<kind>[:<arg>[:<arg>]]", e.g. "3:drop", "5:delay:150",
 // "2:replace:0a00", "4:split:1:20", "6:stale:5:4a554e4b", "9:unplug",
-// "4:corrupt", "7:flood:3000".
+// "4:corrupt", "7:flood:3000", "7:flood:3000:200".
 bool parseFault(const std::string &text, int *frame, Fault *fault, std::string *why);
 
 std::string describe(const Fault &fault);

@@ -137,6 +137,9 @@ Outcome runFlasher(const Scenario &scenario, const RunSetup &setup, sim::Dongle 
     outcome.flashComplete = dongle.flash() == setup.image;
     outcome.stdoutClosed = scenario.closeStdoutAfter >= 0;
     outcome.lastLine = lastLineOf(run.out);
+    outcome.firstByte = scenario.dongle.replyByte < 0
+                            ? "echo"
+                            : sim::toHex({static_cast<uint8_t>(scenario.dongle.replyByte)});
     outcome.err = run.err;
     outcome.elapsedMs = msBetween(run.begin, run.end);
     std::chrono::steady_clock::time_point gone;
@@ -241,8 +244,9 @@ std::string Outcome::serialise() const
          << "\ntimed_out=" << timedOut << "\nflash_complete=" << flashComplete
          << "\nstdout_closed=" << stdoutClosed << "\nelapsed_ms=" << elapsedMs
          << "\nafter_disconnect_ms=" << afterDisconnectMs << "\ncause=" << cause
-         << "\nreached=" << reached << "\nlast_line=" << oneLine(lastLine)
-         << "\nerr=" << oneLine(err) << "\nsetserial_err=" << oneLine(setserialErr) << "\n";
+         << "\nreached=" << reached << "\nfirst_byte=" << firstByte
+         << "\nlast_line=" << oneLine(lastLine) << "\nerr=" << oneLine(err)
+         << "\nsetserial_err=" << oneLine(setserialErr) << "\n";
     return text.str();
 }
 
@@ -270,6 +274,7 @@ Outcome Outcome::parse(const std::string &text)
                               : std::atol(fields["after_disconnect_ms"].c_str());
     o.cause = fields["cause"];
     o.reached = fields["reached"];
+    o.firstByte = fields["first_byte"];
     o.lastLine = fields["last_line"];
     o.err = fields["err"];
     o.setserialErr = fields["setserial_err"];
@@ -282,7 +287,8 @@ void Tally::breach(long index, const std::string &what, const Outcome &outcome)
     line << "run " << index << ": " << what << " (status " << outcome.status << ", signal "
          << outcome.signal << ", flash " << (outcome.flashComplete ? "complete" : "incomplete")
          << ", faults reached: " << (outcome.reached.empty() ? "none" : outcome.reached)
-         << ", last line: '" << outcome.lastLine << "', stderr: '" << outcome.err << "')";
+         << ", reply first byte: " << outcome.firstByte << ", last line: '" << outcome.lastLine
+         << "', stderr: '" << outcome.err << "')";
     problems_.push_back(line.str());
 }
 
@@ -295,6 +301,7 @@ void Tally::add(long index, uint64_t /*seed*/, const Outcome &o)
         ++reachedByFault_[name];
     }
     closedStdout_ += o.stdoutClosed ? 1 : 0;
+    echoingDongles_ += o.firstByte == "echo" ? 1 : 0;
     setserialComplained_ += o.setserialErr.empty() ? 0 : 1;
     if (o.harnessFailed) {
         ++breaches_;
@@ -327,6 +334,7 @@ void Tally::add(long index, uint64_t /*seed*/, const Outcome &o)
     if (o.status == 0) {
         if (!o.flashComplete) {
             ++falseSuccesses_;
+            falseSuccessesNoEcho_ += o.firstByte == "echo" ? 0 : 1;
             breach(index, "FALSE SUCCESS", o);
         } else {
             ++successes_;
@@ -365,12 +373,15 @@ void Tally::print(std::ostream &out, uint64_t seed, int jobs, long seconds) cons
         << " s, longest run " << longest_ << " ms\n"
         << "  successes                          " << successes_ << "\n"
         << "  false successes                    " << falseSuccesses_ << "\n"
+        << "    of which by a dongle not echoing " << falseSuccessesNoEcho_ << "\n"
         << "  hangs                              " << hangs_ << "\n"
         << "  crashes                            " << crashes_ << "\n"
         << "  other invariant breaches           " << breaches_ << "\n"
         << "  failures (verdict, status 255)     " << failures_ << "\n"
         << "    of which safe: flash complete    " << safeFailures_ << "\n"
         << "  runs whose reader closed stdout    " << closedStdout_ << "\n"
+        << "  dongles echoing the command byte   " << echoingDongles_ << "\n"
+        << "  dongles starting replies otherwise " << runs_ - echoingDongles_ << "\n"
         << "  runs where setserial complained    " << setserialComplained_ << "\n"
         << "  runs with a disconnect             " << disconnectedRuns_ << "\n"
         << "    longest disconnect to verdict    " << longestAfterDisconnect_ << " ms (bound "

@@ -24,6 +24,7 @@ struct Outcome {
     std::string setserialErr;  // what the real setserial it ran complained of, if anything
     std::string cause;         // the latest fault the run reached, or a named condition
     std::string reached;       // names of all faults the run reached, blank-separated
+    std::string firstByte;     // the dongle's first reply byte: "echo", or its hex value
     long elapsedMs = 0;
     long afterDisconnectMs = -1; // from the last time the dongle left the bus to the end
 
@@ -81,6 +82,8 @@ class Tally
     long longestAfterDisconnect_ = 0;
     std::map<std::string, long> failuresByCause_;
     std::map<std::string, long> reachedByFault_;
+    long echoingDongles_ = 0;
+    long falseSuccessesNoEcho_ = 0;
     std::vector<std::string> problems_;
     std::vector<long> unexplained_; // failed with no fault reached
     std::string replayCommand_ = "torvex-soak";

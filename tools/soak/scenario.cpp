@@ -42,6 +42,24 @@ int pageWriteFrame(Rng &rng, const Scenario &s)
     return first + 3 * between(rng, 0, 14);
 }
 
+// A reply that comes late, or not at all, does its worst on the last page:
+// it is short enough for one frame, so its repeat carries it whole.
+bool lostOrLate(const std::string &label)
+{
+    return label == "ignore" || label == "drop" || label.rfind("delay-", 0) == 0;
+}
+
+int faultFrame(Rng &rng, const Scenario &s, const std::string &label)
+{
+    if (label == "write-refused") {
+        return pageWriteFrame(rng, s);
+    }
+    if (lostOrLate(label) && chance(rng, 0.4)) {
+        return lastFrame(s) - between(rng, 1, 3);
+    }
+    return between(rng, 0, lastFrame(s));
+}
+
 // One fault for one frame, with the name it is counted under.
 std::pair<std::string, sim::Fault> drawFault(Rng &rng)
 {
@@ -90,6 +108,10 @@ std::pair<std::string, sim::Fault> drawFault(Rng &rng)
     case 10: // a port that keeps talking, for longer than any timeout
         fault.kind = Kind::Flood;
         fault.delayMs = between(rng, 200, 3000);
+        if (chance(rng, 0.5)) { // and starts once the frame has gone unanswered
+            fault.afterMs = between(rng, 120, 400);
+            return {"flood-late", fault};
+        }
         return {"flood", fault};
     default: // a page write the dongle refuses; placed on a page write frame
         fault.kind = Kind::Replace;
@@ -98,14 +120,42 @@ std::pair<std::string, sim::Fault> drawFault(Rng &rng)
     }
 }
 
+sim::Fault delay(int ms)
+{
+    sim::Fault fault;
+    fault.kind = sim::Fault::Kind::Delay;
+    fault.delayMs = ms;
+    return fault;
+}
+
+// The last page's frames answered late, one after the other, and perhaps
+// the page write's answer lost: each late "OK" comes while the program
+// waits for the next frame's answer.
+void drawLateLastPage(Rng &rng, Scenario *s)
+{
+    const int firstData = lastFrame(*s) - 3;
+    s->dongle.faults[firstData] = delay(between(rng, 100, 300));
+    s->labels[firstData] = "late-last-page";
+    if (chance(rng, 0.5)) {
+        s->dongle.faults[firstData + 1] = delay(between(rng, 50, 300));
+        s->labels[firstData + 1] = "late-last-page";
+    }
+    if (chance(rng, 0.5)) {
+        s->dongle.faults[firstData + 2].kind = sim::Fault::Kind::DropReply;
+        s->labels[firstData + 2] = "drop";
+    }
+}
+
 void drawFaults(Rng &rng, Scenario *s)
 {
+    if (chance(rng, 0.1)) {
+        drawLateLastPage(rng, s);
+    }
     const double roll = std::uniform_real_distribution<double>(0, 1)(rng);
     const int count = roll < 0.25 ? 0 : roll < 0.7 ? 1 : roll < 0.9 ? 2 : 3;
     for (int i = 0; i < count; ++i) {
         auto drawn = drawFault(rng);
-        const int frame = drawn.first == "write-refused" ? pageWriteFrame(rng, *s)
-                                                         : between(rng, 0, lastFrame(*s));
+        const int frame = faultFrame(rng, *s, drawn.first);
         s->dongle.faults[frame] = drawn.second;
         s->labels[frame] = drawn.first;
     }
@@ -156,6 +206,26 @@ void drawPull(uint64_t seed, Scenario *s)
     }
 }
 
+bool isCommandByte(int byte)
+{
+    return byte == 0x0A || (byte >= 0x64 && byte <= 0x67);
+}
+
+// A bootloader need not echo the command: half the dongles start their
+// replies with a byte that is no command's, a fixed one or any other.
+void drawReplyByte(uint64_t seed, Scenario *s)
+{
+    Rng rng(seed ^ 0x7265706C79627974ULL);
+    if (chance(rng, 0.5)) {
+        return;
+    }
+    const int kind = between(rng, 0, 2);
+    int byte = kind == 0 ? 0x00 : 0x55;
+    while (kind == 2 && isCommandByte(byte = between(rng, 0, 255))) {
+    }
+    s->dongle.replyByte = byte;
+}
+
 } // namespace
 
 uint64_t runSeed(uint64_t seed, uint64_t index)
@@ -180,6 +250,7 @@ Scenario drawScenario(uint64_t seed, BusKind bus)
         s.closeStdoutAfter = chance(rng, 0.5) ? 0 : between(rng, 1, 200);
     }
     drawFaults(rng, &s);
+    drawReplyByte(seed, &s);
     if (bus == BusKind::Gadget) {
         drawPull(seed, &s);
     }
@@ -196,11 +267,17 @@ std::string simCommandLine(const Scenario &scenario, const std::string &program)
     if (d.staleOnPlugIn) {
         line << " --stale-on-plug-in";
     }
+    if (d.replyByte >= 0) {
+        line << " --reply-byte " << sim::toHex({static_cast<uint8_t>(d.replyByte)});
+    }
     for (const auto &[frame, fault] : d.faults) {
         line << " --fault " << frame << ":" << sim::describe(fault);
         using Kind = sim::Fault::Kind;
-        if (fault.kind == Kind::Delay || fault.kind == Kind::Flood) {
+        if (fault.kind == Kind::Delay) {
             line << ":" << fault.delayMs;
+        } else if (fault.kind == Kind::Flood) {
+            line << ":" << fault.delayMs
+                 << (fault.afterMs > 0 ? ":" + std::to_string(fault.afterMs) : "");
         } else if (fault.kind == Kind::Replace) {
             line << ":" << sim::toHex(fault.bytes);
         } else if (fault.kind == Kind::Split) {
