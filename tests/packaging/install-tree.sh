@@ -57,4 +57,10 @@ fi
 
 echo "installed files:"
 (cd "$destdir" && find . -type f | sort)
+# The uninstall that the README gives must leave no file behind (the
+# manifest names the files without DESTDIR).
+sed "s|^|$destdir|" "$build/install_manifest.txt" | xargs rm -- ||
+    fail "removing the files of install_manifest.txt failed"
+left=$(cd "$destdir" && find . -type f | sort)
+[ -z "$left" ] || fail "files left after removing those of install_manifest.txt: $left"
 [ "$errors" -eq 0 ] || { echo "$errors problem(s)"; exit 1; }
