@@ -17,27 +17,26 @@ case ${1:-} in
     demo | all) set_name=$1; shift ;;
 esac
 
-demo_packages=(
+packages=(
     cmake g++ make                # build the program and the simulated dongle
     setserial util-linux          # the program's latency call; unshare and mount for the rig
 )
-packages=(
-    libgtest-dev                  # unit and end-to-end tests
-    clang-tidy cppcheck clang-format valgrind  # the checking gates in tools/ci
-    qemu-system-x86 busybox-static xz-utils  # the USB test in a QEMU guest (tests/qemu)
-    file dpkg-dev man-db groff-base  # packaging checks: static program, .deb dependencies, manual page lint
-    g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-arm-linux-gnueabi qemu-user-static lintian git  # releases (tools/release.sh)
-    "$@"
-)
-# dpkg-shlibdeps reads a foreign program's dependencies from the installed
-# libraries of its architecture.
-foreign_architectures=(arm64 armhf)
-if [ "$set_name" == demo ]; then
-    # The demo must not change what the user's system installs from.
-    packages=()
-    foreign_architectures=()
+# The demo needs nothing more, and must not change what the user's system
+# installs from: no foreign architecture.
+foreign_architectures=()
+if [ "$set_name" == all ]; then
+    packages+=(
+        libgtest-dev                  # unit and end-to-end tests
+        clang-tidy cppcheck clang-format valgrind  # the checking gates in tools/ci
+        qemu-system-x86 busybox-static xz-utils  # the USB test in a QEMU guest (tests/qemu)
+        file dpkg-dev man-db groff-base  # packaging checks: static program, .deb dependencies, manual page lint
+        g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-arm-linux-gnueabi qemu-user-static lintian git  # releases (tools/release.sh)
+        "$@"
+    )
+    # dpkg-shlibdeps reads a foreign program's dependencies from the installed
+    # libraries of its architecture.
+    foreign_architectures=(arm64 armhf)
 fi
-packages=("${demo_packages[@]}" "${packages[@]}")
 for architecture in "${foreign_architectures[@]}"; do
     packages+=("libc6:$architecture" "libstdc++6:$architecture" "libgcc-s1:$architecture")
 done

@@ -76,6 +76,12 @@ std::vector<uint8_t> pageWriteFrame(const uint8_t *page, std::size_t len)
             static_cast<uint8_t>(crc >> 24)};
 }
 
+bool isCommandByte(uint8_t byte)
+{
+    return byte == enterBootloader || byte == checkBootloader || byte == pageData ||
+           byte == pageWrite || byte == bootApplication;
+}
+
 bool isDongleOption(const std::string &arg)
 {
     return arg == "--mode" || arg == "--reenumerate-ms" || arg == "--fault" ||

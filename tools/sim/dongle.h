@@ -21,6 +21,9 @@ uint32_t crc32Mpeg2(const uint8_t *data, std::size_t len);
 // The page write frame a host sends for these page bytes.
 std::vector<uint8_t> pageWriteFrame(const uint8_t *page, std::size_t len);
 
+// True for the first byte of one of the bootloader protocol's commands.
+bool isCommandByte(uint8_t byte);
+
 // The cable pulled at a moment in wall time, whatever the dongle is doing
 // then, as only a real bus can be: it may stay out, come back after a while,
 // or come back once the host has let go of its old port (so that the port

@@ -206,11 +206,6 @@ void drawPull(uint64_t seed, Scenario *s)
     }
 }
 
-bool isCommandByte(int byte)
-{
-    return byte == 0x0A || (byte >= 0x64 && byte <= 0x67);
-}
-
 // A bootloader need not echo the command: half the dongles start their
 // replies with a byte that is no command's, a fixed one or any other.
 void drawReplyByte(uint64_t seed, Scenario *s)
@@ -221,7 +216,10 @@ void drawReplyByte(uint64_t seed, Scenario *s)
     }
     const int kind = between(rng, 0, 2);
     int byte = kind == 0 ? 0x00 : 0x55;
-    while (kind == 2 && isCommandByte(byte = between(rng, 0, 255))) {
+    if (kind == 2) {
+        do {
+            byte = between(rng, 0, 255);
+        } while (sim::isCommandByte(static_cast<uint8_t>(byte)));
     }
     s->dongle.replyByte = byte;
 }
