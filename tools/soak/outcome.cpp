@@ -169,7 +169,7 @@ Outcome runOnPty(const Scenario &scenario, const RunSetup &setup)
         return harnessFailure(why);
     }
     sim::FakeDeviceTree tree;
-    sim::PtyBus bus;
+    sim::PtyBus bus(scenario.place);
     sim::Dongle dongle(bus, scenario.dongle);
     if (!tree.ok() || !dongle.start()) {
         return harnessFailure(tree.ok() ? "no pseudo-terminal" : tree.error());
@@ -247,6 +247,14 @@ std::string Outcome::serialise() const
          << "\nreached=" << reached << "\nfirst_byte=" << firstByte
          << "\nlast_line=" << oneLine(lastLine) << "\nerr=" << oneLine(err)
          << "\nsetserial_err=" << oneLine(setserialErr) << "\n";
+    if (multi) {
+        text << "multi=1\ndongles=" << dongles << "\nflashers=" << flashers
+             << "\nselectors=" << selectors << "\nflasher_successes=" << flasherSuccesses
+             << "\nflasher_failures=" << flasherFailures << "\ndongles_updated=" << donglesUpdated
+             << "\nhigh_ports_opened=" << highPortsOpened << "\nrewritten=" << rewritten
+             << "\nevery_dongle_expected=" << everyDongleExpected
+             << "\nbreaches=" << oneLine(breaches) << "\n";
+    }
     return text.str();
 }
 
@@ -278,6 +286,17 @@ Outcome Outcome::parse(const std::string &text)
     o.lastLine = fields["last_line"];
     o.err = fields["err"];
     o.setserialErr = fields["setserial_err"];
+    o.multi = fields["multi"] == "1";
+    o.dongles = std::atoi(fields["dongles"].c_str());
+    o.flashers = std::atoi(fields["flashers"].c_str());
+    o.selectors = fields["selectors"];
+    o.flasherSuccesses = std::atoi(fields["flasher_successes"].c_str());
+    o.flasherFailures = std::atoi(fields["flasher_failures"].c_str());
+    o.donglesUpdated = std::atoi(fields["dongles_updated"].c_str());
+    o.highPortsOpened = std::atoi(fields["high_ports_opened"].c_str());
+    o.rewritten = std::atoi(fields["rewritten"].c_str());
+    o.everyDongleExpected = fields["every_dongle_expected"] == "1";
+    o.breaches = fields["breaches"];
     return o;
 }
 
@@ -292,8 +311,42 @@ void Tally::breach(long index, const std::string &what, const Outcome &outcome)
     problems_.push_back(line.str());
 }
 
+void Tally::addMulti(long index, const Outcome &o)
+{
+    ++multi_.runs;
+    multi_.dongles += o.dongles;
+    multi_.flashers += o.flashers;
+    std::istringstream selectors(o.selectors);
+    for (std::string name; selectors >> name;) {
+        ++multi_.selectors[name];
+    }
+    std::istringstream reached(o.reached);
+    for (std::string name; reached >> name;) {
+        ++multi_.reachedByFault[name];
+    }
+    multi_.successes += o.flasherSuccesses;
+    multi_.failures += o.flasherFailures;
+    multi_.donglesUpdated += o.donglesUpdated;
+    multi_.expectedRuns += o.everyDongleExpected ? 1 : 0;
+    multi_.highPortsOpened += o.highPortsOpened;
+    multi_.runsReachingHighPorts += o.highPortsOpened > 0 ? 1 : 0;
+    multi_.rewritten += o.rewritten;
+    if (o.harnessFailed) {
+        ++multi_.breaches;
+        problems_.push_back("run " + std::to_string(index) +
+                            ": the rig could not run it (several dongles): " + o.err);
+    } else if (!o.breaches.empty()) {
+        ++multi_.breaches;
+        problems_.push_back("run " + std::to_string(index) + " (several dongles): " + o.breaches);
+    }
+}
+
 void Tally::add(long index, uint64_t /*seed*/, const Outcome &o)
 {
+    if (o.multi) {
+        addMulti(index, o);
+        return;
+    }
     ++runs_;
     longest_ = std::max(longest_, o.elapsedMs);
     std::istringstream reached(o.reached);
@@ -364,13 +417,40 @@ void Tally::add(long index, uint64_t /*seed*/, const Outcome &o)
 
 bool Tally::invariantsHeld() const
 {
-    return falseSuccesses_ == 0 && hangs_ == 0 && crashes_ == 0 && breaches_ == 0;
+    return falseSuccesses_ == 0 && hangs_ == 0 && crashes_ == 0 && breaches_ == 0 &&
+           multi_.breaches == 0;
+}
+
+void Tally::printMulti(std::ostream &out) const
+{
+    out << "runs with several dongles:           " << multi_.runs << "\n"
+        << "  dongles                            " << multi_.dongles << "\n"
+        << "    of which updated                 " << multi_.donglesUpdated << "\n"
+        << "  flashers                           " << multi_.flashers << "\n"
+        << "    successes                        " << multi_.successes << "\n"
+        << "    failures (verdict, status 255)   " << multi_.failures << "\n"
+        << "  runs with a breach                 " << multi_.breaches << "\n"
+        << "  runs where every dongle must end updated " << multi_.expectedRuns << "\n"
+        << "  ports above ttyACM9 opened         " << multi_.highPortsOpened << " (in "
+        << multi_.runsReachingHighPorts << " runs)\n"
+        << "  dongles written again after an earlier writer ended " << multi_.rewritten << "\n"
+        << "  flashers by selector:\n";
+    for (const auto &[name, count] : multi_.selectors) {
+        out << "    " << std::left << std::setw(18) << name << std::right << std::setw(5) << count
+            << "\n";
+    }
+    out << "  faults reached (dongles):\n";
+    for (const auto &[name, count] : multi_.reachedByFault) {
+        out << "    " << std::left << std::setw(18) << name << std::right << std::setw(5) << count
+            << "\n";
+    }
 }
 
 void Tally::print(std::ostream &out, uint64_t seed, int jobs, long seconds) const
 {
-    out << "soak: " << runs_ << " runs, seed " << seed << ", " << jobs << " at once, " << seconds
-        << " s, longest run " << longest_ << " ms\n"
+    out << "soak: " << runs_ + multi_.runs << " runs, seed " << seed << ", " << jobs << " at once, "
+        << seconds << " s, longest run " << longest_ << " ms\n"
+        << "runs with one dongle:                " << runs_ << "\n"
         << "  successes                          " << successes_ << "\n"
         << "  false successes                    " << falseSuccesses_ << "\n"
         << "    of which by a dongle not echoing " << falseSuccessesNoEcho_ << "\n"
@@ -396,6 +476,7 @@ void Tally::print(std::ostream &out, uint64_t seed, int jobs, long seconds) cons
         out << "  " << std::left << std::setw(20) << name << std::right << std::setw(5) << count
             << "\n";
     }
+    printMulti(out);
     if (!unexplained_.empty()) {
         out << "failed with no fault reached (slow replies under load?), runs:";
         for (const long index : unexplained_) {

@@ -28,6 +28,19 @@ struct Outcome {
     long elapsedMs = 0;
     long afterDisconnectMs = -1; // from the last time the dongle left the bus to the end
 
+    // A run with several dongles and flashers: its figures, and what broke.
+    bool multi = false;
+    int dongles = 0;
+    int flashers = 0;
+    std::string selectors; // each flasher's, blank-separated: none, path, ..., absent-path
+    int flasherSuccesses = 0;
+    int flasherFailures = 0;
+    int donglesUpdated = 0;
+    int highPortsOpened = 0; // ports above ttyACM9 that a flasher opened
+    int rewritten = 0;       // dongles written again once an earlier writer had ended
+    bool everyDongleExpected = false;
+    std::string breaches; // '|'-separated
+
     std::string serialise() const;
     static Outcome parse(const std::string &text);
 };
@@ -66,6 +79,8 @@ class Tally
 
   private:
     void breach(long index, const std::string &what, const Outcome &outcome);
+    void addMulti(long index, const Outcome &outcome);
+    void printMulti(std::ostream &out) const;
 
     long runs_ = 0;
     long successes_ = 0;
@@ -87,6 +102,23 @@ class Tally
     std::vector<std::string> problems_;
     std::vector<long> unexplained_; // failed with no fault reached
     std::string replayCommand_ = "torvex-soak";
+
+    // Runs with several dongles and flashers.
+    struct Multi {
+        long runs = 0;
+        long dongles = 0;
+        long flashers = 0;
+        std::map<std::string, long> selectors; // flashers by selector
+        long successes = 0;
+        long failures = 0;
+        long breaches = 0; // runs with any
+        long donglesUpdated = 0;
+        long expectedRuns = 0; // every dongle to end updated
+        long highPortsOpened = 0;
+        long runsReachingHighPorts = 0;
+        long rewritten = 0;
+        std::map<std::string, long> reachedByFault;
+    } multi_;
 };
 
 } // namespace soak

@@ -6,11 +6,6 @@
 namespace soak
 {
 
-namespace
-{
-
-using Rng = std::mt19937_64;
-
 int between(Rng &rng, int low, int high)
 {
     return std::uniform_int_distribution<int>(low, high)(rng);
@@ -20,6 +15,9 @@ bool chance(Rng &rng, double p)
 {
     return std::bernoulli_distribution(p)(rng);
 }
+
+namespace
+{
 
 std::vector<uint8_t> randomBytes(Rng &rng, int count)
 {
@@ -224,6 +222,23 @@ void drawReplyByte(uint64_t seed, Scenario *s)
     s->dongle.replyByte = byte;
 }
 
+// Where the dongle sits: today's plain layout, or a USB device in sysfs
+// with a port path and perhaps a serial. Drawn apart from the rest, so that
+// a seed's other draws stay as they were.
+void drawPlace(uint64_t seed, Scenario *s)
+{
+    Rng rng(seed ^ 0x706C616365706C61ULL);
+    if (chance(rng, 0.3)) {
+        s->place.plain = true;
+        return;
+    }
+    const char *const paths[] = {"1-1", "1-2", "1-1.4", "2-1", "3-1.2.3"};
+    s->place.path = paths[between(rng, 0, 4)];
+    if (chance(rng, 0.5)) {
+        s->place.serial = "TVX-" + std::to_string(between(rng, 1000, 9999));
+    }
+}
+
 } // namespace
 
 uint64_t runSeed(uint64_t seed, uint64_t index)
@@ -251,16 +266,16 @@ Scenario drawScenario(uint64_t seed, BusKind bus)
     drawReplyByte(seed, &s);
     if (bus == BusKind::Gadget) {
         drawPull(seed, &s);
+    } else {
+        drawPlace(seed, &s);
     }
     return s;
 }
 
-std::string simCommandLine(const Scenario &scenario, const std::string &program)
+std::string dongleArguments(const sim::DongleOptions &d)
 {
     std::ostringstream line;
-    const auto &d = scenario.dongle;
-    line << "torvex-sim --mode "
-         << (d.startMode == sim::Mode::Application ? "application" : "bootloader")
+    line << "--mode " << (d.startMode == sim::Mode::Application ? "application" : "bootloader")
          << " --reenumerate-ms " << d.reenumerateMs;
     if (d.staleOnPlugIn) {
         line << " --stale-on-plug-in";
@@ -284,6 +299,25 @@ std::string simCommandLine(const Scenario &scenario, const std::string &program)
             line << ":" << fault.delayMs << ":" << sim::toHex(fault.bytes);
         }
     }
+    return line.str();
+}
+
+std::string placeArguments(const sim::UsbPlace &place)
+{
+    if (place.plain) {
+        return " --plain-sysfs";
+    }
+    std::string line = place.path.empty() ? "" : " --usb-path " + place.path;
+    line += place.serial.empty() ? "" : " --serial " + place.serial;
+    line += place.bootloaderSerial.empty() ? "" : " --bootloader-serial " + place.bootloaderSerial;
+    return line;
+}
+
+std::string simCommandLine(const Scenario &scenario, const std::string &program)
+{
+    std::ostringstream line;
+    const auto &d = scenario.dongle;
+    line << "torvex-sim " << dongleArguments(d) << placeArguments(scenario.place);
     line << " -- " << program << (scenario.verbose ? " --verbose" : "");
     if (!scenario.pullLabel.empty()) {
         line << "\n  and on the real bus: " << scenario.pullLabel << " " << d.pull.atMs

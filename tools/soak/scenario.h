@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <map>
+#include <random>
 #include <string>
 
 #include "sim/dongle.h"
+#include "sim/ptyBus.h"
 
 namespace soak
 {
@@ -20,11 +22,16 @@ enum class BusKind { Pty, Gadget };
 struct Scenario {
     uint64_t seed = 0;
     sim::DongleOptions dongle;
+    sim::UsbPlace place;               // on a pseudo-terminal bus
     std::map<int, std::string> labels; // frame -> name of the fault drawn for it
     bool verbose = true;
     long closeStdoutAfter = -1; // see harness::ChildOptions
     std::string pullLabel;      // name of the pull drawn, if any
 };
+
+using Rng = std::mt19937_64;
+int between(Rng &rng, int low, int high);
+bool chance(Rng &rng, double p);
 
 // The seed of run `index` of a soak started with `seed`.
 uint64_t runSeed(uint64_t seed, uint64_t index);
@@ -40,5 +47,8 @@ constexpr int gadgetEnumerationMs = 800;
 
 // The same dongle as a torvex-sim command line, for trying one run by hand.
 std::string simCommandLine(const Scenario &scenario, const std::string &program);
+// The torvex-sim options of one dongle: its behaviour, then where it sits.
+std::string dongleArguments(const sim::DongleOptions &dongle);
+std::string placeArguments(const sim::UsbPlace &place);
 
 } // namespace soak

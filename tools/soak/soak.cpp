@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "harness/child.h"
+#include "multi.h"
 #include "outcome.h"
 #include "scenario.h"
 
@@ -161,10 +162,13 @@ Worker startWorker(const Settings &s, long index, bool show)
     w.pid = fork();
     if (w.pid == 0) {
         close(link[0]);
-        const soak::Scenario scenario = soak::drawScenario(soak::runSeed(s.seed, index), s.bus);
+        const uint64_t seed = soak::runSeed(s.seed, index);
         soak::RunSetup setup{s.program, s.image, s.setserialDir, s.limitSeconds,
                              show,      s.bus,   s.udc};
-        const std::string text = soak::runOnce(scenario, setup).serialise();
+        const std::string text =
+            soak::isMultiDongle(seed, s.bus)
+                ? soak::runMulti(soak::drawMultiScenario(seed), setup).serialise()
+                : soak::runOnce(soak::drawScenario(seed, s.bus), setup).serialise();
         std::cout.flush(); // _exit does not flush
         const ssize_t written = write(link[1], text.data(), text.size());
         _exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
@@ -256,9 +260,15 @@ int soakAll(const Settings &s)
 
 int replayOne(const Settings &s)
 {
-    const soak::Scenario scenario = soak::drawScenario(soak::runSeed(s.seed, s.replay), s.bus);
-    std::cout << "run " << s.replay << " of seed " << s.seed << ", by hand:\n  "
-              << soak::simCommandLine(scenario, s.program) << "\n";
+    const uint64_t seed = soak::runSeed(s.seed, s.replay);
+    std::cout << "run " << s.replay << " of seed " << s.seed;
+    if (soak::isMultiDongle(seed, s.bus)) {
+        std::cout << ", several dongles: "
+                  << soak::describe(soak::drawMultiScenario(seed), s.program) << "\n";
+    } else {
+        std::cout << ", by hand:\n  "
+                  << soak::simCommandLine(soak::drawScenario(seed, s.bus), s.program) << "\n";
+    }
     std::vector<Worker> workers{startWorker(s, s.replay, true)};
     soak::Tally tally;
     tally.replayWith(replayCommand(s));
