@@ -12,7 +12,7 @@ namespace
 
 // Port paths as hubs give them; none is the hub of another, since a hub
 // cannot also be a dongle.
-const char *const portPaths[] = {"1-1", "1-2", "1-3",     "1-4.3", "1-2.1",
+const char *const portPaths[] = {"1-1", "1-2", "1-3",     "1-4.3", "1-5.1",
                                  "2-1", "2-2", "3-1.2.3", "3-2"};
 constexpr int portPathCount = sizeof portPaths / sizeof portPaths[0];
 

@@ -189,9 +189,14 @@ std::string plugDongles(const MultiScenario &s, World *w)
 std::vector<FlasherRun> runFlashers(const MultiScenario &s, const RunSetup &setup)
 {
     std::vector<FlasherRun> runs(s.flashers.size());
+    // All made before any flasher starts: a flasher that inherited a stand-in
+    // still open for writing would make its exec fail, and the shell go on to
+    // the real setserial.
+    for (auto &run : runs) {
+        run.setserialDir = makeLoggingSetserial();
+    }
     std::vector<std::future<harness::ChildResult>> running;
     for (std::size_t i = 0; i < s.flashers.size(); ++i) {
-        runs[i].setserialDir = makeLoggingSetserial();
         harness::ChildOptions options;
         options.argv = {setup.program};
         for (const auto &arg : s.flashers[i].arguments()) {
@@ -598,6 +603,11 @@ void show(const World &w, const std::vector<FlasherRun> &runs)
         for (const Open &open : runs[f].opens) {
             std::cout << open.port << " (" << open.pts << "): "
                       << (open.dongle < 0 ? "no dongle's" : "dongle " + std::to_string(open.dongle))
+                      << "\n";
+        }
+        for (const auto &[dongle, frames] : runs[f].frames) {
+            std::cout << "sent dongle " << dongle << " " << frames.size() << " frames"
+                      << (runs[f].written.count(dongle) != 0 ? ", page writes among them" : "")
                       << "\n";
         }
     }
