@@ -124,7 +124,7 @@ std::string makeLoggingSetserial()
     if (mkdtemp(pattern) == nullptr) {
         return {};
     }
-    const std::string dir = pattern;
+    std::string dir = pattern;
     const std::string tool = dir + "/setserial";
     std::ofstream(tool) << "#!/bin/bash\necho \"$EPOCHREALTIME $1 $(readlink -f -- \"$1\")\" >> '"
                         << dir << "/calls'\n";
@@ -429,10 +429,10 @@ class Judge
     // A dongle written after `f` had ended may hold another's partial image.
     bool rewrittenAfter(int f, int d) const
     {
-        for (std::size_t g = 0; g < runs_.size(); ++g) {
-            for (const Open &open : runs_[g].opens) {
+        for (const FlasherRun &other : runs_) {
+            for (const Open &open : other.opens) {
                 if (open.dongle == d && open.at > run(f).result.end &&
-                    runs_[g].written.count(d) != 0) {
+                    other.written.count(d) != 0) {
                     return true;
                 }
             }
