@@ -114,20 +114,14 @@ bool parseFlag(const std::string &arg, Settings *s)
     return true;
 }
 
-// One port path is another's hub when it leads on to it.
-bool samePortOrHub(const std::string &a, const std::string &b)
-{
-    return a == b || a.rfind(b + ".", 0) == 0 || b.rfind(a + ".", 0) == 0;
-}
-
 bool placesAgree(const Settings &s, std::string *why)
 {
     for (std::size_t i = 0; i < s.dongles.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
             const std::string &a = s.dongles[i].place.path;
             const std::string &b = s.dongles[j].place.path;
-            if (!a.empty() && !b.empty() && samePortOrHub(a, b)) {
-                *why = "two dongles at --usb-path " + b + " and " + a;
+            if (!a.empty() && !b.empty() && sim::onSamePort(a, b)) {
+                why->assign("two dongles at --usb-path ").append(b).append(" and ").append(a);
                 return false;
             }
         }
