@@ -1,9 +1,10 @@
-// torvex-sim: plays a Torvex dongle on a pseudo-terminal and runs a program
-// against it, in a private mount namespace where the dongle's port is the
-// only /dev/ttyACM* there is.
+// torvex-sim: plays one or more Torvex dongles on pseudo-terminals and runs a
+// program against them, in a private mount namespace where the dongles' ports
+// are the only /dev/ttyACM* there are.
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,9 @@ namespace
 {
 
 const char usage[] =
-    "usage: torvex-sim [options] -- PROGRAM [ARGS...]\n"
+    "usage: torvex-sim [options] [--dongle DONGLE-OPTIONS]... -- PROGRAM [ARGS...]\n"
+    "dongle options (before the first --dongle for the first dongle; each --dongle starts\n"
+    "the next one):\n"
     "  --mode application|bootloader  mode the dongle starts in (default application)\n"
     "  --reenumerate-ms N             time the dongle takes to come back after a switch (500)\n"
     "  --no-restart                   the new application never starts after 'boot'\n"
@@ -27,24 +30,54 @@ const char usage[] =
     "                                 ignore, drop, delay:MS, replace:HEX, split:N:MS,\n"
     "                                 stale:MS:HEX, unplug, corrupt,\n"
     "                                 flood:MS[:AFTER_MS]\n"
-    "  --expect IMAGE                 after the run, compare the dongle's flash with IMAGE\n"
+    "  --usb-path PATH                USB port path, e.g. 1-1.4 (default: the lowest free 1-N)\n"
+    "  --serial S                     USB serial number in application mode (default: none)\n"
+    "  --bootloader-serial S          USB serial number in bootloader mode (default: none)\n"
+    "  --plain-sysfs                  no USB device in sysfs, only\n"
+    "                                 /sys/class/tty/ttyACMn/device/modalias\n"
+    "options:\n"
+    "  --expect IMAGE                 after the run, compare the dongles' flash with IMAGE\n"
     "  --report FILE                  write the outcome as key=value lines to FILE\n"
     "  --limit SECONDS                kill the program after this long (60)\n"
-    "exit status: the program's, or 3 when it reported success but the flash differs from\n"
-    "IMAGE, 4 when it hung, 2 on a usage or set-up error\n";
+    "exit status: the program's, or 3 when it reported success but no dongle's flash equals\n"
+    "IMAGE or a dongle it wrote to differs from it, 4 when it hung, 2 on a usage or set-up\n"
+    "error\n";
+
+struct DongleSettings {
+    sim::DongleOptions options;
+    sim::UsbPlace place;
+    bool placed = false; // given a place option of its own
+};
 
 struct Settings {
-    sim::DongleOptions dongle;
+    std::vector<DongleSettings> dongles{1};
     std::string expectPath;
     std::string reportPath;
     int limitSeconds = 60;
     std::vector<std::string> program;
 };
 
+bool parsePlaceOption(const std::string &arg, const std::string &value, sim::UsbPlace *place,
+                      std::string *why)
+{
+    if (arg == "--usb-path") {
+        place->path = value;
+        return sim::isUsbPath(value) || (*why = "bad --usb-path: B-P[.P...], e.g. 1-1.4", false);
+    }
+    (arg == "--serial" ? place->serial : place->bootloaderSerial) = value;
+    return true;
+}
+
 bool parseOption(const std::string &arg, const char *value, Settings *s, std::string *why)
 {
+    DongleSettings &dongle = s->dongles.back();
     if (sim::isDongleOption(arg) && value != nullptr) {
-        return sim::parseDongleOption(arg, value, &s->dongle, why);
+        return sim::parseDongleOption(arg, value, &dongle.options, why);
+    }
+    if ((arg == "--usb-path" || arg == "--serial" || arg == "--bootloader-serial") &&
+        value != nullptr) {
+        dongle.placed = true;
+        return parsePlaceOption(arg, value, &dongle.place, why);
     }
     if (arg == "--expect" && value != nullptr) {
         s->expectPath = value;
@@ -62,40 +95,196 @@ bool parseOption(const std::string &arg, const char *value, Settings *s, std::st
     return false;
 }
 
+// Sets a dongle option that takes no value; false for any other argument.
+bool parseFlag(const std::string &arg, Settings *s)
+{
+    DongleSettings &dongle = s->dongles.back();
+    if (arg == "--dongle") {
+        s->dongles.emplace_back();
+    } else if (arg == "--no-restart") {
+        dongle.options.applicationRestarts = false;
+    } else if (arg == "--stale-on-plug-in") {
+        dongle.options.staleOnPlugIn = true;
+    } else if (arg == "--plain-sysfs") {
+        dongle.place.plain = true;
+        dongle.placed = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool placesAgree(const Settings &s, std::string *why)
+{
+    for (std::size_t i = 0; i < s.dongles.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            const std::string &a = s.dongles[i].place.path;
+            const std::string &b = s.dongles[j].place.path;
+            if (!a.empty() && !b.empty() && sim::onSamePort(a, b)) {
+                why->assign("two dongles at --usb-path ").append(b).append(" and ").append(a);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 bool parseArgs(int argc, char **argv, Settings *s, std::string *why)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--") {
             s->program.assign(argv + i + 1, argv + argc);
-            return !s->program.empty() || (*why = "no program given", false);
+            return (!s->program.empty() || (*why = "no program given", false)) &&
+                   placesAgree(*s, why);
         }
-        if (arg == "--no-restart") {
-            s->dongle.applicationRestarts = false;
-        } else if (arg == "--stale-on-plug-in") {
-            s->dongle.staleOnPlugIn = true;
-        } else if (!parseOption(arg, i + 1 < argc ? argv[i + 1] : nullptr, s, why)) {
+        if (parseFlag(arg, s)) {
+            continue;
+        }
+        if (!parseOption(arg, i + 1 < argc ? argv[i + 1] : nullptr, s, why)) {
             return false;
-        } else {
-            ++i;
         }
+        ++i;
     }
     *why = "no program given (put it after --)";
     return false;
 }
 
-void writeReport(const Settings &s, const sim::RunResult &run, const sim::Dongle &dongle,
-                 int flashMatches)
+const char *nameOf(sim::Mode mode)
+{
+    return mode == sim::Mode::Application ? "application" : "bootloader";
+}
+
+// The dongles in play, with the buses they sit on.
+struct Bench {
+    std::vector<std::unique_ptr<sim::PtyBus>> buses;
+    std::vector<std::unique_ptr<sim::Dongle>> dongles;
+    std::vector<std::vector<uint8_t>> flashBefore;
+    bool named = false; // said apart by their places in the output
+};
+
+// Dongles given a port path take it before the others choose the lowest free
+// ones; they are plugged in in the order given, which sets their ttyACM
+// numbers.
+bool plugInAll(const Settings &s, Bench *bench)
+{
+    bench->buses.resize(s.dongles.size());
+    for (int pass = 0; pass < 2; ++pass) {
+        for (std::size_t i = 0; i < s.dongles.size(); ++i) {
+            const sim::UsbPlace &place = s.dongles[i].place;
+            if ((place.path.empty() && !place.plain) == (pass == 1)) {
+                bench->buses[i] = std::make_unique<sim::PtyBus>(place);
+            }
+        }
+    }
+    for (std::size_t i = 0; i < s.dongles.size(); ++i) {
+        bench->named = bench->named || s.dongles.size() > 1 || s.dongles[i].placed;
+        bench->flashBefore.push_back(s.dongles[i].options.flash);
+        bench->dongles.push_back(
+            std::make_unique<sim::Dongle>(*bench->buses[i], s.dongles[i].options));
+        if (!bench->dongles.back()->start()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string label(const Bench &bench, std::size_t i)
+{
+    const sim::UsbPlace &place = bench.buses[i]->place();
+    return "dongle " + std::to_string(i + 1) +
+           (place.plain ? std::string(" with no USB device in sysfs") : " at " + place.path);
+}
+
+void announce(const Settings &s, const Bench &bench)
+{
+    for (std::size_t i = 0; i < bench.dongles.size(); ++i) {
+        std::cerr << "torvex-sim: " << (bench.named ? label(bench, i) : "dongle") << " in "
+                  << nameOf(s.dongles[i].options.startMode) << " mode on "
+                  << bench.dongles[i]->hostPort() << "\n";
+    }
+}
+
+// How the dongles' flash compares with the expected image.
+struct Verdict {
+    std::vector<bool> equals;
+    std::vector<bool> written;
+    bool holds = true; // one dongle at least has the image, and every one written to
+};
+
+Verdict judge(const Bench &bench, const std::vector<uint8_t> &expected)
+{
+    Verdict verdict;
+    bool anyEquals = false;
+    for (std::size_t i = 0; i < bench.dongles.size(); ++i) {
+        const std::vector<uint8_t> flash = bench.dongles[i]->flash();
+        verdict.equals.push_back(flash == expected);
+        verdict.written.push_back(flash != bench.flashBefore[i]);
+        anyEquals = anyEquals || verdict.equals.back();
+        verdict.holds = verdict.holds && (verdict.equals.back() || !verdict.written.back());
+    }
+    verdict.holds = verdict.holds && anyEquals;
+    return verdict;
+}
+
+void writeDongleReport(std::ostream &report, const Bench &bench, const Verdict &verdict,
+                       bool expecting)
+{
+    for (std::size_t i = 0; i < bench.dongles.size(); ++i) {
+        const sim::Dongle &dongle = *bench.dongles[i];
+        const std::string key = "dongle" + std::to_string(i + 1) + "_";
+        report << key << "path=" << bench.buses[i]->place().path << "\n"
+               << key << "mode=" << nameOf(dongle.mode()) << "\n"
+               << key << "written=" << (verdict.written[i] ? 1 : 0) << "\n"
+               << key << "flash_matches=" << (expecting ? (verdict.equals[i] ? 1 : 0) : -1) << "\n"
+               << key << "flash_bytes=" << dongle.flash().size() << "\n"
+               << key << "pages_rejected=" << dongle.pagesRejected() << "\n"
+               << key << "frames=" << dongle.frames().size() << "\n";
+    }
+}
+
+void writeReport(const Settings &s, const sim::RunResult &run, const Bench &bench,
+                 const Verdict &verdict)
 {
     if (s.reportPath.empty()) {
         return;
     }
+    std::size_t flashBytes = 0;
+    std::size_t frames = 0;
+    int pagesRejected = 0;
+    for (const auto &dongle : bench.dongles) {
+        flashBytes += dongle->flash().size();
+        frames += dongle->frames().size();
+        pagesRejected += dongle->pagesRejected();
+    }
+    const bool expecting = !s.expectPath.empty();
     std::ofstream report(s.reportPath);
     report << "status=" << run.status << "\nsignal=" << run.signal << "\ntimed_out=" << run.timedOut
-           << "\nelapsed_ms=" << run.elapsed.count() << "\nflash_matches=" << flashMatches
-           << "\nflash_bytes=" << dongle.flash().size()
-           << "\npages_rejected=" << dongle.pagesRejected() << "\nframes=" << dongle.frames().size()
-           << "\n";
+           << "\nelapsed_ms=" << run.elapsed.count()
+           << "\nflash_matches=" << (expecting ? (verdict.holds ? 1 : 0) : -1)
+           << "\nflash_bytes=" << flashBytes << "\npages_rejected=" << pagesRejected
+           << "\nframes=" << frames << "\n";
+    if (bench.named) {
+        writeDongleReport(report, bench, verdict, expecting);
+    }
+}
+
+void tellFlash(const Settings &s, const Bench &bench, const Verdict &verdict,
+               std::size_t expectedSize)
+{
+    for (std::size_t i = 0; i < bench.dongles.size(); ++i) {
+        const sim::Dongle &dongle = *bench.dongles[i];
+        std::cerr << "torvex-sim: ";
+        if (bench.named) {
+            std::cerr << label(bench, i) << " (" << nameOf(dongle.mode()) << " mode, "
+                      << (verdict.written[i] ? "written" : "not written") << "): its flash ";
+        } else {
+            std::cerr << "the dongle's flash ";
+        }
+        std::cerr << (verdict.equals[i] ? "equals" : "differs from") << " " << s.expectPath << " ("
+                  << dongle.flash().size() << " of " << expectedSize << " bytes written, "
+                  << dongle.pagesRejected() << " pages rejected)\n";
+    }
 }
 
 } // namespace
@@ -126,36 +315,31 @@ int main(int argc, char **argv)
         std::cerr << "torvex-sim: " << tree.error() << "\n";
         return 2;
     }
-    sim::PtyBus bus;
-    sim::Dongle dongle(bus, settings.dongle);
-    if (!dongle.start()) {
+    Bench bench;
+    if (!plugInAll(settings, &bench)) {
         std::cerr << "torvex-sim: cannot create a pseudo-terminal\n";
         return 2;
     }
-    std::cerr << "torvex-sim: dongle in "
-              << (settings.dongle.startMode == sim::Mode::Application ? "application"
-                                                                      : "bootloader")
-              << " mode on " << dongle.hostPort() << "\n";
+    announce(settings, bench);
     sim::RunOptions run;
     run.argv = settings.program;
     run.capture = false;
     run.limit = std::chrono::seconds(settings.limitSeconds);
     const sim::RunResult result = sim::runProgram(run);
-    dongle.stop();
+    for (auto &dongle : bench.dongles) {
+        dongle->stop();
+    }
 
-    const bool matches = dongle.flash() == expected;
-    writeReport(settings, result, dongle, settings.expectPath.empty() ? -1 : (matches ? 1 : 0));
+    const Verdict verdict = judge(bench, expected);
+    writeReport(settings, result, bench, verdict);
     if (result.timedOut) {
         std::cerr << "torvex-sim: the program did not finish within " << settings.limitSeconds
                   << " s\n";
         return 4;
     }
     if (!settings.expectPath.empty()) {
-        std::cerr << "torvex-sim: the dongle's flash " << (matches ? "equals" : "differs from")
-                  << " " << settings.expectPath << " (" << dongle.flash().size() << " of "
-                  << expected.size() << " bytes written, " << dongle.pagesRejected()
-                  << " pages rejected)\n";
-        if (result.status == 0 && !matches) {
+        tellFlash(settings, bench, verdict, expected.size());
+        if (result.status == 0 && !verdict.holds) {
             return 3;
         }
     }

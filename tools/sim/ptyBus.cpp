@@ -52,19 +52,13 @@ std::mutex &placing()
     return lock;
 }
 
-bool occupies(const std::string &livePath, const std::string &port)
-{
-    return livePath == port || livePath.rfind(port + ".", 0) == 0 ||
-           port.rfind(livePath + ".", 0) == 0;
-}
-
 std::string lowestFreePort()
 {
     for (int k = 1;; ++k) {
-        const std::string port = "1-" + std::to_string(k);
+        std::string port = "1-" + std::to_string(k);
         bool taken = false;
         for (const auto &live : livePaths()) {
-            taken = taken || occupies(live, port);
+            taken = taken || onSamePort(live, port);
         }
         if (!taken) {
             return port;
@@ -121,6 +115,11 @@ const char *modaliasOf(Mode mode)
 {
     return mode == Mode::Application ? "usb:v0069p1000d0100dc02dsc00dp00ic02isc02ip01in00\n"
                                      : "usb:v0069p2000d0100dc02dsc00dp00ic02isc02ip01in00\n";
+}
+
+bool onSamePort(const std::string &a, const std::string &b)
+{
+    return a == b || a.rfind(b + ".", 0) == 0 || b.rfind(a + ".", 0) == 0;
 }
 
 bool isUsbPath(const std::string &path)

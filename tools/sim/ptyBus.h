@@ -21,6 +21,10 @@ struct UsbPlace {
 // from 1 to 255.
 bool isUsbPath(const std::string &path);
 
+// True when two port paths lead to the same port, or one of them is a hub on
+// the way to the other.
+bool onSamePort(const std::string &a, const std::string &b);
+
 // A dongle on a pseudo-terminal: the host sees /dev/ttyACM<n> (a link to the
 // pty's slave) and sysfs as the kernel lays it out for a CDC-ACM device: the
 // USB device under its port path, its interface with the modalias, and
