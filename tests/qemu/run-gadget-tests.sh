@@ -35,6 +35,9 @@ modules=(
     virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci
     netfs fscache 9pnet 9pnet_virtio 9p
 )
+# Two emulated controller pairs (dummy_udc.0/dummy_hcd.0, dummy_udc.1/
+# dummy_hcd.1): two dongles on two USB buses.
+declare -A module_options=([dummy_hcd]="num=2")
 
 say() { echo "run-gadget-tests: $*"; }
 die() { say "$*" >&2; exit 1; }
@@ -110,7 +113,9 @@ make_initramfs() {
     mkdir -p "$root"/{bin,dev,proc,sys,host,modules}
     cp /bin/busybox "$root/bin/busybox"
     cp "$kernel"/modules/*.ko "$root/modules/"
-    printf '%s\n' "${modules[@]}" >"$root/modules/order"
+    for name in "${modules[@]}"; do
+        echo "$name ${module_options[$name]:-}"
+    done >"$root/modules/order"
     cp "$here/guest-init.sh" "$root/init"
     chmod 755 "$root/init"
     (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null) >"$out"
