@@ -17,6 +17,8 @@
 #   TORVEX_QEMU_ACCEL  tcg (default) or kvm (a stock kernel may not run under
 #                      every host's KVM: a hang still ends at the time limit)
 #   TORVEX_QEMU_LIMIT  seconds before the guest counts as hung (default 300)
+#   TORVEX_QEMU_SCENARIOS  run only these scenarios (names of guest-scenarios.sh's
+#                      functions, separated by spaces; default: all)
 # Sourced (by run-kernel-soak.sh), it only defines its functions.
 set -euo pipefail
 
@@ -155,7 +157,7 @@ run_guest() {
 main() {
     local kernel status=0 started
     if [ "$#" -ne 4 ]; then
-        sed -n '8,19p' "$0" >&2
+        sed -n '8,21p' "$0" >&2
         exit 2
     fi
     flasher=$(realpath "$1")
@@ -177,6 +179,7 @@ main() {
 flasher='$flasher'
 gadget='$gadget'
 image='$image'
+scenarios='${TORVEX_QEMU_SCENARIOS:-}'
 ENV
     started=$(date +%s)
     run_guest "$kernel" "$work/initramfs.cpio" || status=$?
