@@ -1,7 +1,12 @@
-# Turns a firmware file into the C++ array CAN_bin and its length CAN_bin_len.
+# Turns a firmware file into the C++ array CAN_bin and its length CAN_bin_len,
+# with the file's name and SHA-256 for the program's --version.
 # Usage: cmake -DINPUT=<image> -DOUTPUT=<source.cpp> -P embed.cmake
 file(SIZE "${INPUT}" length)
 file(READ "${INPUT}" hex HEX)
+file(SHA256 "${INPUT}" sha256)
+get_filename_component(name "${INPUT}" NAME)
+string(REPLACE "\\" "\\\\" name "${name}")
+string(REPLACE "\"" "\\\"" name "${name}")
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
 string(REGEX REPLACE "((0x..,){16})" "\\1\n" bytes "${bytes}")
 if(length EQUAL 0)
@@ -12,7 +17,11 @@ file(WRITE "${OUTPUT}.tmp"
     "// Generated from ${INPUT}; do not edit.\n"
     "#include <cstdint>\n\n"
     "extern const unsigned char CAN_bin[];\n"
-    "extern const uint32_t CAN_bin_len;\n\n"
+    "extern const uint32_t CAN_bin_len;\n"
+    "extern const char CAN_bin_name[];\n"
+    "extern const char CAN_bin_sha256[];\n\n"
     "const unsigned char CAN_bin[] = {\n${bytes}\n};\n"
-    "const uint32_t CAN_bin_len = ${length}U;\n")
+    "const uint32_t CAN_bin_len = ${length}U;\n"
+    "const char CAN_bin_name[] = \"${name}\";\n"
+    "const char CAN_bin_sha256[] = \"${sha256}\";\n")
 file(RENAME "${OUTPUT}.tmp" "${OUTPUT}")

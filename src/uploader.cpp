@@ -102,6 +102,50 @@ void printProgress(double fraction)
     std::fflush(stdout);
 }
 
+namespace
+{
+
+// A serial number is the device's own text: nothing in it may move the
+// terminal's cursor or start an escape sequence.
+std::string printable(std::string text)
+{
+    for (char &c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        c = byte < 0x20 || byte == 0x7F ? '?' : c;
+    }
+    return text;
+}
+
+} // namespace
+
+void listDongles(const DongleChoice &choice)
+{
+    int listed = 0;
+    for (int n = 0; n <= highestAcmPort; ++n) {
+        AcmPort port;
+        if (!describeAcmPort(n, &port) || !choiceMatches(choice, port)) {
+            continue;
+        }
+        const bool application = port.identifier == applicationIdentifier;
+        if (!application && port.identifier != bootloaderIdentifier) {
+            continue;
+        }
+        std::cout << port.devicePath << (application ? " application" : " bootloader");
+        if (port.onUsb) {
+            std::cout << " path=" << port.portPath;
+        }
+        if (!port.serialNumber.empty()) {
+            std::cout << " serial=" << printable(port.serialNumber);
+        }
+        std::cout << "\n";
+        ++listed;
+    }
+    if (listed == 0) {
+        std::cout << "No Torvex dongle found.\n";
+    }
+    std::cout << std::flush;
+}
+
 Uploader::Uploader(bool verbose)
     : port(nullptr), verboseMode(verbose), pageCount(0), pagesWritten(0)
 {
@@ -110,6 +154,12 @@ Uploader::Uploader(bool verbose)
 void Uploader::setVerbosity(bool verbose)
 {
     verboseMode = verbose;
+}
+
+void Uploader::chooseDongle(const DongleChoice &choice)
+{
+    userChoice = choice;
+    searchChoice = choice;
 }
 
 std::ostream &Uploader::log()
@@ -133,7 +183,8 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
     openedDevices().push_back(port);
     std::vector<PortProblem> problems;
     for (uint8_t attempt = 0; attempt < attempts; ++attempt) {
-        const bool connected = port->connect(identifier);
+        const bool connected = port->connect(identifier, searchChoice);
+        dongleSeen = dongleSeen || connected || !port->portProblems().empty();
         noteAndReport(port->portProblems(), &problems);
         if (connected) {
             const std::string commandLine =
@@ -200,7 +251,11 @@ void Uploader::reportPortProblems(const std::vector<PortProblem> &problems)
 bool Uploader::perform()
 {
     setUpPages();
-    if (!handOverFromApplication() || !detectBootloader() || !transferPages()) {
+    if (!handOverFromApplication() || !detectBootloader()) {
+        reportNoMatch();
+        return false;
+    }
+    if (!transferPages()) {
         return false;
     }
     // A dongle that took every page is updated even if the boot command
@@ -228,6 +283,12 @@ bool Uploader::handOverFromApplication()
         logLine("Error while sendind bootloader enter command!");
         return false;
     }
+    // The dongle comes back under another product id, device number, port
+    // number and maybe serial number, but on the same USB port: the
+    // bootloader to update is the one on that port, not the first one found.
+    // Without a USB device above the port there is nothing to follow.
+    searchChoice = DongleChoice{};
+    searchChoice.portPath = port->portPath();
     usleep(restartPause);
     return true;
 }
@@ -241,6 +302,15 @@ bool Uploader::detectBootloader()
     }
     logLine("Bootloader detected!");
     return true;
+}
+
+// A dongle named on the command line that no search met at all: say so, or
+// the verdict alone would read as a failed update of a dongle.
+void Uploader::reportNoMatch()
+{
+    if (userChoice.named() && !dongleSeen) {
+        std::cout << "[TORVEX] No dongle matches " << userChoice.describe() << "." << std::endl;
+    }
 }
 
 bool Uploader::transferPages()

@@ -11,6 +11,8 @@
 
 extern const unsigned char CAN_bin[];
 extern const uint32_t CAN_bin_len;
+extern const char CAN_bin_name[];   // the firmware file's name
+extern const char CAN_bin_sha256[]; // its SHA-256, in lowercase hex
 
 namespace zel
 {
@@ -27,6 +29,9 @@ extern std::ostream nocout;
 
 uint32_t CalcCRC(const uint8_t *data, uint32_t len);
 void printProgress(double fraction);
+// Prints a line for each dongle attached that the choice matches, in either
+// mode, without opening any port.
+void listDongles(const DongleChoice &choice);
 
 class Uploader
 {
@@ -38,6 +43,9 @@ class Uploader
     Uploader &operator=(const Uploader &) = delete;
 
     void setVerbosity(bool verbose);
+    // The dongle to update when several are attached; by default the first
+    // one found, as with a single dongle.
+    void chooseDongle(const DongleChoice &choice);
     bool openUsbDevice(std::string identifier, uint8_t attempts);
     bool perform();
 
@@ -56,6 +64,7 @@ class Uploader
     bool command(const uint8_t *frame, int32_t len, int32_t timeout);
     bool commandConfirmed(const uint8_t *frame, int32_t len, int32_t timeout);
     bool replyConfirms(uint8_t commandByte) const;
+    void reportNoMatch();
     void noteAndReport(const std::vector<PortProblem> &met, std::vector<PortProblem> *problems);
     void reportPortProblems(const std::vector<PortProblem> &problems);
     std::ostream &log();
@@ -66,6 +75,9 @@ class Uploader
     int32_t pageCount;
     int32_t pagesWritten;
     std::set<std::string> problemsReported; // each said once per run
+    DongleChoice userChoice;                // as the command line named it
+    DongleChoice searchChoice;              // what the next search takes
+    bool dongleSeen = false;                // a search met a port of the chosen dongle
 };
 
 } // namespace zel

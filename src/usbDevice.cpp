@@ -21,16 +21,54 @@ namespace
 constexpr int acmCandidates = 10;
 constexpr std::size_t identifierLength = 14;
 
+std::string ttyClassDir(int n)
+{
+    return "/sys/class/tty/ttyACM" + std::to_string(n);
+}
+
 std::string readIdentifierOf(int n)
 {
-    std::ifstream modalias("/sys/class/tty/ttyACM" + std::to_string(n) + "/device/modalias",
-                           std::ios::binary);
+    std::ifstream modalias(ttyClassDir(n) + "/device/modalias", std::ios::binary);
     if (!modalias.is_open()) {
         return {};
     }
     char text[identifierLength] = {};
     modalias.read(text, identifierLength);
     return std::string(text, static_cast<std::size_t>(modalias.gcount()));
+}
+
+// A sysfs attribute's text without the newline the kernel ends it with.
+std::string readAttribute(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::string text;
+    std::getline(file, text);
+    return text;
+}
+
+// `device` links to the port's USB interface; the directory above that is
+// the USB device, which keeps its port path when the dongle re-enumerates.
+void readUsbDevice(int n, AcmPort *port)
+{
+    const std::string usbDevice = ttyClassDir(n) + "/device/../";
+    const std::string bus = readAttribute(usbDevice + "busnum");
+    const std::string devpath = readAttribute(usbDevice + "devpath");
+    port->onUsb = !bus.empty() && !devpath.empty();
+    port->portPath = port->onUsb ? bus + "-" + devpath : std::string();
+    port->serialNumber = port->onUsb ? readAttribute(usbDevice + "serial") : std::string();
+}
+
+// The same character device, whichever name or link leads to it. Only
+// stat: a node named by the user is never opened.
+bool sameNode(const std::string &named, const std::string &devicePath)
+{
+    struct stat given {
+    };
+    struct stat port {
+    };
+    return stat(named.c_str(), &given) == 0 && S_ISCHR(given.st_mode) &&
+           stat(devicePath.c_str(), &port) == 0 && S_ISCHR(port.st_mode) &&
+           given.st_rdev == port.st_rdev;
 }
 
 void makeRaw(struct termios &t)
@@ -69,15 +107,60 @@ bool fileExists(const std::string &path)
     return stat(path.c_str(), &info) == 0;
 }
 
+std::string DongleChoice::describe() const
+{
+    std::string options;
+    const std::pair<const char *, const std::string *> given[] = {
+        {"--path", &portPath}, {"--serial-number", &serialNumber}, {"--port", &node}};
+    for (const auto &[option, value] : given) {
+        if (!value->empty()) {
+            options += (options.empty() ? "" : " ") + std::string(option) + " " + *value;
+        }
+    }
+    return options;
+}
+
+bool describeAcmPort(int n, AcmPort *port)
+{
+    port->devicePath = "/dev/ttyACM" + std::to_string(n);
+    if (!fileExists(port->devicePath)) {
+        return false;
+    }
+    port->identifier = readIdentifierOf(n);
+    readUsbDevice(n, port);
+    return !port->identifier.empty();
+}
+
+bool choiceMatches(const DongleChoice &choice, const AcmPort &port)
+{
+    if (!choice.portPath.empty() && (!port.onUsb || port.portPath != choice.portPath)) {
+        return false;
+    }
+    if (!choice.serialNumber.empty() && (!port.onUsb || port.serialNumber != choice.serialNumber)) {
+        return false;
+    }
+    return choice.node.empty() || sameNode(choice.node, port.devicePath);
+}
+
 // The identifier is taken by value: each caller hands over a copy of its own.
 // cppcheck-suppress passedByValue
-std::string open_device(int32_t *fd, std::string identifier, std::vector<PortProblem> *problems)
+std::string open_device(int32_t *fd, std::string identifier, std::vector<PortProblem> *problems,
+                        const DongleChoice &choice, std::string *portPath)
 {
     *fd = -1;
-    for (int n = 0; n < acmCandidates; ++n) {
+    const int lastCandidate = choice.named() ? highestAcmPort : acmCandidates - 1;
+    for (int n = 0; n <= lastCandidate; ++n) {
         std::string devicePath = "/dev/ttyACM" + std::to_string(n);
         if (!fileExists(devicePath) || readIdentifierOf(n) != identifier) {
             continue;
+        }
+        AcmPort found;
+        readUsbDevice(n, &found);
+        if (choice.named() && !choiceMatches(choice, found)) {
+            continue;
+        }
+        if (portPath != nullptr) {
+            *portPath = found.portPath; // a port passed over below is followed by the next
         }
         const int opened = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (opened < 0) {
@@ -109,11 +192,12 @@ UsbDevice::~UsbDevice()
     close(portFd);
 }
 
-bool UsbDevice::connect(std::string identifier)
+bool UsbDevice::connect(std::string identifier, const DongleChoice &choice)
 {
     int32_t fd = -1;
     portProblems_.clear();
-    serialDeviceName = open_device(&fd, std::move(identifier), &portProblems_);
+    portPath_.clear();
+    serialDeviceName = open_device(&fd, std::move(identifier), &portProblems_, choice, &portPath_);
     if (fd < 0) {
         return false;
     }

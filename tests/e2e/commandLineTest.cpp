@@ -6,9 +6,15 @@
 namespace
 {
 
-const std::string helpText = "usage: ./ZEL_USB_Flasher [--verbose][--help]\n"
-                             "[--verbose] - prints more info in the terminal window\n"
-                             "[--help] - displays help message\n";
+const std::string helpText =
+    "usage: ./ZEL_USB_Flasher [--verbose][--help]\n"
+    "[--verbose] - prints more info in the terminal window\n"
+    "[--help] - displays help message\n"
+    "[--path PATH] - updates the dongle on that USB port path (see --list)\n"
+    "[--serial-number SERIAL] - updates the dongle with that USB serial number\n"
+    "[--port /dev/ttyACMn] - updates the dongle on that port\n"
+    "[--list] - lists the dongles attached: port, mode, port path, serial number\n"
+    "[--version] - prints the version and the firmware the program carries\n";
 const std::string wrongArgumentsText =
     "Wrong arguments specified, please see ./ZEL_USB_Flasher --help\n";
 
@@ -47,7 +53,15 @@ INSTANTIATE_TEST_SUITE_P(
         Invocation{{"--help", "junk"}, helpText}, Invocation{{"--verb"}, wrongArgumentsText},
         Invocation{{"--VERBOSE"}, wrongArgumentsText}, Invocation{{"-v"}, wrongArgumentsText},
         Invocation{{"--help=1"}, wrongArgumentsText}, Invocation{{""}, wrongArgumentsText},
-        Invocation{{"--verbos", "--verbose"}, wrongArgumentsText}));
+        Invocation{{"--verbos", "--verbose"}, wrongArgumentsText},
+        // The options that name a dongle stand anywhere, and need a value.
+        Invocation{{"--path", "1-1", "--help"}, helpText},
+        Invocation{{"--help", "--path"}, helpText}, Invocation{{"--path"}, wrongArgumentsText},
+        Invocation{{"--verbose", "--port"}, wrongArgumentsText},
+        Invocation{{"--serial-number", "", "--verbose"}, wrongArgumentsText},
+        Invocation{{"--path", "--verbose"}, wrongArgumentsText},
+        Invocation{{"--path", "1-1", "--path", "1-2"}, wrongArgumentsText},
+        Invocation{{"--port", "/dev/ttyACM0", "junk"}, wrongArgumentsText}));
 
 class ProgramName : public rig::Rig
 {
@@ -62,6 +76,24 @@ TEST_F(ProgramName, TextsNameTheProgramAsShippedWhateverItIsCalled)
     unlink(renamed.c_str());
     EXPECT_EQ(help.out, helpText);
     EXPECT_EQ(wrong.out, wrongArgumentsText);
+}
+
+// The name, size and SHA-256 of the carried image, as the packages name it.
+TEST_F(ProgramName, VersionNamesTheProgramAndTheFirmwareItCarries)
+{
+    sim::Dongle &dongle = plugInApplication();
+    const std::string image = TORVEX_TEST_IMAGE;
+    const auto result = run({"--version", "--verbose"});
+    sim::RunOptions sha256sum;
+    sha256sum.argv = {"sha256sum", image};
+    const auto digest = sim::runProgram(sha256sum);
+    EXPECT_EQ(result.out, "ZEL_USB_Flasher " TORVEX_RELEASE_VERSION "\nfirmware: " +
+                              image.substr(image.rfind('/') + 1) + ", " +
+                              std::to_string(rig::image().size()) + " bytes, sha256 " +
+                              digest.out.substr(0, 64) + "\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(dongle.frames().empty());
+    EXPECT_TRUE(setserialCalls().empty());
 }
 
 class OnlyFirstArgumentCounts : public rig::Rig
