@@ -304,6 +304,8 @@ two_dongles_follow_switched() {
         "[TORVEX] Update successful!"
     check "A's flash equals the image" [ "$(report_of A flash_matches)" = 1 ]
     check "A's new application came back" [ "$(report_of A ended)" = restarted ]
+    check "A's bootloader on ttyACM2 (ttyACM0 is B's, ttyACM1 still held)" grep -qxE \
+        'ports=application:/dev/ttyACM1 bootloader:/dev/ttyACM2( .*)?' "$scenario_dir/A.report"
     check "B received no frame, its flash untouched, still in its bootloader" untouched B
 }
 
