@@ -155,6 +155,7 @@ std::string open_device(int32_t *fd, std::string identifier, std::vector<PortPro
             continue;
         }
         AcmPort found;
+        found.devicePath = devicePath;
         readUsbDevice(n, &found);
         if (choice.named() && !choiceMatches(choice, found)) {
             continue;

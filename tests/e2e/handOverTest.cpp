@@ -1,4 +1,7 @@
 // From a dongle running its application into its bootloader, and back.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "rig.h"
 
 namespace
@@ -47,11 +50,14 @@ TEST_F(HandOver, VerboseUpdateFromTheApplication)
 }
 
 // The old port is still held open when the bootloader appears, so it gets
-// the next number, and each port opened gets its latency call.
+// the next number, and each port opened gets its latency call. Where sysfs
+// shows no USB device above the port, the bootloader is found all the same.
 TEST_F(HandOver, BootloaderComesBackOnTheNextPortAndEachPortGetsSetserial)
 {
     setserialExits(1);
-    sim::Dongle &dongle = plugInApplication();
+    sim::UsbPlace plainSysfs;
+    plainSysfs.plain = true;
+    sim::Dongle &dongle = plugIn(sim::DongleOptions{}, plainSysfs);
     const auto result = run({});
     EXPECT_EQ(result.out, rig::setserialWarning("/dev/ttyACM0") +
                               rig::setserialWarning("/dev/ttyACM1") + rig::fullProgress(15) +
@@ -225,6 +231,142 @@ TEST_F(SeveralFlashers, TwoAgainstOneDongleGiveOneUpdateAndOneCleanFailure)
     EXPECT_EQ(dongle.flash(), rig::image());
     // Enter bootloader, check, three frames for each of 15 pages, boot.
     EXPECT_EQ(dongle.frames().size(), 48U);
+}
+
+// Several dongles on one machine: each flasher writes the dongle it
+// switched, or the one it was told to, and opens no other.
+class SeveralDongles : public rig::Rig
+{
+  protected:
+    static sim::UsbPlace at(const std::string &path, const std::string &serial = "",
+                            const std::string &bootloaderSerial = "")
+    {
+        sim::UsbPlace place;
+        place.path = path;
+        place.serial = serial;
+        place.bootloaderSerial = bootloaderSerial;
+        return place;
+    }
+    sim::Dongle &plugInAt(sim::Mode mode, const sim::UsbPlace &place)
+    {
+        sim::DongleOptions options;
+        options.startMode = mode;
+        return plugIn(options, place);
+    }
+    // Ports that are not dongles, so that the dongles come after ttyACM9.
+    void fillLowPorts(int count)
+    {
+        for (int n = 0; n < count; ++n) {
+            ASSERT_TRUE(
+                tree().addForeignPort(n, "usb:v1d50p60e1d0100dc02dsc00dp00ic02isc02ip01in00"));
+        }
+    }
+};
+
+TEST_F(SeveralDongles, TheSwitchedDongleIsWrittenNotABootloaderOnALowerPort)
+{
+    sim::Dongle &waiting = plugInBootloader();
+    sim::Dongle &running = plugInApplication();
+    ASSERT_EQ(waiting.hostPort(), "/dev/ttyACM0");
+    ASSERT_EQ(running.hostPort(), "/dev/ttyACM1");
+    const auto result = run();
+    EXPECT_EQ(result.out, rig::verboseSuccessFromApplication(15));
+    EXPECT_EQ(running.flash(), rig::image());
+    EXPECT_TRUE(waiting.frames().empty());
+    EXPECT_EQ(setserialCalls(),
+              (std::vector<std::string>{"/dev/ttyACM1 low_latency", "/dev/ttyACM2 low_latency"}));
+}
+
+struct Named {
+    std::vector<std::string> args;
+    char target; // 'A', 'B', or 0 for none
+    std::string noMatch;
+};
+
+void PrintTo(const Named &named, std::ostream *out)
+{
+    for (const auto &arg : named.args) {
+        *out << "'" << arg << "' ";
+    }
+}
+
+class NamedDongle : public SeveralDongles, public ::testing::WithParamInterface<Named>
+{
+};
+
+// A runs its application on ttyACM11 and comes back in its bootloader on
+// ttyACM13 with another serial number; B waits in its bootloader on ttyACM12.
+TEST_P(NamedDongle, IsTheOnlyOneOpened)
+{
+    fillLowPorts(11);
+    sim::Dongle &a = plugInAt(sim::Mode::Application, at("1-2", "TVX-0042", "TVX-BOOT"));
+    sim::Dongle &b = plugInAt(sim::Mode::Bootloader, at("3-1.4", "", "TVX-0077"));
+    ASSERT_EQ(a.hostPort(), "/dev/ttyACM11");
+    ASSERT_EQ(b.hostPort(), "/dev/ttyACM12");
+    ASSERT_EQ(mkdir("/dev/serial", 0755) + mkdir("/dev/serial/by-path", 0755), 0);
+    ASSERT_EQ(symlink("../../ttyACM11", "/dev/serial/by-path/platform-dummy_hcd.0-usb-0:2:1.0"), 0);
+
+    const Named &named = GetParam();
+    const auto result = run(named.args);
+    if (named.target == 0) {
+        EXPECT_EQ(result.out, "[TORVEX] No dongle matches " + named.noMatch + ".\n" + rig::failure);
+        EXPECT_EQ(result.status, 255);
+        EXPECT_TRUE(a.frames().empty() && b.frames().empty());
+        EXPECT_TRUE(setserialCalls().empty());
+        return;
+    }
+    sim::Dongle &chosen = named.target == 'A' ? a : b;
+    sim::Dongle &other = named.target == 'A' ? b : a;
+    EXPECT_EQ(result.out, rig::fullProgress(15) + rig::success);
+    EXPECT_EQ(chosen.flash(), rig::image());
+    EXPECT_TRUE(other.frames().empty());
+    const std::vector<std::string> ports =
+        named.target == 'A'
+            ? std::vector<std::string>{"/dev/ttyACM11 low_latency", "/dev/ttyACM13 low_latency"}
+            : std::vector<std::string>{"/dev/ttyACM12 low_latency"};
+    EXPECT_EQ(setserialCalls(), ports);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ByPathSerialOrPort, NamedDongle,
+    ::testing::Values(
+        Named{{"--path", "3-1.4"}, 'B', ""}, Named{{"--path", "1-2"}, 'A', ""},
+        Named{{"--serial-number", "TVX-0042"}, 'A', ""},
+        Named{{"--serial-number", "TVX-0077"}, 'B', ""},
+        Named{{"--port", "/dev/ttyACM12"}, 'B', ""},
+        Named{{"--port", "/dev/serial/by-path/platform-dummy_hcd.0-usb-0:2:1.0"}, 'A', ""},
+        Named{{"--serial-number", "TVX-0042", "--path", "1-2"}, 'A', ""},
+        Named{{"--path", "3-9"}, 0, "--path 3-9"},
+        Named{{"--serial-number", "TVX-0042", "--path", "3-1.4"},
+              0,
+              "--path 3-1.4 --serial-number TVX-0042"},
+        // Another device, and a regular file: nothing is opened.
+        Named{{"--port", "/dev/null"}, 0, "--port /dev/null"},
+        Named{{"--port", "/dev/ttyACM0"}, 0, "--port /dev/ttyACM0"}));
+
+TEST_F(SeveralDongles, ListShowsEachDongleInEitherModeAndOpensNone)
+{
+    const auto none = run({"--list"});
+    EXPECT_EQ(none.out, "No Torvex dongle found.\n");
+    EXPECT_EQ(none.status, 0);
+
+    fillLowPorts(10);
+    sim::UsbPlace plainSysfs;
+    plainSysfs.plain = true;
+    const std::vector<sim::Dongle *> dongles = {
+        &plugInAt(sim::Mode::Application, at("1-2", "TVX-0042")),
+        &plugInAt(sim::Mode::Bootloader, at("3-1.4")),
+        &plugInAt(sim::Mode::Bootloader, plainSysfs)};
+    const auto all = run({"--list"});
+    EXPECT_EQ(all.out, "/dev/ttyACM10 application path=1-2 serial=TVX-0042\n"
+                       "/dev/ttyACM11 bootloader path=3-1.4\n"
+                       "/dev/ttyACM12 bootloader\n");
+    EXPECT_EQ(all.status, 0);
+    EXPECT_EQ(run({"--list", "--path", "3-1.4"}).out, "/dev/ttyACM11 bootloader path=3-1.4\n");
+    for (const sim::Dongle *dongle : dongles) {
+        EXPECT_TRUE(dongle->frames().empty());
+    }
+    EXPECT_TRUE(setserialCalls().empty());
 }
 
 } // namespace

@@ -135,8 +135,6 @@ TEST_F(PageFaults, PageCorruptedOnTheWayIsRefusedByItsChecksum)
     EXPECT_EQ(dongle.flash(), prefix(rig::image(), 4 * 2048));
 }
 
-// The dongle took the page but its reply came back garbled: the program
-// cannot know the page is in, so it stops.
 // A late "OK" to a data frame arriving as the answer to the page write must
 // not count as the page being written.
 TEST_F(PageFaults, DataFramesOKIsNoAnswerToThePageWrite)
@@ -165,6 +163,8 @@ TEST_F(PageFaults, DataFramesOKIsNoAnswerToThePageWrite)
     EXPECT_EQ(plain.flash(), prefix(rig::image(), 14 * 2048));
 }
 
+// The dongle took the page but its reply came back garbled: the program
+// cannot know the page is in, so it stops.
 TEST_F(PageFaults, GarbledPageWriteReplyStopsTheUpdate)
 {
     sim::Dongle &dongle =

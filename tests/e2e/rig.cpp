@@ -152,9 +152,9 @@ void Rig::TearDown()
     }
 }
 
-sim::Dongle &Rig::plugIn(sim::DongleOptions options)
+sim::Dongle &Rig::plugIn(sim::DongleOptions options, sim::UsbPlace place)
 {
-    buses_.push_back(std::make_unique<sim::PtyBus>());
+    buses_.push_back(std::make_unique<sim::PtyBus>(std::move(place)));
     dongles_.push_back(std::make_unique<sim::Dongle>(*buses_.back(), std::move(options)));
     EXPECT_TRUE(dongles_.back()->start());
     return *dongles_.back();

@@ -66,7 +66,7 @@ class Rig : public ::testing::Test
     void SetUp() override;
     void TearDown() override;
 
-    sim::Dongle &plugIn(sim::DongleOptions options);
+    sim::Dongle &plugIn(sim::DongleOptions options, sim::UsbPlace place = {});
     sim::Dongle &plugInBootloader(sim::FaultPlan faults = {});
     sim::Dongle &plugInApplication(sim::FaultPlan faults = {});
 

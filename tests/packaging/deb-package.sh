@@ -96,6 +96,12 @@ empty_root "$root"
 PATH=$fake_bin:$PATH install_into "$root" >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log"; fail "dpkg -i --root failed"; }
 installed "$root" || fail "dpkg does not record torvex-flasher as installed"
 names "$(dpkg-query --admindir="$root/var/lib/dpkg" -s torvex-flasher)" || fail "dpkg -s does not name the firmware"
+# The program itself names the same release and firmware.
+if [ "$architecture" == "$(dpkg --print-architecture)" ]; then
+    told=$("$root/usr/bin/ZEL_USB_Flasher" --version)
+    want="ZEL_USB_Flasher $version"$'\n'"firmware: $(basename "$firmware"), $(stat -c %s "$firmware") bytes, sha256 $firmware_sha256"
+    [ "$told" == "$want" ] || fail "ZEL_USB_Flasher --version says: $told"
+fi
 
 # The armhf program dies on the processors of the Raspberry Pi 1 and Zero
 # (armv6l) and older ones (armv5tejl): there the package must not install.

@@ -32,14 +32,17 @@ for heading in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" FILES TROUBLESHOO
     grep -qx "$heading" <<<"$text" || fail "no $heading section"
 done
 
-synopsis=$(section SYNOPSIS | tr -s ' \n' ' ' | sed 's/^ //; s/ $//')
-[ "$synopsis" == "ZEL_USB_Flasher [--verbose] [--help]" ] || fail "SYNOPSIS reads: $synopsis"
+synopsis=$(section SYNOPSIS | tr -s ' \t\n' ' ' | sed 's/^ //; s/ $//')
+want="ZEL_USB_Flasher [--verbose] [--path path] [--serial-number serial] [--port node]"
+want+=" ZEL_USB_Flasher --list [--path path] [--serial-number serial] [--port node]"
+want+=" ZEL_USB_Flasher [--version] [--help]"
+[ "$synopsis" == "$want" ] || fail "SYNOPSIS reads: $synopsis"
 grep -q "ZEL_USB_Flasher $version" <<<"$text" || fail "the page does not give version $version"
 
 # Every option the program's own help names is documented, and no other.
 help=$("$program" --help)
 help_status=$?
-mapfile -t options < <(grep -oE '\[--[a-z-]+\]' <<<"$help" | tr -d '[]' | sort -u)
+mapfile -t options < <(grep -oE '^\[--[a-z-]+' <<<"$help" | tr -d '[' | sort -u)
 [ "${#options[@]}" -gt 0 ] || fail "no option found in the program's --help output"
 mapfile -t documented < <(section OPTIONS | grep -oE '^ +--[a-z-]+' | sed 's/^ *//' | sort -u)
 [ "${options[*]}" == "${documented[*]}" ] ||

@@ -1,5 +1,7 @@
 #include "ptyBus.h"
 
+#include "usbSysfs.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -34,6 +36,47 @@ std::mutex &numbering()
 {
     static std::mutex lock;
     return lock;
+}
+
+// Port paths of the buses alive in this process, so that a bus that is not
+// told where it sits takes a port no other one has.
+std::multiset<std::string> &livePaths()
+{
+    static std::multiset<std::string> paths;
+    return paths;
+}
+
+std::mutex &placing()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+bool occupies(const std::string &livePath, const std::string &port)
+{
+    return livePath == port || livePath.rfind(port + ".", 0) == 0 ||
+           port.rfind(livePath + ".", 0) == 0;
+}
+
+std::string lowestFreePort()
+{
+    for (int k = 1;; ++k) {
+        const std::string port = "1-" + std::to_string(k);
+        bool taken = false;
+        for (const auto &live : livePaths()) {
+            taken = taken || occupies(live, port);
+        }
+        if (!taken) {
+            return port;
+        }
+    }
+}
+
+bool isPortNumber(const std::string &text)
+{
+    return !text.empty() && text.size() <= 3 &&
+           text.find_first_not_of("0123456789") == std::string::npos && text[0] != '0' &&
+           std::stoi(text) <= 255;
 }
 
 std::string readLink(const std::string &path)
@@ -80,6 +123,24 @@ const char *modaliasOf(Mode mode)
                                      : "usb:v0069p2000d0100dc02dsc00dp00ic02isc02ip01in00\n";
 }
 
+bool isUsbPath(const std::string &path)
+{
+    const std::size_t dash = path.find('-');
+    if (dash == std::string::npos || !isPortNumber(path.substr(0, dash))) {
+        return false;
+    }
+    std::size_t start = dash + 1;
+    for (std::size_t dot = path.find('.', start);; dot = path.find('.', start)) {
+        if (!isPortNumber(path.substr(start, dot - start))) {
+            return false;
+        }
+        if (dot == std::string::npos) {
+            return true;
+        }
+        start = dot + 1;
+    }
+}
+
 bool heldOpenElsewhere(const std::string &path)
 {
     const std::string self = std::to_string(getpid());
@@ -98,14 +159,21 @@ bool heldOpenElsewhere(const std::string &path)
     return held;
 }
 
-PtyBus::PtyBus(std::string devDir, std::string ttyClassDir)
-    : devDir_(std::move(devDir)), ttyClassDir_(std::move(ttyClassDir))
+PtyBus::PtyBus(UsbPlace place, std::string devDir, std::string sysDir)
+    : place_(std::move(place)), devDir_(std::move(devDir)), sysDir_(std::move(sysDir))
 {
+    std::lock_guard<std::mutex> guard(placing());
+    if (place_.path.empty() && !place_.plain) {
+        place_.path = lowestFreePort();
+    }
+    livePaths().insert(place_.path);
 }
 
 PtyBus::~PtyBus()
 {
     PtyBus::unplug(); // no dynamic dispatch in a destructor
+    std::lock_guard<std::mutex> guard(placing());
+    livePaths().erase(livePaths().find(place_.path));
 }
 
 bool PtyBus::numberTaken(int n) const
@@ -126,6 +194,9 @@ bool PtyBus::numberTaken(int n) const
 int PtyBus::plugIn(Mode mode)
 {
     unplug();
+    if (!place_.plain && !isUsbPath(place_.path)) {
+        return -1;
+    }
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
         if (master >= 0) {
@@ -141,6 +212,7 @@ int PtyBus::plugIn(Mode mode)
     master_ = master;
     number_ = n;
     slavePath_ = ptsname(master);
+    mode_ = mode;
     publish(n, mode);
     return master_;
 }
@@ -148,10 +220,14 @@ int PtyBus::plugIn(Mode mode)
 void PtyBus::publish(int n, Mode mode)
 {
     const std::string name = "ttyACM" + std::to_string(n);
-    const std::string deviceDir = ttyClassDir_ + "/" + name + "/device";
-    mkdir((ttyClassDir_ + "/" + name).c_str(), 0755);
-    mkdir(deviceDir.c_str(), 0755);
-    std::ofstream(deviceDir + "/modalias") << modaliasOf(mode);
+    if (place_.plain) {
+        const std::string deviceDir = sysDir_ + "/class/tty/" + name + "/device";
+        mkdir((sysDir_ + "/class/tty/" + name).c_str(), 0755);
+        mkdir(deviceDir.c_str(), 0755);
+        std::ofstream(deviceDir + "/modalias") << modaliasOf(mode);
+    } else {
+        publishUsbPort(sysDir_, usbPort(n));
+    }
     // The node comes last, as udev makes it after the kernel has the device.
     symlink(slavePath_.c_str(), (devDir_ + "/" + name).c_str());
 }
@@ -160,9 +236,24 @@ void PtyBus::withdraw(int n)
 {
     const std::string name = "ttyACM" + std::to_string(n);
     unlink((devDir_ + "/" + name).c_str());
-    unlink((ttyClassDir_ + "/" + name + "/device/modalias").c_str());
-    rmdir((ttyClassDir_ + "/" + name + "/device").c_str());
-    rmdir((ttyClassDir_ + "/" + name).c_str());
+    if (!place_.plain) {
+        withdrawUsbPort(sysDir_, usbPort(n));
+        return;
+    }
+    const std::string entry = sysDir_ + "/class/tty/" + name;
+    unlink((entry + "/device/modalias").c_str());
+    rmdir((entry + "/device").c_str());
+    rmdir(entry.c_str());
+}
+
+UsbPort PtyBus::usbPort(int n) const
+{
+    UsbPort port;
+    port.path = place_.path;
+    port.mode = mode_;
+    port.serial = mode_ == Mode::Application ? place_.serial : place_.bootloaderSerial;
+    port.tty = n;
+    return port;
 }
 
 void PtyBus::unplug()

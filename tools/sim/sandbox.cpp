@@ -58,13 +58,19 @@ bool enterPrivateMountNamespace(std::string *why)
 
 FakeDeviceTree::FakeDeviceTree()
 {
-    if (mountDev()) {
-        mountTtyClass();
+    if (mountDev() && mountTtyClass()) {
+        mountDevices();
     }
 }
 
 FakeDeviceTree::~FakeDeviceTree()
 {
+    if (systemBound_) {
+        umount2("/sys/devices/system", MNT_DETACH);
+    }
+    if (devicesMounted_) {
+        umount2("/sys/devices", MNT_DETACH);
+    }
     if (ttyClassMounted_) {
         umount2("/sys/class/tty", MNT_DETACH);
     }
@@ -113,6 +119,34 @@ bool FakeDeviceTree::mountTtyClass()
         return false;
     }
     ttyClassMounted_ = true;
+    return true;
+}
+
+// USB devices appear under /sys/devices as the buses publish them; the CPUs
+// and memory under /sys/devices/system stay reachable for whatever asks how
+// many processors there are.
+bool FakeDeviceTree::mountDevices()
+{
+    const int system = open("/sys/devices/system", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (system < 0) {
+        error_ = failure("open /sys/devices/system");
+        return false;
+    }
+    if (mount("torvex-devices", "/sys/devices", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") != 0) {
+        error_ = failure("mount tmpfs on /sys/devices");
+        close(system);
+        return false;
+    }
+    devicesMounted_ = true;
+    const std::string source = "/proc/self/fd/" + std::to_string(system);
+    if (mkdir("/sys/devices/system", 0755) != 0 ||
+        mount(source.c_str(), "/sys/devices/system", nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+        error_ = failure("bind /sys/devices/system");
+        close(system);
+        return false;
+    }
+    systemBound_ = true;
+    close(system);
     return true;
 }
 

@@ -10,9 +10,10 @@ namespace sim
 // before the process starts any thread.
 bool enterPrivateMountNamespace(std::string *why);
 
-// Fresh, empty /dev and /sys/class/tty for as long as the object lives: the
-// node, pseudo-terminal and standard device files a program needs are carried
-// over from the real /dev, and no ttyACM port exists until a bus adds one.
+// Fresh, empty /dev, /sys/class/tty and /sys/devices for as long as the
+// object lives: the node, pseudo-terminal and standard device files a program
+// needs are carried over from the real /dev, /sys/devices/system from the
+// real sysfs, and no ttyACM port or USB device exists until a bus adds one.
 class FakeDeviceTree
 {
   public:
@@ -30,17 +31,21 @@ class FakeDeviceTree
         return error_;
     }
 
-    // A port that is not a Torvex: a node with the given modalias, or with no
-    // sysfs entry at all when `modalias` is empty.
+    // A port that is not a Torvex: a node with the given modalias in the
+    // plain layout (no USB device above it), or with no sysfs entry at all
+    // when `modalias` is empty.
     bool addForeignPort(int n, const std::string &modalias);
 
   private:
     bool mountDev();
     bool mountTtyClass();
+    bool mountDevices();
 
     std::string error_;
     bool devMounted_ = false;
     bool ttyClassMounted_ = false;
+    bool devicesMounted_ = false;
+    bool systemBound_ = false;
 };
 
 } // namespace sim

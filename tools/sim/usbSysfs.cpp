@@ -1,0 +1,248 @@
+#include "usbSysfs.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace sim
+{
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+constexpr int ttyAcmMajor = 166;
+constexpr int usbDeviceMajor = 189;
+constexpr int devicesPerBus = 128;
+
+struct Location {
+    int bus = 0;
+    std::vector<std::string> prefixes; // "B-P", "B-P.P", ... down to the device itself
+};
+
+Location locate(const std::string &path)
+{
+    Location where;
+    where.bus = std::atoi(path.c_str());
+    for (std::size_t dot = path.find('.'); dot != std::string::npos;
+         dot = path.find('.', dot + 1)) {
+        where.prefixes.push_back(path.substr(0, dot));
+    }
+    where.prefixes.push_back(path);
+    return where;
+}
+
+std::string devpathOf(const std::string &portPath)
+{
+    return portPath.substr(portPath.find('-') + 1);
+}
+
+std::string hex4(int value)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", value);
+    return text;
+}
+
+// As the kernel does, each enumeration on a bus takes the number after the
+// last one given, wrapping past 127; the root hub keeps 1.
+int nextDeviceNumber(int bus)
+{
+    static std::mutex lock;
+    static std::map<int, int> last;
+    std::lock_guard<std::mutex> guard(lock);
+    int &number = last.try_emplace(bus, 1).first->second;
+    number = number + 1 < devicesPerBus ? number + 1 : 2;
+    return number;
+}
+
+void writeAttributes(const fs::path &dir,
+                     std::initializer_list<std::pair<const char *, std::string>> attributes)
+{
+    std::error_code ignored;
+    fs::create_directories(dir, ignored);
+    for (const auto &[name, value] : attributes) {
+        std::ofstream(dir / name) << value << "\n";
+    }
+}
+
+struct Identity {
+    int vendor;
+    int product;
+    int release;
+    int deviceClass;
+    std::string manufacturer;
+    std::string productName;
+    std::string serial;
+};
+
+std::string productKey(const Identity &id)
+{
+    char key[32];
+    std::snprintf(key, sizeof key, "%x/%x/%x", id.vendor, id.product, id.release);
+    return key;
+}
+
+void writeString(const fs::path &dir, const char *name, const std::string &text)
+{
+    // The kernel has no file for a string the device does not report.
+    if (!text.empty()) {
+        std::ofstream(dir / name) << text << "\n";
+    }
+}
+
+// The attributes drivers/usb/core/sysfs.c gives every USB device, in its
+// formats, and the uevent of the device's character node.
+void writeUsbDevice(const fs::path &dir, int bus, const std::string &devpath, int devnum,
+                    const Identity &id)
+{
+    const int minor = (bus - 1) * devicesPerBus + devnum - 1;
+    char node[128];
+    std::snprintf(node, sizeof node, "DEVNAME=bus/usb/%03d/%03d", bus, devnum);
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, "BUSNUM=%03d\nDEVNUM=%03d", bus, devnum);
+    char deviceClass[8];
+    std::snprintf(deviceClass, sizeof deviceClass, "%02x", id.deviceClass);
+    writeAttributes(
+        dir, {{"busnum", std::to_string(bus)},
+              {"devnum", std::to_string(devnum)},
+              {"devpath", devpath},
+              {"idVendor", hex4(id.vendor)},
+              {"idProduct", hex4(id.product)},
+              {"bcdDevice", hex4(id.release)},
+              {"bDeviceClass", deviceClass},
+              {"bNumConfigurations", "1"},
+              {"speed", "480"},
+              {"version", " 2.00"},
+              {"dev", std::to_string(usbDeviceMajor) + ":" + std::to_string(minor)},
+              {"uevent", "MAJOR=" + std::to_string(usbDeviceMajor) +
+                             "\nMINOR=" + std::to_string(minor) + "\n" + node +
+                             "\nDEVTYPE=usb_device\nDRIVER=usb\nPRODUCT=" + productKey(id) +
+                             "\nTYPE=" + std::to_string(id.deviceClass) + "/0/0\n" + numbers}});
+    writeString(dir, "manufacturer", id.manufacturer);
+    writeString(dir, "product", id.productName);
+    writeString(dir, "serial", id.serial);
+}
+
+fs::path busRoot(const std::string &sysDir, int bus)
+{
+    return fs::path(sysDir) / "devices/platform" / ("dummy_hcd." + std::to_string(bus - 1)) /
+           ("usb" + std::to_string(bus));
+}
+
+void ensureRootHub(const fs::path &root, int bus)
+{
+    if (fs::exists(root / "busnum")) {
+        return;
+    }
+    writeUsbDevice(root, bus, "0", 1,
+                   {0x1d6b, 0x0002, 0x0601, 9, "Linux dummy_hcd", "Dummy host controller",
+                    "dummy_hcd." + std::to_string(bus - 1)});
+}
+
+void ensureHub(const fs::path &dir, int bus, const std::string &portPath)
+{
+    if (fs::exists(dir / "busnum")) {
+        return;
+    }
+    writeUsbDevice(dir, bus, devpathOf(portPath), nextDeviceNumber(bus),
+                   {0x05e3, 0x0608, 0x6060, 9, "", "USB2.0 Hub", ""});
+}
+
+// The relative link the kernel makes from `from` (a directory under
+// sysDir) to `to` (a path relative to sysDir).
+std::string upTo(const fs::path &relativeFrom, const std::string &to)
+{
+    std::string link;
+    for (auto part = relativeFrom.begin(); part != relativeFrom.end(); ++part) {
+        link += "../";
+    }
+    return link + to;
+}
+
+fs::path deviceDir(const std::string &sysDir, const Location &where)
+{
+    fs::path dir = busRoot(sysDir, where.bus);
+    for (const auto &prefix : where.prefixes) {
+        dir /= prefix;
+    }
+    return dir;
+}
+
+std::string ttyName(const UsbPort &port)
+{
+    return "ttyACM" + std::to_string(port.tty);
+}
+
+void writeInterfaces(const fs::path &device, const UsbPort &port, int product)
+{
+    const std::string modalias = modaliasOf(port.mode);
+    const fs::path control = device / (port.path + ":1.0");
+    writeAttributes(control,
+                    {{"bInterfaceNumber", "00"},
+                     {"bAlternateSetting", " 0"},
+                     {"bNumEndpoints", "01"},
+                     {"bInterfaceClass", "02"},
+                     {"bInterfaceSubClass", "02"},
+                     {"bInterfaceProtocol", "01"},
+                     {"bmCapabilities", "2"},
+                     {"uevent", "DEVTYPE=usb_interface\nDRIVER=cdc_acm\nPRODUCT=69/" +
+                                    hex4(product) + "/100\nTYPE=2/0/0\nINTERFACE=2/2/1\nMODALIAS=" +
+                                    modalias.substr(0, modalias.size() - 1)}});
+    std::ofstream(control / "modalias") << modalias;
+    writeAttributes(device / (port.path + ":1.1"), {{"bInterfaceNumber", "01"},
+                                                    {"bAlternateSetting", " 0"},
+                                                    {"bNumEndpoints", "02"},
+                                                    {"bInterfaceClass", "0a"},
+                                                    {"bInterfaceSubClass", "00"},
+                                                    {"bInterfaceProtocol", "00"}});
+}
+
+} // namespace
+
+void publishUsbPort(const std::string &sysDir, const UsbPort &port)
+{
+    const Location where = locate(port.path);
+    fs::path dir = busRoot(sysDir, where.bus);
+    ensureRootHub(dir, where.bus);
+    for (std::size_t i = 0; i + 1 < where.prefixes.size(); ++i) {
+        dir /= where.prefixes[i];
+        ensureHub(dir, where.bus, where.prefixes[i]);
+    }
+    dir /= port.path;
+    const int product = port.mode == Mode::Application ? 0x1000 : 0x2000;
+    writeUsbDevice(dir, where.bus, devpathOf(port.path), nextDeviceNumber(where.bus),
+                   {0x0069, product, 0x0100, 2, "Torvex",
+                    port.mode == Mode::Application ? "Torvex USB-CAN" : "Torvex Bootloader",
+                    port.serial});
+    writeInterfaces(dir, port, product);
+
+    const std::string name = ttyName(port);
+    const fs::path tty = dir / (port.path + ":1.0") / "tty" / name;
+    const fs::path ttyInSys = tty.lexically_relative(sysDir);
+    writeAttributes(tty, {{"dev", std::to_string(ttyAcmMajor) + ":" + std::to_string(port.tty)},
+                          {"uevent", "MAJOR=" + std::to_string(ttyAcmMajor) + "\nMINOR=" +
+                                         std::to_string(port.tty) + "\nDEVNAME=" + name}});
+    symlink(("../../../" + port.path + ":1.0").c_str(), (tty / "device").c_str());
+    symlink(upTo(ttyInSys, "class/tty").c_str(), (tty / "subsystem").c_str());
+    // The class link comes last: through it a reader finds a complete device.
+    const fs::path classDir = fs::path(sysDir) / "class/tty";
+    std::error_code ignored;
+    fs::create_directories(classDir, ignored);
+    symlink(upTo("class/tty", ttyInSys.string()).c_str(), (classDir / name).c_str());
+}
+
+void withdrawUsbPort(const std::string &sysDir, const UsbPort &port)
+{
+    std::error_code ignored;
+    fs::remove(fs::path(sysDir) / "class/tty" / ttyName(port), ignored);
+    fs::remove_all(deviceDir(sysDir, locate(port.path)), ignored);
+}
+
+} // namespace sim
