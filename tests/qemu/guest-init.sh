@@ -20,8 +20,9 @@ finish() {
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
-while read -r module; do
-    insmod "/modules/$module.ko" || finish "cannot load $module" 1
+while read -r module options; do
+    # shellcheck disable=SC2086 # the options are separate words
+    insmod "/modules/$module.ko" $options || finish "cannot load $module" 1
 done </modules/order
 
 echo "[$(cut -d" " -f1 /proc/uptime)] guest: modules loaded"

@@ -8,8 +8,8 @@
 set -euo pipefail
 
 work=$1
-flasher='' gadget='' image=''
-# shellcheck source=/dev/null # written by run-gadget-tests.sh: flasher, gadget, image
+flasher='' gadget='' image='' scenarios=''
+# shellcheck source=/dev/null # written by run-gadget-tests.sh: flasher, gadget, image, scenarios
 source "$work/guest.env"
 failures=0
 scenario_dir=
@@ -112,10 +112,11 @@ run_flasher_against_gadget() {
     say "  gadget: ended=$ended ports='$(report_value ports)' flash_bytes=$(report_value flash_bytes)"
 }
 
+# Runs the flasher with --verbose and the arguments "$@".
 run_flasher() {
     local status=0 started
     started=$(now_ms)
-    timeout 60 "$flasher" --verbose >"$scenario_dir/flasher.out" 2>"$scenario_dir/flasher.err" || status=$?
+    timeout 60 "$flasher" --verbose "$@" >"$scenario_dir/flasher.out" 2>"$scenario_dir/flasher.err" || status=$?
     now_ms >"$scenario_dir/ended_ms"
     echo "$status" >"$scenario_dir/status"
     say "  flasher: exit status $status after $(($(now_ms) - started)) ms"
@@ -204,11 +205,181 @@ no_dongle() {
         "[TORVEX] Update Failed. Please reconnect the dongle and try again!"
 }
 
-say "kernel $(uname -r), UDC $(ls /sys/class/udc)"
-update_from_application
-update_from_bootloader
-unplugged_during_transfer
-no_dongle
+# Two dongles, each a gadget on its own device controller: dummy_udc.N is
+# wired to the host controller dummy_hcd.N, so each dongle has its own bus
+# and port path. The dongle's name in the checks is its label, A or B.
+declare -A gadget_pid gadget_udc=([A]=dummy_udc.0 [B]=dummy_udc.1)
+
+report_of() { sed -n "s/^$2=//p" "$scenario_dir/$1.report" 2>/dev/null || true; }
+
+# The host's port of dongle $1 with product id $2: the port of that
+# product on its controller's bus.
+port_of() {
+    local tty hcd=dummy_hcd.${gadget_udc[$1]#dummy_udc.}
+    for tty in /sys/class/tty/ttyACM*; do
+        [ -e "$tty" ] || continue
+        if [[ $(readlink "$tty") == */"$hcd"/* && $(<"$tty/device/modalias") == usb:v0069p"$2"* ]]; then
+            echo "/dev/${tty##*/}"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# Port path <busnum>-<devpath> of the USB device behind port $1, as sysfs
+# shows it.
+port_path_of() {
+    local device=/sys/class/tty/${1#/dev/}/device/..
+    echo "$(<"$device/busnum")-$(<"$device/devpath")"
+}
+
+# Starts dongle $1 with "$@" and waits for its port (product id $2).
+start_dongle() {
+    local label=$1 product=$2 tries
+    shift 2
+    "$gadget" --name "dongle$label" --udc "${gadget_udc[$label]}" --limit 90 --expect "$image" \
+        --report "$scenario_dir/$label.report" "$@" 2>"$scenario_dir/$label.err" &
+    gadget_pid[$label]=$!
+    for ((tries = 0; tries < 200; tries++)); do
+        port_of "$label" "$product" >/dev/null && break
+        sleep 0.05
+    done
+    say "  dongle $label: $(port_of "$label" "$product" || echo '(no port)')"
+}
+
+# Lets dongle $1 end by itself (its new application came back) within 10 s,
+# or stops it.
+stop_dongle() {
+    local label=$1 pid=${gadget_pid[$1]} tries
+    for ((tries = 0; tries < 100; tries++)); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" || true
+    say "  dongle $label: ended=$(report_of "$label" ended) ports='$(report_of "$label" ports)'" \
+        "frames=$(report_of "$label" frames) flash_bytes=$(report_of "$label" flash_bytes)"
+}
+
+stop_dongle_now() {
+    kill -TERM "${gadget_pid[$1]}" 2>/dev/null || true
+    stop_dongle "$1"
+}
+
+# B waits in its bootloader on the lower port number (it comes first), A
+# runs its application on the other bus.
+plug_in_two_dongles() {
+    start_dongle B 2000 --mode bootloader --serial TVX-B --bootloader-serial ''
+    start_dongle A 1000 --mode application --serial TVX-A --bootloader-serial TVX-A-BOOT
+    path_a=$(port_path_of "$(port_of A 1000)")
+    path_b=$(port_path_of "$(port_of B 2000)")
+    say "  port paths: A $path_a, B $path_b"
+    check "B on ttyACM0, A on ttyACM1" [ "$(port_of B 2000):$(port_of A 1000)" = /dev/ttyACM0:/dev/ttyACM1 ]
+    check "two different port paths" [ "$path_a" != "$path_b" ]
+}
+
+untouched() {
+    [ "$(report_of "$1" frames)" = 0 ] && [ "$(report_of "$1" flash_bytes)" = 0 ] &&
+        [ "$(report_of "$1" final_mode)" = "$(report_of "$1" start_mode)" ]
+}
+
+# With no option the flasher follows the dongle it switched: the bootloader
+# waiting on a lower port number is another dongle.
+two_dongles_follow_switched() {
+    begin follow "two dongles, no option: the switched one is written"
+    local path_a path_b
+    plug_in_two_dongles
+    list_matches_sysfs
+    run_flasher
+    stop_dongle A
+    stop_dongle_now B
+    check "exit status 0" [ "$(flasher_status)" = 0 ]
+    check "the messages of an update from application mode" expect_messages \
+        "[TORVEX] Detecting Torvex..." \
+        "[TORVEX] Torvex detected! Entering bootloader mode..." \
+        "[TORVEX] Detecting bootloader mode..." \
+        "[TORVEX] Bootloader detected!" \
+        "[TORVEX] Sending boot to app command..." \
+        "[TORVEX] Booting to app successful!" \
+        "[TORVEX] Update successful!"
+    check "A's flash equals the image" [ "$(report_of A flash_matches)" = 1 ]
+    check "A's new application came back" [ "$(report_of A ended)" = restarted ]
+    check "A's bootloader on ttyACM2 (ttyACM0 is B's, ttyACM1 still held)" grep -qxE \
+        'ports=application:/dev/ttyACM1 bootloader:/dev/ttyACM2( .*)?' "$scenario_dir/A.report"
+    check "B received no frame, its flash untouched, still in its bootloader" untouched B
+}
+
+# --path names the dongle waiting in its bootloader; the other one's port is
+# never opened, so it receives nothing.
+two_dongles_path() {
+    begin path "two dongles, --path names the one in its bootloader"
+    local path_a path_b
+    plug_in_two_dongles
+    list_matches_sysfs
+    run_flasher --path "$path_b"
+    stop_dongle B
+    stop_dongle_now A
+    local retry="[TORVEX] Could not connect to the device... Retrying..."
+    check "exit status 0" [ "$(flasher_status)" = 0 ]
+    check "the messages of an update from bootloader mode" expect_messages \
+        "[TORVEX] Detecting Torvex..." "$retry" "$retry" "$retry" \
+        "[TORVEX] Looks like Torvex cannot be detected, checking if it's in bootloader mode already..." \
+        "[TORVEX] Detecting bootloader mode..." \
+        "[TORVEX] Bootloader detected!" \
+        "[TORVEX] Sending boot to app command..." \
+        "[TORVEX] Booting to app successful!" \
+        "[TORVEX] Update successful!"
+    check "B's flash equals the image" [ "$(report_of B flash_matches)" = 1 ]
+    check "B's new application came back" [ "$(report_of B ended)" = restarted ]
+    check "A received no frame, its flash untouched, still in its application" untouched A
+    check "A never left the bus" [ "$(report_of A ports)" = application:/dev/ttyACM1 ]
+}
+
+# What --list should print, read from sysfs by way of the USB devices: one
+# line per Torvex port, by port number.
+expected_list() {
+    local device tty mode line
+    for device in /sys/bus/usb/devices/*; do
+        [ "$(cat "$device/idVendor" 2>/dev/null)" = 0069 ] || continue
+        case $(<"$device/idProduct") in
+        1000) mode=application ;;
+        2000) mode=bootloader ;;
+        *) continue ;;
+        esac
+        for tty in "$device"/*/tty/ttyACM*; do
+            [ -e "$tty" ] || continue
+            line="/dev/${tty##*/} $mode path=$(<"$device/busnum")-$(<"$device/devpath")"
+            [ -e "$device/serial" ] && line+=" serial=$(<"$device/serial")"
+            echo "$line"
+        done
+    done | sort -V
+}
+
+# --list, run while both dongles wait: it must show what sysfs shows, and
+# send nothing (the scenario's checks that a dongle received no frame cover
+# that).
+list_matches_sysfs() {
+    local status=0
+    expected_list >"$scenario_dir/list.expected"
+    timeout 20 "$flasher" --list >"$scenario_dir/list.out" 2>"$scenario_dir/list.err" || status=$?
+    say "  sysfs says:"
+    sed 's/^/    /' "$scenario_dir/list.expected"
+    say "  --list printed (exit status $status):"
+    sed 's/^/    /' "$scenario_dir/list.out"
+    check "--list: exit status 0" [ "$status" = 0 ]
+    check "--list: one line per dongle, as sysfs says" cmp -s "$scenario_dir/list.out" "$scenario_dir/list.expected"
+    check "--list: A's line, serial shown" grep -qx "/dev/ttyACM1 application path=$path_a serial=TVX-A" \
+        "$scenario_dir/list.out"
+    check "--list: B's line, no serial" grep -qx "/dev/ttyACM0 bootloader path=$path_b" "$scenario_dir/list.out"
+}
+
+all_scenarios="update_from_application update_from_bootloader unplugged_during_transfer no_dongle
+    two_dongles_follow_switched two_dongles_path"
+
+say "kernel $(uname -r), UDCs $(cd /sys/class/udc && echo *)"
+for scenario in ${scenarios:-$all_scenarios}; do
+    "$scenario"
+done
 dmesg >"$work/guest-dmesg.log" 2>&1 || true
 say "$failures failed checks"
 [ "$failures" -eq 0 ]

@@ -17,6 +17,8 @@
 #   TORVEX_QEMU_ACCEL  tcg (default) or kvm (a stock kernel may not run under
 #                      every host's KVM: a hang still ends at the time limit)
 #   TORVEX_QEMU_LIMIT  seconds before the guest counts as hung (default 300)
+#   TORVEX_QEMU_SCENARIOS  run only these scenarios (names of guest-scenarios.sh's
+#                      functions, separated by spaces; default: all)
 # Sourced (by run-kernel-soak.sh), it only defines its functions.
 set -euo pipefail
 
@@ -35,6 +37,9 @@ modules=(
     virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci
     netfs fscache 9pnet 9pnet_virtio 9p
 )
+# Two emulated controller pairs (dummy_udc.0/dummy_hcd.0, dummy_udc.1/
+# dummy_hcd.1): two dongles on two USB buses.
+declare -A module_options=([dummy_hcd]="num=2")
 
 say() { echo "run-gadget-tests: $*"; }
 die() { say "$*" >&2; exit 1; }
@@ -110,7 +115,9 @@ make_initramfs() {
     mkdir -p "$root"/{bin,dev,proc,sys,host,modules}
     cp /bin/busybox "$root/bin/busybox"
     cp "$kernel"/modules/*.ko "$root/modules/"
-    printf '%s\n' "${modules[@]}" >"$root/modules/order"
+    for name in "${modules[@]}"; do
+        echo "$name ${module_options[$name]:-}"
+    done >"$root/modules/order"
     cp "$here/guest-init.sh" "$root/init"
     chmod 755 "$root/init"
     (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null) >"$out"
@@ -150,7 +157,7 @@ run_guest() {
 main() {
     local kernel status=0 started
     if [ "$#" -ne 4 ]; then
-        sed -n '8,19p' "$0" >&2
+        sed -n '8,21p' "$0" >&2
         exit 2
     fi
     flasher=$(realpath "$1")
@@ -172,6 +179,7 @@ main() {
 flasher='$flasher'
 gadget='$gadget'
 image='$image'
+scenarios='${TORVEX_QEMU_SCENARIOS:-}'
 ENV
     started=$(date +%s)
     run_guest "$kernel" "$work/initramfs.cpio" || status=$?

@@ -34,6 +34,11 @@ const char usage[] =
     "  --expect IMAGE                 at the end, compare the dongle's flash with IMAGE\n"
     "  --report FILE                  write the outcome as key=value lines to FILE\n"
     "  --udc NAME                     device controller to bind to (default: the first)\n"
+    "  --name NAME                    the gadget's name in configfs, one per dongle (torvex)\n"
+    "  --serial S                     USB serial number in application mode (TVX0001;\n"
+    "                                 empty: none)\n"
+    "  --bootloader-serial S          USB serial number in bootloader mode (TVX0001;\n"
+    "                                 empty: none)\n"
     "exit status: 0, or 3 when the flash differs from IMAGE, 2 on a usage or set-up error\n";
 
 using Clock = std::chrono::steady_clock;
@@ -51,6 +56,9 @@ struct Settings {
     std::string expectPath;
     std::string reportPath;
     std::string udc;
+    std::string name = "torvex";
+    std::string serial = "TVX0001";
+    std::string bootloaderSerial = "TVX0001";
     int limitSeconds = 60;
 };
 
@@ -71,17 +79,20 @@ bool parseOption(const std::string &arg, const char *value, Settings *s, std::st
         *why = "unknown option or missing value: " + arg;
         return false;
     }
-    if (sim::isDongleOption(arg)) {
+    std::string *field = arg == "--expect"              ? &s->expectPath
+                         : arg == "--report"            ? &s->reportPath
+                         : arg == "--udc"               ? &s->udc
+                         : arg == "--name"              ? &s->name
+                         : arg == "--serial"            ? &s->serial
+                         : arg == "--bootloader-serial" ? &s->bootloaderSerial
+                                                        : nullptr;
+    if (field == nullptr && sim::isDongleOption(arg)) {
         return sim::parseDongleOption(arg, value, &s->dongle, why);
     }
     if (arg == "--limit") {
         s->limitSeconds = std::atoi(value);
         return s->limitSeconds > 0 || (*why = "bad --limit", false);
     }
-    std::string *field = arg == "--expect"   ? &s->expectPath
-                         : arg == "--report" ? &s->reportPath
-                         : arg == "--udc"    ? &s->udc
-                                             : nullptr;
     if (field == nullptr) {
         *why = "unknown option: " + arg;
         return false;
@@ -195,7 +206,8 @@ int main(int argc, char **argv)
     }
     signal(SIGTERM, onSignal);
     signal(SIGINT, onSignal);
-    sim::GadgetBus bus("torvex", settings.udc);
+    sim::GadgetBus bus(settings.name, settings.udc);
+    bus.setSerials(settings.serial, settings.bootloaderSerial);
     if (!bus.create(&why)) {
         std::cerr << "torvex-gadget: " << why << "\n";
         return 2;

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -48,7 +49,17 @@ std::vector<std::string> listDir(const std::string &path)
         }
         closedir(dir);
     }
+    std::sort(names.begin(), names.end());
     return names;
+}
+
+// dummy_hcd pairs each device controller dummy_udc.N with the host
+// controller dummy_hcd.N, whose bus the gadget then shows up on. Other
+// controllers have no known host side.
+std::string hostControllerOf(const std::string &udc)
+{
+    const std::string prefix = "dummy_udc.";
+    return udc.rfind(prefix, 0) == 0 ? "dummy_hcd." + udc.substr(prefix.size()) : "";
 }
 
 bool exists(const std::string &path)
@@ -80,6 +91,12 @@ GadgetBus::GadgetBus(const std::string &name, std::string udc)
 {
 }
 
+void GadgetBus::setSerials(std::string application, std::string bootloader)
+{
+    applicationSerial_ = std::move(application);
+    bootloaderSerial_ = std::move(bootloader);
+}
+
 GadgetBus::~GadgetBus()
 {
     destroy();
@@ -107,6 +124,7 @@ bool GadgetBus::create(std::string *why)
         }
         udc_ = udcs.front();
     }
+    hostController_ = hostControllerOf(udc_);
     // A gadget left behind by an earlier run is taken down first.
     destroy();
     const std::vector<std::string> folders = {"",
@@ -127,7 +145,6 @@ bool GadgetBus::create(std::string *why)
                     writeAttr("bcdUSB", "0x0200") && writeAttr("bcdDevice", "0x0100") &&
                     writeAttr("strings/0x409/manufacturer", "Torvex test rig") &&
                     writeAttr("strings/0x409/product", "Torvex USB-CAN (gadget)") &&
-                    writeAttr("strings/0x409/serialnumber", "TVX0001") &&
                     writeAttr(configDir + "/strings/0x409/configuration", "ACM");
     const std::string link = dir_ + "/" + configDir + "/acm.usb0";
     if (!ok ||
@@ -191,8 +208,10 @@ int GadgetBus::plugIn(Mode mode)
         return -1;
     }
     // The identity can only change while the gadget is unbound.
-    if (!writeAttr("idProduct", productIdOf(mode))) {
-        error_ = "cannot set idProduct";
+    const std::string &serial = mode == Mode::Application ? applicationSerial_ : bootloaderSerial_;
+    if (!writeAttr("idProduct", productIdOf(mode)) ||
+        !writeAttr("strings/0x409/serialnumber", serial)) {
+        error_ = "cannot set idProduct or serialnumber";
         return -1;
     }
     if (!bind()) {
@@ -220,6 +239,21 @@ void GadgetBus::unplug()
     }
 }
 
+// With several gadgets on the machine, only a port on the bus of our own
+// device controller can be ours.
+bool GadgetBus::onOurHostController(const std::string &ttyName) const
+{
+    if (hostController_.empty()) {
+        return true;
+    }
+    char target[4096];
+    const std::string link = "/sys/class/tty/" + ttyName;
+    const ssize_t len = readlink(link.c_str(), target, sizeof target - 1);
+    return len > 0 &&
+           std::string(target, static_cast<std::size_t>(len)).find("/" + hostController_ + "/") !=
+               std::string::npos;
+}
+
 // The host's port of the bound gadget, found by its USB identifier as the
 // flasher finds it: names are handed out by the kernel, never assumed.
 std::string GadgetBus::hostPort() const
@@ -231,7 +265,8 @@ std::string GadgetBus::hostPort() const
         std::string("usb:v0069p") + (mode_ == Mode::Application ? "1000" : "2000");
     for (const auto &name : listDir("/sys/class/tty")) {
         if (name.rfind("ttyACM", 0) == 0 &&
-            readFirstLine("/sys/class/tty/" + name + "/device/modalias").rfind(wanted, 0) == 0) {
+            readFirstLine("/sys/class/tty/" + name + "/device/modalias").rfind(wanted, 0) == 0 &&
+            onOurHostController(name)) {
             return "/dev/" + name;
         }
     }

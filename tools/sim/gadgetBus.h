@@ -20,6 +20,10 @@ class GadgetBus : public Bus
     GadgetBus(const GadgetBus &) = delete;
     GadgetBus &operator=(const GadgetBus &) = delete;
 
+    // USB serial numbers the dongle shows in each mode (from the next
+    // plugIn); an empty one shows none, as a device without the string.
+    void setSerials(std::string application, std::string bootloader);
+
     // Builds the gadget (unbound); false with a reason when it cannot.
     bool create(std::string *why);
     // Unbinds and removes the gadget from configfs.
@@ -39,9 +43,13 @@ class GadgetBus : public Bus
     bool writeAttr(const std::string &relPath, const std::string &value) const;
     bool bind();
     int openDeviceSide();
+    bool onOurHostController(const std::string &ttyName) const;
 
     std::string dir_;
     std::string udc_;
+    std::string hostController_; // the host side of udc_, when known
+    std::string applicationSerial_ = "TVX0001";
+    std::string bootloaderSerial_ = "TVX0001";
     std::string deviceTty_;
     std::string error_;
     bool created_ = false;

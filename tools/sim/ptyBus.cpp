@@ -143,13 +143,18 @@ bool isUsbPath(const std::string &path)
 bool heldOpenElsewhere(const std::string &path)
 {
     const std::string self = std::to_string(getpid());
+    // The same /dev/pts/N in another mount namespace (another test's
+    // sandbox) is another pseudo-terminal, and must not keep a number taken.
+    const std::string ourNamespace = readLink("/proc/self/ns/mnt");
     DIR *proc = opendir("/proc");
     if (proc == nullptr) {
         return false;
     }
     bool held = false;
     while (dirent *entry = readdir(proc)) {
-        if (isDigits(entry->d_name) && self != entry->d_name && pidHolds(entry->d_name, path)) {
+        if (isDigits(entry->d_name) && self != entry->d_name &&
+            readLink("/proc/" + std::string(entry->d_name) + "/ns/mnt") == ourNamespace &&
+            pidHolds(entry->d_name, path)) {
             held = true;
             break;
         }
