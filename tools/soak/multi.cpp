@@ -282,8 +282,8 @@ std::string describe(const MultiScenario &s, const std::string &program)
     std::string dongles;
     for (std::size_t i = 0; i < s.dongles.size(); ++i) {
         const DongleDraw &d = s.dongles[i];
-        text << "  dongle " << i << " on /dev/ttyACM" << d.number << ":" << placeArguments(d.place)
-             << " " << dongleArguments(d.options) << "\n";
+        text << "  dongle " << i + 1 << " on /dev/ttyACM" << d.number << ":"
+             << placeArguments(d.place) << " " << dongleArguments(d.options) << "\n";
         dongles += (i == 0 ? "" : " --dongle") + placeArguments(d.place) + " " +
                    dongleArguments(d.options);
     }
@@ -294,15 +294,15 @@ std::string describe(const MultiScenario &s, const std::string &program)
         for (const auto &arg : f.arguments()) {
             line += " " + arg;
         }
-        text << "  flasher " << i << ": " << line
+        text << "  flasher " << i + 1 << ": " << line
              << (f.absent        ? "   (names no dongle that is there)"
-                 : f.target >= 0 ? "   (names dongle " + std::to_string(f.target) + ")"
+                 : f.target >= 0 ? "   (names dongle " + std::to_string(f.target + 1) + ")"
                                  : "")
              << "\n";
         flashers += line + " & ";
     }
-    text << "  by hand (ports numbered without the foreign ones):\n  torvex-sim" << dongles
-         << " -- sh -c '" << flashers << "wait'";
+    text << "  by hand (without the foreign ports, which change the ports' numbers):\n  torvex-sim"
+         << dongles << " -- sh -c '" << flashers << "wait'";
     return text.str();
 }
 

@@ -357,14 +357,15 @@ class Judge
         breaches_.push_back(what);
     }
 
+    // Counted from 1, as torvex-sim counts its dongles.
     static std::string name(int f)
     {
-        return "flasher " + std::to_string(f);
+        return "flasher " + std::to_string(f + 1);
     }
 
     static std::string dongle(int d)
     {
-        return "dongle " + std::to_string(d);
+        return "dongle " + std::to_string(d + 1);
     }
 
     const FlasherRun &run(int f) const
@@ -597,22 +598,23 @@ void countFigures(const MultiScenario &s, const World &w, const std::vector<Flas
 void show(const World &w, const std::vector<FlasherRun> &runs)
 {
     for (std::size_t f = 0; f < runs.size(); ++f) {
-        std::cout << "--- flasher " << f << ": status " << runs[f].result.status << "\n"
+        std::cout << "--- flasher " << f + 1 << ": status " << runs[f].result.status << "\n"
                   << runs[f].result.out << "--- its standard error\n"
                   << runs[f].result.err << "--- the ports it opened\n";
         for (const Open &open : runs[f].opens) {
             std::cout << open.port << " (" << open.pts << "): "
-                      << (open.dongle < 0 ? "no dongle's" : "dongle " + std::to_string(open.dongle))
+                      << (open.dongle < 0 ? "no dongle's"
+                                          : "dongle " + std::to_string(open.dongle + 1))
                       << "\n";
         }
         for (const auto &[dongle, frames] : runs[f].frames) {
-            std::cout << "sent dongle " << dongle << " " << frames.size() << " frames"
+            std::cout << "sent dongle " << dongle + 1 << " " << frames.size() << " frames"
                       << (runs[f].written.count(dongle) != 0 ? ", page writes among them" : "")
                       << "\n";
         }
     }
     for (std::size_t d = 0; d < w.frames.size(); ++d) {
-        std::cout << "--- dongle " << d << (w.updated[d] ? ", updated" : ", not updated")
+        std::cout << "--- dongle " << d + 1 << (w.updated[d] ? ", updated" : ", not updated")
                   << "; its ports:";
         for (const Plug &plug : w.plugs[d]) {
             std::cout << " " << plug.port
