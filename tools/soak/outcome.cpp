@@ -476,7 +476,9 @@ void Tally::print(std::ostream &out, uint64_t seed, int jobs, long seconds) cons
         out << "  " << std::left << std::setw(20) << name << std::right << std::setw(5) << count
             << "\n";
     }
-    printMulti(out);
+    if (multi_.runs > 0) {
+        printMulti(out);
+    }
     if (!unexplained_.empty()) {
         out << "failed with no fault reached (slow replies under load?), runs:";
         for (const long index : unexplained_) {
