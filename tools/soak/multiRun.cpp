@@ -38,6 +38,11 @@ using Clock = std::chrono::steady_clock;
 constexpr uint8_t enterBootloader = 0x0A;
 constexpr uint8_t pageWrite = 0x66;
 
+// The rig sees a flasher's end a poll or two after it exits, and so after
+// the lock on its ports is gone: a port opened this soon before that counts
+// as opened after it.
+constexpr std::chrono::milliseconds endSeenLate{500};
+
 const char successVerdict[] = "[TORVEX] Update successful!";
 const char failureVerdict[] = "[TORVEX] Update Failed. Please reconnect the dongle and try again!";
 
@@ -231,7 +236,9 @@ void place(Open *open, const World &w)
     for (std::size_t d = 0; d < w.plugs.size(); ++d) {
         for (std::size_t p = 0; p < w.plugs[d].size(); ++p) {
             const Plug &plug = w.plugs[d][p];
-            const bool same = open->pts.empty() ? plug.port == open->port : plug.pts == open->pts;
+            // readlink -f names a port that is already gone by itself.
+            const bool same = open->pts.rfind("/dev/pts/", 0) == 0 ? plug.pts == open->pts
+                                                                   : plug.port == open->port;
             const bool later =
                 open->dongle < 0 || plug.on > w.plugs[static_cast<std::size_t>(open->dongle)]
                                                      [static_cast<std::size_t>(open->plug)]
@@ -432,7 +439,7 @@ class Judge
     {
         for (const FlasherRun &other : runs_) {
             for (const Open &open : other.opens) {
-                if (open.dongle == d && open.at > run(f).result.end &&
+                if (open.dongle == d && open.at > run(f).result.end - endSeenLate &&
                     other.written.count(d) != 0) {
                     return true;
                 }
@@ -485,7 +492,7 @@ class Judge
                 for (const Open &a : runs_[f].opens) {
                     for (const Open &b : runs_[g].opens) {
                         if (f != g && a.dongle >= 0 && a.dongle == b.dongle && a.plug == b.plug &&
-                            a.at <= b.at && b.at < runs_[f].result.end) {
+                            a.at <= b.at && b.at < runs_[f].result.end - endSeenLate) {
                             breach(name(static_cast<int>(g)) + " opened " + b.port + " of " +
                                    dongle(a.dongle) + " while " + name(static_cast<int>(f)) +
                                    " held it");
@@ -527,8 +534,8 @@ class Judge
 
     void judgePair(int d, int f, int g)
     {
-        const bool gAfterF = firstOpen(g, d) >= run(f).result.end;
-        const bool fAfterG = firstOpen(f, d) >= run(g).result.end;
+        const bool gAfterF = firstOpen(g, d) >= run(f).result.end - endSeenLate;
+        const bool fAfterG = firstOpen(f, d) >= run(g).result.end - endSeenLate;
         if (!gAfterF && !fAfterG) {
             breach(dongle(d) + " written by " + name(f) + " and " + name(g) + " at once");
         } else {
