@@ -133,14 +133,7 @@ update_from_application() {
     begin application "full update of a dongle running its application"
     run_flasher_against_gadget 1000 restart --mode application
     check "exit status 0" [ "$(flasher_status)" = 0 ]
-    check "the expected messages, no setserial warning" expect_messages \
-        "[TORVEX] Detecting Torvex..." \
-        "[TORVEX] Torvex detected! Entering bootloader mode..." \
-        "[TORVEX] Detecting bootloader mode..." \
-        "[TORVEX] Bootloader detected!" \
-        "[TORVEX] Sending boot to app command..." \
-        "[TORVEX] Booting to app successful!" \
-        "[TORVEX] Update successful!"
+    check "the expected messages, no setserial warning" expect_application_update_messages
     check "15 progress steps" [ "$(progress | wc -l)" = 15 ]
     check "the last progress step is full" [ "$(progress | tail -n 1)" = "$full_bar" ]
     check "nothing on standard error (setserial content)" [ ! -s "$scenario_dir/flasher.err" ]
@@ -150,12 +143,22 @@ update_from_application() {
     check "the new application came back" [ "$(report_value ended)" = restarted ]
 }
 
-update_from_bootloader() {
-    begin bootloader "full update of a dongle already in its bootloader"
-    run_flasher_against_gadget 2000 restart --mode bootloader
+# The verbose messages of an update of a dongle running its application.
+expect_application_update_messages() {
+    expect_messages \
+        "[TORVEX] Detecting Torvex..." \
+        "[TORVEX] Torvex detected! Entering bootloader mode..." \
+        "[TORVEX] Detecting bootloader mode..." \
+        "[TORVEX] Bootloader detected!" \
+        "[TORVEX] Sending boot to app command..." \
+        "[TORVEX] Booting to app successful!" \
+        "[TORVEX] Update successful!"
+}
+
+# The verbose messages of an update of a dongle found in its bootloader.
+expect_bootloader_update_messages() {
     local retry="[TORVEX] Could not connect to the device... Retrying..."
-    check "exit status 0" [ "$(flasher_status)" = 0 ]
-    check "the expected messages, no setserial warning" expect_messages \
+    expect_messages \
         "[TORVEX] Detecting Torvex..." "$retry" "$retry" "$retry" \
         "[TORVEX] Looks like Torvex cannot be detected, checking if it's in bootloader mode already..." \
         "[TORVEX] Detecting bootloader mode..." \
@@ -163,6 +166,13 @@ update_from_bootloader() {
         "[TORVEX] Sending boot to app command..." \
         "[TORVEX] Booting to app successful!" \
         "[TORVEX] Update successful!"
+}
+
+update_from_bootloader() {
+    begin bootloader "full update of a dongle already in its bootloader"
+    run_flasher_against_gadget 2000 restart --mode bootloader
+    check "exit status 0" [ "$(flasher_status)" = 0 ]
+    check "the expected messages, no setserial warning" expect_bootloader_update_messages
     check "the last progress step is full" [ "$(progress | tail -n 1)" = "$full_bar" ]
     check "bootloader on ttyACM0" grep -qxE 'ports=bootloader:/dev/ttyACM0( .*)?' "$scenario_dir/gadget.report"
     check "the dongle's flash equals the image" [ "$(report_value flash_matches)" = 1 ]
@@ -294,14 +304,7 @@ two_dongles_follow_switched() {
     stop_dongle A
     stop_dongle_now B
     check "exit status 0" [ "$(flasher_status)" = 0 ]
-    check "the messages of an update from application mode" expect_messages \
-        "[TORVEX] Detecting Torvex..." \
-        "[TORVEX] Torvex detected! Entering bootloader mode..." \
-        "[TORVEX] Detecting bootloader mode..." \
-        "[TORVEX] Bootloader detected!" \
-        "[TORVEX] Sending boot to app command..." \
-        "[TORVEX] Booting to app successful!" \
-        "[TORVEX] Update successful!"
+    check "the messages of an update from application mode" expect_application_update_messages
     check "A's flash equals the image" [ "$(report_of A flash_matches)" = 1 ]
     check "A's new application came back" [ "$(report_of A ended)" = restarted ]
     check "A's bootloader on ttyACM2 (ttyACM0 is B's, ttyACM1 still held)" grep -qxE \
@@ -319,16 +322,8 @@ two_dongles_path() {
     run_flasher --path "$path_b"
     stop_dongle B
     stop_dongle_now A
-    local retry="[TORVEX] Could not connect to the device... Retrying..."
     check "exit status 0" [ "$(flasher_status)" = 0 ]
-    check "the messages of an update from bootloader mode" expect_messages \
-        "[TORVEX] Detecting Torvex..." "$retry" "$retry" "$retry" \
-        "[TORVEX] Looks like Torvex cannot be detected, checking if it's in bootloader mode already..." \
-        "[TORVEX] Detecting bootloader mode..." \
-        "[TORVEX] Bootloader detected!" \
-        "[TORVEX] Sending boot to app command..." \
-        "[TORVEX] Booting to app successful!" \
-        "[TORVEX] Update successful!"
+    check "the messages of an update from bootloader mode" expect_bootloader_update_messages
     check "B's flash equals the image" [ "$(report_of B flash_matches)" = 1 ]
     check "B's new application came back" [ "$(report_of B ended)" = restarted ]
     check "A received no frame, its flash untouched, still in its application" untouched A

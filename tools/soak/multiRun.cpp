@@ -25,6 +25,7 @@
 
 #include "harness/child.h"
 #include "multi.h"
+#include "outcome.h"
 #include "sim/sandbox.h"
 
 namespace soak
@@ -320,16 +321,6 @@ int attribute(const World &w, std::vector<FlasherRun> *runs)
         }
     }
     return orphans;
-}
-
-std::string lastLineOf(const std::string &out)
-{
-    std::string text = out;
-    while (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-    }
-    const std::size_t start = text.rfind('\n');
-    return start == std::string::npos ? text : text.substr(start + 1);
 }
 
 // Judges one run, adding each invariant it broke to `breaches`.

@@ -24,16 +24,6 @@ namespace
 const char successVerdict[] = "[TORVEX] Update successful!";
 const char failureVerdict[] = "[TORVEX] Update Failed. Please reconnect the dongle and try again!";
 
-std::string lastLineOf(const std::string &out)
-{
-    std::string text = out;
-    while (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-    }
-    const std::size_t start = text.rfind('\n');
-    return start == std::string::npos ? text : text.substr(start + 1);
-}
-
 std::string oneLine(const std::string &text)
 {
     std::string line;
@@ -231,6 +221,16 @@ Outcome runOnGadget(const Scenario &scenario, const RunSetup &setup)
 }
 
 } // namespace
+
+std::string lastLineOf(const std::string &out)
+{
+    std::string text = out;
+    while (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+    }
+    const std::size_t start = text.rfind('\n');
+    return start == std::string::npos ? text : text.substr(start + 1);
+}
 
 Outcome runOnce(const Scenario &scenario, const RunSetup &setup)
 {

@@ -60,6 +60,9 @@ struct RunSetup {
 // the 2 s pause) take about six seconds.
 constexpr long verdictBoundMs = 10000;
 
+// The last line of a program's output, without its newline.
+std::string lastLineOf(const std::string &out);
+
 // Runs the flasher once against a dongle set up as the scenario says. Moves
 // the calling process into a mount namespace of its own: call it in a child.
 Outcome runOnce(const Scenario &scenario, const RunSetup &setup);
