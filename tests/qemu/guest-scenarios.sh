@@ -89,7 +89,7 @@ expect_messages() {
 # update the gadget stops by itself once the new application is back ($2 =
 # restart); otherwise ($2 = stop) it is stopped at once.
 run_flasher_against_gadget() {
-    local product=$1 ending=$2 gadget_pid tries ended
+    local product=$1 ending=$2 gadget_pid ended
     shift 2
     "$gadget" --report "$scenario_dir/gadget.report" --expect "$image" --limit 90 "$@" \
         2>"$scenario_dir/gadget.err" &
@@ -100,14 +100,8 @@ run_flasher_against_gadget() {
     fi
     say "  dongle on $(host_port "$product" || echo '(none)')"
     run_flasher
-    if [ "$ending" = restart ]; then
-        for ((tries = 0; tries < 100; tries++)); do
-            kill -0 "$gadget_pid" 2>/dev/null || break
-            sleep 0.1
-        done
-    fi
-    kill -TERM "$gadget_pid" 2>/dev/null || true
-    wait "$gadget_pid" || true
+    [ "$ending" = restart ] && wait_for_exit "$gadget_pid"
+    end_process "$gadget_pid"
     ended=$(report_value ended)
     say "  gadget: ended=$ended ports='$(report_value ports)' flash_bytes=$(report_value flash_bytes)"
 }
@@ -120,6 +114,20 @@ run_flasher() {
     now_ms >"$scenario_dir/ended_ms"
     echo "$status" >"$scenario_dir/status"
     say "  flasher: exit status $status after $(($(now_ms) - started)) ms"
+}
+
+# Gives process $1 up to 10 s to end by itself.
+wait_for_exit() {
+    local tries
+    for ((tries = 0; tries < 100; tries++)); do
+        kill -0 "$1" 2>/dev/null || return 0
+        sleep 0.1
+    done
+}
+
+end_process() {
+    kill -TERM "$1" 2>/dev/null || true
+    wait "$1" || true
 }
 
 begin() {
@@ -260,13 +268,9 @@ start_dongle() {
 # Lets dongle $1 end by itself (its new application came back) within 10 s,
 # or stops it.
 stop_dongle() {
-    local label=$1 pid=${gadget_pid[$1]} tries
-    for ((tries = 0; tries < 100; tries++)); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -TERM "$pid" 2>/dev/null || true
-    wait "$pid" || true
+    local label=$1
+    wait_for_exit "${gadget_pid[$1]}"
+    end_process "${gadget_pid[$1]}"
     say "  dongle $label: ended=$(report_of "$label" ended) ports='$(report_of "$label" ports)'" \
         "frames=$(report_of "$label" frames) flash_bytes=$(report_of "$label" flash_bytes)"
 }
