@@ -345,7 +345,7 @@ int main(int argc, char **argv)
     const double poll = (pollBefore + usleepMicros()) / 2;
     const ProgramRun boot = runProgram(s, sim::Mode::Bootloader);
     const Phase floor = runFloor(s);
-    harness::removeQuietSetserial(s.setserialDir);
+    harness::removeSetserial(s.setserialDir);
     if (app.child.status != 0 || boot.child.status != 0 || !app.flashComplete ||
         !boot.flashComplete || !app.phase.ok || !floor.ok) {
         std::cerr << "torvex-bench: an update or the floor client failed; no figures\n";

@@ -160,7 +160,7 @@ ChildResult runChild(const ChildOptions &options)
 namespace
 {
 
-std::string makeSetserial(const char *body)
+std::string makeSetserial(const char *interpreter, const char *body)
 {
     const char *tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/torvex-setserial-XXXXXX";
@@ -170,10 +170,10 @@ std::string makeSetserial(const char *body)
     const std::string tool = pattern + "/setserial";
     {
         std::ofstream script(tool);
-        script << "#!/bin/sh\n" << body;
+        script << "#!" << interpreter << "\n" << body;
     }
     if (chmod(tool.c_str(), 0755) != 0 || chmod(pattern.c_str(), 0755) != 0) {
-        removeQuietSetserial(pattern);
+        removeSetserial(pattern);
         return {};
     }
     return pattern;
@@ -183,17 +183,25 @@ std::string makeSetserial(const char *body)
 
 std::string makeQuietSetserial()
 {
-    return makeSetserial("exit 0\n");
+    return makeSetserial("/bin/sh", "exit 0\n");
 }
 
 std::string makeSetserialWithOwnStderr()
 {
-    return makeSetserial("PATH=${PATH#*:} exec setserial \"$@\" 2>>\"$TORVEX_SETSERIAL_ERR\"\n");
+    return makeSetserial("/bin/sh",
+                         "PATH=${PATH#*:} exec setserial \"$@\" 2>>\"$TORVEX_SETSERIAL_ERR\"\n");
 }
 
-void removeQuietSetserial(const std::string &dir)
+std::string makeLoggingSetserial()
+{
+    return makeSetserial(
+        "/bin/bash", "echo \"$EPOCHREALTIME $1 $(readlink -f -- \"$1\")\" >> \"${0%/*}/calls\"\n");
+}
+
+void removeSetserial(const std::string &dir)
 {
     unlink((dir + "/setserial").c_str());
+    unlink((dir + "/calls").c_str());
     rmdir(dir.c_str());
 }
 

@@ -45,7 +45,12 @@ std::string makeQuietSetserial();
 // its complaints appended to the file $TORVEX_SETSERIAL_ERR, so that they
 // are not taken for the flasher's own.
 std::string makeSetserialWithOwnStderr();
-void removeQuietSetserial(const std::string &dir);
+// The same with a `setserial` that appends a line to <dir>/calls for each
+// call: the wall-clock time ($EPOCHREALTIME), the port, and the file the
+// port's name leads to.
+std::string makeLoggingSetserial();
+// Removes a directory made by any of the above.
+void removeSetserial(const std::string &dir);
 
 // PATH=<dir>:<our PATH>
 std::string pathWith(const std::string &dir);

@@ -44,9 +44,6 @@ constexpr uint8_t pageWrite = 0x66;
 // as opened after it.
 constexpr std::chrono::milliseconds endSeenLate{500};
 
-const char successVerdict[] = "[TORVEX] Update successful!";
-const char failureVerdict[] = "[TORVEX] Update Failed. Please reconnect the dongle and try again!";
-
 std::string readLink(const std::string &path)
 {
     char target[PATH_MAX];
@@ -124,27 +121,6 @@ struct World {
     std::vector<bool> updated;
 };
 
-std::string makeLoggingSetserial()
-{
-    char pattern[] = "/tmp/torvex-soak-setserial-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        return {};
-    }
-    std::string dir = pattern;
-    const std::string tool = dir + "/setserial";
-    std::ofstream(tool) << "#!/bin/bash\necho \"$EPOCHREALTIME $1 $(readlink -f -- \"$1\")\" >> '"
-                        << dir << "/calls'\n";
-    chmod(tool.c_str(), 0755);
-    return dir;
-}
-
-void removeDir(const std::string &dir)
-{
-    unlink((dir + "/setserial").c_str());
-    unlink((dir + "/calls").c_str());
-    rmdir(dir.c_str());
-}
-
 bool putForeignPorts(const MultiScenario &s, sim::FakeDeviceTree *tree)
 {
     for (std::size_t i = 0; i < s.foreignPorts.size(); ++i) {
@@ -199,7 +175,7 @@ std::vector<FlasherRun> runFlashers(const MultiScenario &s, const RunSetup &setu
     // still open for writing would make its exec fail, and the shell go on to
     // the real setserial.
     for (auto &run : runs) {
-        run.setserialDir = makeLoggingSetserial();
+        run.setserialDir = harness::makeLoggingSetserial();
     }
     std::vector<std::future<harness::ChildResult>> running;
     for (std::size_t i = 0; i < s.flashers.size(); ++i) {
@@ -668,7 +644,7 @@ Outcome runMulti(const MultiScenario &s, const RunSetup &setup)
     }
     for (auto &run : runs) {
         readOpens(&run, w, wallRef, steadyRef);
-        removeDir(run.setserialDir);
+        harness::removeSetserial(run.setserialDir);
     }
     Outcome o;
     const int orphans = attribute(w, &runs);

@@ -21,9 +21,6 @@ namespace soak
 namespace
 {
 
-const char successVerdict[] = "[TORVEX] Update successful!";
-const char failureVerdict[] = "[TORVEX] Update Failed. Please reconnect the dongle and try again!";
-
 std::string oneLine(const std::string &text)
 {
     std::string line;

@@ -60,6 +60,11 @@ struct RunSetup {
 // the 2 s pause) take about six seconds.
 constexpr long verdictBoundMs = 10000;
 
+// The verdict lines the flasher ends with.
+inline constexpr char successVerdict[] = "[TORVEX] Update successful!";
+inline constexpr char failureVerdict[] =
+    "[TORVEX] Update Failed. Please reconnect the dongle and try again!";
+
 // The last line of a program's output, without its newline.
 std::string lastLineOf(const std::string &out);
 

@@ -333,6 +333,6 @@ int main(int argc, char **argv)
         return 2;
     }
     const int status = s.replay >= 0 ? replayOne(s) : soakAll(s);
-    harness::removeQuietSetserial(s.setserialDir);
+    harness::removeSetserial(s.setserialDir);
     return status;
 }
