@@ -159,7 +159,7 @@ void Uploader::setVerbosity(bool verbose)
 void Uploader::chooseDongle(const DongleChoice &choice)
 {
     userChoice = choice;
-    searchChoice = choice;
+    searchChoice = pinnedToPlace(choice);
 }
 
 std::ostream &Uploader::log()

@@ -142,6 +142,26 @@ bool choiceMatches(const DongleChoice &choice, const AcmPort &port)
     return choice.node.empty() || sameNode(choice.node, port.devicePath);
 }
 
+DongleChoice pinnedToPlace(const DongleChoice &choice)
+{
+    if (choice.node.empty()) {
+        return choice;
+    }
+    for (int n = 0; n <= highestAcmPort; ++n) {
+        AcmPort port;
+        if (describeAcmPort(n, &port) && port.onUsb && sameNode(choice.node, port.devicePath)) {
+            if (!choice.portPath.empty() && choice.portPath != port.portPath) {
+                return choice; // names two places: nothing can match
+            }
+            DongleChoice pinned = choice;
+            pinned.node.clear();
+            pinned.portPath = port.portPath;
+            return pinned;
+        }
+    }
+    return choice;
+}
+
 // The identifier is taken by value: each caller hands over a copy of its own.
 // cppcheck-suppress passedByValue
 std::string open_device(int32_t *fd, std::string identifier, std::vector<PortProblem> *problems,

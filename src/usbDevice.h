@@ -41,6 +41,11 @@ struct AcmPort {
 // The port /dev/ttyACM<n>, if it has a node and a modalias.
 bool describeAcmPort(int n, AcmPort *port);
 bool choiceMatches(const DongleChoice &choice, const AcmPort &port);
+// A node names the dongle on it now. The kernel hands a freed number to the
+// next device, so a later search by the node could meet another dongle:
+// where sysfs shows the USB device on the node, the choice becomes its port
+// path instead.
+DongleChoice pinnedToPlace(const DongleChoice &choice);
 constexpr int highestAcmPort = 255; // the kernel numbers them from 0 to 255
 
 // A port with the wanted identifier that could not be used: another program
