@@ -26,6 +26,7 @@ void printHelp()
     std::printf("[--port /dev/ttyACMn] - updates the dongle on that port\n");
     std::printf("[--list] - lists the dongles attached: port, mode, port path, serial number\n");
     std::printf("[--version] - prints the version and the firmware the program carries\n");
+    std::printf("[--all] - updates every dongle attached, all at once\n");
 }
 
 void printVersion()
@@ -33,6 +34,9 @@ void printVersion()
     std::printf("ZEL_USB_Flasher %s\n", TORVEX_VERSION);
     std::printf("firmware: %s, %u bytes, sha256 %s\n", CAN_bin_name,
                 static_cast<unsigned>(CAN_bin_len), CAN_bin_sha256);
+    if (CAN_bin_is_test_image) {
+        std::printf("This is the project's test image, not a dongle's firmware.\n");
+    }
 }
 
 struct Arguments {
@@ -43,25 +47,48 @@ struct Arguments {
 std::string *choiceField(const char *option, DongleChoice *choice)
 {
     if (std::strcmp(option, "--path") == 0) {
-        return &choice->portPath;
+        return &choice->usbPath;
     }
     if (std::strcmp(option, "--serial-number") == 0) {
         return &choice->serialNumber;
     }
     if (std::strcmp(option, "--port") == 0) {
-        return &choice->node;
+        return &choice->devicePath;
     }
     return nullptr;
 }
 
+// "--path 1-2 --serial-number X", whatever order they were given in.
+std::string describe(const DongleChoice &choice)
+{
+    std::string options;
+    const std::pair<const char *, const std::string *> given[] = {
+        {"--path", &choice.usbPath},
+        {"--serial-number", &choice.serialNumber},
+        {"--port", &choice.devicePath}};
+    for (const auto &[option, value] : given) {
+        if (!value->empty()) {
+            options += (options.empty() ? "" : " ") + std::string(option) + " " + *value;
+        }
+    }
+    return options;
+}
+
 // The options that name a dongle may stand anywhere, each followed by its
-// value; of the other arguments only the first counts.
+// value. The first other argument says what to do; after it, --verbose and
+// --help are ignored, and any other option is a mistake that must not be
+// passed over: it may have been meant to name the dongle.
 Arguments readArguments(int argc, char *argv[])
 {
     Arguments arguments;
     for (int i = 1; i < argc; ++i) {
         std::string *field = choiceField(argv[i], &arguments.choice);
         if (field == nullptr) {
+            const bool ignored = std::strcmp(argv[i], "--verbose") == 0 ||
+                                 std::strcmp(argv[i], "--help") == 0 || argv[i][0] != '-';
+            if (arguments.first != nullptr && !ignored) {
+                wrongArguments();
+            }
             arguments.first = arguments.first != nullptr ? arguments.first : argv[i];
             continue;
         }
@@ -73,12 +100,23 @@ Arguments readArguments(int argc, char *argv[])
         }
         *field = argv[++i];
     }
+    arguments.choice.asGiven = describe(arguments.choice);
     return arguments;
 }
 
 bool firstIs(const Arguments &arguments, const char *option)
 {
     return arguments.first != nullptr && std::strcmp(arguments.first, option) == 0;
+}
+
+int verdict(bool updated)
+{
+    if (updated) {
+        std::printf("[TORVEX] Update successful!\n");
+        return 0;
+    }
+    std::printf("[TORVEX] Update Failed. Please reconnect the dongle and try again!\n");
+    return -1;
 }
 
 } // namespace
@@ -98,12 +136,14 @@ int main(int argc, char *argv[])
         return -1;
     }
     if (firstIs(arguments, "--list")) {
-        zel::listDongles(arguments.choice);
-        return 0;
+        return listDongles(arguments.choice) > 0 ? 0 : 1;
     }
     if (firstIs(arguments, "--version")) {
         printVersion();
         return 0;
+    }
+    if (firstIs(arguments, "--all")) {
+        return verdict(zel::updateAll(arguments.choice));
     }
     zel::Uploader uploader(false);
     if (arguments.first != nullptr) {
@@ -113,10 +153,5 @@ int main(int argc, char *argv[])
         uploader.setVerbosity(true);
     }
     uploader.chooseDongle(arguments.choice);
-    if (uploader.perform()) {
-        std::printf("[TORVEX] Update successful!\n");
-        return 0;
-    }
-    std::printf("[TORVEX] Update Failed. Please reconnect the dongle and try again!\n");
-    return -1;
+    return verdict(uploader.perform());
 }

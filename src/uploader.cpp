@@ -1,5 +1,7 @@
 #include "uploader.h"
 
+#include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -22,8 +24,6 @@ std::ostream nocout(&nostreambuf);
 namespace
 {
 
-const std::string applicationIdentifier = "usb:v0069p1000";
-const std::string bootloaderIdentifier = "usb:v0069p2000";
 constexpr uint8_t connectAttempts = 3;
 constexpr useconds_t retryPause = 1000000;
 constexpr useconds_t restartPause = 2000000;
@@ -89,61 +89,27 @@ uint32_t CalcCRC(const uint8_t *data, uint32_t len)
     return reg;
 }
 
-void printProgress(double fraction)
+namespace
+{
+
+void drawProgress(double fraction)
 {
     static const char bars[] = "||||||||||||||||||||||||||||||||||||||||||||||||||||||||||||";
     const int percent = static_cast<int>(100.0 * fraction);
     const int bar = static_cast<int>(60.0 * fraction);
     const int pad = 60 - bar;
     std::printf("\r[TORVEX] %3d%% [%.*s%*s]", percent, bar, bars, pad, "");
-    if (std::fabs(fraction - 1.0) < 0.00001) {
-        std::puts("\r");
-    }
-    std::fflush(stdout);
-}
-
-namespace
-{
-
-// A serial number is the device's own text: nothing in it may move the
-// terminal's cursor or start an escape sequence.
-std::string printable(std::string text)
-{
-    for (char &c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        c = byte < 0x20 || byte == 0x7F ? '?' : c;
-    }
-    return text;
 }
 
 } // namespace
 
-void listDongles(const DongleChoice &choice)
+void printProgress(double fraction)
 {
-    int listed = 0;
-    for (int n = 0; n <= highestAcmPort; ++n) {
-        AcmPort port;
-        if (!describeAcmPort(n, &port) || !choiceMatches(choice, port)) {
-            continue;
-        }
-        const bool application = port.identifier == applicationIdentifier;
-        if (!application && port.identifier != bootloaderIdentifier) {
-            continue;
-        }
-        std::cout << port.devicePath << (application ? " application" : " bootloader");
-        if (port.onUsb) {
-            std::cout << " path=" << port.portPath;
-        }
-        if (!port.serialNumber.empty()) {
-            std::cout << " serial=" << printable(port.serialNumber);
-        }
-        std::cout << "\n";
-        ++listed;
+    drawProgress(fraction);
+    if (std::fabs(fraction - 1.0) < 0.00001) {
+        std::puts("\r");
     }
-    if (listed == 0) {
-        std::cout << "No Torvex dongle found.\n";
-    }
-    std::cout << std::flush;
+    std::fflush(stdout);
 }
 
 Uploader::Uploader(bool verbose)
@@ -159,7 +125,7 @@ void Uploader::setVerbosity(bool verbose)
 void Uploader::chooseDongle(const DongleChoice &choice)
 {
     userChoice = choice;
-    searchChoice = pinnedToPlace(choice);
+    searchChoice = choice;
 }
 
 std::ostream &Uploader::log()
@@ -172,7 +138,23 @@ std::ostream &Uploader::log()
 
 void Uploader::logLine(const std::string &message)
 {
+    lastLogged = message;
     log() << message << std::endl;
+}
+
+void Uploader::say(const std::string &line)
+{
+    lastSaid = line;
+    std::cout << "[TORVEX] " << line << std::endl;
+}
+
+std::string Uploader::failureReason() const
+{
+    if (transferBegan) {
+        return "Page " + std::to_string(pagesWritten + 1) + " of " + std::to_string(pageCount) +
+               " was not written.";
+    }
+    return lastSaid.empty() ? lastLogged : lastSaid;
 }
 
 // The identifier is taken by value: each caller hands over a copy of its own.
@@ -209,14 +191,14 @@ namespace
 std::string describe(const PortProblem &problem)
 {
     if (problem.held) {
-        return "Skipping " + problem.path + ": another program is using it.";
+        return "Skipping " + problem.devicePath + ": another program is using it.";
     }
     if (problem.error == EACCES || problem.error == EPERM) {
-        return "Cannot open " + problem.path +
+        return "Cannot open " + problem.devicePath +
                ": permission denied. Add your user to the dialout group or install the udev "
                "rule (see 'man ZEL_USB_Flasher'), then reconnect the dongle.";
     }
-    return "Cannot open " + problem.path + ": " + std::strerror(problem.error) + ".";
+    return "Cannot open " + problem.devicePath + ": " + std::strerror(problem.error) + ".";
 }
 
 } // namespace
@@ -244,17 +226,21 @@ void Uploader::reportPortProblems(const std::vector<PortProblem> &problems)
         if ((problem.held && !verboseMode) || !problemsReported.insert(text).second) {
             continue;
         }
-        std::cout << "[TORVEX] " << text << std::endl;
+        say(text);
     }
 }
 
 bool Uploader::perform()
 {
     setUpPages();
-    if (!handOverFromApplication() || !detectBootloader()) {
-        reportNoMatch();
+    if (!settleChoice()) {
         return false;
     }
+    if (!handOverFromApplication() || !detectBootloader()) {
+        reportNothingFound();
+        return false;
+    }
+    transferBegan = true;
     if (!transferPages()) {
         return false;
     }
@@ -270,6 +256,32 @@ void Uploader::setUpPages()
     pagesWritten = 0;
 }
 
+// A name that fits two dongles names neither. One that fits a dongle is held
+// to its USB port path from here on: the kernel may give its port number to
+// another dongle later, and another dongle may carry the same serial number.
+bool Uploader::settleChoice()
+{
+    if (userChoice.empty()) {
+        return true;
+    }
+    const std::vector<Sighting> fitting = donglesFitting(userChoice);
+    if (fitting.size() > 1) {
+        std::string places;
+        for (std::size_t i = 0; i < fitting.size(); ++i) {
+            places += i == 0 ? "" : i + 1 == fitting.size() ? " and " : ", ";
+            places += fitting[i].onUsb ? fitting[i].usbPath : fitting[i].devicePath;
+        }
+        say(userChoice.asGiven + " fits " + std::to_string(fitting.size()) + " dongles, at " +
+            places + ": name one with --path.");
+        return false;
+    }
+    if (fitting.size() == 1 && fitting.front().onUsb) {
+        searchChoice = DongleChoice{};
+        searchChoice.usbPath = fitting.front().usbPath;
+    }
+    return true;
+}
+
 bool Uploader::handOverFromApplication()
 {
     logLine("Detecting Torvex...");
@@ -277,6 +289,13 @@ bool Uploader::handOverFromApplication()
         logLine("Looks like Torvex cannot be detected, checking if it's in bootloader mode "
                 "already...");
         return true;
+    }
+    // A named dongle must never be exchanged for another, and nothing but its
+    // USB port path tells it from a dongle that takes its number meanwhile.
+    if (!userChoice.empty() && port->usbPath().empty()) {
+        say("Cannot follow the dongle on " + port->getSerialDeviceName() +
+            " into its bootloader without its USB port path: it was not switched.");
+        return false;
     }
     logLine("Torvex detected! Entering bootloader mode...");
     if (!sendEnterBootloaderCmd()) {
@@ -288,7 +307,7 @@ bool Uploader::handOverFromApplication()
     // bootloader to update is the one on that port, not the first one found.
     // Without a USB device above the port there is nothing to follow.
     searchChoice = DongleChoice{};
-    searchChoice.portPath = port->portPath();
+    searchChoice.usbPath = port->usbPath();
     usleep(restartPause);
     return true;
 }
@@ -304,12 +323,24 @@ bool Uploader::detectBootloader()
     return true;
 }
 
-// A dongle named on the command line that no search met at all: say so, or
-// the verdict alone would read as a failed update of a dongle.
-void Uploader::reportNoMatch()
+// A run that met no dongle at all: say which name matched none, or where a
+// dongle is that a run without a name does not look at. The verdict alone
+// would read as a failed update of a dongle.
+void Uploader::reportNothingFound()
 {
-    if (userChoice.named() && !dongleSeen) {
-        std::cout << "[TORVEX] No dongle matches " << userChoice.describe() << "." << std::endl;
+    if (dongleSeen) {
+        return;
+    }
+    if (!userChoice.empty()) {
+        say("No dongle matches " + userChoice.asGiven + ".");
+        return;
+    }
+    const std::vector<Sighting> beyond = donglesFitting({}, acmCandidates);
+    if (!beyond.empty()) {
+        const Sighting &dongle = beyond.front();
+        say("A dongle is on " + dongle.devicePath +
+            ", beyond the ports searched without a name: name it with " +
+            (dongle.onUsb ? "--path " + dongle.usbPath : "--port " + dongle.devicePath) + ".");
     }
 }
 
@@ -423,6 +454,158 @@ bool Uploader::sendBoot()
     }
     logLine("Booting to app failed");
     return false;
+}
+
+namespace
+{
+
+// One dongle's update under updateAll, in a child process.
+struct DongleUpdate {
+    Sighting dongle;
+    pid_t pid = -1;
+    int output = -1; // the child's standard output, read by the parent
+    std::string heard;
+    bool ended = false;
+    bool updated = false;
+};
+
+// In the child: a single update of the dongle at that USB port path, quiet,
+// with the reason it failed as its last line.
+[[noreturn]] void updateInChild(const std::string &usbPath, int output)
+{
+    dup2(output, STDOUT_FILENO);
+    dup2(output, STDERR_FILENO);
+    close(output);
+    DongleChoice choice;
+    choice.usbPath = usbPath;
+    choice.asGiven = "--path " + usbPath;
+    Uploader uploader(false);
+    uploader.chooseDongle(choice);
+    const bool updated = uploader.perform();
+    if (!updated) {
+        std::cout << "\n" << uploader.failureReason() << "\n";
+    }
+    std::cout << std::flush;
+    _exit(updated ? 0 : 1);
+}
+
+void start(DongleUpdate *update)
+{
+    int ends[2];
+    if (!update->dongle.onUsb || pipe(ends) != 0) {
+        update->ended = true;
+        update->heard =
+            update->dongle.onUsb ? std::strerror(errno) : "\nNo USB port path to follow it by.";
+        return;
+    }
+    std::cout << std::flush;
+    update->pid = fork();
+    if (update->pid == 0) {
+        close(ends[0]);
+        updateInChild(update->dongle.usbPath, ends[1]);
+    }
+    close(ends[1]);
+    update->output = ends[0];
+    update->ended = update->pid < 0;
+}
+
+// The percentage of the child's last progress line.
+int percentOf(const DongleUpdate &update)
+{
+    const std::size_t at = update.heard.rfind("\r[TORVEX] ");
+    int percent = 0;
+    if (update.ended) {
+        return 100;
+    }
+    return at != std::string::npos &&
+                   std::sscanf(update.heard.c_str() + at + 10, "%3d", &percent) == 1
+               ? percent
+               : 0;
+}
+
+std::string endLine(const DongleUpdate &update)
+{
+    std::string line = "[TORVEX] " + update.dongle.devicePath;
+    line += update.dongle.onUsb ? " path=" + update.dongle.usbPath : "";
+    if (update.updated) {
+        return line + " Update successful!";
+    }
+    const std::size_t end = update.heard.find_last_not_of("\r\n");
+    const std::size_t begin = update.heard.find_last_of("\r\n", end);
+    const std::string reason =
+        end == std::string::npos ? "" : update.heard.substr(begin + 1, end - begin);
+    return line + (reason.empty() || reason[0] == '\r' ? "" : " " + reason) + " Update Failed.";
+}
+
+// Reads what the child said; at its end, collects its status.
+void follow(DongleUpdate *update)
+{
+    char chunk[512];
+    const ssize_t n = read(update->output, chunk, sizeof chunk);
+    if (n > 0) {
+        update->heard.append(chunk, static_cast<std::size_t>(n));
+        return;
+    }
+    if (n < 0 && errno == EINTR) {
+        return;
+    }
+    close(update->output);
+    int status = 0;
+    update->updated = waitpid(update->pid, &status, 0) == update->pid && WIFEXITED(status) &&
+                      WEXITSTATUS(status) == 0;
+    update->ended = true;
+}
+
+} // namespace
+
+bool updateAll(const DongleChoice &choice)
+{
+    const std::vector<Sighting> dongles = donglesFitting(choice);
+    if (dongles.empty()) {
+        std::cout << "[TORVEX] "
+                  << (choice.empty() ? "No Torvex dongle found."
+                                     : "No dongle matches " + choice.asGiven + ".")
+                  << std::endl;
+        return false;
+    }
+    std::vector<DongleUpdate> updates(dongles.size());
+    for (std::size_t i = 0; i < dongles.size(); ++i) {
+        updates[i].dongle = dongles[i];
+        start(&updates[i]);
+    }
+    // One progress line for all, on a terminal only; each dongle's line
+    // replaces it as the dongle ends.
+    const bool onTerminal = isatty(STDOUT_FILENO) != 0;
+    std::vector<bool> told(updates.size(), false);
+    int updated = 0;
+    for (std::size_t left = updates.size(); left > 0;) {
+        std::vector<pollfd> outputs;
+        for (const DongleUpdate &update : updates) {
+            outputs.push_back({update.ended ? -1 : update.output, POLLIN, 0});
+        }
+        poll(outputs.data(), outputs.size(), 1000);
+        int percents = 0;
+        for (std::size_t i = 0; i < updates.size(); ++i) {
+            if (outputs[i].revents != 0) {
+                follow(&updates[i]);
+            }
+            if (updates[i].ended && !told[i]) {
+                told[i] = true;
+                --left;
+                updated += updates[i].updated ? 1 : 0;
+                std::cout << (onTerminal ? "\r" + std::string(76, ' ') + "\r" : "")
+                          << endLine(updates[i]) << std::endl;
+            }
+            percents += percentOf(updates[i]);
+        }
+        if (onTerminal && left > 0) {
+            drawProgress(percents / (100.0 * static_cast<double>(updates.size())));
+            std::fflush(stdout);
+        }
+    }
+    std::cout << "[TORVEX] " << updated << " of " << updates.size()
+              << (updates.size() == 1 ? " dongle" : " dongles") << " updated." << std::endl;
+    return updated == static_cast<int>(updates.size());
 }
 
 } // namespace zel

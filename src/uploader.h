@@ -13,6 +13,7 @@ extern const unsigned char CAN_bin[];
 extern const uint32_t CAN_bin_len;
 extern const char CAN_bin_name[];   // the firmware file's name
 extern const char CAN_bin_sha256[]; // its SHA-256, in lowercase hex
+extern const bool CAN_bin_is_test_image;
 
 namespace zel
 {
@@ -29,9 +30,10 @@ extern std::ostream nocout;
 
 uint32_t CalcCRC(const uint8_t *data, uint32_t len);
 void printProgress(double fraction);
-// Prints a line for each dongle attached that the choice matches, in either
-// mode, without opening any port.
-void listDongles(const DongleChoice &choice);
+// Updates every dongle that the choice fits, all at once, each as a single
+// update in a process of its own that follows it by its USB port path; a
+// line for each as it ends, then the count. True when every one was updated.
+bool updateAll(const DongleChoice &choice);
 
 class Uploader
 {
@@ -48,6 +50,8 @@ class Uploader
     void chooseDongle(const DongleChoice &choice);
     bool openUsbDevice(std::string identifier, uint8_t attempts);
     bool perform();
+    // Why the last perform failed, as one line; empty when nothing said why.
+    std::string failureReason() const;
 
     bool sendEnterBootloaderCmd();
     bool sendCheckBootloaderEntered();
@@ -57,6 +61,7 @@ class Uploader
 
   private:
     void setUpPages();
+    bool settleChoice();
     bool handOverFromApplication();
     bool detectBootloader();
     bool transferPages();
@@ -64,7 +69,8 @@ class Uploader
     bool command(const uint8_t *frame, int32_t len, int32_t timeout);
     bool commandConfirmed(const uint8_t *frame, int32_t len, int32_t timeout);
     bool replyConfirms(uint8_t commandByte) const;
-    void reportNoMatch();
+    void reportNothingFound();
+    void say(const std::string &line);
     void noteAndReport(const std::vector<PortProblem> &met, std::vector<PortProblem> *problems);
     void reportPortProblems(const std::vector<PortProblem> &problems);
     std::ostream &log();
@@ -78,6 +84,9 @@ class Uploader
     DongleChoice userChoice;                // as the command line named it
     DongleChoice searchChoice;              // what the next search takes
     bool dongleSeen = false;                // a search met a port of the chosen dongle
+    bool transferBegan = false;
+    std::string lastSaid;   // the last line printed in quiet mode too
+    std::string lastLogged; // the last line of the log
 };
 
 } // namespace zel

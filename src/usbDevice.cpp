@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 
 struct termios tty;
 struct termios ti_prev;
@@ -18,7 +20,6 @@ struct termios ti_prev;
 namespace
 {
 
-constexpr int acmCandidates = 10;
 constexpr std::size_t identifierLength = 14;
 
 std::string ttyClassDir(int n)
@@ -48,27 +49,47 @@ std::string readAttribute(const std::string &path)
 
 // `device` links to the port's USB interface; the directory above that is
 // the USB device, which keeps its port path when the dongle re-enumerates.
-void readUsbDevice(int n, AcmPort *port)
+void readUsbDevice(int n, Sighting *seen)
 {
     const std::string usbDevice = ttyClassDir(n) + "/device/../";
     const std::string bus = readAttribute(usbDevice + "busnum");
     const std::string devpath = readAttribute(usbDevice + "devpath");
-    port->onUsb = !bus.empty() && !devpath.empty();
-    port->portPath = port->onUsb ? bus + "-" + devpath : std::string();
-    port->serialNumber = port->onUsb ? readAttribute(usbDevice + "serial") : std::string();
+    seen->onUsb = !bus.empty() && !devpath.empty();
+    seen->usbPath = seen->onUsb ? bus + "-" + devpath : std::string();
+    seen->serialNumber = seen->onUsb ? readAttribute(usbDevice + "serial") : std::string();
 }
 
 // The same character device, whichever name or link leads to it. Only
-// stat: a node named by the user is never opened.
-bool sameNode(const std::string &named, const std::string &devicePath)
+// stat: a device path named by the user is never opened.
+bool sameDevice(const std::string &named, const std::string &devicePath)
 {
     struct stat given {
     };
-    struct stat port {
+    struct stat candidate {
     };
     return stat(named.c_str(), &given) == 0 && S_ISCHR(given.st_mode) &&
-           stat(devicePath.c_str(), &port) == 0 && S_ISCHR(port.st_mode) &&
-           given.st_rdev == port.st_rdev;
+           stat(devicePath.c_str(), &candidate) == 0 && S_ISCHR(candidate.st_mode) &&
+           given.st_rdev == candidate.st_rdev;
+}
+
+// Between reading sysfs and opening the node, the kernel may have given the
+// number to another device: what was opened must be what sysfs shows now,
+// and sysfs must still show what the search chose.
+bool stillAsSeen(int n, int fd, const Sighting &seen)
+{
+    struct stat opened {
+    };
+    unsigned major = 0;
+    unsigned minor = 0;
+    const std::string dev = readAttribute(ttyClassDir(n) + "/dev");
+    Sighting now;
+    return fstat(fd, &opened) == 0 && std::sscanf(dev.c_str(), "%u:%u", &major, &minor) == 2 &&
+           opened.st_rdev == makedev(major, minor) && sight(n, &now) && now.sameDongle(seen);
+}
+
+bool isDongle(const Sighting &seen)
+{
+    return seen.identifier == applicationIdentifier || seen.identifier == bootloaderIdentifier;
 }
 
 void makeRaw(struct termios &t)
@@ -107,95 +128,131 @@ bool fileExists(const std::string &path)
     return stat(path.c_str(), &info) == 0;
 }
 
-std::string DongleChoice::describe() const
+bool sight(int n, Sighting *seen)
 {
-    std::string options;
-    const std::pair<const char *, const std::string *> given[] = {
-        {"--path", &portPath}, {"--serial-number", &serialNumber}, {"--port", &node}};
-    for (const auto &[option, value] : given) {
-        if (!value->empty()) {
-            options += (options.empty() ? "" : " ") + std::string(option) + " " + *value;
+    seen->devicePath = "/dev/ttyACM" + std::to_string(n);
+    if (!fileExists(seen->devicePath)) {
+        return false;
+    }
+    seen->identifier = readIdentifierOf(n);
+    readUsbDevice(n, seen);
+    return !seen->identifier.empty();
+}
+
+bool choiceMatches(const DongleChoice &choice, const Sighting &seen)
+{
+    if (!choice.usbPath.empty() && (!seen.onUsb || seen.usbPath != choice.usbPath)) {
+        return false;
+    }
+    if (!choice.serialNumber.empty() && (!seen.onUsb || seen.serialNumber != choice.serialNumber)) {
+        return false;
+    }
+    return choice.devicePath.empty() || sameDevice(choice.devicePath, seen.devicePath);
+}
+
+std::vector<Sighting> donglesFitting(const DongleChoice &choice, int from)
+{
+    std::vector<Sighting> fitting;
+    for (int n = from; n <= highestAcmPort; ++n) {
+        Sighting seen;
+        const auto sameUsbDevice = [&seen](const Sighting &other) {
+            return seen.onUsb && other.onUsb && other.usbPath == seen.usbPath;
+        };
+        if (sight(n, &seen) && isDongle(seen) && choiceMatches(choice, seen) &&
+            std::none_of(fitting.begin(), fitting.end(), sameUsbDevice)) {
+            fitting.push_back(seen);
         }
     }
-    return options;
+    return fitting;
 }
 
-bool describeAcmPort(int n, AcmPort *port)
+int listDongles(const DongleChoice &choice)
 {
-    port->devicePath = "/dev/ttyACM" + std::to_string(n);
-    if (!fileExists(port->devicePath)) {
-        return false;
-    }
-    port->identifier = readIdentifierOf(n);
-    readUsbDevice(n, port);
-    return !port->identifier.empty();
-}
-
-bool choiceMatches(const DongleChoice &choice, const AcmPort &port)
-{
-    if (!choice.portPath.empty() && (!port.onUsb || port.portPath != choice.portPath)) {
-        return false;
-    }
-    if (!choice.serialNumber.empty() && (!port.onUsb || port.serialNumber != choice.serialNumber)) {
-        return false;
-    }
-    return choice.node.empty() || sameNode(choice.node, port.devicePath);
-}
-
-DongleChoice pinnedToPlace(const DongleChoice &choice)
-{
-    if (choice.node.empty()) {
-        return choice;
-    }
-    for (int n = 0; n <= highestAcmPort; ++n) {
-        AcmPort port;
-        if (describeAcmPort(n, &port) && port.onUsb && sameNode(choice.node, port.devicePath)) {
-            if (!choice.portPath.empty() && choice.portPath != port.portPath) {
-                return choice; // names two places: nothing can match
-            }
-            DongleChoice pinned = choice;
-            pinned.node.clear();
-            pinned.portPath = port.portPath;
-            return pinned;
+    const std::vector<Sighting> dongles = donglesFitting(choice);
+    for (const Sighting &seen : dongles) {
+        std::cout << seen.devicePath
+                  << (seen.identifier == applicationIdentifier ? " application" : " bootloader");
+        if (seen.onUsb) {
+            std::cout << " path=" << seen.usbPath;
         }
+        if (!seen.serialNumber.empty()) {
+            std::cout << " serial=" << printable(seen.serialNumber);
+        }
+        std::cout << "\n";
     }
-    return choice;
+    if (dongles.empty()) {
+        std::cout << (choice.empty() ? "No Torvex dongle found."
+                                     : "No dongle matches " + choice.asGiven + ".")
+                  << "\n";
+    }
+    std::cout << std::flush;
+    return static_cast<int>(dongles.size());
+}
+
+// A serial number is the device's own text: one field in a line split on
+// spaces, and nothing in it may move the terminal's cursor or start an escape
+// sequence. UTF-8 letters stay; a space, a control character (C0, DEL, C1)
+// and a byte that is not UTF-8 become '?'.
+std::string printable(const std::string &text)
+{
+    std::string shown;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byteAt = [&text](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+        const unsigned lead = byteAt(i);
+        std::size_t len = lead < 0x80   ? 1
+                          : lead < 0xC2 ? 0
+                          : lead < 0xE0 ? 2
+                          : lead < 0xF0 ? 3
+                          : lead < 0xF5 ? 4
+                                        : 0;
+        for (std::size_t k = 1; k < len; ++k) {
+            len = i + k < text.size() && (byteAt(i + k) & 0xC0) == 0x80 ? len : 0;
+        }
+        const bool control =
+            lead <= 0x20 || lead == 0x7F || (lead == 0xC2 && len == 2 && byteAt(i + 1) < 0xA0);
+        if (len == 0 || control) {
+            shown += '?';
+            i += len == 0 ? 1 : len;
+            continue;
+        }
+        shown.append(text, i, len);
+        i += len;
+    }
+    return shown;
 }
 
 // The identifier is taken by value: each caller hands over a copy of its own.
 // cppcheck-suppress passedByValue
 std::string open_device(int32_t *fd, std::string identifier, std::vector<PortProblem> *problems,
-                        const DongleChoice &choice, std::string *portPath)
+                        const DongleChoice &choice, std::string *usbPath)
 {
     *fd = -1;
-    const int lastCandidate = choice.named() ? highestAcmPort : acmCandidates - 1;
+    const int lastCandidate = choice.empty() ? acmCandidates - 1 : highestAcmPort;
     for (int n = 0; n <= lastCandidate; ++n) {
-        std::string devicePath = "/dev/ttyACM" + std::to_string(n);
-        if (!fileExists(devicePath) || readIdentifierOf(n) != identifier) {
+        Sighting seen;
+        if (!sight(n, &seen) || seen.identifier != identifier || !choiceMatches(choice, seen)) {
             continue;
         }
-        AcmPort found;
-        found.devicePath = devicePath;
-        readUsbDevice(n, &found);
-        if (choice.named() && !choiceMatches(choice, found)) {
-            continue;
-        }
-        if (portPath != nullptr) {
-            *portPath = found.portPath; // a port passed over below is followed by the next
-        }
-        const int opened = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const int opened = open(seen.devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (opened < 0) {
-            note(problems, devicePath, false, errno);
-            return devicePath;
+            note(problems, seen.devicePath, false, errno);
+            return seen.devicePath;
         }
         // Locked before any setting is read or changed.
         if (heldElsewhere(opened)) {
-            note(problems, devicePath, true, 0);
+            note(problems, seen.devicePath, true, 0);
             close(opened);
             continue;
         }
+        if (!stillAsSeen(n, opened, seen)) {
+            close(opened); // as for a port that went away
+            continue;
+        }
         *fd = opened;
-        return devicePath;
+        if (usbPath != nullptr) {
+            *usbPath = seen.usbPath;
+        }
+        return seen.devicePath;
     }
     return {};
 }
@@ -217,8 +274,8 @@ bool UsbDevice::connect(std::string identifier, const DongleChoice &choice)
 {
     int32_t fd = -1;
     portProblems_.clear();
-    portPath_.clear();
-    serialDeviceName = open_device(&fd, std::move(identifier), &portProblems_, choice, &portPath_);
+    usbPath_.clear();
+    serialDeviceName = open_device(&fd, std::move(identifier), &portProblems_, choice, &usbPath_);
     if (fd < 0) {
         return false;
     }

@@ -11,47 +11,59 @@
 extern struct termios tty;
 extern struct termios ti_prev;
 
+// The Torvex's USB identifiers, as the start of a port's modalias.
+inline const std::string applicationIdentifier = "usb:v0069p1000";
+inline const std::string bootloaderIdentifier = "usb:v0069p2000";
+constexpr int highestAcmPort = 255; // the kernel numbers them from 0 to 255
+constexpr int acmCandidates = 10;   // searched without a choice: ttyACM0 to ttyACM9
+
 bool fileExists(const std::string &path);
 
 // Picks one dongle among several; a field left empty matches every dongle.
 // The values are only ever compared with what the search finds: the
 // program may run as root, and a value must not lead it to any other file.
 struct DongleChoice {
-    std::string portPath;     // USB port path, "<bus>-<port>[.<port>...]"
+    std::string usbPath;      // USB port path, "<bus>-<port>[.<port>...]"
     std::string serialNumber; // the USB device's serial number
-    std::string node;         // the port's /dev node, or a link to it
+    std::string devicePath;   // a /dev/ttyACM<n>, or a link to one
+    std::string asGiven;      // the options that name it, as the user gave them
 
-    bool named() const
+    bool empty() const
     {
-        return !portPath.empty() || !serialNumber.empty() || !node.empty();
+        return usbPath.empty() && serialNumber.empty() && devicePath.empty();
     }
-    // The options that name it, as given: "--path 1-2 --serial-number X".
-    std::string describe() const;
 };
 
-// What /dev and sysfs show of one ttyACM port.
-struct AcmPort {
-    std::string devicePath; // /dev/ttyACM<n>
+// What /dev and sysfs show of /dev/ttyACM<n>.
+struct Sighting {
+    std::string devicePath;
     std::string identifier; // the start of its modalias
     bool onUsb = false;     // sysfs shows the USB device above the port
-    std::string portPath;
+    std::string usbPath;
     std::string serialNumber; // empty when the device has none
+
+    bool sameDongle(const Sighting &other) const
+    {
+        return identifier == other.identifier && onUsb == other.onUsb && usbPath == other.usbPath &&
+               serialNumber == other.serialNumber;
+    }
 };
 
 // The port /dev/ttyACM<n>, if it has a node and a modalias.
-bool describeAcmPort(int n, AcmPort *port);
-bool choiceMatches(const DongleChoice &choice, const AcmPort &port);
-// A node names the dongle on it now. The kernel hands a freed number to the
-// next device, so a later search by the node could meet another dongle:
-// where sysfs shows the USB device on the node, the choice becomes its port
-// path instead.
-DongleChoice pinnedToPlace(const DongleChoice &choice);
-constexpr int highestAcmPort = 255; // the kernel numbers them from 0 to 255
+bool sight(int n, Sighting *seen);
+bool choiceMatches(const DongleChoice &choice, const Sighting &seen);
+// The Torvex dongles that the choice fits, in either mode, on /dev/ttyACM<from>
+// and above: one for each USB device, without opening any port.
+std::vector<Sighting> donglesFitting(const DongleChoice &choice, int from = 0);
+// Prints a line for each of them and returns how many there were.
+int listDongles(const DongleChoice &choice);
+// A serial number as one printable field.
+std::string printable(const std::string &text);
 
 // A port with the wanted identifier that could not be used: another program
 // holds it locked, or its open failed with `error`.
 struct PortProblem {
-    std::string path;
+    std::string devicePath;
     bool held;
     int error;
 };
@@ -60,12 +72,13 @@ struct PortProblem {
 // `identifier` and that no other program holds locked, opens and locks it,
 // and stores the descriptor (or -1) through `fd`. Ports skipped on the way,
 // and a port that could not be opened, are added to `problems` if given.
-// With a dongle chosen, every ttyACM port is searched, and a port of any
-// other device is never opened. The port path of the port found (empty
-// when sysfs shows no USB device above it) is stored through `portPath`.
+// With a choice, one dongle is looked for, named or followed, wherever the
+// kernel put it: on every ttyACM port, and a port of any other device is
+// never opened. The USB port path of the port opened is stored through
+// `usbPath` (empty when sysfs shows no USB device above it).
 std::string open_device(int32_t *fd, std::string identifier,
                         std::vector<PortProblem> *problems = nullptr,
-                        const DongleChoice &choice = {}, std::string *portPath = nullptr);
+                        const DongleChoice &choice = {}, std::string *usbPath = nullptr);
 
 class UsbDevice
 {
@@ -81,11 +94,11 @@ class UsbDevice
     bool transmit(const uint8_t *data, int32_t len, bool replyWanted, int32_t timeout);
     bool receive(int32_t timeout);
     std::string getSerialDeviceName();
-    // The USB port path of the port found by the last connect; empty when
+    // The USB port path of the port opened by the last connect; empty when
     // sysfs shows no USB device above it.
-    const std::string &portPath() const
+    const std::string &usbPath() const
     {
-        return portPath_;
+        return usbPath_;
     }
     // Reads and drops what comes until the port has been silent for
     // `quietMs`, or for `boundMs` in all, or until the port is gone.
@@ -109,5 +122,5 @@ class UsbDevice
     std::string serialDeviceName;
     std::mutex rxLock;
     std::vector<PortProblem> portProblems_;
-    std::string portPath_;
+    std::string usbPath_;
 };

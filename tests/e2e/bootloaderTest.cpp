@@ -24,7 +24,8 @@ class Discovery : public rig::Rig
 {
 };
 
-// A dongle on ttyACM10 is beyond the ports that are searched.
+// A dongle on ttyACM10 is beyond the ports that are searched: it is pointed
+// out, never opened.
 TEST_F(Discovery, NoDongleFailsAfterThreeAttemptsPerModeAboutASecondApart)
 {
     for (int n = 0; n < 10; ++n) {
@@ -33,7 +34,10 @@ TEST_F(Discovery, NoDongleFailsAfterThreeAttemptsPerModeAboutASecondApart)
     sim::Dongle &beyond = plugInBootloader();
     ASSERT_EQ(beyond.hostPort(), "/dev/ttyACM10");
     const auto result = run();
-    EXPECT_EQ(result.out, rig::noApplicationFound + bootloaderNotEntered + rig::failure);
+    EXPECT_EQ(result.out, rig::noApplicationFound + bootloaderNotEntered +
+                              "[TORVEX] A dongle is on /dev/ttyACM10, beyond the ports searched "
+                              "without a name: name it with --path 1-1.\n" +
+                              rig::failure);
     EXPECT_EQ(result.status, 255);
     EXPECT_EQ(result.err, "");
     EXPECT_GE(result.elapsed.count(), 5900);

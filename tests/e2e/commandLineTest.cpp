@@ -14,7 +14,8 @@ const std::string helpText =
     "[--serial-number SERIAL] - updates the dongle with that USB serial number\n"
     "[--port /dev/ttyACMn] - updates the dongle on that port\n"
     "[--list] - lists the dongles attached: port, mode, port path, serial number\n"
-    "[--version] - prints the version and the firmware the program carries\n";
+    "[--version] - prints the version and the firmware the program carries\n"
+    "[--all] - updates every dongle attached, all at once\n";
 const std::string wrongArgumentsText =
     "Wrong arguments specified, please see ./ZEL_USB_Flasher --help\n";
 
@@ -61,7 +62,16 @@ INSTANTIATE_TEST_SUITE_P(
         Invocation{{"--serial-number", "", "--verbose"}, wrongArgumentsText},
         Invocation{{"--path", "--verbose"}, wrongArgumentsText},
         Invocation{{"--path", "1-1", "--path", "1-2"}, wrongArgumentsText},
-        Invocation{{"--port", "/dev/ttyACM0", "junk"}, wrongArgumentsText}));
+        Invocation{{"--port", "/dev/ttyACM0", "junk"}, wrongArgumentsText},
+        // After the first argument only --verbose, --help and the naming
+        // options may follow: a mistyped name must not update another dongle.
+        Invocation{{"--verbose", "--path=1-3"}, wrongArgumentsText},
+        Invocation{{"--verbose", "--serial", "TVX-0002"}, wrongArgumentsText},
+        Invocation{{"--verbose", "-p", "1-3"}, wrongArgumentsText},
+        Invocation{{"--verbose", "--Port", "/dev/ttyACM1"}, wrongArgumentsText},
+        Invocation{{"--verbose", "--list"}, wrongArgumentsText},
+        Invocation{{"--verbose", "--help", "--version"}, wrongArgumentsText},
+        Invocation{{"--all", "--list"}, wrongArgumentsText}));
 
 class ProgramName : public rig::Rig
 {
@@ -90,7 +100,8 @@ TEST_F(ProgramName, VersionNamesTheProgramAndTheFirmwareItCarries)
     EXPECT_EQ(result.out, "ZEL_USB_Flasher " TORVEX_RELEASE_VERSION "\nfirmware: " +
                               image.substr(image.rfind('/') + 1) + ", " +
                               std::to_string(rig::image().size()) + " bytes, sha256 " +
-                              digest.out.substr(0, 64) + "\n");
+                              digest.out.substr(0, 64) +
+                              "\nThis is the project's test image, not a dongle's firmware.\n");
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(dongle.frames().empty());
     EXPECT_TRUE(setserialCalls().empty());

@@ -348,7 +348,7 @@ TEST_F(SeveralDongles, ListShowsEachDongleInEitherModeAndOpensNone)
 {
     const auto none = run({"--list"});
     EXPECT_EQ(none.out, "No Torvex dongle found.\n");
-    EXPECT_EQ(none.status, 0);
+    EXPECT_EQ(none.status, 1);
 
     fillLowPorts(10);
     sim::UsbPlace plainSysfs;
@@ -356,12 +356,19 @@ TEST_F(SeveralDongles, ListShowsEachDongleInEitherModeAndOpensNone)
     const std::vector<sim::Dongle *> dongles = {
         &plugInAt(sim::Mode::Application, at("1-2", "TVX-0042")),
         &plugInAt(sim::Mode::Bootloader, at("3-1.4")),
-        &plugInAt(sim::Mode::Bootloader, plainSysfs)};
+        &plugInAt(sim::Mode::Bootloader, plainSysfs),
+        // A serial number may hold anything: an escape sequence, a space, a
+        // C1 control, a letter beyond ASCII.
+        &plugInAt(sim::Mode::Application, at("3-2", "TVX\x1b[2J 1\xc2\x9b\xc3\xa9\x9b"))};
     const auto all = run({"--list"});
     EXPECT_EQ(all.out, "/dev/ttyACM10 application path=1-2 serial=TVX-0042\n"
                        "/dev/ttyACM11 bootloader path=3-1.4\n"
-                       "/dev/ttyACM12 bootloader\n");
+                       "/dev/ttyACM12 bootloader\n"
+                       "/dev/ttyACM13 application path=3-2 serial=TVX?[2J?1?\xc3\xa9?\n");
     EXPECT_EQ(all.status, 0);
+    const auto unmatched = run({"--list", "--path", "9-9"});
+    EXPECT_EQ(unmatched.out, "No dongle matches --path 9-9.\n");
+    EXPECT_EQ(unmatched.status, 1);
     EXPECT_EQ(run({"--list", "--path", "3-1.4"}).out, "/dev/ttyACM11 bootloader path=3-1.4\n");
     for (const sim::Dongle *dongle : dongles) {
         EXPECT_TRUE(dongle->frames().empty());

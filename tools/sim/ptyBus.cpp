@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <climits>
@@ -229,6 +230,7 @@ void PtyBus::publish(int n, Mode mode)
         mkdir((sysDir_ + "/class/tty/" + name).c_str(), 0755);
         mkdir(deviceDir.c_str(), 0755);
         std::ofstream(deviceDir + "/modalias") << modaliasOf(mode);
+        std::ofstream(sysDir_ + "/class/tty/" + name + "/dev") << usbPort(n).dev << "\n";
     } else {
         publishUsbPort(sysDir_, usbPort(n));
     }
@@ -246,6 +248,7 @@ void PtyBus::withdraw(int n)
     }
     const std::string entry = sysDir_ + "/class/tty/" + name;
     unlink((entry + "/device/modalias").c_str());
+    unlink((entry + "/dev").c_str());
     rmdir((entry + "/device").c_str());
     rmdir(entry.c_str());
 }
@@ -257,6 +260,13 @@ UsbPort PtyBus::usbPort(int n) const
     port.mode = mode_;
     port.serial = mode_ == Mode::Application ? place_.serial : place_.bootloaderSerial;
     port.tty = n;
+    // The node is a link to the pseudo-terminal: its numbers are the pty's.
+    struct stat slave {
+    };
+    if (stat(slavePath_.c_str(), &slave) == 0) {
+        port.dev =
+            std::to_string(major(slave.st_rdev)) + ":" + std::to_string(minor(slave.st_rdev));
+    }
     return port;
 }
 

@@ -226,7 +226,7 @@ void publishUsbPort(const std::string &sysDir, const UsbPort &port)
     const std::string name = ttyName(port);
     const fs::path tty = dir / (port.path + ":1.0") / "tty" / name;
     const fs::path ttyInSys = tty.lexically_relative(sysDir);
-    writeAttributes(tty, {{"dev", std::to_string(ttyAcmMajor) + ":" + std::to_string(port.tty)},
+    writeAttributes(tty, {{"dev", port.dev},
                           {"uevent", "MAJOR=" + std::to_string(ttyAcmMajor) + "\nMINOR=" +
                                          std::to_string(port.tty) + "\nDEVNAME=" + name}});
     symlink(("../../../" + port.path + ":1.0").c_str(), (tty / "device").c_str());

@@ -13,6 +13,9 @@ struct UsbPort {
     Mode mode = Mode::Application;
     std::string serial; // empty: the device reports none
     int tty = 0;        // n of ttyACMn
+    // The tty's device number, "major:minor": that of the node /dev/ttyACMn
+    // leads to, as a program that opens it finds with fstat.
+    std::string dev;
 };
 
 // Lays out, under `sysDir`, the USB device at the port's path (and the hubs
