@@ -98,8 +98,14 @@ void supervise(pid_t pid, Pipes *pipes, const ChildOptions &options, ChildResult
         }
         struct pollfd fds[2] = {{pipes->out[0], POLLIN, 0}, {pipes->err[0], POLLIN, 0}};
         if (poll(fds, 2, exited ? 100 : 20) > 0) {
+            const std::size_t before = result->out.size();
             if (fds[0].revents != 0 && !drain(pipes->out[0], &result->out)) {
                 closeFd(&pipes->out[0]);
+            }
+            for (std::size_t i = before; i < result->out.size(); ++i) {
+                if (result->out[i] == '\n') {
+                    result->lineEnds.push_back(Clock::now());
+                }
             }
             if (fds[1].revents != 0 && !drain(pipes->err[0], &result->err)) {
                 closeFd(&pipes->err[0]);
@@ -195,7 +201,9 @@ std::string makeSetserialWithOwnStderr()
 std::string makeLoggingSetserial()
 {
     return makeSetserial(
-        "/bin/bash", "echo \"$EPOCHREALTIME $1 $(readlink -f -- \"$1\")\" >> \"${0%/*}/calls\"\n");
+        "/bin/bash",
+        "read -r _ _ _ caller _ < /proc/$PPID/stat\n"
+        "echo \"$EPOCHREALTIME $caller $1 $(readlink -f -- \"$1\")\" >> \"${0%/*}/calls\"\n");
 }
 
 void removeSetserial(const std::string &dir)

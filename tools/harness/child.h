@@ -26,6 +26,7 @@ struct ChildResult {
     int signal = 0;        // the signal that ended it, if any
     bool timedOut = false; // killed at the time bound
     std::string out;
+    std::vector<std::chrono::steady_clock::time_point> lineEnds; // when each line of `out` came
     std::string err;
     std::chrono::steady_clock::time_point begin;
     std::chrono::steady_clock::time_point end;
@@ -46,8 +47,8 @@ std::string makeQuietSetserial();
 // are not taken for the flasher's own.
 std::string makeSetserialWithOwnStderr();
 // The same with a `setserial` that appends a line to <dir>/calls for each
-// call: the wall-clock time ($EPOCHREALTIME), the port, and the file the
-// port's name leads to.
+// call: the wall-clock time ($EPOCHREALTIME), the process that called it
+// (through a shell), the port, and the file the port's name leads to.
 std::string makeLoggingSetserial();
 // Removes a directory made by any of the above.
 void removeSetserial(const std::string &dir);

@@ -28,11 +28,11 @@ std::string freshSerial(Rng &rng, const std::string &prefix, std::set<std::strin
 
 // Every third port number or so taken by another device first, some of
 // them so many that the dongles' ports come above ttyACM9.
-void drawForeignPorts(Rng &rng, MultiScenario *s)
+void drawForeignPorts(Rng &rng, bool farAway, MultiScenario *s)
 {
     const double roll = std::uniform_real_distribution<double>(0, 1)(rng);
-    if (roll < 0.35) {
-        const int count = between(rng, 8, 13);
+    if (farAway || roll < 0.35) {
+        const int count = between(rng, farAway ? 10 : 8, 13);
         for (int n = 0; n < count; ++n) {
             s->foreignPorts.push_back(n);
         }
@@ -71,6 +71,7 @@ void drawCleanDongle(Rng &rng, bool application, DongleDraw *d)
     }
 }
 
+// A dongle without a USB device above its port shows no serial number.
 void drawPlaces(Rng &rng, MultiScenario *s)
 {
     std::vector<int> order(portPathCount);
@@ -82,6 +83,9 @@ void drawPlaces(Rng &rng, MultiScenario *s)
     for (std::size_t i = 0; i < s->dongles.size(); ++i) {
         sim::UsbPlace &place = s->dongles[i].place;
         place.path = portPaths[order[i]];
+        if (place.plain) {
+            continue;
+        }
         if (chance(rng, 0.6)) {
             place.serial = freshSerial(rng, "TVX-", &serials);
         }
@@ -89,6 +93,32 @@ void drawPlaces(Rng &rng, MultiScenario *s)
             place.bootloaderSerial = freshSerial(rng, "TVB-", &serials);
         }
     }
+}
+
+// Two dongles with one serial number, in their application or in their
+// bootloader, mostly both showing it from the start.
+void drawSharedSerial(Rng &rng, MultiScenario *s)
+{
+    std::vector<std::size_t> usb;
+    for (std::size_t i = 0; i < s->dongles.size(); ++i) {
+        if (!s->dongles[i].place.plain) {
+            usb.push_back(i);
+        }
+    }
+    if (usb.size() < 2) {
+        return;
+    }
+    std::shuffle(usb.begin(), usb.end(), rng);
+    const bool application = chance(rng, 0.5);
+    const std::string serial = application ? "TVX-SAME" : "TVB-SAME";
+    for (int k = 0; k < 2; ++k) {
+        DongleDraw &d = s->dongles[usb[static_cast<std::size_t>(k)]];
+        (application ? d.place.serial : d.place.bootloaderSerial) = serial;
+        if (d.labels.empty() && chance(rng, 0.8)) {
+            d.options.startMode = application ? sim::Mode::Application : sim::Mode::Bootloader;
+        }
+    }
+    s->draws.push_back(application ? "shared-serial" : "shared-bootloader-serial");
 }
 
 // The dongles plug in one after the other, each on the lowest number free.
@@ -120,6 +150,13 @@ std::string visibleSerial(const DongleDraw &d)
                                                          : d.place.bootloaderSerial;
 }
 
+int carriers(const MultiScenario &s, const std::string &serial)
+{
+    return static_cast<int>(std::count_if(s.dongles.begin(), s.dongles.end(), [&](const auto &d) {
+        return d.place.serial == serial || d.place.bootloaderSerial == serial;
+    }));
+}
+
 FlasherDraw naming(Rng &rng, const MultiScenario &s, int target)
 {
     const DongleDraw &d = s.dongles[static_cast<std::size_t>(target)];
@@ -129,9 +166,14 @@ FlasherDraw naming(Rng &rng, const MultiScenario &s, int target)
     if (f.kind == SelectorKind::Serial && visibleSerial(d).empty()) {
         f.kind = SelectorKind::Path;
     }
+    if (d.place.plain) { // nothing else names it
+        f.kind = SelectorKind::Port;
+    }
     switch (f.kind) {
     case SelectorKind::Serial:
         f.value = visibleSerial(d);
+        f.shared = carriers(s, f.value) > 1;
+        f.target = f.shared ? -1 : target;
         break;
     case SelectorKind::Port:
         f.value = "/dev/ttyACM" + std::to_string(d.number);
@@ -173,9 +215,39 @@ FlasherDraw namingNone(Rng &rng, const MultiScenario &s)
     return f;
 }
 
+// A flasher naming the serial number two dongles carry, if two do.
+void addSharedNaming(const MultiScenario &s, std::vector<FlasherDraw> *flashers)
+{
+    for (const char *serial : {"TVX-SAME", "TVB-SAME"}) {
+        if (carriers(s, serial) > 1) {
+            FlasherDraw f;
+            f.kind = SelectorKind::Serial;
+            f.value = serial;
+            f.shared = true;
+            flashers->push_back(f);
+        }
+    }
+}
+
+// `--all`, now and then narrowed by a name, which may fit no dongle or two.
+FlasherDraw updatingAll(Rng &rng, const MultiScenario &s)
+{
+    std::vector<FlasherDraw> sharedOnly;
+    addSharedNaming(s, &sharedOnly);
+    const double roll = std::uniform_real_distribution<double>(0, 1)(rng);
+    const int dongles = static_cast<int>(s.dongles.size());
+    FlasherDraw f = roll < 0.45                         ? FlasherDraw{}
+                    : roll < 0.6 && !sharedOnly.empty() ? sharedOnly.front()
+                    : roll < 0.9 ? naming(rng, s, between(rng, 0, dongles - 1))
+                                 : namingNone(rng, s);
+    f.all = true;
+    return f;
+}
+
 // The flashers: one naming each dongle, one without a selector for each
 // dongle in application mode, or a free mix that may name dongles twice or
-// name some that are not there.
+// name some that are not there; only flashers without a selector, for
+// dongles out of their reach; or `--all`, alone or beside named flashers.
 void drawFlashers(Rng &rng, int pattern, MultiScenario *s)
 {
     const int dongles = static_cast<int>(s->dongles.size());
@@ -183,11 +255,27 @@ void drawFlashers(Rng &rng, int pattern, MultiScenario *s)
         for (int i = 0; i < dongles; ++i) {
             s->flashers.push_back(naming(rng, *s, i));
         }
+        addSharedNaming(*s, &s->flashers);
         std::shuffle(s->flashers.begin(), s->flashers.end(), rng);
         return;
     }
     if (pattern == 1) {
         s->flashers.resize(static_cast<std::size_t>(dongles));
+        return;
+    }
+    if (pattern == 3) {
+        s->flashers.resize(static_cast<std::size_t>(between(rng, 1, 3)));
+        return;
+    }
+    if (pattern == 4) {
+        s->flashers.push_back(updatingAll(rng, *s));
+        for (int i = between(rng, 0, 2); i > 0; --i) {
+            s->flashers.push_back(naming(rng, *s, between(rng, 0, dongles - 1)));
+        }
+        if (chance(rng, 0.3)) {
+            addSharedNaming(*s, &s->flashers);
+        }
+        std::shuffle(s->flashers.begin(), s->flashers.end(), rng);
         return;
     }
     for (int i = between(rng, 1, 3); i > 0; --i) {
@@ -221,15 +309,23 @@ const char *nameOf(SelectorKind kind)
     }
 }
 
+std::string FlasherDraw::option() const
+{
+    return kind == SelectorKind::Path     ? "--path"
+           : kind == SelectorKind::Serial ? "--serial-number"
+           : kind == SelectorKind::None   ? ""
+                                          : "--port";
+}
+
+// `--verbose` after `--all` is ignored: given now and then all the same.
 std::vector<std::string> FlasherDraw::arguments() const
 {
-    std::vector<std::string> args{"--verbose"};
-    if (kind == SelectorKind::Path) {
-        args.insert(args.end(), {"--path", value});
-    } else if (kind == SelectorKind::Serial) {
-        args.insert(args.end(), {"--serial-number", value});
-    } else if (kind != SelectorKind::None) {
-        args.insert(args.end(), {"--port", value});
+    std::vector<std::string> args{all ? "--all" : "--verbose"};
+    if (kind != SelectorKind::None) {
+        args.insert(args.end(), {option(), value});
+    }
+    if (all && value.size() % 2 == 1) {
+        args.emplace_back("--verbose");
     }
     return args;
 }
@@ -240,17 +336,59 @@ bool isMultiDongle(uint64_t seed, BusKind bus)
     return bus == BusKind::Pty && between(rng, 0, 2) == 0;
 }
 
+namespace
+{
+
+// Some dongles without a USB device above their port, only ever named by
+// their port (a flasher without a name might switch one, and nothing tells
+// the flasher naming its port that it is gone).
+void drawPlain(Rng &rng, int pattern, MultiScenario *s)
+{
+    if ((pattern == 0 || pattern == 4) && chance(rng, 0.3)) {
+        s->dongles[static_cast<std::size_t>(
+                       between(rng, 0, static_cast<int>(s->dongles.size()) - 1))]
+            .place.plain = true;
+    }
+    for (auto &d : s->dongles) {
+        d.place.plain = d.place.plain || (pattern == 3 && chance(rng, 0.25));
+    }
+}
+
+void nameDraws(int pattern, MultiScenario *s)
+{
+    for (const auto &d : s->dongles) {
+        if (d.place.plain) {
+            s->draws.push_back(d.options.startMode == sim::Mode::Application ? "plain-application"
+                                                                             : "plain-bootloader");
+        }
+    }
+    if (pattern == 3) {
+        s->draws.emplace_back("beyond");
+    }
+    if (pattern == 4) {
+        const FlasherDraw &all = *std::find_if(s->flashers.begin(), s->flashers.end(),
+                                               [](const FlasherDraw &f) { return f.all; });
+        s->draws.emplace_back(s->flashers.size() > 1 ? "all-beside-named" : "all-alone");
+        if (all.kind != SelectorKind::None) {
+            s->draws.emplace_back(all.shared ? "all-narrowed-to-two" : "all-narrowed");
+        }
+    }
+}
+
+} // namespace
+
 MultiScenario drawMultiScenario(uint64_t seed)
 {
     Rng rng(seed ^ 0x7365766572616CULL);
     MultiScenario s;
     s.seed = seed;
     // 0: a flasher naming each dongle; 1: all in application mode, as many
-    // flashers without a selector; 2: anything.
+    // flashers without a selector; 2: anything; 3: flashers without a
+    // selector, every dongle above ttyACM9; 4: `--all`.
     const double roll = std::uniform_real_distribution<double>(0, 1)(rng);
-    const int pattern = roll < 0.3 ? 0 : roll < 0.5 ? 1 : 2;
-    s.dongles.resize(static_cast<std::size_t>(between(rng, 2, pattern == 2 ? 4 : 3)));
-    drawForeignPorts(rng, &s);
+    const int pattern = roll < 0.25 ? 0 : roll < 0.4 ? 1 : roll < 0.65 ? 2 : roll < 0.75 ? 3 : 4;
+    s.dongles.resize(static_cast<std::size_t>(between(rng, 2, pattern % 2 == 0 ? 4 : 3)));
+    drawForeignPorts(rng, pattern == 3, &s);
     for (std::size_t i = 0; i < s.dongles.size(); ++i) {
         if (pattern != 1 && chance(rng, 0.2)) {
             drawFaultyDongle(runSeed(seed, 1000 + i), &s.dongles[i]);
@@ -258,14 +396,25 @@ MultiScenario drawMultiScenario(uint64_t seed)
             drawCleanDongle(rng, pattern == 1 || chance(rng, 0.5), &s.dongles[i]);
         }
     }
+    drawPlain(rng, pattern, &s);
     drawPlaces(rng, &s);
+    if (pattern != 1 && pattern != 3 && chance(rng, 0.3)) {
+        drawSharedSerial(rng, &s);
+    }
     numberDongles(&s);
     drawFlashers(rng, pattern, &s);
+    nameDraws(pattern, &s);
     // A flasher that names no dongle looks for one on ttyACM0 to ttyACM9 only.
     const bool inReach = std::all_of(s.dongles.begin(), s.dongles.end(),
                                      [](const DongleDraw &d) { return d.number <= 9; });
-    s.everyDongleExpected = (pattern == 0 || (pattern == 1 && inReach)) &&
+    const bool shared = std::any_of(s.flashers.begin(), s.flashers.end(),
+                                    [](const FlasherDraw &f) { return f.shared; });
+    s.everyDongleExpected = ((pattern == 0 && !shared) || (pattern == 1 && inReach) ||
+                             (pattern == 4 && s.flashers.size() == 1)) &&
                             std::all_of(s.dongles.begin(), s.dongles.end(), faultFree);
+    s.beyondReach = (pattern == 1 || pattern == 3) &&
+                    std::all_of(s.dongles.begin(), s.dongles.end(),
+                                [](const DongleDraw &d) { return d.number > 9; });
     return s;
 }
 
@@ -273,7 +422,12 @@ std::string describe(const MultiScenario &s, const std::string &program)
 {
     std::ostringstream text;
     text << s.dongles.size() << " dongles, " << s.flashers.size() << " flashers"
-         << (s.everyDongleExpected ? ", every dongle to end updated" : "") << "\n";
+         << (s.everyDongleExpected ? ", every dongle to end updated" : "")
+         << (s.beyondReach ? ", every dongle beyond the flashers' reach" : "");
+    for (const auto &draw : s.draws) {
+        text << ", " << draw;
+    }
+    text << "\n";
     for (std::size_t i = 0; i < s.foreignPorts.size(); ++i) {
         text << "  foreign port /dev/ttyACM" << s.foreignPorts[i]
              << (s.foreignInSysfs[i] ? " (another device's modalias)" : " (no sysfs entry)")
@@ -296,6 +450,7 @@ std::string describe(const MultiScenario &s, const std::string &program)
         }
         text << "  flasher " << i + 1 << ": " << line
              << (f.absent        ? "   (names no dongle that is there)"
+                 : f.shared      ? "   (names two dongles)"
                  : f.target >= 0 ? "   (names dongle " + std::to_string(f.target + 1) + ")"
                                  : "")
              << "\n";

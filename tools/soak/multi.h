@@ -30,10 +30,13 @@ struct DongleDraw {
 struct FlasherDraw {
     SelectorKind kind = SelectorKind::None;
     std::string value;    // as given on its command line
-    int target = -1;      // the dongle it names; -1 for none, or one that is not there
+    int target = -1;      // the dongle it names; -1 for none, several, or one that is not there
     bool absent = false;  // it names a dongle that is not there
+    bool shared = false;  // it names a serial number that two dongles carry
+    bool all = false;     // `--all`, narrowed by the name if it has one
     std::string linkName; // with SelectorKind::PortLink: the link's name under /dev/serial/by-path
 
+    std::string option() const;                 // the naming option: --path, ...
     std::vector<std::string> arguments() const; // after the program's name
 };
 
@@ -45,8 +48,14 @@ struct MultiScenario {
     std::vector<DongleDraw> dongles;
     std::vector<FlasherDraw> flashers;
     // No fault anywhere and a flasher for each dongle that can only take that
-    // one: then every dongle must end updated and every flasher succeed.
+    // one: then every dongle must end updated and every flasher succeed (but
+    // a dongle without a USB port path that runs its application, and those
+    // naming it).
     bool everyDongleExpected = false;
+    // Only flashers without a name, and every dongle above ttyACM9: none of
+    // them is ever moved, and each flasher must point at the lowest.
+    bool beyondReach = false;
+    std::vector<std::string> draws; // the kinds of draw in it, for the figures
 };
 
 // Which runs of a soak have several dongles: one in three on a pseudo-terminal

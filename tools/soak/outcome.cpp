@@ -249,7 +249,7 @@ std::string Outcome::serialise() const
              << "\nselectors=" << selectors << "\nflasher_successes=" << flasherSuccesses
              << "\nflasher_failures=" << flasherFailures << "\ndongles_updated=" << donglesUpdated
              << "\nhigh_ports_opened=" << highPortsOpened << "\nrewritten=" << rewritten
-             << "\nevery_dongle_expected=" << everyDongleExpected
+             << "\nevery_dongle_expected=" << everyDongleExpected << "\ndraws=" << draws
              << "\nbreaches=" << oneLine(breaches) << "\n";
     }
     return text.str();
@@ -293,6 +293,7 @@ Outcome Outcome::parse(const std::string &text)
     o.highPortsOpened = std::atoi(fields["high_ports_opened"].c_str());
     o.rewritten = std::atoi(fields["rewritten"].c_str());
     o.everyDongleExpected = fields["every_dongle_expected"] == "1";
+    o.draws = fields["draws"];
     o.breaches = fields["breaches"];
     return o;
 }
@@ -320,6 +321,10 @@ void Tally::addMulti(long index, const Outcome &o)
     std::istringstream reached(o.reached);
     for (std::string name; reached >> name;) {
         ++multi_.reachedByFault[name];
+    }
+    std::istringstream draws(o.draws);
+    for (std::string name; draws >> name;) {
+        ++multi_.draws[name];
     }
     multi_.successes += o.flasherSuccesses;
     multi_.failures += o.flasherFailures;
@@ -439,6 +444,11 @@ void Tally::printMulti(std::ostream &out) const
     out << "  faults reached (dongles):\n";
     for (const auto &[name, count] : multi_.reachedByFault) {
         out << "    " << std::left << std::setw(18) << name << std::right << std::setw(5) << count
+            << "\n";
+    }
+    out << "  draws (dongles, runs) and what the flashers said (flashers, dongles):\n";
+    for (const auto &[name, count] : multi_.draws) {
+        out << "    " << std::left << std::setw(26) << name << std::right << std::setw(5) << count
             << "\n";
     }
 }

@@ -39,6 +39,7 @@ struct Outcome {
     int highPortsOpened = 0; // ports above ttyACM9 that a flasher opened
     int rewritten = 0;       // dongles written again once an earlier writer had ended
     bool everyDongleExpected = false;
+    std::string draws;    // the kinds of draw in it and what came of them, blank-separated
     std::string breaches; // '|'-separated
 
     std::string serialise() const;
@@ -126,6 +127,7 @@ class Tally
         long runsReachingHighPorts = 0;
         long rewritten = 0;
         std::map<std::string, long> reachedByFault;
+        std::map<std::string, long> draws;
     } multi_;
 };
 
