@@ -339,7 +339,7 @@ INSTANTIATE_TEST_SUITE_P(
         Named{{"--path", "3-9"}, 0, "--path 3-9"},
         Named{{"--serial-number", "TVX-0042", "--path", "3-1.4"},
               0,
-              "--path 3-1.4 --serial-number TVX-0042"},
+              "--serial-number TVX-0042 --path 3-1.4"},
         // Another device, and a regular file: nothing is opened.
         Named{{"--port", "/dev/null"}, 0, "--port /dev/null"},
         Named{{"--port", "/dev/ttyACM0"}, 0, "--port /dev/ttyACM0"}));
