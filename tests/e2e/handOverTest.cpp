@@ -2,6 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
+#include <sstream>
+
 #include "rig.h"
 
 namespace
@@ -279,8 +282,9 @@ TEST_F(SeveralDongles, TheSwitchedDongleIsWrittenNotABootloaderOnALowerPort)
 
 struct Named {
     std::vector<std::string> args;
-    char target; // 'A', 'B', or 0 for none
-    std::string noMatch;
+    char target;         // 'A', 'B', or 0 for none
+    std::string refusal; // the line that says why none, after "[TORVEX] "
+    std::string bSerial = "TVX-0077";
 };
 
 void PrintTo(const Named &named, std::ostream *out)
@@ -300,7 +304,7 @@ TEST_P(NamedDongle, IsTheOnlyOneOpened)
 {
     fillLowPorts(11);
     sim::Dongle &a = plugInAt(sim::Mode::Application, at("1-2", "TVX-0042", "TVX-BOOT"));
-    sim::Dongle &b = plugInAt(sim::Mode::Bootloader, at("3-1.4", "", "TVX-0077"));
+    sim::Dongle &b = plugInAt(sim::Mode::Bootloader, at("3-1.4", "", GetParam().bSerial));
     ASSERT_EQ(a.hostPort(), "/dev/ttyACM11");
     ASSERT_EQ(b.hostPort(), "/dev/ttyACM12");
     ASSERT_EQ(mkdir("/dev/serial", 0755) + mkdir("/dev/serial/by-path", 0755), 0);
@@ -309,7 +313,7 @@ TEST_P(NamedDongle, IsTheOnlyOneOpened)
     const Named &named = GetParam();
     const auto result = run(named.args);
     if (named.target == 0) {
-        EXPECT_EQ(result.out, "[TORVEX] No dongle matches " + named.noMatch + ".\n" + rig::failure);
+        EXPECT_EQ(result.out, "[TORVEX] " + named.refusal + "\n" + rig::failure);
         EXPECT_EQ(result.status, 255);
         EXPECT_TRUE(a.frames().empty() && b.frames().empty());
         EXPECT_TRUE(setserialCalls().empty());
@@ -336,13 +340,89 @@ INSTANTIATE_TEST_SUITE_P(
         Named{{"--port", "/dev/ttyACM12"}, 'B', ""},
         Named{{"--port", "/dev/serial/by-path/platform-dummy_hcd.0-usb-0:2:1.0"}, 'A', ""},
         Named{{"--serial-number", "TVX-0042", "--path", "1-2"}, 'A', ""},
-        Named{{"--path", "3-9"}, 0, "--path 3-9"},
+        Named{{"--path", "3-9"}, 0, "No dongle matches --path 3-9."},
         Named{{"--serial-number", "TVX-0042", "--path", "3-1.4"},
               0,
-              "--serial-number TVX-0042 --path 3-1.4"},
+              "No dongle matches --serial-number TVX-0042 --path 3-1.4."},
         // Another device, and a regular file: nothing is opened.
-        Named{{"--port", "/dev/null"}, 0, "--port /dev/null"},
-        Named{{"--port", "/dev/ttyACM0"}, 0, "--port /dev/ttyACM0"}));
+        Named{{"--port", "/dev/null"}, 0, "No dongle matches --port /dev/null."},
+        Named{{"--port", "/dev/ttyACM0"}, 0, "No dongle matches --port /dev/ttyACM0."},
+        // A serial number that two dongles carry, here A's application and
+        // B's bootloader, names neither.
+        Named{{"--serial-number", "TVX-0042"},
+              0,
+              "--serial-number TVX-0042 fits 2 dongles, at 1-2 and 3-1.4: name one with --path.",
+              "TVX-0042"}));
+
+// Without a USB device above its port, nothing tells the named dongle from
+// another that takes its number while it switches: it is left as it is.
+TEST_F(SeveralDongles, ANamedDongleThatCannotBeFollowedIsNotSwitched)
+{
+    sim::UsbPlace plainSysfs;
+    plainSysfs.plain = true;
+    sim::Dongle &waiting = plugInAt(sim::Mode::Bootloader, plainSysfs);
+    sim::Dongle &named = plugInAt(sim::Mode::Application, plainSysfs);
+    ASSERT_EQ(named.hostPort(), "/dev/ttyACM1");
+    const auto result = run({"--port", "/dev/ttyACM1"});
+    EXPECT_EQ(result.out, "[TORVEX] Cannot follow the dongle on /dev/ttyACM1 into its bootloader "
+                          "without its USB port path: it was not switched.\n" +
+                              rig::failure);
+    EXPECT_EQ(result.status, 255);
+    EXPECT_TRUE(waiting.frames().empty() && named.frames().empty());
+    EXPECT_EQ(setserialCalls(), std::vector<std::string>{"/dev/ttyACM1 low_latency"});
+}
+
+// The named dongle leaves while the program looks for its application, and
+// another dongle comes back on its number: the name meant the first one.
+TEST_F(SeveralDongles, APortNamesTheDongleOnItWhenTheProgramStarts)
+{
+    sim::DongleOptions leaves;
+    leaves.startMode = sim::Mode::Bootloader;
+    leaves.pull = {500, -1, false};
+    sim::DongleOptions comesBack = leaves;
+    comesBack.pull = {900, 100, false};
+    sim::Dongle &named = plugIn(leaves, at("1-2"));
+    sim::Dongle &other = plugIn(comesBack, at("3-1.4"));
+    named.armPull();
+    other.armPull();
+    const auto result = run({"--port", "/dev/ttyACM0"});
+    ASSERT_EQ(other.pullRecord().portAfter, "/dev/ttyACM0");
+    EXPECT_EQ(result.out, "[TORVEX] No dongle matches --port /dev/ttyACM0.\n" + rig::failure);
+    EXPECT_TRUE(other.frames().empty());
+}
+
+// Every dongle at once, each written as by a single update of it; one that
+// fails does not stop the others, and says why.
+TEST_F(SeveralDongles, AllUpdatesEveryDongleAndSaysWhatHappenedToEach)
+{
+    std::vector<sim::Dongle *> dongles = {&plugInAt(sim::Mode::Application, at("1-1")),
+                                          &plugInAt(sim::Mode::Bootloader, at("1-2"))};
+    sim::DongleOptions failing;
+    failing.faults = {{rig::writeFrame(true, 2), rig::fault(Kind::Replace, {'f', 'N', 'O'})}};
+    dongles.push_back(&plugIn(failing, at("1-3")));
+    const auto result = run({"--all", "--verbose"});
+    std::multiset<std::string> lines;
+    std::istringstream out(result.out);
+    for (std::string line; std::getline(out, line);) {
+        lines.insert(line);
+    }
+    EXPECT_EQ(
+        lines,
+        (std::multiset<std::string>{
+            "[TORVEX] /dev/ttyACM0 path=1-1 Update successful!",
+            "[TORVEX] /dev/ttyACM1 path=1-2 Update successful!",
+            "[TORVEX] /dev/ttyACM2 path=1-3 Page 3 of 15 was not written. Update Failed.",
+            "[TORVEX] 2 of 3 dongles updated.", rig::failure.substr(0, rig::failure.size() - 1)}));
+    EXPECT_EQ(result.out.substr(result.out.find("[TORVEX] 2 of 3")),
+              "[TORVEX] 2 of 3 dongles updated.\n" + rig::failure);
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(dongles[0]->flash(), rig::image());
+    EXPECT_EQ(dongles[1]->flash(), rig::image());
+    EXPECT_NE(dongles[2]->flash(), rig::image());
+    for (const sim::Dongle *dongle : dongles) {
+        EXPECT_EQ(checkCommandsSeen(*dongle), 1);
+    }
+}
 
 TEST_F(SeveralDongles, ListShowsEachDongleInEitherModeAndOpensNone)
 {
@@ -355,8 +435,7 @@ TEST_F(SeveralDongles, ListShowsEachDongleInEitherModeAndOpensNone)
     plainSysfs.plain = true;
     const std::vector<sim::Dongle *> dongles = {
         &plugInAt(sim::Mode::Application, at("1-2", "TVX-0042")),
-        &plugInAt(sim::Mode::Bootloader, at("3-1.4")),
-        &plugInAt(sim::Mode::Bootloader, plainSysfs),
+        &plugInAt(sim::Mode::Bootloader, at("3-1.4")), &plugInAt(sim::Mode::Bootloader, plainSysfs),
         // A serial number may hold anything: an escape sequence, a space, a
         // C1 control, a letter beyond ASCII.
         &plugInAt(sim::Mode::Application, at("3-2", "TVX\x1b[2J 1\xc2\x9b\xc3\xa9\x9b"))};
