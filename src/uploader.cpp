@@ -507,6 +507,7 @@ bool updateAll(const DongleChoice &choice)
     const bool onTerminal = isatty(STDOUT_FILENO) != 0;
     for (std::size_t running = updates.size(); running > 0;) {
         std::vector<pollfd> outputs;
+        outputs.reserve(updates.size());
         for (const DongleUpdate &update : updates) {
             outputs.push_back({update.output, POLLIN, 0});
         }

@@ -164,8 +164,9 @@ std::string printable(const std::string &serialNumber)
     for (std::size_t i = 0; i < serialNumber.size();) {
         const auto lead = static_cast<unsigned char>(serialNumber[i]);
         std::size_t len = lead < 0x80                   ? 1
-                          : lead >= 0xC2 && lead < 0xF5 ? 2 + (lead >= 0xE0) + (lead >= 0xF0)
-                                                        : 0;
+                          : lead < 0xC2 || lead >= 0xF5 ? 0
+                          : lead < 0xE0                 ? 2
+                                                        : 3 + (lead >= 0xF0 ? 1 : 0);
         for (std::size_t k = 1; k < len; ++k) {
             len = i + k < serialNumber.size() && (serialNumber[i + k] & 0xC0) == 0x80 ? len : 0;
         }
