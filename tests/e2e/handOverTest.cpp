@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <optional>
 #include <set>
 #include <sstream>
 
@@ -280,11 +282,19 @@ TEST_F(SeveralDongles, TheSwitchedDongleIsWrittenNotABootloaderOnALowerPort)
               (std::vector<std::string>{"/dev/ttyACM1 low_latency", "/dev/ttyACM2 low_latency"}));
 }
 
+// What ttyACM11 leads to: A; or its node to B's pty while sysfs shows A; or
+// its node to B's pty and, once the program holds that pty open, its sysfs
+// entry to B's too: the kernel gave A's number to B between the program's
+// sysfs read and its open. A number keeps its device number whichever dongle
+// takes it, so then A's `dev` is B's from the start.
+enum class Ttyacm11 { IsA, NodeIsB, TurnsB };
+
 struct Named {
     std::vector<std::string> args;
     char target;         // 'A', 'B', or 0 for none
     std::string refusal; // the line that says why none, after "[TORVEX] "
     std::string bSerial = "TVX-0077";
+    Ttyacm11 ttyacm11 = Ttyacm11::IsA;
 };
 
 void PrintTo(const Named &named, std::ostream *out)
@@ -292,6 +302,18 @@ void PrintTo(const Named &named, std::ostream *out)
     for (const auto &arg : named.args) {
         *out << "'" << arg << "' ";
     }
+    const char *const ttyacm11[] = {"", "with ttyACM11's node leading to B",
+                                    "with ttyACM11 turning B once opened"};
+    *out << ttyacm11[static_cast<int>(named.ttyacm11)];
+}
+
+// Makes the link `name` lead where the link `like` does.
+void pointLike(const std::string &name, const std::string &like)
+{
+    std::error_code ignored;
+    const auto target = std::filesystem::read_symlink(like, ignored);
+    std::filesystem::remove(name, ignored);
+    std::filesystem::create_symlink(target, name, ignored);
 }
 
 class NamedDongle : public SeveralDongles, public ::testing::WithParamInterface<Named>
@@ -311,6 +333,20 @@ TEST_P(NamedDongle, IsTheOnlyOneOpened)
     ASSERT_EQ(symlink("../../ttyACM11", "/dev/serial/by-path/platform-dummy_hcd.0-usb-0:2:1.0"), 0);
 
     const Named &named = GetParam();
+    if (named.ttyacm11 != Ttyacm11::IsA) {
+        pointLike("/dev/ttyACM11", "/dev/ttyACM12");
+    }
+    std::optional<rig::OnOpen> sysfsTurnsToB;
+    if (named.ttyacm11 == Ttyacm11::TurnsB) {
+        std::filesystem::copy_file("/sys/class/tty/ttyACM12/dev", "/sys/class/tty/ttyACM11/dev",
+                                   std::filesystem::copy_options::overwrite_existing);
+        sysfsTurnsToB.emplace(
+            "/sys/devices", [ptyOfB = std::filesystem::read_symlink("/dev/ttyACM12")] {
+                if (sim::heldOpenElsewhere(ptyOfB)) {
+                    pointLike("/sys/class/tty/ttyACM11", "/sys/class/tty/ttyACM12");
+                }
+            });
+    }
     const auto result = run(named.args);
     if (named.target == 0) {
         EXPECT_EQ(result.out, "[TORVEX] " + named.refusal + "\n" + rig::failure);
@@ -352,7 +388,11 @@ INSTANTIATE_TEST_SUITE_P(
         Named{{"--serial-number", "TVX-0042"},
               0,
               "--serial-number TVX-0042 fits 2 dongles, at 1-2 and 3-1.4: name one with --path.",
-              "TVX-0042"}));
+              "TVX-0042"},
+        // Each port is checked again once it is opened and locked.
+        Named{{"--path", "1-2"}, 0, "No dongle matches --path 1-2.", "TVX-0077", Ttyacm11::NodeIsB},
+        Named{
+            {"--path", "1-2"}, 0, "No dongle matches --path 1-2.", "TVX-0077", Ttyacm11::TurnsB}));
 
 // Without a USB device above its port, nothing tells the named dongle from
 // another that takes its number while it switches: it is left as it is.
