@@ -29,67 +29,44 @@ void printHelp()
     std::printf("[--all] - updates every dongle attached, all at once\n");
 }
 
-void printVersion()
+int printVersion()
 {
     std::printf("ZEL_USB_Flasher %s\n", TORVEX_VERSION);
     std::printf("firmware: %s, %u bytes, sha256 %s\n", CAN_bin_name,
                 static_cast<unsigned>(CAN_bin_len), CAN_bin_sha256);
-    if (CAN_bin_is_test_image) {
-        std::printf("This is the project's test image, not a dongle's firmware.\n");
-    }
+    std::printf("%s", CAN_bin_is_test_image
+                          ? "This is the project's test image, not a dongle's firmware.\n"
+                          : "");
+    return 0;
 }
-
-struct Arguments {
-    const char *first = nullptr; // the first one that names no dongle
-    DongleChoice choice;
-};
 
 std::string *choiceField(const char *option, DongleChoice *choice)
 {
-    if (std::strcmp(option, "--path") == 0) {
-        return &choice->usbPath;
-    }
-    if (std::strcmp(option, "--serial-number") == 0) {
-        return &choice->serialNumber;
-    }
-    if (std::strcmp(option, "--port") == 0) {
-        return &choice->devicePath;
+    for (auto [name, field] : {std::pair{"--path", &choice->usbPath},
+                               {"--serial-number", &choice->serialNumber},
+                               {"--port", &choice->devicePath}}) {
+        if (std::strcmp(option, name) == 0) {
+            return field;
+        }
     }
     return nullptr;
 }
 
-// "--path 1-2 --serial-number X", whatever order they were given in.
-std::string describe(const DongleChoice &choice)
+// The options that name a dongle stand anywhere, each with its value. The
+// first other argument, returned, says what to do; after it, another option
+// than --verbose and --help (ignored there) may be a mistyped name: refused.
+const char *readArguments(int argc, char *argv[], DongleChoice *choice)
 {
-    std::string options;
-    const std::pair<const char *, const std::string *> given[] = {
-        {"--path", &choice.usbPath},
-        {"--serial-number", &choice.serialNumber},
-        {"--port", &choice.devicePath}};
-    for (const auto &[option, value] : given) {
-        if (!value->empty()) {
-            options += (options.empty() ? "" : " ") + std::string(option) + " " + *value;
-        }
-    }
-    return options;
-}
-
-// The options that name a dongle may stand anywhere, each followed by its
-// value. The first other argument says what to do; after it, --verbose and
-// --help are ignored, and any other option is a mistake that must not be
-// passed over: it may have been meant to name the dongle.
-Arguments readArguments(int argc, char *argv[])
-{
-    Arguments arguments;
+    const char *first = nullptr;
     for (int i = 1; i < argc; ++i) {
-        std::string *field = choiceField(argv[i], &arguments.choice);
+        std::string *field = choiceField(argv[i], choice);
         if (field == nullptr) {
             const bool ignored = std::strcmp(argv[i], "--verbose") == 0 ||
                                  std::strcmp(argv[i], "--help") == 0 || argv[i][0] != '-';
-            if (arguments.first != nullptr && !ignored) {
+            if (first != nullptr && !ignored) {
                 wrongArguments();
             }
-            arguments.first = arguments.first != nullptr ? arguments.first : argv[i];
+            first = first != nullptr ? first : argv[i];
             continue;
         }
         // An empty value would name every dongle, and a repeated option two.
@@ -98,25 +75,19 @@ Arguments readArguments(int argc, char *argv[])
         if (!hasValue || !field->empty()) {
             wrongArguments();
         }
-        *field = argv[++i];
+        *field = argv[i + 1];
+        choice->asGiven +=
+            (choice->asGiven.empty() ? "" : " ") + std::string(argv[i]) + " " + argv[i + 1];
+        ++i;
     }
-    arguments.choice.asGiven = describe(arguments.choice);
-    return arguments;
-}
-
-bool firstIs(const Arguments &arguments, const char *option)
-{
-    return arguments.first != nullptr && std::strcmp(arguments.first, option) == 0;
+    return first;
 }
 
 int verdict(bool updated)
 {
-    if (updated) {
-        std::printf("[TORVEX] Update successful!\n");
-        return 0;
-    }
-    std::printf("[TORVEX] Update Failed. Please reconnect the dongle and try again!\n");
-    return -1;
+    std::printf(updated ? "[TORVEX] Update successful!\n"
+                        : "[TORVEX] Update Failed. Please reconnect the dongle and try again!\n");
+    return updated ? 0 : -1;
 }
 
 } // namespace
@@ -130,28 +101,29 @@ int main(int argc, char *argv[])
     // A reader that goes away (a closed pipe) must not stop an update half way.
     std::signal(SIGPIPE, SIG_IGN);
 
-    const Arguments arguments = readArguments(argc, argv);
-    if (firstIs(arguments, "--help")) {
+    DongleChoice choice;
+    const char *first = readArguments(argc, argv, &choice);
+    const auto firstIs = [first](const char *option) {
+        return first != nullptr && std::strcmp(first, option) == 0;
+    };
+    if (firstIs("--help")) {
         printHelp();
         return -1;
     }
-    if (firstIs(arguments, "--list")) {
-        return listDongles(arguments.choice) > 0 ? 0 : 1;
+    if (firstIs("--list")) {
+        return listDongles(choice) > 0 ? 0 : 1;
     }
-    if (firstIs(arguments, "--version")) {
-        printVersion();
-        return 0;
+    if (firstIs("--version")) {
+        return printVersion();
     }
-    if (firstIs(arguments, "--all")) {
-        return verdict(zel::updateAll(arguments.choice));
+    if (firstIs("--all")) {
+        return verdict(zel::updateAll(choice));
     }
     zel::Uploader uploader(false);
-    if (arguments.first != nullptr) {
-        if (!firstIs(arguments, "--verbose")) {
-            wrongArguments();
-        }
-        uploader.setVerbosity(true);
+    if (first != nullptr && !firstIs("--verbose")) {
+        wrongArguments();
     }
-    uploader.chooseDongle(arguments.choice);
+    uploader.setVerbosity(first != nullptr);
+    uploader.chooseDongle(choice);
     return verdict(uploader.perform());
 }

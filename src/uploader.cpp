@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
@@ -30,11 +31,9 @@ constexpr useconds_t restartPause = 2000000;
 constexpr int32_t longTimeout = 100;
 constexpr int32_t shortTimeout = 10;
 // A data frame that went unanswered may still be answered late, and from a
-// dongle that does not echo the command, that "OK" would pass for the
-// answer to the frame after it. So the next frame waits until the port has
-// been silent for half a second: a reply that comes up to the short timeout
-// plus that long after its frame is dropped. The bound keeps a port that
-// never falls silent from holding the update.
+// dongle that does not echo the command, that "OK" would pass for the answer
+// to the frame after it. So the next frame waits until the port has been
+// silent for half a second; the bound keeps a talking port from holding us.
 constexpr int32_t lateReplyQuietMs = 500;
 constexpr int32_t lateReplyBoundMs = 1000;
 
@@ -78,6 +77,19 @@ std::vector<UsbDevice *> &openedDevices()
     return *devices;
 }
 
+std::string describe(const PortProblem &problem)
+{
+    if (problem.held) {
+        return "Skipping " + problem.devicePath + ": another program is using it.";
+    }
+    if (problem.error == EACCES || problem.error == EPERM) {
+        return "Cannot open " + problem.devicePath +
+               ": permission denied. Add your user to the dialout group or install the udev "
+               "rule (see 'man ZEL_USB_Flasher'), then reconnect the dongle.";
+    }
+    return "Cannot open " + problem.devicePath + ": " + std::strerror(problem.error) + ".";
+}
+
 } // namespace
 
 uint32_t CalcCRC(const uint8_t *data, uint32_t len)
@@ -89,33 +101,20 @@ uint32_t CalcCRC(const uint8_t *data, uint32_t len)
     return reg;
 }
 
-namespace
-{
-
-void drawProgress(double fraction)
+void printProgress(double fraction)
 {
     static const char bars[] = "||||||||||||||||||||||||||||||||||||||||||||||||||||||||||||";
     const int percent = static_cast<int>(100.0 * fraction);
     const int bar = static_cast<int>(60.0 * fraction);
     const int pad = 60 - bar;
     std::printf("\r[TORVEX] %3d%% [%.*s%*s]", percent, bar, bars, pad, "");
-}
-
-} // namespace
-
-void printProgress(double fraction)
-{
-    drawProgress(fraction);
     if (std::fabs(fraction - 1.0) < 0.00001) {
         std::puts("\r");
     }
     std::fflush(stdout);
 }
 
-Uploader::Uploader(bool verbose)
-    : port(nullptr), verboseMode(verbose), pageCount(0), pagesWritten(0)
-{
-}
+Uploader::Uploader(bool verbose) : verboseMode(verbose) {}
 
 void Uploader::setVerbosity(bool verbose)
 {
@@ -130,10 +129,7 @@ void Uploader::chooseDongle(const DongleChoice &choice)
 
 std::ostream &Uploader::log()
 {
-    if (verboseMode) {
-        return std::cout << "[TORVEX] ";
-    }
-    return nocout;
+    return verboseMode ? std::cout << "[TORVEX] " : nocout;
 }
 
 void Uploader::logLine(const std::string &message)
@@ -166,8 +162,15 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
     std::vector<PortProblem> problems;
     for (uint8_t attempt = 0; attempt < attempts; ++attempt) {
         const bool connected = port->connect(identifier, searchChoice);
-        dongleSeen = dongleSeen || connected || !port->portProblems().empty();
-        noteAndReport(port->portProblems(), &problems);
+        const std::vector<PortProblem> &met = port->portProblems();
+        dongleSeen = dongleSeen || connected || !met.empty();
+        problems.insert(problems.end(), met.begin(), met.end());
+        // --verbose names a port's problem beside the attempt that met it.
+        // Quiet mode waits for the search to fail: a fresh port may refuse an
+        // open until udev has given it its group, and a later attempt may work.
+        if (verboseMode) {
+            reportPortProblems(met);
+        }
         if (connected) {
             const std::string commandLine =
                 "setserial " + port->getSerialDeviceName() + " low_latency";
@@ -185,58 +188,23 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
     return false;
 }
 
-namespace
-{
-
-std::string describe(const PortProblem &problem)
-{
-    if (problem.held) {
-        return "Skipping " + problem.devicePath + ": another program is using it.";
-    }
-    if (problem.error == EACCES || problem.error == EPERM) {
-        return "Cannot open " + problem.devicePath +
-               ": permission denied. Add your user to the dialout group or install the udev "
-               "rule (see 'man ZEL_USB_Flasher'), then reconnect the dongle.";
-    }
-    return "Cannot open " + problem.devicePath + ": " + std::strerror(problem.error) + ".";
-}
-
-} // namespace
-
-// --verbose names a port's problem beside the attempt that met it. Quiet
-// mode waits for the search to fail: a fresh port may refuse an open until
-// udev has given it its group, and a later attempt may well succeed.
-void Uploader::noteAndReport(const std::vector<PortProblem> &met,
-                             std::vector<PortProblem> *problems)
-{
-    problems->insert(problems->end(), met.begin(), met.end());
-    if (verboseMode) {
-        reportPortProblems(met);
-    }
-}
-
-// A port that was found but cannot be opened is named in quiet mode too:
-// retrying and reconnecting never cures a missing permission. A port that
-// another flasher holds is normal with several dongles, so only --verbose
-// names it. Each problem is said once per run.
+// A port that was found but cannot be opened is named in quiet mode too: no
+// retry cures a missing permission. A port that another flasher holds is
+// normal with several dongles: only --verbose names it. Each is said once.
 void Uploader::reportPortProblems(const std::vector<PortProblem> &problems)
 {
     for (const PortProblem &problem : problems) {
         const std::string text = describe(problem);
-        if ((problem.held && !verboseMode) || !problemsReported.insert(text).second) {
-            continue;
+        if ((!problem.held || verboseMode) && problemsReported.insert(text).second) {
+            say(text);
         }
-        say(text);
     }
 }
 
 bool Uploader::perform()
 {
     setUpPages();
-    if (!settleChoice()) {
-        return false;
-    }
-    if (!handOverFromApplication() || !detectBootloader()) {
+    if (!settleChoice() || !handOverFromApplication() || !detectBootloader()) {
         reportNothingFound();
         return false;
     }
@@ -256,9 +224,8 @@ void Uploader::setUpPages()
     pagesWritten = 0;
 }
 
-// A name that fits two dongles names neither. One that fits a dongle is held
-// to its USB port path from here on: the kernel may give its port number to
-// another dongle later, and another dongle may carry the same serial number.
+// A name that fits two dongles names neither. The dongle a name fits is held to
+// its USB port path: its number or serial number may be another's later.
 bool Uploader::settleChoice()
 {
     if (userChoice.empty()) {
@@ -266,18 +233,17 @@ bool Uploader::settleChoice()
     }
     const std::vector<Sighting> fitting = donglesFitting(userChoice);
     if (fitting.size() > 1) {
-        std::string places;
-        for (std::size_t i = 0; i < fitting.size(); ++i) {
-            places += i == 0 ? "" : i + 1 == fitting.size() ? " and " : ", ";
-            places += fitting[i].onUsb ? fitting[i].usbPath : fitting[i].devicePath;
+        std::string places = fitting.front().usbPath;
+        for (std::size_t i = 1; i < fitting.size(); ++i) {
+            places += (i + 1 < fitting.size() ? ", " : " and ") + fitting[i].usbPath;
         }
         say(userChoice.asGiven + " fits " + std::to_string(fitting.size()) + " dongles, at " +
             places + ": name one with --path.");
+        dongleSeen = true;
         return false;
     }
     if (fitting.size() == 1 && fitting.front().onUsb) {
-        searchChoice = DongleChoice{};
-        searchChoice.usbPath = fitting.front().usbPath;
+        searchChoice = {fitting.front().usbPath, "", "", ""};
     }
     return true;
 }
@@ -302,12 +268,10 @@ bool Uploader::handOverFromApplication()
         logLine("Error while sendind bootloader enter command!");
         return false;
     }
-    // The dongle comes back under another product id, device number, port
-    // number and maybe serial number, but on the same USB port: the
-    // bootloader to update is the one on that port, not the first one found.
-    // Without a USB device above the port there is nothing to follow.
-    searchChoice = DongleChoice{};
-    searchChoice.usbPath = port->usbPath();
+    // The dongle comes back under another product id, port number and maybe
+    // serial number, but on the same USB port: the bootloader to update is the
+    // one there. Without a USB device above the port there is nothing to follow.
+    searchChoice = {port->usbPath(), "", "", ""};
     usleep(restartPause);
     return true;
 }
@@ -328,19 +292,15 @@ bool Uploader::detectBootloader()
 // would read as a failed update of a dongle.
 void Uploader::reportNothingFound()
 {
-    if (dongleSeen) {
-        return;
-    }
-    if (!userChoice.empty()) {
-        say("No dongle matches " + userChoice.asGiven + ".");
-        return;
-    }
     const std::vector<Sighting> beyond = donglesFitting({}, acmCandidates);
-    if (!beyond.empty()) {
-        const Sighting &dongle = beyond.front();
-        say("A dongle is on " + dongle.devicePath +
+    if (!dongleSeen && !userChoice.empty()) {
+        say(nothingFits(userChoice));
+    } else if (!dongleSeen && !beyond.empty()) {
+        say("A dongle is on " + beyond.front().devicePath +
             ", beyond the ports searched without a name: name it with " +
-            (dongle.onUsb ? "--path " + dongle.usbPath : "--port " + dongle.devicePath) + ".");
+            (beyond.front().onUsb ? "--path " + beyond.front().usbPath
+                                  : "--port " + beyond.front().devicePath) +
+            ".");
     }
 }
 
@@ -366,10 +326,9 @@ bool Uploader::commandConfirmed(const uint8_t *frame, int32_t len, int32_t timeo
     return command(frame, len, timeout) && replyConfirms(frame[0]);
 }
 
-// Nothing obliges the bootloader to echo the command in the first byte of
-// its reply, so any first byte may start an "OK". Only another command's
-// byte is ruled out: such a reply is a late answer to an earlier frame, and
-// taking it for this one could report a page as written that never was.
+// Nothing obliges the bootloader to echo the command in its reply's first
+// byte. Only another command's byte is ruled out: that is a late answer to an
+// earlier frame, and could report a page as written that never was.
 bool Uploader::replyConfirms(uint8_t commandByte) const
 {
     const uint8_t first = port->rxBuffer[0];
@@ -430,13 +389,8 @@ bool Uploader::sendPage()
 bool Uploader::sendPageWrite(const uint8_t *data, int32_t len)
 {
     const uint32_t crc = CalcCRC(data, static_cast<uint32_t>(len));
-    const uint8_t frame[] = {pageWrite,
-                             filler,
-                             filler,
-                             static_cast<uint8_t>(crc),
-                             static_cast<uint8_t>(crc >> 8),
-                             static_cast<uint8_t>(crc >> 16),
-                             static_cast<uint8_t>(crc >> 24)};
+    const auto byte = [crc](int shift) { return static_cast<uint8_t>(crc >> shift); };
+    const uint8_t frame[] = {pageWrite, filler, filler, byte(0), byte(8), byte(16), byte(24)};
     if (!command(frame, sizeof frame, shortTimeout)) {
         log() << "CRC fail!" << std::flush;
         return false;
@@ -459,153 +413,118 @@ bool Uploader::sendBoot()
 namespace
 {
 
-// One dongle's update under updateAll, in a child process.
+// One dongle's update under updateAll: a child process runs a single update
+// of it, named by its USB port path, and prints into a pipe.
 struct DongleUpdate {
     Sighting dongle;
     pid_t pid = -1;
-    int output = -1; // the child's standard output, read by the parent
-    std::string heard;
-    bool ended = false;
-    bool updated = false;
+    int output = -1;
+    std::string heard; // its progress lines, and last the reason it failed
 };
 
-// In the child: a single update of the dongle at that USB port path, quiet,
-// with the reason it failed as its last line.
-[[noreturn]] void updateInChild(const std::string &usbPath, int output)
+std::string endLine(const Sighting &dongle, bool updated, const std::string &reason)
 {
-    dup2(output, STDOUT_FILENO);
-    dup2(output, STDERR_FILENO);
-    close(output);
-    DongleChoice choice;
-    choice.usbPath = usbPath;
-    choice.asGiven = "--path " + usbPath;
-    Uploader uploader(false);
-    uploader.chooseDongle(choice);
-    const bool updated = uploader.perform();
-    if (!updated) {
-        std::cout << "\n" << uploader.failureReason() << "\n";
-    }
-    std::cout << std::flush;
-    _exit(updated ? 0 : 1);
+    return "[TORVEX] " + dongle.devicePath + (dongle.onUsb ? " path=" + dongle.usbPath : "") +
+           (updated ? " Update successful!" : reason + " Update Failed.");
 }
 
-void start(DongleUpdate *update)
+bool start(DongleUpdate *update)
 {
     int ends[2];
     if (!update->dongle.onUsb || pipe(ends) != 0) {
-        update->ended = true;
-        update->heard =
-            update->dongle.onUsb ? std::strerror(errno) : "\nNo USB port path to follow it by.";
-        return;
+        return false;
     }
     std::cout << std::flush;
     update->pid = fork();
     if (update->pid == 0) {
-        close(ends[0]);
-        updateInChild(update->dongle.usbPath, ends[1]);
+        dup2(ends[1], STDOUT_FILENO);
+        dup2(ends[1], STDERR_FILENO);
+        Uploader uploader(false);
+        uploader.chooseDongle({update->dongle.usbPath, "", "", "--path " + update->dongle.usbPath});
+        const bool updated = uploader.perform();
+        std::cout << (updated ? "" : "\n " + uploader.failureReason()) << std::flush;
+        _exit(updated ? 0 : 1);
     }
     close(ends[1]);
     update->output = ends[0];
-    update->ended = update->pid < 0;
+    return update->pid > 0 || close(ends[0]) != 0;
+}
+
+// Reads what the child printed; at its end, prints how it went.
+bool ended(DongleUpdate *update, int *updated)
+{
+    char chunk[512];
+    const ssize_t n = read(update->output, chunk, sizeof chunk);
+    if (n > 0 || (n < 0 && errno == EINTR)) {
+        update->heard.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        return false;
+    }
+    close(update->output);
+    update->output = -1;
+    int status = 0;
+    const bool ok = waitpid(update->pid, &status, 0) == update->pid && WIFEXITED(status) &&
+                    WEXITSTATUS(status) == 0;
+    const std::string reason = update->heard.substr(update->heard.rfind('\n') + 1);
+    std::cout << endLine(update->dongle, ok, reason.find('\r') == std::string::npos ? reason : "")
+              << std::endl;
+    *updated += ok ? 1 : 0;
+    return true;
 }
 
 // The percentage of the child's last progress line.
 int percentOf(const DongleUpdate &update)
 {
     const std::size_t at = update.heard.rfind("\r[TORVEX] ");
-    int percent = 0;
-    if (update.ended) {
-        return 100;
-    }
-    return at != std::string::npos &&
-                   std::sscanf(update.heard.c_str() + at + 10, "%3d", &percent) == 1
-               ? percent
-               : 0;
-}
-
-std::string endLine(const DongleUpdate &update)
-{
-    std::string line = "[TORVEX] " + update.dongle.devicePath;
-    line += update.dongle.onUsb ? " path=" + update.dongle.usbPath : "";
-    if (update.updated) {
-        return line + " Update successful!";
-    }
-    const std::size_t end = update.heard.find_last_not_of("\r\n");
-    const std::size_t begin = update.heard.find_last_of("\r\n", end);
-    const std::string reason =
-        end == std::string::npos ? "" : update.heard.substr(begin + 1, end - begin);
-    return line + (reason.empty() || reason[0] == '\r' ? "" : " " + reason) + " Update Failed.";
-}
-
-// Reads what the child said; at its end, collects its status.
-void follow(DongleUpdate *update)
-{
-    char chunk[512];
-    const ssize_t n = read(update->output, chunk, sizeof chunk);
-    if (n > 0) {
-        update->heard.append(chunk, static_cast<std::size_t>(n));
-        return;
-    }
-    if (n < 0 && errno == EINTR) {
-        return;
-    }
-    close(update->output);
-    int status = 0;
-    update->updated = waitpid(update->pid, &status, 0) == update->pid && WIFEXITED(status) &&
-                      WEXITSTATUS(status) == 0;
-    update->ended = true;
+    return update.output < 0         ? 100
+           : at == std::string::npos ? 0
+                                     : std::atoi(&update.heard[at + 10]);
 }
 
 } // namespace
 
 bool updateAll(const DongleChoice &choice)
 {
-    const std::vector<Sighting> dongles = donglesFitting(choice);
-    if (dongles.empty()) {
-        std::cout << "[TORVEX] "
-                  << (choice.empty() ? "No Torvex dongle found."
-                                     : "No dongle matches " + choice.asGiven + ".")
-                  << std::endl;
+    std::vector<DongleUpdate> updates;
+    int dongles = 0;
+    int updated = 0;
+    for (const Sighting &dongle : donglesFitting(choice)) {
+        ++dongles;
+        updates.push_back({dongle, -1, -1, ""});
+        if (!start(&updates.back())) {
+            updates.pop_back();
+            std::cout << endLine(dongle, false,
+                                 dongle.onUsb ? " " + std::string(std::strerror(errno)) + "."
+                                              : " No USB port path to follow it by.")
+                      << std::endl;
+        }
+    }
+    if (dongles == 0) {
+        std::cout << "[TORVEX] " << nothingFits(choice) << std::endl;
         return false;
     }
-    std::vector<DongleUpdate> updates(dongles.size());
-    for (std::size_t i = 0; i < dongles.size(); ++i) {
-        updates[i].dongle = dongles[i];
-        start(&updates[i]);
-    }
-    // One progress line for all, on a terminal only; each dongle's line
-    // replaces it as the dongle ends.
+    // One progress line for all, redrawn in place on a terminal only; the
+    // line of a dongle that ends takes its place.
     const bool onTerminal = isatty(STDOUT_FILENO) != 0;
-    std::vector<bool> told(updates.size(), false);
-    int updated = 0;
-    for (std::size_t left = updates.size(); left > 0;) {
+    for (std::size_t running = updates.size(); running > 0;) {
         std::vector<pollfd> outputs;
+        outputs.reserve(updates.size());
         for (const DongleUpdate &update : updates) {
-            outputs.push_back({update.ended ? -1 : update.output, POLLIN, 0});
+            outputs.push_back({update.output, POLLIN, 0});
         }
-        poll(outputs.data(), outputs.size(), 1000);
+        poll(outputs.data(), outputs.size(), -1);
+        std::cout << (onTerminal ? "\r" + std::string(76, ' ') + "\r" : "");
         int percents = 0;
         for (std::size_t i = 0; i < updates.size(); ++i) {
-            if (outputs[i].revents != 0) {
-                follow(&updates[i]);
-            }
-            if (updates[i].ended && !told[i]) {
-                told[i] = true;
-                --left;
-                updated += updates[i].updated ? 1 : 0;
-                std::cout << (onTerminal ? "\r" + std::string(76, ' ') + "\r" : "")
-                          << endLine(updates[i]) << std::endl;
-            }
+            running -= outputs[i].revents != 0 && ended(&updates[i], &updated) ? 1 : 0;
             percents += percentOf(updates[i]);
         }
-        if (onTerminal && left > 0) {
-            drawProgress(percents / (100.0 * static_cast<double>(updates.size())));
-            std::fflush(stdout);
+        if (onTerminal && running > 0) {
+            printProgress(std::min(0.99, percents / (100.0 * static_cast<double>(updates.size()))));
         }
     }
-    std::cout << "[TORVEX] " << updated << " of " << updates.size()
-              << (updates.size() == 1 ? " dongle" : " dongles") << " updated." << std::endl;
-    return updated == static_cast<int>(updates.size());
+    std::cout << "[TORVEX] " << updated << " of " << dongles
+              << (dongles == 1 ? " dongle" : " dongles") << " updated." << std::endl;
+    return updated == dongles;
 }
 
 } // namespace zel

@@ -30,9 +30,8 @@ extern std::ostream nocout;
 
 uint32_t CalcCRC(const uint8_t *data, uint32_t len);
 void printProgress(double fraction);
-// Updates every dongle that the choice fits, all at once, each as a single
-// update in a process of its own that follows it by its USB port path; a
-// line for each as it ends, then the count. True when every one was updated.
+// Updates every dongle that the choice fits, all at once, each in a process of
+// its own that follows it by its USB port path; true when all were updated.
 bool updateAll(const DongleChoice &choice);
 
 class Uploader
@@ -45,8 +44,7 @@ class Uploader
     Uploader &operator=(const Uploader &) = delete;
 
     void setVerbosity(bool verbose);
-    // The dongle to update when several are attached; by default the first
-    // one found, as with a single dongle.
+    // The dongle to update; by default the first one found.
     void chooseDongle(const DongleChoice &choice);
     bool openUsbDevice(std::string identifier, uint8_t attempts);
     bool perform();
@@ -71,15 +69,14 @@ class Uploader
     bool replyConfirms(uint8_t commandByte) const;
     void reportNothingFound();
     void say(const std::string &line);
-    void noteAndReport(const std::vector<PortProblem> &met, std::vector<PortProblem> *problems);
     void reportPortProblems(const std::vector<PortProblem> &problems);
     std::ostream &log();
     void logLine(const std::string &message);
 
-    UsbDevice *port;
+    UsbDevice *port = nullptr;
     bool verboseMode;
-    int32_t pageCount;
-    int32_t pagesWritten;
+    int32_t pageCount = 0;
+    int32_t pagesWritten = 0;
     std::set<std::string> problemsReported; // each said once per run
     DongleChoice userChoice;                // as the command line named it
     DongleChoice searchChoice;              // what the next search takes

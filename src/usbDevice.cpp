@@ -47,49 +47,25 @@ std::string readAttribute(const std::string &path)
     return text;
 }
 
-// `device` links to the port's USB interface; the directory above that is
-// the USB device, which keeps its port path when the dongle re-enumerates.
-void readUsbDevice(int n, Sighting *seen)
+// The number of the character device at a path, or 0. Only stat: a path the
+// user named is never opened.
+dev_t deviceAt(const std::string &path)
 {
-    const std::string usbDevice = ttyClassDir(n) + "/device/../";
-    const std::string bus = readAttribute(usbDevice + "busnum");
-    const std::string devpath = readAttribute(usbDevice + "devpath");
-    seen->onUsb = !bus.empty() && !devpath.empty();
-    seen->usbPath = seen->onUsb ? bus + "-" + devpath : std::string();
-    seen->serialNumber = seen->onUsb ? readAttribute(usbDevice + "serial") : std::string();
+    struct stat info = {};
+    return stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode) ? info.st_rdev : 0;
 }
 
-// The same character device, whichever name or link leads to it. Only
-// stat: a device path named by the user is never opened.
-bool sameDevice(const std::string &named, const std::string &devicePath)
-{
-    struct stat given {
-    };
-    struct stat candidate {
-    };
-    return stat(named.c_str(), &given) == 0 && S_ISCHR(given.st_mode) &&
-           stat(devicePath.c_str(), &candidate) == 0 && S_ISCHR(candidate.st_mode) &&
-           given.st_rdev == candidate.st_rdev;
-}
-
-// Between reading sysfs and opening the node, the kernel may have given the
-// number to another device: what was opened must be what sysfs shows now,
-// and sysfs must still show what the search chose.
+// The kernel may have given the number to another device since sysfs was read:
+// what was opened must be what sysfs shows now, and that what the search chose.
 bool stillAsSeen(int n, int fd, const Sighting &seen)
 {
-    struct stat opened {
-    };
-    unsigned major = 0;
-    unsigned minor = 0;
-    const std::string dev = readAttribute(ttyClassDir(n) + "/dev");
+    struct stat opened = {};
     Sighting now;
-    return fstat(fd, &opened) == 0 && std::sscanf(dev.c_str(), "%u:%u", &major, &minor) == 2 &&
-           opened.st_rdev == makedev(major, minor) && sight(n, &now) && now.sameDongle(seen);
-}
-
-bool isDongle(const Sighting &seen)
-{
-    return seen.identifier == applicationIdentifier || seen.identifier == bootloaderIdentifier;
+    return fstat(fd, &opened) == 0 &&
+           readAttribute(ttyClassDir(n) + "/dev") == std::to_string(major(opened.st_rdev)) + ":" +
+                                                         std::to_string(minor(opened.st_rdev)) &&
+           sight(n, &now) && now.identifier == seen.identifier && now.usbPath == seen.usbPath &&
+           now.serialNumber == seen.serialNumber;
 }
 
 void makeRaw(struct termios &t)
@@ -104,27 +80,11 @@ void makeRaw(struct termios &t)
     t.c_cc[VMIN] = 0;
 }
 
-void note(std::vector<PortProblem> *problems, const std::string &path, bool held, int error)
-{
-    if (problems != nullptr) {
-        problems->push_back({path, held, error});
-    }
-}
-
-// Takes the port's exclusive lock, so that a second flasher (or any program
-// that locks its port) never gets our frames and flushes mixed into its own.
-// A port whose lock cannot be had for another reason is used unlocked.
-bool heldElsewhere(int fd)
-{
-    return flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-}
-
 } // namespace
 
 bool fileExists(const std::string &path)
 {
-    struct stat info {
-    };
+    struct stat info = {};
     return stat(path.c_str(), &info) == 0;
 }
 
@@ -135,19 +95,26 @@ bool sight(int n, Sighting *seen)
         return false;
     }
     seen->identifier = readIdentifierOf(n);
-    readUsbDevice(n, seen);
+    // `device` links to the port's USB interface; the directory above that is
+    // the USB device, which keeps its port path when the dongle re-enumerates.
+    const std::string usbDevice = ttyClassDir(n) + "/device/../";
+    const std::string bus = readAttribute(usbDevice + "busnum");
+    const std::string devpath = readAttribute(usbDevice + "devpath");
+    seen->onUsb = !bus.empty() && !devpath.empty();
+    seen->usbPath = seen->onUsb ? bus + "-" + devpath : std::string();
+    seen->serialNumber = seen->onUsb ? readAttribute(usbDevice + "serial") : std::string();
     return !seen->identifier.empty();
 }
 
+// Off USB, a port has no port path and no serial number, so a name of either
+// never matches it.
 bool choiceMatches(const DongleChoice &choice, const Sighting &seen)
 {
-    if (!choice.usbPath.empty() && (!seen.onUsb || seen.usbPath != choice.usbPath)) {
-        return false;
-    }
-    if (!choice.serialNumber.empty() && (!seen.onUsb || seen.serialNumber != choice.serialNumber)) {
-        return false;
-    }
-    return choice.devicePath.empty() || sameDevice(choice.devicePath, seen.devicePath);
+    return (choice.usbPath.empty() || choice.usbPath == seen.usbPath) &&
+           (choice.serialNumber.empty() || choice.serialNumber == seen.serialNumber) &&
+           (choice.devicePath.empty() ||
+            (deviceAt(choice.devicePath) != 0 &&
+             deviceAt(choice.devicePath) == deviceAt(seen.devicePath)));
 }
 
 std::vector<Sighting> donglesFitting(const DongleChoice &choice, int from)
@@ -155,15 +122,23 @@ std::vector<Sighting> donglesFitting(const DongleChoice &choice, int from)
     std::vector<Sighting> fitting;
     for (int n = from; n <= highestAcmPort; ++n) {
         Sighting seen;
-        const auto sameUsbDevice = [&seen](const Sighting &other) {
-            return seen.onUsb && other.onUsb && other.usbPath == seen.usbPath;
-        };
-        if (sight(n, &seen) && isDongle(seen) && choiceMatches(choice, seen) &&
-            std::none_of(fitting.begin(), fitting.end(), sameUsbDevice)) {
+        if (!sight(n, &seen) || !choiceMatches(choice, seen) ||
+            (seen.identifier != applicationIdentifier && seen.identifier != bootloaderIdentifier)) {
+            continue;
+        }
+        // A device may have more than one port.
+        if (std::none_of(fitting.begin(), fitting.end(), [&seen](const Sighting &other) {
+                return seen.onUsb && other.usbPath == seen.usbPath;
+            })) {
             fitting.push_back(seen);
         }
     }
     return fitting;
+}
+
+std::string nothingFits(const DongleChoice &choice)
+{
+    return choice.empty() ? "No Torvex dongle found." : "No dongle matches " + choice.asGiven + ".";
 }
 
 int listDongles(const DongleChoice &choice)
@@ -171,52 +146,34 @@ int listDongles(const DongleChoice &choice)
     const std::vector<Sighting> dongles = donglesFitting(choice);
     for (const Sighting &seen : dongles) {
         std::cout << seen.devicePath
-                  << (seen.identifier == applicationIdentifier ? " application" : " bootloader");
-        if (seen.onUsb) {
-            std::cout << " path=" << seen.usbPath;
-        }
-        if (!seen.serialNumber.empty()) {
-            std::cout << " serial=" << printable(seen.serialNumber);
-        }
-        std::cout << "\n";
-    }
-    if (dongles.empty()) {
-        std::cout << (choice.empty() ? "No Torvex dongle found."
-                                     : "No dongle matches " + choice.asGiven + ".")
+                  << (seen.identifier == applicationIdentifier ? " application" : " bootloader")
+                  << (seen.onUsb ? " path=" + seen.usbPath : "")
+                  << (seen.serialNumber.empty() ? "" : " serial=" + printable(seen.serialNumber))
                   << "\n";
     }
-    std::cout << std::flush;
+    std::cout << (dongles.empty() ? nothingFits(choice) + "\n" : "") << std::flush;
     return static_cast<int>(dongles.size());
 }
 
-// A serial number is the device's own text: one field in a line split on
-// spaces, and nothing in it may move the terminal's cursor or start an escape
-// sequence. UTF-8 letters stay; a space, a control character (C0, DEL, C1)
-// and a byte that is not UTF-8 become '?'.
-std::string printable(const std::string &text)
+// A serial number is the device's own text: one field of a line, and nothing
+// in it may move the terminal's cursor. UTF-8 letters stay; a space, a control
+// character (C0, DEL, C1) and a byte that is not UTF-8 become '?'.
+std::string printable(const std::string &serialNumber)
 {
     std::string shown;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto byteAt = [&text](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-        const unsigned lead = byteAt(i);
-        std::size_t len = lead < 0x80   ? 1
-                          : lead < 0xC2 ? 0
-                          : lead < 0xE0 ? 2
-                          : lead < 0xF0 ? 3
-                          : lead < 0xF5 ? 4
-                                        : 0;
+    for (std::size_t i = 0; i < serialNumber.size();) {
+        const auto lead = static_cast<unsigned char>(serialNumber[i]);
+        std::size_t len = lead < 0x80                   ? 1
+                          : lead < 0xC2 || lead >= 0xF5 ? 0
+                          : lead < 0xE0                 ? 2
+                                                        : 3 + (lead >= 0xF0 ? 1 : 0);
         for (std::size_t k = 1; k < len; ++k) {
-            len = i + k < text.size() && (byteAt(i + k) & 0xC0) == 0x80 ? len : 0;
+            len = i + k < serialNumber.size() && (serialNumber[i + k] & 0xC0) == 0x80 ? len : 0;
         }
-        const bool control =
-            lead <= 0x20 || lead == 0x7F || (lead == 0xC2 && len == 2 && byteAt(i + 1) < 0xA0);
-        if (len == 0 || control) {
-            shown += '?';
-            i += len == 0 ? 1 : len;
-            continue;
-        }
-        shown.append(text, i, len);
-        i += len;
+        const bool control = lead <= 0x20 || lead == 0x7F ||
+                             (lead == 0xC2 && len == 2 && (serialNumber[i + 1] & 0xE0) == 0x80);
+        shown += len == 0 || control ? std::string("?") : serialNumber.substr(i, len);
+        i += std::max<std::size_t>(len, 1);
     }
     return shown;
 }
@@ -227,6 +184,8 @@ std::string open_device(int32_t *fd, std::string identifier, std::vector<PortPro
                         const DongleChoice &choice, std::string *usbPath)
 {
     *fd = -1;
+    std::vector<PortProblem> unwanted;
+    problems = problems != nullptr ? problems : &unwanted;
     const int lastCandidate = choice.empty() ? acmCandidates - 1 : highestAcmPort;
     for (int n = 0; n <= lastCandidate; ++n) {
         Sighting seen;
@@ -235,12 +194,14 @@ std::string open_device(int32_t *fd, std::string identifier, std::vector<PortPro
         }
         const int opened = open(seen.devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (opened < 0) {
-            note(problems, seen.devicePath, false, errno);
+            problems->push_back({seen.devicePath, false, errno});
             return seen.devicePath;
         }
-        // Locked before any setting is read or changed.
-        if (heldElsewhere(opened)) {
-            note(problems, seen.devicePath, true, 0);
+        // Locked before any setting is read or changed, so that no other program
+        // that locks its port gets our frames mixed into its own. A port whose
+        // lock cannot be had for another reason is used unlocked.
+        if (flock(opened, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+            problems->push_back({seen.devicePath, true, 0});
             close(opened);
             continue;
         }
@@ -292,13 +253,7 @@ bool UsbDevice::transmit(const uint8_t *data, int32_t len, bool replyWanted, int
     // Whatever is waiting now (junk, or a reply that came too late) must not
     // be taken for the reply to this frame.
     tcflush(portFd, TCIFLUSH);
-    if (!writeAll(data, len, timeout)) {
-        return false;
-    }
-    if (!replyWanted) {
-        return true;
-    }
-    return receive(timeout);
+    return writeAll(data, len, timeout) && (!replyWanted || receive(timeout));
 }
 
 // The port is non-blocking, so a frame may go out in pieces; a frame that
@@ -317,15 +272,12 @@ bool UsbDevice::writeAll(const uint8_t *data, int32_t len, int32_t timeout)
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
             return false;
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            return false;
-        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         struct pollfd room = {portFd, POLLOUT, 0};
-        if (poll(&room, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
-            return false;
-        }
-        if ((room.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        if (left.count() <= 0 ||
+            (poll(&room, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) ||
+            (room.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
             return false;
         }
     }
@@ -374,14 +326,13 @@ void UsbDevice::waitForSilence(int32_t quietMs, int32_t boundMs)
             std::chrono::ceil<std::chrono::milliseconds>(std::min(silentUntil, bound) - now);
         struct pollfd line = {portFd, POLLIN, 0};
         const int ready = poll(&line, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno != EINTR) {
+        // Once the port is gone, nothing more will come.
+        if ((ready < 0 && errno != EINTR) ||
+            (ready > 0 && (line.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)) {
             return;
         }
         if (ready <= 0) {
             continue;
-        }
-        if ((line.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-            return; // the port is gone: nothing more will come
         }
         uint8_t dropped[256];
         const ssize_t n = read(portFd, dropped, sizeof dropped);
@@ -403,8 +354,6 @@ std::string UsbDevice::getSerialDeviceName()
 bool UsbDevice::replyTextIs(const char *text) const
 {
     const std::size_t len = std::strlen(text);
-    if (len + 1 >= sizeof rxBuffer) {
-        return false;
-    }
-    return std::memcmp(rxBuffer + 1, text, len) == 0 && rxBuffer[1 + len] == 0;
+    return len + 1 < sizeof rxBuffer && std::memcmp(rxBuffer + 1, text, len) == 0 &&
+           rxBuffer[1 + len] == 0;
 }

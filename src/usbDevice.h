@@ -14,19 +14,18 @@ extern struct termios ti_prev;
 // The Torvex's USB identifiers, as the start of a port's modalias.
 inline const std::string applicationIdentifier = "usb:v0069p1000";
 inline const std::string bootloaderIdentifier = "usb:v0069p2000";
+constexpr int acmCandidates = 10;   // searched for a dongle no one named: ttyACM0 to ttyACM9
 constexpr int highestAcmPort = 255; // the kernel numbers them from 0 to 255
-constexpr int acmCandidates = 10;   // searched without a choice: ttyACM0 to ttyACM9
 
 bool fileExists(const std::string &path);
 
-// Picks one dongle among several; a field left empty matches every dongle.
-// The values are only ever compared with what the search finds: the
-// program may run as root, and a value must not lead it to any other file.
+// One dongle among several; an empty field matches every dongle. The values are
+// only compared with what the search finds: they must never lead to a file.
 struct DongleChoice {
     std::string usbPath;      // USB port path, "<bus>-<port>[.<port>...]"
     std::string serialNumber; // the USB device's serial number
     std::string devicePath;   // a /dev/ttyACM<n>, or a link to one
-    std::string asGiven;      // the options that name it, as the user gave them
+    std::string asGiven;      // the options that named it, for messages
 
     bool empty() const
     {
@@ -37,28 +36,20 @@ struct DongleChoice {
 // What /dev and sysfs show of /dev/ttyACM<n>.
 struct Sighting {
     std::string devicePath;
-    std::string identifier; // the start of its modalias
-    bool onUsb = false;     // sysfs shows the USB device above the port
-    std::string usbPath;
+    std::string identifier;   // the start of its modalias
+    bool onUsb = false;       // sysfs shows the USB device above the port
+    std::string usbPath;      // empty when not on USB
     std::string serialNumber; // empty when the device has none
-
-    bool sameDongle(const Sighting &other) const
-    {
-        return identifier == other.identifier && onUsb == other.onUsb && usbPath == other.usbPath &&
-               serialNumber == other.serialNumber;
-    }
 };
 
-// The port /dev/ttyACM<n>, if it has a node and a modalias.
-bool sight(int n, Sighting *seen);
+bool sight(int n, Sighting *seen); // false without a node and a modalias
 bool choiceMatches(const DongleChoice &choice, const Sighting &seen);
-// The Torvex dongles that the choice fits, in either mode, on /dev/ttyACM<from>
-// and above: one for each USB device, without opening any port.
+// The dongles that the choice fits, in either mode, on ttyACM<from> and
+// above, one for each USB device; no port is opened.
 std::vector<Sighting> donglesFitting(const DongleChoice &choice, int from = 0);
-// Prints a line for each of them and returns how many there were.
-int listDongles(const DongleChoice &choice);
-// A serial number as one printable field.
-std::string printable(const std::string &text);
+int listDongles(const DongleChoice &choice);         // prints them; returns how many
+std::string nothingFits(const DongleChoice &choice); // the line that says none does
+std::string printable(const std::string &serialNumber);
 
 // A port with the wanted identifier that could not be used: another program
 // holds it locked, or its open failed with `error`.
@@ -70,12 +61,10 @@ struct PortProblem {
 
 // Finds the first /dev/ttyACM<n> (n = 0..9) whose USB modalias starts with
 // `identifier` and that no other program holds locked, opens and locks it,
-// and stores the descriptor (or -1) through `fd`. Ports skipped on the way,
-// and a port that could not be opened, are added to `problems` if given.
-// With a choice, one dongle is looked for, named or followed, wherever the
-// kernel put it: on every ttyACM port, and a port of any other device is
-// never opened. The USB port path of the port opened is stored through
-// `usbPath` (empty when sysfs shows no USB device above it).
+// and stores the descriptor (or -1) through `fd`, and its USB port path
+// through `usbPath`. Ports passed over are added to `problems`. With a
+// choice, the one dongle named or followed is looked for on every ttyACM
+// port, wherever the kernel put it, and no other device's port is opened.
 std::string open_device(int32_t *fd, std::string identifier,
                         std::vector<PortProblem> *problems = nullptr,
                         const DongleChoice &choice = {}, std::string *usbPath = nullptr);
@@ -94,8 +83,7 @@ class UsbDevice
     bool transmit(const uint8_t *data, int32_t len, bool replyWanted, int32_t timeout);
     bool receive(int32_t timeout);
     std::string getSerialDeviceName();
-    // The USB port path of the port opened by the last connect; empty when
-    // sysfs shows no USB device above it.
+    // Of the port opened by the last connect; empty when not on USB.
     const std::string &usbPath() const
     {
         return usbPath_;

@@ -2,6 +2,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <sstream>
+
 #include "rig.h"
 
 namespace
@@ -277,10 +282,19 @@ TEST_F(SeveralDongles, TheSwitchedDongleIsWrittenNotABootloaderOnALowerPort)
               (std::vector<std::string>{"/dev/ttyACM1 low_latency", "/dev/ttyACM2 low_latency"}));
 }
 
+// What ttyACM11 leads to: A; or its node to B's pty while sysfs shows A; or
+// its node to B's pty and, once the program holds that pty open, its sysfs
+// entry to B's too: the kernel gave A's number to B between the program's
+// sysfs read and its open. A number keeps its device number whichever dongle
+// takes it, so then A's `dev` is B's from the start.
+enum class Ttyacm11 { IsA, NodeIsB, TurnsB };
+
 struct Named {
     std::vector<std::string> args;
-    char target; // 'A', 'B', or 0 for none
-    std::string noMatch;
+    char target;         // 'A', 'B', or 0 for none
+    std::string refusal; // the line that says why none, after "[TORVEX] "
+    std::string bSerial = "TVX-0077";
+    Ttyacm11 ttyacm11 = Ttyacm11::IsA;
 };
 
 void PrintTo(const Named &named, std::ostream *out)
@@ -288,6 +302,18 @@ void PrintTo(const Named &named, std::ostream *out)
     for (const auto &arg : named.args) {
         *out << "'" << arg << "' ";
     }
+    const char *const ttyacm11[] = {"", "with ttyACM11's node leading to B",
+                                    "with ttyACM11 turning B once opened"};
+    *out << ttyacm11[static_cast<int>(named.ttyacm11)];
+}
+
+// Makes the link `name` lead where the link `like` does.
+void pointLike(const std::string &name, const std::string &like)
+{
+    std::error_code ignored;
+    const auto target = std::filesystem::read_symlink(like, ignored);
+    std::filesystem::remove(name, ignored);
+    std::filesystem::create_symlink(target, name, ignored);
 }
 
 class NamedDongle : public SeveralDongles, public ::testing::WithParamInterface<Named>
@@ -300,16 +326,30 @@ TEST_P(NamedDongle, IsTheOnlyOneOpened)
 {
     fillLowPorts(11);
     sim::Dongle &a = plugInAt(sim::Mode::Application, at("1-2", "TVX-0042", "TVX-BOOT"));
-    sim::Dongle &b = plugInAt(sim::Mode::Bootloader, at("3-1.4", "", "TVX-0077"));
+    sim::Dongle &b = plugInAt(sim::Mode::Bootloader, at("3-1.4", "", GetParam().bSerial));
     ASSERT_EQ(a.hostPort(), "/dev/ttyACM11");
     ASSERT_EQ(b.hostPort(), "/dev/ttyACM12");
     ASSERT_EQ(mkdir("/dev/serial", 0755) + mkdir("/dev/serial/by-path", 0755), 0);
     ASSERT_EQ(symlink("../../ttyACM11", "/dev/serial/by-path/platform-dummy_hcd.0-usb-0:2:1.0"), 0);
 
     const Named &named = GetParam();
+    if (named.ttyacm11 != Ttyacm11::IsA) {
+        pointLike("/dev/ttyACM11", "/dev/ttyACM12");
+    }
+    std::optional<rig::OnOpen> sysfsTurnsToB;
+    if (named.ttyacm11 == Ttyacm11::TurnsB) {
+        std::filesystem::copy_file("/sys/class/tty/ttyACM12/dev", "/sys/class/tty/ttyACM11/dev",
+                                   std::filesystem::copy_options::overwrite_existing);
+        sysfsTurnsToB.emplace(
+            "/sys/devices", [ptyOfB = std::filesystem::read_symlink("/dev/ttyACM12")] {
+                if (sim::heldOpenElsewhere(ptyOfB)) {
+                    pointLike("/sys/class/tty/ttyACM11", "/sys/class/tty/ttyACM12");
+                }
+            });
+    }
     const auto result = run(named.args);
     if (named.target == 0) {
-        EXPECT_EQ(result.out, "[TORVEX] No dongle matches " + named.noMatch + ".\n" + rig::failure);
+        EXPECT_EQ(result.out, "[TORVEX] " + named.refusal + "\n" + rig::failure);
         EXPECT_EQ(result.status, 255);
         EXPECT_TRUE(a.frames().empty() && b.frames().empty());
         EXPECT_TRUE(setserialCalls().empty());
@@ -336,13 +376,93 @@ INSTANTIATE_TEST_SUITE_P(
         Named{{"--port", "/dev/ttyACM12"}, 'B', ""},
         Named{{"--port", "/dev/serial/by-path/platform-dummy_hcd.0-usb-0:2:1.0"}, 'A', ""},
         Named{{"--serial-number", "TVX-0042", "--path", "1-2"}, 'A', ""},
-        Named{{"--path", "3-9"}, 0, "--path 3-9"},
+        Named{{"--path", "3-9"}, 0, "No dongle matches --path 3-9."},
         Named{{"--serial-number", "TVX-0042", "--path", "3-1.4"},
               0,
-              "--path 3-1.4 --serial-number TVX-0042"},
+              "No dongle matches --serial-number TVX-0042 --path 3-1.4."},
         // Another device, and a regular file: nothing is opened.
-        Named{{"--port", "/dev/null"}, 0, "--port /dev/null"},
-        Named{{"--port", "/dev/ttyACM0"}, 0, "--port /dev/ttyACM0"}));
+        Named{{"--port", "/dev/null"}, 0, "No dongle matches --port /dev/null."},
+        Named{{"--port", "/dev/ttyACM0"}, 0, "No dongle matches --port /dev/ttyACM0."},
+        // A serial number that two dongles carry, here A's application and
+        // B's bootloader, names neither.
+        Named{{"--serial-number", "TVX-0042"},
+              0,
+              "--serial-number TVX-0042 fits 2 dongles, at 1-2 and 3-1.4: name one with --path.",
+              "TVX-0042"},
+        // Each port is checked again once it is opened and locked.
+        Named{{"--path", "1-2"}, 0, "No dongle matches --path 1-2.", "TVX-0077", Ttyacm11::NodeIsB},
+        Named{
+            {"--path", "1-2"}, 0, "No dongle matches --path 1-2.", "TVX-0077", Ttyacm11::TurnsB}));
+
+// Without a USB device above its port, nothing tells the named dongle from
+// another that takes its number while it switches: it is left as it is.
+TEST_F(SeveralDongles, ANamedDongleThatCannotBeFollowedIsNotSwitched)
+{
+    sim::UsbPlace plainSysfs;
+    plainSysfs.plain = true;
+    sim::Dongle &waiting = plugInAt(sim::Mode::Bootloader, plainSysfs);
+    sim::Dongle &named = plugInAt(sim::Mode::Application, plainSysfs);
+    ASSERT_EQ(named.hostPort(), "/dev/ttyACM1");
+    const auto result = run({"--port", "/dev/ttyACM1"});
+    EXPECT_EQ(result.out, "[TORVEX] Cannot follow the dongle on /dev/ttyACM1 into its bootloader "
+                          "without its USB port path: it was not switched.\n" +
+                              rig::failure);
+    EXPECT_EQ(result.status, 255);
+    EXPECT_TRUE(waiting.frames().empty() && named.frames().empty());
+    EXPECT_EQ(setserialCalls(), std::vector<std::string>{"/dev/ttyACM1 low_latency"});
+}
+
+// The named dongle leaves while the program looks for its application, and
+// another dongle comes back on its number: the name meant the first one.
+TEST_F(SeveralDongles, APortNamesTheDongleOnItWhenTheProgramStarts)
+{
+    sim::DongleOptions leaves;
+    leaves.startMode = sim::Mode::Bootloader;
+    leaves.pull = {500, -1, false};
+    sim::DongleOptions comesBack = leaves;
+    comesBack.pull = {900, 100, false};
+    sim::Dongle &named = plugIn(leaves, at("1-2"));
+    sim::Dongle &other = plugIn(comesBack, at("3-1.4"));
+    named.armPull();
+    other.armPull();
+    const auto result = run({"--port", "/dev/ttyACM0"});
+    ASSERT_EQ(other.pullRecord().portAfter, "/dev/ttyACM0");
+    EXPECT_EQ(result.out, "[TORVEX] No dongle matches --port /dev/ttyACM0.\n" + rig::failure);
+    EXPECT_TRUE(other.frames().empty());
+}
+
+// Every dongle at once, each written as by a single update of it; one that
+// fails does not stop the others, and says why.
+TEST_F(SeveralDongles, AllUpdatesEveryDongleAndSaysWhatHappenedToEach)
+{
+    std::vector<sim::Dongle *> dongles = {&plugInAt(sim::Mode::Application, at("1-1")),
+                                          &plugInAt(sim::Mode::Bootloader, at("1-2"))};
+    sim::DongleOptions failing;
+    failing.faults = {{rig::writeFrame(true, 2), rig::fault(Kind::Replace, {'f', 'N', 'O'})}};
+    dongles.push_back(&plugIn(failing, at("1-3")));
+    const auto result = run({"--all", "--verbose"});
+    std::multiset<std::string> lines;
+    std::istringstream out(result.out);
+    for (std::string line; std::getline(out, line);) {
+        lines.insert(line);
+    }
+    EXPECT_EQ(
+        lines,
+        (std::multiset<std::string>{
+            "[TORVEX] /dev/ttyACM0 path=1-1 Update successful!",
+            "[TORVEX] /dev/ttyACM1 path=1-2 Update successful!",
+            "[TORVEX] /dev/ttyACM2 path=1-3 Page 3 of 15 was not written. Update Failed.",
+            "[TORVEX] 2 of 3 dongles updated.", rig::failure.substr(0, rig::failure.size() - 1)}));
+    EXPECT_EQ(result.out.substr(result.out.find("[TORVEX] 2 of 3")),
+              "[TORVEX] 2 of 3 dongles updated.\n" + rig::failure);
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(dongles[0]->flash(), rig::image());
+    EXPECT_EQ(dongles[1]->flash(), rig::image());
+    EXPECT_NE(dongles[2]->flash(), rig::image());
+    for (const sim::Dongle *dongle : dongles) {
+        EXPECT_EQ(checkCommandsSeen(*dongle), 1);
+    }
+}
 
 TEST_F(SeveralDongles, ListShowsEachDongleInEitherModeAndOpensNone)
 {
@@ -355,8 +475,7 @@ TEST_F(SeveralDongles, ListShowsEachDongleInEitherModeAndOpensNone)
     plainSysfs.plain = true;
     const std::vector<sim::Dongle *> dongles = {
         &plugInAt(sim::Mode::Application, at("1-2", "TVX-0042")),
-        &plugInAt(sim::Mode::Bootloader, at("3-1.4")),
-        &plugInAt(sim::Mode::Bootloader, plainSysfs),
+        &plugInAt(sim::Mode::Bootloader, at("3-1.4")), &plugInAt(sim::Mode::Bootloader, plainSysfs),
         // A serial number may hold anything: an escape sequence, a space, a
         // C1 control, a letter beyond ASCII.
         &plugInAt(sim::Mode::Application, at("3-2", "TVX\x1b[2J 1\xc2\x9b\xc3\xa9\x9b"))};

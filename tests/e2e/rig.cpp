@@ -1,10 +1,14 @@
 #include "rig.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <future>
 
@@ -118,6 +122,38 @@ sim::Fault fault(sim::Fault::Kind kind, std::vector<uint8_t> bytes, int delayMs,
     f.delayMs = delayMs;
     f.burst = burst;
     return f;
+}
+
+OnOpen::OnOpen(const std::string &mountPoint, std::function<void()> action)
+    : fd_(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC)),
+      action_(std::move(action))
+{
+    const int marked = fanotify_mark(fd_, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_OPEN_PERM, AT_FDCWD,
+                                     mountPoint.c_str());
+    EXPECT_EQ(marked, 0) << "no fanotify permission events: " << std::strerror(errno);
+    answering_ = std::thread(&OnOpen::answer, this);
+}
+
+OnOpen::~OnOpen()
+{
+    done_ = true;
+    answering_.join();
+    close(fd_);
+}
+
+void OnOpen::answer()
+{
+    for (pollfd ready{fd_, POLLIN, 0}; !done_;) {
+        alignas(fanotify_event_metadata) char events[4096];
+        ssize_t len = poll(&ready, 1, 20) > 0 ? read(fd_, events, sizeof events) : 0;
+        for (auto *event = reinterpret_cast<fanotify_event_metadata *>(events);
+             FAN_EVENT_OK(event, len); event = FAN_EVENT_NEXT(event, len)) {
+            action_();
+            const fanotify_response allow{event->fd, FAN_ALLOW};
+            EXPECT_EQ(write(fd_, &allow, sizeof allow), static_cast<ssize_t>(sizeof allow));
+            close(event->fd);
+        }
+    }
 }
 
 void Rig::SetUp()

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/dongle.h"
@@ -94,6 +97,26 @@ class Rig : public ::testing::Test
     std::vector<std::unique_ptr<sim::Dongle>> dongles_;
     std::string workDir_;
     bool realSetserial_ = false;
+};
+
+// Runs `action` at each open of a file in the mount at `mountPoint`, before
+// that open returns: how a test changes what a program reads at a chosen step,
+// as the kernel may between any two of its reads. Linux gives these fanotify
+// permission events (root only) for regular files, not for device nodes
+// such as a pty.
+class OnOpen
+{
+  public:
+    OnOpen(const std::string &mountPoint, std::function<void()> action);
+    ~OnOpen();
+
+  private:
+    void answer();
+
+    int fd_;
+    std::function<void()> action_;
+    std::atomic<bool> done_{false};
+    std::thread answering_;
 };
 
 sim::Fault fault(sim::Fault::Kind kind, std::vector<uint8_t> bytes = {}, int delayMs = 0,

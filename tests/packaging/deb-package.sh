@@ -100,6 +100,9 @@ names "$(dpkg-query --admindir="$root/var/lib/dpkg" -s torvex-flasher)" || fail 
 if [ "$architecture" == "$(dpkg --print-architecture)" ]; then
     told=$("$root/usr/bin/ZEL_USB_Flasher" --version)
     want="ZEL_USB_Flasher $version"$'\n'"firmware: $(basename "$firmware"), $(stat -c %s "$firmware") bytes, sha256 $firmware_sha256"
+    if [ "$firmware_sha256" == "$(cut -d ' ' -f 1 "$source/firmware/CAN.bin.sha256")" ]; then
+        want+=$'\n'"This is the project's test image, not a dongle's firmware."
+    fi
     [ "$told" == "$want" ] || fail "ZEL_USB_Flasher --version says: $told"
 fi
 

@@ -34,6 +34,7 @@ done
 
 synopsis=$(section SYNOPSIS | tr -s ' \t\n' ' ' | sed 's/^ //; s/ $//')
 want="ZEL_USB_Flasher [--verbose] [--path path] [--serial-number serial] [--port node]"
+want+=" ZEL_USB_Flasher --all [--path path] [--serial-number serial] [--port node]"
 want+=" ZEL_USB_Flasher --list [--path path] [--serial-number serial] [--port node]"
 want+=" ZEL_USB_Flasher [--version] [--help]"
 [ "$synopsis" == "$want" ] || fail "SYNOPSIS reads: $synopsis"
@@ -51,12 +52,16 @@ mapfile -t documented < <(section OPTIONS | grep -oE '^ +--[a-z-]+' | sed 's/^ *
 # The exit statuses the program really gives are the ones listed.
 "$program" --no-such-option >/dev/null
 wrong_status=$?
+# No bus is numbered 0, so this name fits no dongle on any machine; --list opens nothing.
+"$program" --list --path 0-0 >/dev/null
+list_none_status=$?
 exit_section=$(section "EXIT STATUS")
-for status in 0 "$help_status" "$wrong_status"; do
+for status in 0 "$help_status" "$wrong_status" "$list_none_status"; do
     grep -qE "^ +$status( |$)" <<<"$exit_section" || fail "EXIT STATUS does not list $status"
 done
-if [ "$help_status" -ne 255 ] || [ "$wrong_status" -ne 255 ]; then
-    fail "the program exits with $help_status after --help and $wrong_status after a wrong argument"
+if [ "$help_status" -ne 255 ] || [ "$wrong_status" -ne 255 ] || [ "$list_none_status" -ne 1 ]; then
+    fail "the program exits with $help_status after --help, $wrong_status after a wrong argument" \
+        "and $list_none_status after --list that lists no dongle"
 fi
 
 # The identifiers the program searches for are the ones the page tells users to look for.
@@ -69,4 +74,4 @@ for identifier in "${identifiers[@]}"; do
 done
 
 [ "$errors" -eq 0 ] || { echo "$errors problem(s)"; exit 1; }
-echo "$(basename "$page"): clean, options ${options[*]}, exit statuses 0 and 255, identifiers ${identifiers[*]}"
+echo "$(basename "$page"): clean, options ${options[*]}, exit statuses 0, 1 and 255, identifiers ${identifiers[*]}"

@@ -107,10 +107,14 @@ run_flasher_against_gadget() {
 }
 
 # Runs the flasher with --verbose and the arguments "$@".
-run_flasher() {
+run_flasher() { run_flasher_with --verbose "$@"; }
+
+# Runs the flasher with the arguments "$@" only: --verbose must not come
+# before --all.
+run_flasher_with() {
     local status=0 started
     started=$(now_ms)
-    timeout 60 "$flasher" --verbose "$@" >"$scenario_dir/flasher.out" 2>"$scenario_dir/flasher.err" || status=$?
+    timeout 60 "$flasher" "$@" >"$scenario_dir/flasher.out" 2>"$scenario_dir/flasher.err" || status=$?
     now_ms >"$scenario_dir/ended_ms"
     echo "$status" >"$scenario_dir/status"
     say "  flasher: exit status $status after $(($(now_ms) - started)) ms"
@@ -334,6 +338,39 @@ two_dongles_path() {
     check "A never left the bus" [ "$(report_of A ports)" = application:/dev/ttyACM1 ]
 }
 
+# --all writes both at once: one line per dongle as it ends (in either
+# order), naming the node --list showed at the start, then the count and
+# the verdict.
+two_dongles_all() {
+    begin all "two dongles, --all writes both"
+    local path_a path_b
+    plug_in_two_dongles
+    list_matches_sysfs
+    list_of_none_fails
+    run_flasher_with --all
+    stop_dongle A
+    stop_dongle B
+    check "exit status 0" [ "$(flasher_status)" = 0 ]
+    check "one line per dongle" [ "$(messages | head -n 2 | sort)" = "$(printf '%s\n' \
+        "[TORVEX] /dev/ttyACM0 path=$path_b Update successful!" \
+        "[TORVEX] /dev/ttyACM1 path=$path_a Update successful!")" ]
+    check "then the count and the verdict" [ "$(messages | tail -n +3)" = "$(printf '%s\n' \
+        "[TORVEX] 2 of 2 dongles updated." "[TORVEX] Update successful!")" ]
+    check "nothing on standard error" [ ! -s "$scenario_dir/flasher.err" ]
+    check "A's flash equals the image" [ "$(report_of A flash_matches)" = 1 ]
+    check "B's flash equals the image" [ "$(report_of B flash_matches)" = 1 ]
+    check "both new applications came back" [ "$(report_of A ended):$(report_of B ended)" = restarted:restarted ]
+}
+
+# --list naming no dongle that is there: status 1, and it says so.
+list_of_none_fails() {
+    local status=0
+    timeout 20 "$flasher" --list --path 9-9 >"$scenario_dir/list-none.out" 2>&1 || status=$?
+    check "--list --path 9-9: exit status 1" [ "$status" = 1 ]
+    check "--list --path 9-9: says no dongle matches" [ "$(cat "$scenario_dir/list-none.out")" = \
+        "No dongle matches --path 9-9." ]
+}
+
 # What --list should print, read from sysfs by way of the USB devices: one
 # line per Torvex port, by port number.
 expected_list() {
@@ -373,7 +410,7 @@ list_matches_sysfs() {
 }
 
 all_scenarios="update_from_application update_from_bootloader unplugged_during_transfer no_dongle
-    two_dongles_follow_switched two_dongles_path"
+    two_dongles_follow_switched two_dongles_path two_dongles_all"
 
 say "kernel $(uname -r), UDCs $(cd /sys/class/udc && echo *)"
 for scenario in ${scenarios:-$all_scenarios}; do
