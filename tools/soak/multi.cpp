@@ -344,13 +344,12 @@ namespace
 // the flasher naming its port that it is gone).
 void drawPlain(Rng &rng, int pattern, MultiScenario *s)
 {
-    if ((pattern == 0 || pattern == 4) && chance(rng, 0.3)) {
-        s->dongles[static_cast<std::size_t>(
-                       between(rng, 0, static_cast<int>(s->dongles.size()) - 1))]
-            .place.plain = true;
-    }
-    for (auto &d : s->dongles) {
-        d.place.plain = d.place.plain || (pattern == 3 && chance(rng, 0.25));
+    const int last = static_cast<int>(s->dongles.size()) - 1;
+    const int named =
+        (pattern == 0 || pattern == 4) && chance(rng, 0.3) ? between(rng, 0, last) : -1;
+    for (int i = 0; i <= last; ++i) {
+        s->dongles[static_cast<std::size_t>(i)].place.plain =
+            i == named || (pattern == 3 && chance(rng, 0.25));
     }
 }
 

@@ -390,6 +390,19 @@ AllReport readAllReport(const harness::ChildResult &result)
     return report;
 }
 
+// "1-2, 1-3 and 1-4" -> {"1-2", "1-3", "1-4"}
+std::vector<std::string> splitPlaces(const std::string &places)
+{
+    std::vector<std::string> listed;
+    for (std::size_t from = 0; from <= places.size();) {
+        const std::size_t to =
+            std::min({places.find(", ", from), places.find(" and ", from), places.size()});
+        listed.push_back(places.substr(from, to - from));
+        from = to + (places.compare(to, 2, ", ") == 0 ? 2 : 5);
+    }
+    return listed;
+}
+
 using Window = std::pair<Clock::time_point, Clock::time_point>;
 
 // Judges one run, adding each invariant it broke to `breaches`.
@@ -757,13 +770,7 @@ class Judge
         // most the others shown some time then among them.
         std::string places = line.substr(line.find(" at ") + 4);
         places = places.substr(0, places.rfind(": name one with --path."));
-        std::vector<std::string> listed;
-        for (std::size_t from = 0; from <= places.size();) {
-            std::size_t to = std::min(places.find(", ", from), places.find(" and ", from));
-            to = std::min(to, places.size());
-            listed.push_back(places.substr(from, to - from));
-            from = to + (places.compare(to, 2, ", ") == 0 ? 2 : 5);
-        }
+        const std::vector<std::string> listed = splitPlaces(places);
         std::vector<std::string> steadyListed;
         bool carried = true;
         for (const auto &path : listed) {
