@@ -39,6 +39,7 @@ const char usage[] =
     "  --jobs J           runs at once (6)\n"
     "  --limit SECONDS    a run that takes longer has hung (30)\n"
     "  --replay N         run only run N of the seed, showing all it did\n"
+    "  --several          give every run several dongles (default: one run in three)\n"
     "  --bus pty|gadget   the dongle on a pseudo-terminal (default), or as a USB gadget\n"
     "                     under the kernel's cdc_acm (root, configfs, a UDC: the QEMU guest)\n"
     "  --udc NAME         with --bus gadget: the device controller (default: the first)\n"
@@ -57,6 +58,7 @@ struct Settings {
     int jobs = 6;
     int limitSeconds = 30;
     long replay = -1;
+    bool several = false;
     soak::BusKind bus = soak::BusKind::Pty;
     std::string udc;
     long shardIndex = 0;
@@ -109,8 +111,16 @@ bool parseBusOption(const std::string &arg, const char *value, Settings *s)
 bool parseArgs(int argc, char **argv, Settings *s)
 {
     s->seed = static_cast<uint64_t>(Clock::now().time_since_epoch().count()) % 1000000007ULL;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; i += 2) {
         const std::string arg = argv[i];
+        if (arg == "--several") {
+            s->several = true;
+            --i; // takes no value
+            continue;
+        }
+        if (i + 1 == argc) {
+            return false;
+        }
         const char *value = argv[i + 1];
         if (arg == "--program") {
             s->program = value;
@@ -132,7 +142,7 @@ bool parseArgs(int argc, char **argv, Settings *s)
             return false;
         }
     }
-    return argc % 2 == 1 && s->runs > 0 && s->jobs > 0 && s->limitSeconds > 0;
+    return s->runs > 0 && s->jobs > 0 && s->limitSeconds > 0;
 }
 
 bool readFile(const std::string &path, std::vector<uint8_t> *bytes)
@@ -140,6 +150,11 @@ bool readFile(const std::string &path, std::vector<uint8_t> *bytes)
     std::ifstream in(path, std::ios::binary);
     bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return static_cast<bool>(in) || in.eof();
+}
+
+bool several(const Settings &s, uint64_t seed)
+{
+    return (s.several && s.bus == soak::BusKind::Pty) || soak::isMultiDongle(seed, s.bus);
 }
 
 struct Worker {
@@ -166,9 +181,8 @@ Worker startWorker(const Settings &s, long index, bool show)
         soak::RunSetup setup{s.program, s.image, s.setserialDir, s.limitSeconds,
                              show,      s.bus,   s.udc};
         const std::string text =
-            soak::isMultiDongle(seed, s.bus)
-                ? soak::runMulti(soak::drawMultiScenario(seed), setup).serialise()
-                : soak::runOnce(soak::drawScenario(seed, s.bus), setup).serialise();
+            several(s, seed) ? soak::runMulti(soak::drawMultiScenario(seed), setup).serialise()
+                             : soak::runOnce(soak::drawScenario(seed, s.bus), setup).serialise();
         std::cout.flush(); // _exit does not flush
         const ssize_t written = write(link[1], text.data(), text.size());
         _exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
@@ -193,6 +207,7 @@ void keepOutcome(const Settings &s, long index, const soak::Outcome &outcome)
 std::string replayCommand(const Settings &s)
 {
     return s.bus == soak::BusKind::Gadget ? "torvex-soak --bus gadget (in the guest)"
+           : s.several                    ? "torvex-soak --several"
                                           : "torvex-soak";
 }
 
@@ -262,7 +277,7 @@ int replayOne(const Settings &s)
 {
     const uint64_t seed = soak::runSeed(s.seed, s.replay);
     std::cout << "run " << s.replay << " of seed " << s.seed;
-    if (soak::isMultiDongle(seed, s.bus)) {
+    if (several(s, seed)) {
         std::cout << ", several dongles: "
                   << soak::describe(soak::drawMultiScenario(seed), s.program) << "\n";
     } else {
