@@ -118,7 +118,7 @@ void drawSharedSerial(Rng &rng, MultiScenario *s)
             d.options.startMode = application ? sim::Mode::Application : sim::Mode::Bootloader;
         }
     }
-    s->draws.push_back(application ? "shared-serial" : "shared-bootloader-serial");
+    s->draws.emplace_back(application ? "shared-serial" : "shared-bootloader-serial");
 }
 
 // The dongles plug in one after the other, each on the lowest number free.
@@ -357,8 +357,9 @@ void nameDraws(int pattern, MultiScenario *s)
 {
     for (const auto &d : s->dongles) {
         if (d.place.plain) {
-            s->draws.push_back(d.options.startMode == sim::Mode::Application ? "plain-application"
-                                                                             : "plain-bootloader");
+            s->draws.emplace_back(d.options.startMode == sim::Mode::Application
+                                      ? "plain-application"
+                                      : "plain-bootloader");
         }
     }
     if (pattern == 3) {

@@ -763,13 +763,14 @@ class Judge
     {
         const FlasherDraw &draw = flasher(f);
         std::vector<std::string> paths;
+        paths.reserve(steady.size());
         for (const auto &[number, path] : steady) {
             paths.push_back(path);
         }
         // The paths of the dongles shown all through in port order, with at
         // most the others shown some time then among them.
         std::string places = line.substr(line.find(" at ") + 4);
-        places = places.substr(0, places.rfind(": name one with --path."));
+        places.resize(std::min(places.size(), places.rfind(": name one with --path.")));
         const std::vector<std::string> listed = splitPlaces(places);
         std::vector<std::string> steadyListed;
         bool carried = true;
