@@ -447,7 +447,10 @@ bool start(DongleUpdate *update)
     }
     close(ends[1]);
     update->output = ends[0];
-    return update->pid > 0 || close(ends[0]) != 0;
+    if (update->pid < 0) {
+        close(ends[0]);
+    }
+    return update->pid > 0;
 }
 
 // Reads what the child printed; at its end, prints how it went.
@@ -484,11 +487,10 @@ int percentOf(const DongleUpdate &update)
 
 bool updateAll(const DongleChoice &choice)
 {
+    const std::vector<Sighting> dongles = donglesFitting(choice);
     std::vector<DongleUpdate> updates;
-    int dongles = 0;
     int updated = 0;
-    for (const Sighting &dongle : donglesFitting(choice)) {
-        ++dongles;
+    for (const Sighting &dongle : dongles) {
         updates.push_back({dongle, -1, -1, ""});
         if (!start(&updates.back())) {
             updates.pop_back();
@@ -498,7 +500,7 @@ bool updateAll(const DongleChoice &choice)
                       << std::endl;
         }
     }
-    if (dongles == 0) {
+    if (dongles.empty()) {
         std::cout << "[TORVEX] " << nothingFits(choice) << std::endl;
         return false;
     }
@@ -522,9 +524,9 @@ bool updateAll(const DongleChoice &choice)
             printProgress(std::min(0.99, percents / (100.0 * static_cast<double>(updates.size()))));
         }
     }
-    std::cout << "[TORVEX] " << updated << " of " << dongles
-              << (dongles == 1 ? " dongle" : " dongles") << " updated." << std::endl;
-    return updated == dongles;
+    std::cout << "[TORVEX] " << updated << " of " << dongles.size()
+              << (dongles.size() == 1 ? " dongle" : " dongles") << " updated." << std::endl;
+    return updated == static_cast<int>(dongles.size());
 }
 
 } // namespace zel
