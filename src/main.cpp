@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "station.h"
 #include "uploader.h"
 
 namespace
@@ -27,6 +28,8 @@ void printHelp()
     std::printf("[--list] - lists the dongles attached: port, mode, port path, serial number\n");
     std::printf("[--version] - prints the version and the firmware the program carries\n");
     std::printf("[--all] - updates every dongle attached, all at once\n");
+    std::printf("The naming options may stand anywhere; after the first other argument only "
+                "--verbose may follow.\n");
 }
 
 int printVersion()
@@ -53,17 +56,15 @@ std::string *choiceField(const char *option, DongleChoice *choice)
 }
 
 // The options that name a dongle stand anywhere, each with its value. The
-// first other argument, returned, says what to do; after it, another option
-// than --verbose and --help (ignored there) may be a mistyped name: refused.
+// first other argument, returned, says what to do; after it only --verbose
+// may follow: a stray word may be a name whose option was forgotten.
 const char *readArguments(int argc, char *argv[], DongleChoice *choice)
 {
     const char *first = nullptr;
     for (int i = 1; i < argc; ++i) {
         std::string *field = choiceField(argv[i], choice);
         if (field == nullptr) {
-            const bool ignored = std::strcmp(argv[i], "--verbose") == 0 ||
-                                 std::strcmp(argv[i], "--help") == 0 || argv[i][0] != '-';
-            if (first != nullptr && !ignored) {
+            if (first != nullptr && std::strcmp(argv[i], "--verbose") != 0) {
                 wrongArguments();
             }
             first = first != nullptr ? first : argv[i];
@@ -75,7 +76,10 @@ const char *readArguments(int argc, char *argv[], DongleChoice *choice)
         if (!hasValue || !field->empty()) {
             wrongArguments();
         }
-        *field = argv[i + 1];
+        // A port given by its name alone is the one under /dev.
+        const bool bareName =
+            field == &choice->devicePath && std::strchr(argv[i + 1], '/') == nullptr;
+        *field = (bareName ? "/dev/" : "") + std::string(argv[i + 1]);
         choice->asGiven +=
             (choice->asGiven.empty() ? "" : " ") + std::string(argv[i]) + " " + argv[i + 1];
         ++i;
@@ -94,9 +98,12 @@ int verdict(bool updated)
 
 int main(int argc, char *argv[])
 {
-    if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
-        printHelp();
-        return -1;
+    // Whoever asks for help anywhere must not get a firmware update instead.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            printHelp();
+            return -1;
+        }
     }
     // A reader that goes away (a closed pipe) must not stop an update half way.
     std::signal(SIGPIPE, SIG_IGN);
@@ -106,10 +113,6 @@ int main(int argc, char *argv[])
     const auto firstIs = [first](const char *option) {
         return first != nullptr && std::strcmp(first, option) == 0;
     };
-    if (firstIs("--help")) {
-        printHelp();
-        return -1;
-    }
     if (firstIs("--list")) {
         return listDongles(choice) > 0 ? 0 : 1;
     }

@@ -1,13 +1,12 @@
 #include "uploader.h"
 
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -127,6 +126,11 @@ void Uploader::chooseDongle(const DongleChoice &choice)
     searchChoice = choice;
 }
 
+void Uploader::onProgress(std::function<void(int percent)> listener)
+{
+    progressListener = std::move(listener);
+}
+
 std::ostream &Uploader::log()
 {
     return verboseMode ? std::cout << "[TORVEX] " : nocout;
@@ -150,7 +154,9 @@ std::string Uploader::failureReason() const
         return "Page " + std::to_string(pagesWritten + 1) + " of " + std::to_string(pageCount) +
                " was not written.";
     }
-    return lastSaid.empty() ? lastLogged : lastSaid;
+    // A port another program holds is named by --verbose only, but it is why
+    // nothing was found there.
+    return !lastSaid.empty() ? lastSaid : !heldPort.empty() ? heldPort : lastLogged;
 }
 
 // The identifier is taken by value: each caller hands over a copy of its own.
@@ -161,6 +167,9 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
     openedDevices().push_back(port);
     std::vector<PortProblem> problems;
     for (uint8_t attempt = 0; attempt < attempts; ++attempt) {
+        if (!nameFitsOne()) {
+            return false;
+        }
         const bool connected = port->connect(identifier, searchChoice);
         const std::vector<PortProblem> &met = port->portProblems();
         dongleSeen = dongleSeen || connected || !met.empty();
@@ -175,7 +184,13 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
             const std::string commandLine =
                 "setserial " + port->getSerialDeviceName() + " low_latency";
             std::fflush(stdout);
-            if (std::system(commandLine.c_str()) != 0) {
+            const int status = std::system(commandLine.c_str());
+            // The shell took the Ctrl-C that was meant for us too.
+            if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) {
+                std::signal(SIGINT, SIG_DFL);
+                std::raise(SIGINT);
+            }
+            if (status != 0) {
                 std::cout << "Could not execute command '" << commandLine
                           << "'. Communication in low-speed mode." << std::endl;
             }
@@ -195,6 +210,7 @@ void Uploader::reportPortProblems(const std::vector<PortProblem> &problems)
 {
     for (const PortProblem &problem : problems) {
         const std::string text = describe(problem);
+        heldPort = problem.held ? text : heldPort;
         if ((!problem.held || verboseMode) && problemsReported.insert(text).second) {
             say(text);
         }
@@ -204,7 +220,7 @@ void Uploader::reportPortProblems(const std::vector<PortProblem> &problems)
 bool Uploader::perform()
 {
     setUpPages();
-    if (!settleChoice() || !handOverFromApplication() || !detectBootloader()) {
+    if (!nameFitsOne() || !handOverFromApplication() || !detectBootloader()) {
         reportNothingFound();
         return false;
     }
@@ -224,11 +240,12 @@ void Uploader::setUpPages()
     pagesWritten = 0;
 }
 
-// A name that fits two dongles names neither. The dongle a name fits is held to
-// its USB port path: its number or serial number may be another's later.
-bool Uploader::settleChoice()
+// A name that fits two dongles names neither, whenever that shows before the
+// switch. The dongle it fits first is held to its USB port path, a serial
+// number to that path too: a number or serial number may be another's later.
+bool Uploader::nameFitsOne()
 {
-    if (userChoice.empty()) {
+    if (userChoice.empty() || switched) {
         return true;
     }
     const std::vector<Sighting> fitting = donglesFitting(userChoice);
@@ -240,10 +257,12 @@ bool Uploader::settleChoice()
         say(userChoice.asGiven + " fits " + std::to_string(fitting.size()) + " dongles, at " +
             places + ": name one with --path.");
         dongleSeen = true;
+        nameRefused = true;
         return false;
     }
-    if (fitting.size() == 1 && fitting.front().onUsb) {
-        searchChoice = {fitting.front().usbPath, "", "", ""};
+    if (fitting.size() == 1 && fitting.front().onUsb && !nameSettled) {
+        searchChoice = {fitting.front().usbPath, userChoice.serialNumber, "", ""};
+        nameSettled = true;
     }
     return true;
 }
@@ -252,18 +271,18 @@ bool Uploader::handOverFromApplication()
 {
     logLine("Detecting Torvex...");
     if (!openUsbDevice(applicationIdentifier, connectAttempts)) {
+        if (nameRefused) {
+            return false;
+        }
         logLine("Looks like Torvex cannot be detected, checking if it's in bootloader mode "
                 "already...");
         return true;
     }
-    // A named dongle must never be exchanged for another, and nothing but its
-    // USB port path tells it from a dongle that takes its number meanwhile.
-    if (!userChoice.empty() && port->usbPath().empty()) {
-        say("Cannot follow the dongle on " + port->getSerialDeviceName() +
-            " into its bootloader without its USB port path: it was not switched.");
+    if (port->usbPath().empty() && !mayFollowWithoutPath()) {
         return false;
     }
     logLine("Torvex detected! Entering bootloader mode...");
+    switched = true;
     if (!sendEnterBootloaderCmd()) {
         logLine("Error while sendind bootloader enter command!");
         return false;
@@ -273,6 +292,28 @@ bool Uploader::handOverFromApplication()
     // one there. Without a USB device above the port there is nothing to follow.
     searchChoice = {port->usbPath(), "", "", ""};
     usleep(restartPause);
+    return true;
+}
+
+// Without a USB device above its port, the switched dongle's bootloader is
+// just the first one to appear: none may be there before the switch. A named
+// dongle must never be exchanged for one that takes its number meanwhile.
+bool Uploader::mayFollowWithoutPath()
+{
+    const std::string here = port->getSerialDeviceName();
+    if (!userChoice.empty()) {
+        say("Cannot follow the dongle on " + here +
+            " into its bootloader without its USB port path: it was not switched.");
+        return false;
+    }
+    for (const Sighting &other : donglesFitting({}, 0, acmCandidates - 1)) {
+        if (other.identifier == bootloaderIdentifier) {
+            say("Cannot switch the dongle on " + here + ": without its USB port path, its " +
+                "bootloader could not be told from the one on " + other.devicePath +
+                ". Update that one first with --port " + other.devicePath + ", or unplug it.");
+            return false;
+        }
+    }
     return true;
 }
 
@@ -311,7 +352,11 @@ bool Uploader::transferPages()
             std::cout << std::endl;
             return false;
         }
-        printProgress(static_cast<double>(pagesWritten) / static_cast<double>(pageCount));
+        const double fraction = static_cast<double>(pagesWritten) / static_cast<double>(pageCount);
+        printProgress(fraction);
+        if (progressListener) {
+            progressListener(static_cast<int>(100.0 * fraction));
+        }
     }
     return true;
 }
@@ -408,125 +453,6 @@ bool Uploader::sendBoot()
     }
     logLine("Booting to app failed");
     return false;
-}
-
-namespace
-{
-
-// One dongle's update under updateAll: a child process runs a single update
-// of it, named by its USB port path, and prints into a pipe.
-struct DongleUpdate {
-    Sighting dongle;
-    pid_t pid = -1;
-    int output = -1;
-    std::string heard; // its progress lines, and last the reason it failed
-};
-
-std::string endLine(const Sighting &dongle, bool updated, const std::string &reason)
-{
-    return "[TORVEX] " + dongle.devicePath + (dongle.onUsb ? " path=" + dongle.usbPath : "") +
-           (updated ? " Update successful!" : reason + " Update Failed.");
-}
-
-bool start(DongleUpdate *update)
-{
-    int ends[2];
-    if (!update->dongle.onUsb || pipe(ends) != 0) {
-        return false;
-    }
-    std::cout << std::flush;
-    update->pid = fork();
-    if (update->pid == 0) {
-        dup2(ends[1], STDOUT_FILENO);
-        dup2(ends[1], STDERR_FILENO);
-        Uploader uploader(false);
-        uploader.chooseDongle({update->dongle.usbPath, "", "", "--path " + update->dongle.usbPath});
-        const bool updated = uploader.perform();
-        std::cout << (updated ? "" : "\n " + uploader.failureReason()) << std::flush;
-        _exit(updated ? 0 : 1);
-    }
-    close(ends[1]);
-    update->output = ends[0];
-    if (update->pid < 0) {
-        close(ends[0]);
-    }
-    return update->pid > 0;
-}
-
-// Reads what the child printed; at its end, prints how it went.
-bool ended(DongleUpdate *update, int *updated)
-{
-    char chunk[512];
-    const ssize_t n = read(update->output, chunk, sizeof chunk);
-    if (n > 0 || (n < 0 && errno == EINTR)) {
-        update->heard.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-        return false;
-    }
-    close(update->output);
-    update->output = -1;
-    int status = 0;
-    const bool ok = waitpid(update->pid, &status, 0) == update->pid && WIFEXITED(status) &&
-                    WEXITSTATUS(status) == 0;
-    const std::string reason = update->heard.substr(update->heard.rfind('\n') + 1);
-    std::cout << endLine(update->dongle, ok, reason.find('\r') == std::string::npos ? reason : "")
-              << std::endl;
-    *updated += ok ? 1 : 0;
-    return true;
-}
-
-// The percentage of the child's last progress line.
-int percentOf(const DongleUpdate &update)
-{
-    const std::size_t at = update.heard.rfind("\r[TORVEX] ");
-    return update.output < 0         ? 100
-           : at == std::string::npos ? 0
-                                     : std::atoi(&update.heard[at + 10]);
-}
-
-} // namespace
-
-bool updateAll(const DongleChoice &choice)
-{
-    const std::vector<Sighting> dongles = donglesFitting(choice);
-    std::vector<DongleUpdate> updates;
-    int updated = 0;
-    for (const Sighting &dongle : dongles) {
-        updates.push_back({dongle, -1, -1, ""});
-        if (!start(&updates.back())) {
-            updates.pop_back();
-            std::cout << endLine(dongle, false,
-                                 dongle.onUsb ? " " + std::string(std::strerror(errno)) + "."
-                                              : " No USB port path to follow it by.")
-                      << std::endl;
-        }
-    }
-    if (dongles.empty()) {
-        std::cout << "[TORVEX] " << nothingFits(choice) << std::endl;
-        return false;
-    }
-    // One progress line for all, redrawn in place on a terminal only; the
-    // line of a dongle that ends takes its place.
-    const bool onTerminal = isatty(STDOUT_FILENO) != 0;
-    for (std::size_t running = updates.size(); running > 0;) {
-        std::vector<pollfd> outputs;
-        outputs.reserve(updates.size());
-        for (const DongleUpdate &update : updates) {
-            outputs.push_back({update.output, POLLIN, 0});
-        }
-        poll(outputs.data(), outputs.size(), -1);
-        std::cout << (onTerminal ? "\r" + std::string(76, ' ') + "\r" : "");
-        int percents = 0;
-        for (std::size_t i = 0; i < updates.size(); ++i) {
-            running -= outputs[i].revents != 0 && ended(&updates[i], &updated) ? 1 : 0;
-            percents += percentOf(updates[i]);
-        }
-        if (onTerminal && running > 0) {
-            printProgress(std::min(0.99, percents / (100.0 * static_cast<double>(updates.size()))));
-        }
-    }
-    std::cout << "[TORVEX] " << updated << " of " << dongles.size()
-              << (dongles.size() == 1 ? " dongle" : " dongles") << " updated." << std::endl;
-    return updated == static_cast<int>(dongles.size());
 }
 
 } // namespace zel

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <set>
 #include <streambuf>
@@ -30,9 +31,6 @@ extern std::ostream nocout;
 
 uint32_t CalcCRC(const uint8_t *data, uint32_t len);
 void printProgress(double fraction);
-// Updates every dongle that the choice fits, all at once, each in a process of
-// its own that follows it by its USB port path; true when all were updated.
-bool updateAll(const DongleChoice &choice);
 
 class Uploader
 {
@@ -46,6 +44,8 @@ class Uploader
     void setVerbosity(bool verbose);
     // The dongle to update; by default the first one found.
     void chooseDongle(const DongleChoice &choice);
+    // Told the percentage done after each page, beside the progress line.
+    void onProgress(std::function<void(int percent)> listener);
     bool openUsbDevice(std::string identifier, uint8_t attempts);
     bool perform();
     // Why the last perform failed, as one line; empty when nothing said why.
@@ -59,8 +59,9 @@ class Uploader
 
   private:
     void setUpPages();
-    bool settleChoice();
+    bool nameFitsOne();
     bool handOverFromApplication();
+    bool mayFollowWithoutPath();
     bool detectBootloader();
     bool transferPages();
 
@@ -81,7 +82,12 @@ class Uploader
     DongleChoice userChoice;                // as the command line named it
     DongleChoice searchChoice;              // what the next search takes
     bool dongleSeen = false;                // a search met a port of the chosen dongle
+    bool nameSettled = false;               // held to the USB port path it fitted first
+    bool nameRefused = false;               // it fitted two dongles
+    bool switched = false;                  // the enter command went out
     bool transferBegan = false;
+    std::function<void(int)> progressListener;
+    std::string heldPort;   // the last port another program held, as said
     std::string lastSaid;   // the last line printed in quiet mode too
     std::string lastLogged; // the last line of the log
 };

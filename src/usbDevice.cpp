@@ -55,16 +55,21 @@ dev_t deviceAt(const std::string &path)
     return stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode) ? info.st_rdev : 0;
 }
 
+// Whether sysfs gives ttyACM<n> the device number `device`.
+bool sysfsNumbers(int n, dev_t device)
+{
+    return device != 0 && readAttribute(ttyClassDir(n) + "/dev") ==
+                              std::to_string(major(device)) + ":" + std::to_string(minor(device));
+}
+
 // The kernel may have given the number to another device since sysfs was read:
 // what was opened must be what sysfs shows now, and that what the search chose.
 bool stillAsSeen(int n, int fd, const Sighting &seen)
 {
     struct stat opened = {};
     Sighting now;
-    return fstat(fd, &opened) == 0 &&
-           readAttribute(ttyClassDir(n) + "/dev") == std::to_string(major(opened.st_rdev)) + ":" +
-                                                         std::to_string(minor(opened.st_rdev)) &&
-           sight(n, &now) && now.identifier == seen.identifier && now.usbPath == seen.usbPath &&
+    return fstat(fd, &opened) == 0 && sysfsNumbers(n, opened.st_rdev) && sight(n, &now) &&
+           now.identifier == seen.identifier && now.usbPath == seen.usbPath &&
            now.serialNumber == seen.serialNumber;
 }
 
@@ -117,10 +122,10 @@ bool choiceMatches(const DongleChoice &choice, const Sighting &seen)
              deviceAt(choice.devicePath) == deviceAt(seen.devicePath)));
 }
 
-std::vector<Sighting> donglesFitting(const DongleChoice &choice, int from)
+std::vector<Sighting> donglesFitting(const DongleChoice &choice, int from, int to)
 {
     std::vector<Sighting> fitting;
-    for (int n = from; n <= highestAcmPort; ++n) {
+    for (int n = from; n <= to; ++n) {
         Sighting seen;
         if (!sight(n, &seen) || !choiceMatches(choice, seen) ||
             (seen.identifier != applicationIdentifier && seen.identifier != bootloaderIdentifier)) {
@@ -189,7 +194,10 @@ std::string open_device(int32_t *fd, std::string identifier, std::vector<PortPro
     const int lastCandidate = choice.empty() ? acmCandidates - 1 : highestAcmPort;
     for (int n = 0; n <= lastCandidate; ++n) {
         Sighting seen;
-        if (!sight(n, &seen) || seen.identifier != identifier || !choiceMatches(choice, seen)) {
+        // Opening a port raises DTR, which resets some boards: a node that
+        // leads to another device than sysfs shows is not opened at all.
+        if (!sight(n, &seen) || seen.identifier != identifier || !choiceMatches(choice, seen) ||
+            !sysfsNumbers(n, deviceAt(seen.devicePath))) {
             continue;
         }
         const int opened = open(seen.devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);

@@ -44,9 +44,10 @@ struct Sighting {
 
 bool sight(int n, Sighting *seen); // false without a node and a modalias
 bool choiceMatches(const DongleChoice &choice, const Sighting &seen);
-// The dongles that the choice fits, in either mode, on ttyACM<from> and
-// above, one for each USB device; no port is opened.
-std::vector<Sighting> donglesFitting(const DongleChoice &choice, int from = 0);
+// The dongles that the choice fits, in either mode, on ttyACM<from> to
+// ttyACM<to>, one for each USB device; no port is opened.
+std::vector<Sighting> donglesFitting(const DongleChoice &choice, int from = 0,
+                                     int to = highestAcmPort);
 int listDongles(const DongleChoice &choice);         // prints them; returns how many
 std::string nothingFits(const DongleChoice &choice); // the line that says none does
 std::string printable(const std::string &serialNumber);

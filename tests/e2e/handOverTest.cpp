@@ -1,8 +1,11 @@
 // From a dongle running its application into its bootloader, and back.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -286,8 +289,9 @@ TEST_F(SeveralDongles, TheSwitchedDongleIsWrittenNotABootloaderOnALowerPort)
 // its node to B's pty and, once the program holds that pty open, its sysfs
 // entry to B's too: the kernel gave A's number to B between the program's
 // sysfs read and its open. A number keeps its device number whichever dongle
-// takes it, so then A's `dev` is B's from the start.
-enum class Ttyacm11 { IsA, NodeIsB, TurnsB };
+// takes it, so then A's `dev` is B's from the start. Or, once A's pty is held
+// open, another dongle with another serial number takes A's USB port path.
+enum class Ttyacm11 { IsA, NodeIsB, TurnsB, PathTaken };
 
 struct Named {
     std::vector<std::string> args;
@@ -303,7 +307,8 @@ void PrintTo(const Named &named, std::ostream *out)
         *out << "'" << arg << "' ";
     }
     const char *const ttyacm11[] = {"", "with ttyACM11's node leading to B",
-                                    "with ttyACM11 turning B once opened"};
+                                    "with ttyACM11 turning B once opened",
+                                    "with A's port path taken once opened"};
     *out << ttyacm11[static_cast<int>(named.ttyacm11)];
 }
 
@@ -333,10 +338,23 @@ TEST_P(NamedDongle, IsTheOnlyOneOpened)
     ASSERT_EQ(symlink("../../ttyACM11", "/dev/serial/by-path/platform-dummy_hcd.0-usb-0:2:1.0"), 0);
 
     const Named &named = GetParam();
-    if (named.ttyacm11 != Ttyacm11::IsA) {
+    if (named.ttyacm11 == Ttyacm11::NodeIsB || named.ttyacm11 == Ttyacm11::TurnsB) {
         pointLike("/dev/ttyACM11", "/dev/ttyACM12");
     }
     std::optional<rig::OnOpen> sysfsTurnsToB;
+    if (named.ttyacm11 == Ttyacm11::PathTaken) {
+        // Renamed into place: the hook must not open a file it watches.
+        const auto usbDevice = std::filesystem::canonical("/sys/class/tty/ttyACM11/device/..");
+        std::ofstream(usbDevice / "serial.next") << "TVX-0099\n";
+        sysfsTurnsToB.emplace("/sys/devices",
+                              [usbDevice, ptyOfA = std::filesystem::read_symlink("/dev/ttyACM11")] {
+                                  if (sim::heldOpenElsewhere(ptyOfA)) {
+                                      std::error_code ignored;
+                                      std::filesystem::rename(usbDevice / "serial.next",
+                                                              usbDevice / "serial", ignored);
+                                  }
+                              });
+    }
     if (named.ttyacm11 == Ttyacm11::TurnsB) {
         std::filesystem::copy_file("/sys/class/tty/ttyACM12/dev", "/sys/class/tty/ttyACM11/dev",
                                    std::filesystem::copy_options::overwrite_existing);
@@ -391,25 +409,36 @@ INSTANTIATE_TEST_SUITE_P(
               "TVX-0042"},
         // Each port is checked again once it is opened and locked.
         Named{{"--path", "1-2"}, 0, "No dongle matches --path 1-2.", "TVX-0077", Ttyacm11::NodeIsB},
-        Named{
-            {"--path", "1-2"}, 0, "No dongle matches --path 1-2.", "TVX-0077", Ttyacm11::TurnsB}));
+        Named{{"--path", "1-2"}, 0, "No dongle matches --path 1-2.", "TVX-0077", Ttyacm11::TurnsB},
+        Named{{"--serial-number", "TVX-0042"},
+              0,
+              "No dongle matches --serial-number TVX-0042.",
+              "TVX-0077",
+              Ttyacm11::PathTaken}));
 
-// Without a USB device above its port, nothing tells the named dongle from
-// another that takes its number while it switches: it is left as it is.
-TEST_F(SeveralDongles, ANamedDongleThatCannotBeFollowedIsNotSwitched)
+// Without a USB device above its port, nothing tells a switched dongle from
+// another that takes its number, or whose bootloader is there already: it is
+// left as it is.
+TEST_F(SeveralDongles, ADongleThatCannotBeFollowedIsNotSwitched)
 {
     sim::UsbPlace plainSysfs;
     plainSysfs.plain = true;
-    sim::Dongle &waiting = plugInAt(sim::Mode::Bootloader, plainSysfs);
-    sim::Dongle &named = plugInAt(sim::Mode::Application, plainSysfs);
-    ASSERT_EQ(named.hostPort(), "/dev/ttyACM1");
-    const auto result = run({"--port", "/dev/ttyACM1"});
-    EXPECT_EQ(result.out, "[TORVEX] Cannot follow the dongle on /dev/ttyACM1 into its bootloader "
-                          "without its USB port path: it was not switched.\n" +
-                              rig::failure);
-    EXPECT_EQ(result.status, 255);
-    EXPECT_TRUE(waiting.frames().empty() && named.frames().empty());
-    EXPECT_EQ(setserialCalls(), std::vector<std::string>{"/dev/ttyACM1 low_latency"});
+    sim::Dongle &waiting = plugInAt(sim::Mode::Bootloader, at("1-1"));
+    sim::Dongle &plain = plugInAt(sim::Mode::Application, plainSysfs);
+    ASSERT_EQ(plain.hostPort(), "/dev/ttyACM1");
+    const auto unnamed = run({});
+    EXPECT_EQ(unnamed.out, "[TORVEX] Cannot switch the dongle on /dev/ttyACM1: without its USB "
+                           "port path, its bootloader could not be told from the one on "
+                           "/dev/ttyACM0. Update that one first with --port /dev/ttyACM0, or "
+                           "unplug it.\n" +
+                               rig::failure);
+    const auto named = run({"--port", "/dev/ttyACM1"});
+    EXPECT_EQ(named.out, "[TORVEX] Cannot follow the dongle on /dev/ttyACM1 into its bootloader "
+                         "without its USB port path: it was not switched.\n" +
+                             rig::failure);
+    EXPECT_EQ(unnamed.status + named.status, 510);
+    EXPECT_TRUE(waiting.frames().empty() && plain.frames().empty());
+    EXPECT_EQ(setserialCalls(), std::vector<std::string>(2, "/dev/ttyACM1 low_latency"));
 }
 
 // The named dongle leaves while the program looks for its application, and
@@ -431,36 +460,52 @@ TEST_F(SeveralDongles, APortNamesTheDongleOnItWhenTheProgramStarts)
     EXPECT_TRUE(other.frames().empty());
 }
 
-// Every dongle at once, each written as by a single update of it; one that
-// fails does not stop the others, and says why.
+// Every dongle at once, each written as by a single update of it, wherever
+// its port is; one that fails does not stop the others, and says why. A dongle
+// without a USB port path is not started: nothing would follow it.
 TEST_F(SeveralDongles, AllUpdatesEveryDongleAndSaysWhatHappenedToEach)
 {
-    std::vector<sim::Dongle *> dongles = {&plugInAt(sim::Mode::Application, at("1-1")),
-                                          &plugInAt(sim::Mode::Bootloader, at("1-2"))};
+    sim::UsbPlace plainSysfs;
+    plainSysfs.plain = true;
+    std::vector<sim::Dongle *> dongles = {
+        &plugInAt(sim::Mode::Application, at("1-1")), &plugInAt(sim::Mode::Bootloader, at("1-2")),
+        &plugInAt(sim::Mode::Bootloader, plainSysfs), &plugInAt(sim::Mode::Application, at("1-4"))};
+    for (int n = 4; n < 12; ++n) {
+        ASSERT_TRUE(tree().addForeignPort(n, "usb:v1d50p60e1d0100dc02dsc00dp00ic02isc02ip01in00"));
+    }
     sim::DongleOptions failing;
     failing.faults = {{rig::writeFrame(true, 2), rig::fault(Kind::Replace, {'f', 'N', 'O'})}};
     dongles.push_back(&plugIn(failing, at("1-3")));
+    ASSERT_EQ(dongles[4]->hostPort(), "/dev/ttyACM12");
+    const int held = open("/dev/ttyACM3", O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
     const auto result = run({"--all", "--verbose"});
+    close(held);
     std::multiset<std::string> lines;
     std::istringstream out(result.out);
     for (std::string line; std::getline(out, line);) {
         lines.insert(line);
     }
-    EXPECT_EQ(
-        lines,
-        (std::multiset<std::string>{
-            "[TORVEX] /dev/ttyACM0 path=1-1 Update successful!",
-            "[TORVEX] /dev/ttyACM1 path=1-2 Update successful!",
-            "[TORVEX] /dev/ttyACM2 path=1-3 Page 3 of 15 was not written. Update Failed.",
-            "[TORVEX] 2 of 3 dongles updated.", rig::failure.substr(0, rig::failure.size() - 1)}));
-    EXPECT_EQ(result.out.substr(result.out.find("[TORVEX] 2 of 3")),
-              "[TORVEX] 2 of 3 dongles updated.\n" + rig::failure);
+    EXPECT_EQ(lines, (std::multiset<std::string>{
+                         "[TORVEX] /dev/ttyACM0 path=1-1 Update successful!",
+                         "[TORVEX] /dev/ttyACM1 path=1-2 Update successful!",
+                         "[TORVEX] /dev/ttyACM2 No USB port path to follow it by. Update Failed.",
+                         "[TORVEX] /dev/ttyACM3 path=1-4 Skipping /dev/ttyACM3: another program "
+                         "is using it. Update Failed.",
+                         "[TORVEX] /dev/ttyACM12 path=1-3 Page 3 of 15 was not written. Update "
+                         "Failed.",
+                         "[TORVEX] 2 of 5 dongles updated.",
+                         rig::failure.substr(0, rig::failure.size() - 1)}));
+    EXPECT_EQ(result.out.substr(result.out.find("[TORVEX] 2 of 5")),
+              "[TORVEX] 2 of 5 dongles updated.\n" + rig::failure);
     EXPECT_EQ(result.status, 255);
     EXPECT_EQ(dongles[0]->flash(), rig::image());
     EXPECT_EQ(dongles[1]->flash(), rig::image());
-    EXPECT_NE(dongles[2]->flash(), rig::image());
-    for (const sim::Dongle *dongle : dongles) {
-        EXPECT_EQ(checkCommandsSeen(*dongle), 1);
+    EXPECT_TRUE(dongles[2]->frames().empty() && dongles[3]->frames().empty());
+    EXPECT_NE(dongles[4]->flash(), rig::image());
+    EXPECT_EQ(checkCommandsSeen(*dongles[4]), 1);
+    for (const std::string &call : setserialCalls()) {
+        EXPECT_EQ(call.find("pipe"), std::string::npos) << call;
     }
 }
 
@@ -469,6 +514,9 @@ TEST_F(SeveralDongles, ListShowsEachDongleInEitherModeAndOpensNone)
     const auto none = run({"--list"});
     EXPECT_EQ(none.out, "No Torvex dongle found.\n");
     EXPECT_EQ(none.status, 1);
+    const auto noneToUpdate = run({"--all"});
+    EXPECT_EQ(noneToUpdate.out, "[TORVEX] No Torvex dongle found.\n" + rig::failure);
+    EXPECT_EQ(noneToUpdate.status, 255);
 
     fillLowPorts(10);
     sim::UsbPlace plainSysfs;

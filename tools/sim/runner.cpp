@@ -35,6 +35,9 @@ constexpr uid_t nobody = 65534;
         dup2(outPipe, STDOUT_FILENO);
         dup2(errPipe, STDERR_FILENO);
     }
+    // Started as a service manager starts it: with nothing else open, so that
+    // any descriptor it passes on is its own.
+    closefrom(STDERR_FILENO + 1);
     for (const auto &entry : options.env) {
         putenv(const_cast<char *>(entry.c_str()));
     }

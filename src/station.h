@@ -1,0 +1,12 @@
+#pragma once
+
+#include "usbDevice.h"
+
+namespace zel
+{
+
+// Updates every dongle that the choice fits, all at once, each in a process of
+// its own that follows it by its USB port path; true when all were updated.
+bool updateAll(const DongleChoice &choice);
+
+} // namespace zel
