@@ -6,8 +6,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <thread>
+
 
 #include "rig.h"
 
@@ -175,6 +177,17 @@ TEST_F(Setserial, AFailureIsShownEvenInQuietModeAndTheUpdateGoesOn)
               rig::setserialWarning("/dev/ttyACM0") + rig::fullProgress(15) + rig::success);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(dongle.flash(), rig::image());
+}
+
+// Ctrl-C reaches the shell that runs setserial, which dies of it; the
+// program, which ignores it meanwhile, must stop then as it would anywhere.
+TEST_F(Setserial, ACtrlCThatEndsItsShellEndsTheProgram)
+{
+    setserialExits(0, "kill -INT $PPID");
+    sim::Dongle &dongle = plugInApplication();
+    const auto result = run({});
+    EXPECT_EQ(result.signal, SIGINT);
+    EXPECT_TRUE(dongle.frames().empty());
 }
 
 // Debian's setserial cannot set a pseudo-terminal's serial options, so this

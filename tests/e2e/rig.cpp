@@ -263,7 +263,7 @@ sim::RunResult Rig::runUnprivileged(std::vector<std::string> args)
     return result;
 }
 
-void Rig::setserialExits(int status)
+void Rig::setserialExits(int status, const std::string &command)
 {
     const std::string script = workDir_ + "/setserial";
     const std::string calls = workDir_ + "/setserial.calls";
@@ -276,7 +276,7 @@ void Rig::setserialExits(int status)
         << "caller=$PPID; [ \"$(readlink /proc/$caller/exe)\" != \"$(readlink -f /bin/sh)\" ] || "
         << "{ set -- $(cat /proc/$caller/stat); caller=$4; }\n"
         << "pipes $caller; [ $n -le 1 ] || echo \"$* beside $n pipes\" >> " << calls << "\n"
-        << "exit " << status << "\n";
+        << command << "\nexit " << status << "\n";
     chmod(script.c_str(), 0755);
 }
 

@@ -80,7 +80,8 @@ class Rig : public ::testing::Test
     // The program as an ordinary user, from a copy that user may run.
     sim::RunResult runUnprivileged(std::vector<std::string> args);
 
-    void setserialExits(int status);
+    // `command`, if any, is run by the stand-in first.
+    void setserialExits(int status, const std::string &command = "");
     void useDebianSetserial();
     std::vector<std::string> setserialCalls() const;
 
