@@ -10,7 +10,6 @@
 #include <cstring>
 #include <thread>
 
-
 #include "rig.h"
 
 namespace
