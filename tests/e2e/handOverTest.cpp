@@ -441,6 +441,25 @@ TEST_F(SeveralDongles, ADongleThatCannotBeFollowedIsNotSwitched)
     EXPECT_EQ(setserialCalls(), std::vector<std::string>(2, "/dev/ttyACM1 low_latency"));
 }
 
+// A name that fits nothing at first and two dongles later, while the
+// program retries, names neither.
+TEST_F(SeveralDongles, ANameThatComesToFitTwoDonglesIsRefusedThen)
+{
+    sim::DongleOptions outForASecond;
+    outForASecond.pull = {0, 1500, false};
+    sim::Dongle &a = plugIn(outForASecond, at("1-2", "TVX-SAME"));
+    sim::Dongle &b = plugIn(outForASecond, at("3-1.4", "TVX-SAME"));
+    a.armPull();
+    b.armPull();
+    ASSERT_TRUE(waitFor(
+        [] { return access("/dev/ttyACM0", F_OK) != 0 && access("/dev/ttyACM1", F_OK) != 0; }));
+    const auto result = run({"--serial-number", "TVX-SAME"});
+    EXPECT_EQ(result.out, "[TORVEX] --serial-number TVX-SAME fits 2 dongles, at 1-2 and 3-1.4: "
+                          "name one with --path.\n" +
+                              rig::failure);
+    EXPECT_TRUE(a.frames().empty() && b.frames().empty());
+}
+
 // The named dongle leaves while the program looks for its application, and
 // another dongle comes back on its number: the name meant the first one.
 TEST_F(SeveralDongles, APortNamesTheDongleOnItWhenTheProgramStarts)
