@@ -391,7 +391,7 @@ INSTANTIATE_TEST_SUITE_P(
         Named{{"--path", "3-1.4"}, 'B', ""}, Named{{"--path", "1-2"}, 'A', ""},
         Named{{"--serial-number", "TVX-0042"}, 'A', ""},
         Named{{"--serial-number", "TVX-0077"}, 'B', ""},
-        Named{{"--port", "/dev/ttyACM12"}, 'B', ""},
+        Named{{"--port", "/dev/ttyACM12"}, 'B', ""}, Named{{"--port", "ttyACM12"}, 'B', ""},
         Named{{"--port", "/dev/serial/by-path/platform-dummy_hcd.0-usb-0:2:1.0"}, 'A', ""},
         Named{{"--serial-number", "TVX-0042", "--path", "1-2"}, 'A', ""},
         Named{{"--path", "3-9"}, 0, "No dongle matches --path 3-9."},
