@@ -126,9 +126,9 @@ void Uploader::chooseDongle(const DongleChoice &choice)
     searchChoice = choice;
 }
 
-void Uploader::onProgress(std::function<void(int percent)> listener)
+void Uploader::reportTo(std::function<void(const std::string &record)> records)
 {
-    progressListener = std::move(listener);
+    recorder = std::move(records);
 }
 
 std::ostream &Uploader::log()
@@ -181,6 +181,7 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
             reportPortProblems(met);
         }
         if (connected) {
+            recorder("opened");
             const std::string commandLine =
                 "setserial " + port->getSerialDeviceName() + " low_latency";
             std::fflush(stdout);
@@ -283,6 +284,7 @@ bool Uploader::handOverFromApplication()
     }
     logLine("Torvex detected! Entering bootloader mode...");
     switched = true;
+    recorder("switched");
     if (!sendEnterBootloaderCmd()) {
         logLine("Error while sendind bootloader enter command!");
         return false;
@@ -354,9 +356,7 @@ bool Uploader::transferPages()
         }
         const double fraction = static_cast<double>(pagesWritten) / static_cast<double>(pageCount);
         printProgress(fraction);
-        if (progressListener) {
-            progressListener(static_cast<int>(100.0 * fraction));
-        }
+        recorder("progress " + std::to_string(static_cast<int>(100.0 * fraction)));
     }
     return true;
 }

@@ -44,8 +44,10 @@ class Uploader
     void setVerbosity(bool verbose);
     // The dongle to update; by default the first one found.
     void chooseDongle(const DongleChoice &choice);
-    // Told the percentage done after each page, beside the progress line.
-    void onProgress(std::function<void(int percent)> listener);
+    // Told how the update goes, a record at a time: "opened" once a port is
+    // opened, "switched" once the enter command goes out, "progress PERCENT"
+    // after each page.
+    void reportTo(std::function<void(const std::string &record)> records);
     bool openUsbDevice(std::string identifier, uint8_t attempts);
     bool perform();
     // Why the last perform failed, as one line; empty when nothing said why.
@@ -86,7 +88,7 @@ class Uploader
     bool nameRefused = false;               // it fitted two dongles
     bool switched = false;                  // the enter command went out
     bool transferBegan = false;
-    std::function<void(int)> progressListener;
+    std::function<void(const std::string &)> recorder = [](const std::string &) {};
     std::string heldPort;   // the last port another program held, as said
     std::string lastSaid;   // the last line printed in quiet mode too
     std::string lastLogged; // the last line of the log

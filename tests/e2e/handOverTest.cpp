@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -526,6 +527,79 @@ TEST_F(SeveralDongles, AllUpdatesEveryDongleAndSaysWhatHappenedToEach)
     for (const std::string &call : setserialCalls()) {
         EXPECT_EQ(call.find("pipe"), std::string::npos) << call;
     }
+}
+
+// The process that holds a file open, or 0. By device and inode: other
+// processes on the machine hold files of the same name in other namespaces.
+pid_t holderOf(const std::string &file)
+{
+    struct stat wanted = {};
+    struct stat held = {};
+    if (stat(file.c_str(), &wanted) != 0) {
+        return 0;
+    }
+    namespace fs = std::filesystem;
+    std::error_code error;
+    for (fs::directory_iterator process("/proc", error), end; !error && process != end;
+         process.increment(error)) {
+        const pid_t pid = std::atoi(process->path().filename().c_str());
+        std::error_code ignored;
+        for (fs::directory_iterator fd(process->path() / "fd", ignored); !ignored && fd != end;
+             fd.increment(ignored)) {
+            if (pid > 0 && getpgid(pid) != getpgid(0) && stat(fd->path().c_str(), &held) == 0 &&
+                held.st_dev == wanted.st_dev && held.st_ino == wanted.st_ino) {
+                return pid;
+            }
+        }
+    }
+    return 0;
+}
+
+// Ctrl-C, as a terminal sends it to the whole process group: the first lets
+// the updates that have begun end and begins no other, the second stops them.
+TEST_F(SeveralDongles, AllStopsOnCtrlCAsItIsAsked)
+{
+    sim::Dongle &running = plugInAt(sim::Mode::Application, at("1-1"));
+    sim::Dongle &waiting = plugInAt(sim::Mode::Application, at("1-2"));
+    const int held = open("/dev/ttyACM1", O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    for (int presses : {1, 2}) {
+        // Back in its application after the first run's boot command.
+        ASSERT_TRUE(
+            waitFor([&] { return running.plugged() && running.mode() == sim::Mode::Application; }));
+        const std::string port = running.hostPort();
+        std::thread ctrlC([port, presses] {
+            pid_t child = 0;
+            waitFor([&] { return (child = holderOf(port)) != 0; });
+            for (int press = 0; press < presses && child != 0; ++press) {
+                std::this_thread::sleep_for(milliseconds(400));
+                kill(-getpgid(child), SIGINT);
+            }
+        });
+        const auto result = run({"--all"});
+        ctrlC.join();
+        const std::string ending =
+            presses == 1 ? "[TORVEX] " + port +
+                               " path=1-1 Update successful!\n"
+                               "[TORVEX] 1 of 2 dongles updated.\n"
+                         : "[TORVEX] " + port +
+                               " path=1-1 Stopped during its update: it waits "
+                               "in its bootloader, and the next run updates it. Update Failed.\n"
+                               "[TORVEX] 0 of 2 dongles updated.\n";
+        EXPECT_EQ(result.out, "[TORVEX] Stopping: waiting for 1 running update to end; Ctrl-C "
+                              "again stops it at once.\n"
+                              "[TORVEX] /dev/ttyACM1 path=1-2 Left untouched: stopped before its "
+                              "update began. Update Failed.\n" +
+                                  ending + rig::failure);
+        EXPECT_EQ(result.status, 255);
+        if (presses == 1) {
+            EXPECT_EQ(running.flash(), rig::image());
+        } else {
+            EXPECT_TRUE(waitFor([&] { return running.mode() == sim::Mode::Bootloader; }));
+        }
+    }
+    close(held);
+    EXPECT_TRUE(waiting.frames().empty());
 }
 
 TEST_F(SeveralDongles, ListShowsEachDongleInEitherModeAndOpensNone)
