@@ -28,6 +28,7 @@ void printHelp()
     std::printf("[--list] - lists the dongles attached: port, mode, port path, serial number\n");
     std::printf("[--version] - prints the version and the firmware the program carries\n");
     std::printf("[--all] - updates every dongle attached, all at once\n");
+    std::printf("[--watch] - updates each dongle once as it is plugged in, until Ctrl-C\n");
     std::printf("The naming options may stand anywhere; after the first other argument only "
                 "--verbose may follow.\n");
 }
@@ -121,6 +122,9 @@ int main(int argc, char *argv[])
     }
     if (firstIs("--all")) {
         return verdict(zel::updateAll(choice));
+    }
+    if (firstIs("--watch")) {
+        return verdict(zel::watch(choice));
     }
     zel::Uploader uploader(false);
     if (first != nullptr && !firstIs("--verbose")) {

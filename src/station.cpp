@@ -7,10 +7,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
+#include <set>
 #include <vector>
 
 #include "uploader.h"
@@ -143,7 +146,7 @@ std::string endOf(int status)
 }
 
 // Reads every record that came; at the child's end, prints how it went.
-bool ended(DongleUpdate *update, int *updated)
+bool heardToEnd(DongleUpdate *update, int *updated, bool watching)
 {
     char chunk[512];
     ssize_t n = 0;
@@ -167,93 +170,219 @@ bool ended(DongleUpdate *update, int *updated)
     } else if (!ok && update->reason.empty()) {
         update->reason = exited ? endOf(status) : "Lost track of its update.";
     }
-    std::cout << endLine(update->dongle, ok, update->reason) << std::endl;
+    // A station does not try a dongle again while it stays.
+    std::cout << endLine(update->dongle, ok, update->reason)
+              << (watching && !ok ? " Pull it out and plug it in again to retry." : "")
+              << std::endl;
     *updated += ok ? 1 : 0;
     return true;
 }
 
-// The first stop lets the updates that have begun end and no other begin;
-// the second ends them all at once.
-void stop(std::vector<DongleUpdate> *updates, int stops, int *updated)
+// The updates running at once, begun one by one, each heard through its
+// pipe; on a terminal one line above them tells how they go.
+class Station
 {
-    int waitedFor = 0;
-    for (DongleUpdate &update : *updates) {
-        if (update.records < 0 || ended(&update, updated)) {
-            continue;
-        }
-        if (stops == 1 && update.opened) {
-            ++waitedFor;
-            continue;
-        }
-        update.stoppedAs = !update.opened ? "Left untouched: stopped before its update began."
-                           : update.switched
-                               ? "Stopped during its update: it waits in its bootloader, and the "
-                                 "next run updates it."
-                               : "Stopped before its switch: the next run updates it.";
-        kill(update.pid, SIGKILL);
+  public:
+    explicit Station(bool watching) : watching(watching)
+    {
+        catchStops();
     }
-    if (stops == 1 && waitedFor > 0) {
-        std::cout << "[TORVEX] Stopping: waiting for " << waitedFor << " running update"
-                  << (waitedFor == 1 ? "" : "s") << " to end; Ctrl-C again stops "
-                  << (waitedFor == 1 ? "it" : "them") << " at once." << std::endl;
-    }
-}
 
-} // namespace
-
-bool updateAll(const DongleChoice &choice)
-{
-    catchStops();
-    const std::vector<Sighting> dongles = donglesFitting(choice);
-    std::vector<DongleUpdate> updates;
-    int updated = 0;
-    for (const Sighting &dongle : dongles) {
+    // Begins the dongle's update, or says why it cannot.
+    void begin(const Sighting &dongle)
+    {
+        ++found;
         updates.emplace_back();
         updates.back().dongle = dongle;
-        if (!start(&updates)) {
-            updates.pop_back();
-            std::cout << endLine(dongle, false,
-                                 dongle.onUsb ? std::string(std::strerror(errno)) + "."
-                                              : "No USB port path to follow it by.")
-                      << std::endl;
+        if (start(&updates)) {
+            return;
         }
+        updates.back().records = -1;
+        std::cout << endLine(dongle, false,
+                             dongle.onUsb ? std::string(std::strerror(errno)) + "."
+                                          : "No USB port path to follow it by.")
+                  << std::endl;
     }
-    if (dongles.empty()) {
-        std::cout << "[TORVEX] " << nothingFits(choice) << std::endl;
-        return false;
+
+    bool running(const DongleUpdate &update) const
+    {
+        return update.records >= 0;
     }
-    // One progress line for all, redrawn in place on a terminal only; the
-    // line of a dongle that ends takes its place.
-    const bool onTerminal = isatty(STDOUT_FILENO) != 0;
-    int stopsSeen = 0;
-    for (std::size_t running = updates.size(); running > 0;) {
+
+    bool idle() const
+    {
+        return std::none_of(updates.begin(), updates.end(),
+                            [this](const DongleUpdate &update) { return running(update); });
+    }
+
+    // Waits a while for records, a child's end or a stop.
+    void await(int ms)
+    {
         std::vector<pollfd> records;
         records.reserve(updates.size());
         for (const DongleUpdate &update : updates) {
             records.push_back({update.records, POLLIN, 0});
         }
-        // Bounded: a stop that lands just before the poll is seen soon all the same.
-        poll(records.data(), records.size(), 200);
+        poll(records.data(), records.size(), ms);
         std::cout << (onTerminal ? "\r" + std::string(76, ' ') + "\r" : "");
         if (stopsAsked > stopsSeen) {
             stopsSeen = stopsAsked;
-            stop(&updates, stopsSeen, &updated);
+            stopping = true;
+            stop();
         }
         int percents = 0;
-        running = 0;
+        int runningNow = 0;
         for (std::size_t i = 0; i < updates.size(); ++i) {
-            const bool open = updates[i].records >= 0 &&
-                              (records[i].revents == 0 || !ended(&updates[i], &updated));
-            running += open ? 1 : 0;
+            const bool open =
+                running(updates[i]) && (records[i].revents == 0 || !ended(&updates[i]));
+            runningNow += open ? 1 : 0;
             percents += open ? updates[i].percent : 100;
         }
-        if (onTerminal && running > 0) {
+        if (onTerminal && watching) {
+            std::cout << "[TORVEX] Watching: " << updated << " updated, " << failed << " failed, "
+                      << runningNow << " running" << std::flush;
+        } else if (onTerminal && runningNow > 0) {
             printProgress(std::min(0.99, percents / (100.0 * static_cast<double>(updates.size()))));
         }
     }
-    std::cout << "[TORVEX] " << updated << " of " << dongles.size()
-              << (dongles.size() == 1 ? " dongle" : " dongles") << " updated." << std::endl;
-    return updated == static_cast<int>(dongles.size());
+
+    // The count and the verdict's ground: at least one dongle, all updated.
+    bool finish(const DongleChoice &choice)
+    {
+        if (found == 0) {
+            std::cout << "[TORVEX] " << nothingFits(choice) << std::endl;
+            return false;
+        }
+        std::cout << "[TORVEX] " << updated << " of " << found
+                  << (found == 1 ? " dongle" : " dongles") << " updated." << std::endl;
+        return updated == found;
+    }
+
+    std::vector<DongleUpdate> updates;
+    bool stopping = false;
+
+  private:
+    bool ended(DongleUpdate *update)
+    {
+        const int before = updated;
+        if (!heardToEnd(update, &updated, watching)) {
+            return false;
+        }
+        failed += updated == before ? 1 : 0;
+        return true;
+    }
+
+    // The first stop lets the updates that have begun end and no other begin;
+    // the second ends them all at once.
+    void stop()
+    {
+        int waitedFor = 0;
+        for (DongleUpdate &update : updates) {
+            if (!running(update) || ended(&update)) {
+                continue;
+            }
+            if (stopsSeen == 1 && update.opened) {
+                ++waitedFor;
+                continue;
+            }
+            update.stoppedAs = !update.opened ? "Left untouched: stopped before its update began."
+                               : update.switched
+                                   ? "Stopped during its update: it waits in its bootloader, and "
+                                     "the next run updates it."
+                                   : "Stopped before its switch: the next run updates it.";
+            kill(update.pid, SIGKILL);
+        }
+        if (stopsSeen == 1 && waitedFor > 0) {
+            std::cout << "[TORVEX] Stopping: waiting for " << waitedFor << " running update"
+                      << (waitedFor == 1 ? "" : "s") << " to end; Ctrl-C again stops "
+                      << (waitedFor == 1 ? "it" : "them") << " at once." << std::endl;
+        }
+    }
+
+    bool watching;
+    bool onTerminal = isatty(STDOUT_FILENO) != 0;
+    int found = 0;
+    int updated = 0;
+    int failed = 0;
+    int stopsSeen = 0;
+};
+
+// A dongle at a USB port path is the one seen there before, unless it was
+// away long enough to have been unplugged, or its serial number in the same
+// mode tells it is another. Its own switch, and its application coming back
+// after an update, keep it the same dongle. A new one is left to settle
+// (udev, its firmware's start) before its update begins.
+struct Place {
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto awayLimit = std::chrono::seconds(3);
+    static constexpr auto settling = std::chrono::milliseconds(400);
+
+    Clock::time_point lastSeen;
+    Clock::time_point arrived;                  // of a new dongle that has not settled yet
+    std::map<std::string, std::string> serials; // by identifier
+    bool updating = false;
+
+    // Whether the dongle seen here now is a new one, due for its update.
+    bool due(const Sighting &seen, Clock::time_point now)
+    {
+        const bool away = now - lastSeen >= awayLimit && !updating;
+        const auto serial = serials.find(seen.identifier);
+        if (away || (serial != serials.end() && serial->second != seen.serialNumber)) {
+            serials.clear();
+            arrived = now;
+        }
+        serials[seen.identifier] = seen.serialNumber;
+        lastSeen = now;
+        return arrived != Clock::time_point() && now - arrived >= settling;
+    }
+};
+
+} // namespace
+
+bool updateAll(const DongleChoice &choice)
+{
+    Station station(false);
+    for (const Sighting &dongle : donglesFitting(choice)) {
+        station.begin(dongle);
+    }
+    while (!station.idle()) {
+        station.await(200);
+    }
+    return station.finish(choice);
+}
+
+bool watch(const DongleChoice &choice)
+{
+    std::cout << "[TORVEX] Watching for "
+              << (choice.empty() ? "every dongle" : "the dongles that " + choice.asGiven + " fits")
+              << " to update each once; Ctrl-C stops." << std::endl;
+    Station station(true);
+    std::map<std::string, Place> places;
+    std::map<std::string, std::size_t> updateOf; // port path -> its update in the station
+    std::set<std::string> unfollowable;
+    while (!station.stopping || !station.idle()) {
+        const auto now = Place::Clock::now();
+        for (auto &[path, place] : places) {
+            const auto update = updateOf.find(path);
+            place.updating =
+                update != updateOf.end() && station.running(station.updates[update->second]);
+            place.lastSeen = place.updating ? now : place.lastSeen;
+        }
+        for (const Sighting &seen :
+             station.stopping ? std::vector<Sighting>() : donglesFitting(choice)) {
+            if (!seen.onUsb) {
+                if (unfollowable.insert(seen.devicePath).second) {
+                    station.begin(seen);
+                }
+            } else if (places.emplace(seen.usbPath, Place{}).first->second.due(seen, now)) {
+                places[seen.usbPath].arrived = {};
+                updateOf[seen.usbPath] = station.updates.size();
+                station.begin(seen);
+            }
+        }
+        station.await(200);
+    }
+    return station.finish(choice);
 }
 
 } // namespace zel

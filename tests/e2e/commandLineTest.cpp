@@ -16,6 +16,7 @@ const std::string helpText =
     "[--list] - lists the dongles attached: port, mode, port path, serial number\n"
     "[--version] - prints the version and the firmware the program carries\n"
     "[--all] - updates every dongle attached, all at once\n"
+    "[--watch] - updates each dongle once as it is plugged in, until Ctrl-C\n"
     "The naming options may stand anywhere; after the first other argument only --verbose may "
     "follow.\n";
 const std::string wrongArgumentsText =

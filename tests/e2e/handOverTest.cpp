@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -555,8 +556,26 @@ pid_t holderOf(const std::string &file)
     return 0;
 }
 
-// Ctrl-C, as a terminal sends it to the whole process group: the first lets
-// the updates that have begun end and begins no other, the second stops them.
+// Ctrl-C, as a terminal sends it to the whole process group, pressed the
+// given times after an update first holds the port open.
+std::thread pressCtrlC(const std::string &port, std::vector<int> afterMs)
+{
+    return std::thread([port, afterMs] {
+        pid_t child = 0;
+        waitFor([&] { return (child = holderOf(port)) != 0; });
+        const pid_t group = child != 0 ? getpgid(child) : -1;
+        const auto opened = std::chrono::steady_clock::now();
+        for (int ms : afterMs) {
+            std::this_thread::sleep_until(opened + milliseconds(ms));
+            if (group > 1) {
+                kill(-group, SIGINT);
+            }
+        }
+    });
+}
+
+// The first Ctrl-C lets the updates that have begun end and begins no other,
+// the second stops them.
 TEST_F(SeveralDongles, AllStopsOnCtrlCAsItIsAsked)
 {
     sim::Dongle &running = plugInAt(sim::Mode::Application, at("1-1"));
@@ -568,14 +587,8 @@ TEST_F(SeveralDongles, AllStopsOnCtrlCAsItIsAsked)
         ASSERT_TRUE(
             waitFor([&] { return running.plugged() && running.mode() == sim::Mode::Application; }));
         const std::string port = running.hostPort();
-        std::thread ctrlC([port, presses] {
-            pid_t child = 0;
-            waitFor([&] { return (child = holderOf(port)) != 0; });
-            for (int press = 0; press < presses && child != 0; ++press) {
-                std::this_thread::sleep_for(milliseconds(400));
-                kill(-getpgid(child), SIGINT);
-            }
-        });
+        std::thread ctrlC =
+            pressCtrlC(port, presses == 1 ? std::vector<int>{400} : std::vector<int>{400, 800});
         const auto result = run({"--all"});
         ctrlC.join();
         const std::string ending =
@@ -600,6 +613,64 @@ TEST_F(SeveralDongles, AllStopsOnCtrlCAsItIsAsked)
     }
     close(held);
     EXPECT_TRUE(waiting.frames().empty());
+}
+
+// A station: each dongle is updated once, whether there at the start or
+// plugged in later, and not again when its new firmware comes back; another
+// dongle put on a port that an updated one left is updated too.
+TEST_F(SeveralDongles, WatchUpdatesEachDongleOnceAsItComes)
+{
+    sim::DongleOptions later;
+    later.pull = {0, 8000, false};
+    sim::Dongle &swappedIn = plugIn(later, at("1-1", "TVX-B"));
+    swappedIn.armPull();
+    ASSERT_TRUE(waitFor([] { return access("/dev/ttyACM0", F_OK) != 0; }));
+    sim::DongleOptions first;
+    first.pull = {7000, -1, false};
+    sim::Dongle &there = plugIn(first, at("1-1", "TVX-A"));
+    later.pull = {0, 2500, false};
+    sim::Dongle &pluggedIn = plugIn(later, at("1-2", "TVX-C"));
+    there.armPull();
+    pluggedIn.armPull();
+    std::thread ctrlC = pressCtrlC(there.hostPort(), {13500});
+    const auto result = run({"--watch"});
+    ctrlC.join();
+    // Which number a port gets depends on what is plugged in at that moment.
+    EXPECT_EQ(std::regex_replace(result.out, std::regex("/dev/ttyACM[0-9]+ "), ""),
+              "[TORVEX] Watching for every dongle to update each once; Ctrl-C stops.\n"
+              "[TORVEX] path=1-1 Update successful!\n"
+              "[TORVEX] path=1-2 Update successful!\n"
+              "[TORVEX] path=1-1 Update successful!\n"
+              "[TORVEX] 3 of 3 dongles updated.\n" +
+                  rig::success);
+    EXPECT_EQ(result.status, 0);
+    for (const sim::Dongle *dongle : {&there, &pluggedIn, &swappedIn}) {
+        EXPECT_EQ(dongle->flash(), rig::image());
+        EXPECT_EQ(checkCommandsSeen(*dongle), 1);
+    }
+}
+
+// Ctrl-C stops the watch: the update under way ends, and a dongle plugged in
+// afterwards is neither touched nor counted.
+TEST_F(SeveralDongles, WatchStopsOnCtrlCAndLetsTheUpdateEnd)
+{
+    sim::Dongle &there = plugInAt(sim::Mode::Application, at("1-1"));
+    sim::DongleOptions later;
+    later.pull = {0, 1500, false};
+    sim::Dongle &tooLate = plugIn(later, at("1-2"));
+    tooLate.armPull();
+    ASSERT_TRUE(waitFor([] { return access("/dev/ttyACM1", F_OK) != 0; }));
+    std::thread ctrlC = pressCtrlC(there.hostPort(), {500});
+    const auto result = run({"--watch", "--verbose"});
+    ctrlC.join();
+    EXPECT_EQ(result.out, "[TORVEX] Watching for every dongle to update each once; Ctrl-C stops.\n"
+                          "[TORVEX] Stopping: waiting for 1 running update to end; Ctrl-C again "
+                          "stops it at once.\n"
+                          "[TORVEX] /dev/ttyACM0 path=1-1 Update successful!\n"
+                          "[TORVEX] 1 of 1 dongle updated.\n" +
+                              rig::success);
+    EXPECT_EQ(there.flash(), rig::image());
+    EXPECT_TRUE(tooLate.frames().empty());
 }
 
 TEST_F(SeveralDongles, ListShowsEachDongleInEitherModeAndOpensNone)

@@ -35,6 +35,7 @@ done
 synopsis=$(section SYNOPSIS | tr -s ' \t\n' ' ' | sed 's/^ //; s/ $//')
 want="ZEL_USB_Flasher [--verbose] [--path path] [--serial-number serial] [--port node]"
 want+=" ZEL_USB_Flasher --all [--path path] [--serial-number serial] [--port node]"
+want+=" ZEL_USB_Flasher --watch [--path path] [--serial-number serial] [--port node]"
 want+=" ZEL_USB_Flasher --list [--path path] [--serial-number serial] [--port node]"
 want+=" ZEL_USB_Flasher [--version] [--help]"
 [ "$synopsis" == "$want" ] || fail "SYNOPSIS reads: $synopsis"
