@@ -1,6 +1,7 @@
 #include "child.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -21,6 +22,8 @@ namespace
 {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr uid_t nobody = 65534;
 
 std::string nameOf(const std::string &entry)
 {
@@ -90,6 +93,7 @@ void supervise(pid_t pid, Pipes *pipes, const ChildOptions &options, ChildResult
     while (!exited || pipes->out[0] >= 0 || pipes->err[0] >= 0) {
         if (!result->timedOut && Clock::now() > deadline) {
             kill(-pid, SIGKILL);
+            kill(pid, SIGKILL); // not in a session of its own yet
             result->timedOut = true;
         }
         if (options.closeStdoutAfter >= 0 &&
@@ -114,6 +118,8 @@ void supervise(pid_t pid, Pipes *pipes, const ChildOptions &options, ChildResult
         if (!exited && wait4(pid, &status, WNOHANG, &result->usage) == pid) {
             exited = true;
             result->end = Clock::now();
+            result->elapsed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(result->end - result->begin);
         }
         if (exited && (result->timedOut || Clock::now() > deadline)) {
             break; // output held open by a leftover grandchild
@@ -128,6 +134,26 @@ void supervise(pid_t pid, Pipes *pipes, const ChildOptions &options, ChildResult
     }
 }
 
+// Only calls that are safe between fork and exec: the parent may have threads.
+[[noreturn]] void execChild(const ChildOptions &options, const Pipes &pipes, char **argv,
+                            char **envp)
+{
+    // Detached from any terminal, a port opened without O_NOCTTY would
+    // become the program's own, and a pulled dongle would kill it.
+    setsid();
+    if (options.unprivileged &&
+        (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)) {
+        _exit(126);
+    }
+    if (options.capture) {
+        dup2(pipes.out[1], STDOUT_FILENO);
+        dup2(pipes.err[1], STDERR_FILENO);
+    }
+    environ = envp; // so that the PATH searched is the program's own
+    execvp(argv[0], argv);
+    _exit(127);
+}
+
 } // namespace
 
 ChildResult runChild(const ChildOptions &options)
@@ -138,17 +164,16 @@ ChildResult runChild(const ChildOptions &options)
     std::vector<char *> argv = pointersTo(args);
     std::vector<char *> envp = pointersTo(env);
     Pipes pipes;
-    if (args.empty() || pipe2(pipes.out, O_CLOEXEC) != 0 || pipe2(pipes.err, O_CLOEXEC) != 0) {
+    if (args.empty() || (options.capture &&
+                         (pipe2(pipes.out, O_CLOEXEC) != 0 || pipe2(pipes.err, O_CLOEXEC) != 0))) {
+        closeFd(&pipes.out[0]);
+        closeFd(&pipes.out[1]);
         return result;
     }
     result.begin = Clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
-        setpgid(0, 0);
-        dup2(pipes.out[1], STDOUT_FILENO);
-        dup2(pipes.err[1], STDERR_FILENO);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
+        execChild(options, pipes, argv.data(), envp.data());
     }
     closeFd(&pipes.out[1]);
     closeFd(&pipes.err[1]);
@@ -157,7 +182,6 @@ ChildResult runChild(const ChildOptions &options)
         closeFd(&pipes.err[0]);
         return result;
     }
-    setpgid(pid, pid); // also here, so that a kill cannot come before the child's own call
     result.started = true;
     supervise(pid, &pipes, options, &result);
     return result;

@@ -8,10 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/dongle.h"
-#include "sim/ptyBus.h"
-#include "sim/runner.h"
-#include "sim/sandbox.h"
+#include "harness/child.h"
+#include "sim/stage.h"
 
 namespace
 {
@@ -43,9 +41,7 @@ const char usage[] =
     "IMAGE or a dongle it wrote to differs from it, 4 when it hung, 2 on a usage or set-up\n"
     "error\n";
 
-struct DongleSettings {
-    sim::DongleOptions options;
-    sim::UsbPlace place;
+struct DongleSettings : sim::Seat {
     bool placed = false; // given a place option of its own
 };
 
@@ -150,58 +146,36 @@ bool parseArgs(int argc, char **argv, Settings *s, std::string *why)
     return false;
 }
 
-const char *nameOf(sim::Mode mode)
-{
-    return mode == sim::Mode::Application ? "application" : "bootloader";
-}
-
-// The dongles in play, with the buses they sit on.
+// The dongles in play, and what their flash held before.
 struct Bench {
-    std::vector<std::unique_ptr<sim::PtyBus>> buses;
-    std::vector<std::unique_ptr<sim::Dongle>> dongles;
+    sim::Stage stage;
     std::vector<std::vector<uint8_t>> flashBefore;
     bool named = false; // said apart by their places in the output
 };
 
-// Dongles given a port path take it before the others choose the lowest free
-// ones; they are plugged in in the order given, which sets their ttyACM
-// numbers.
 bool plugInAll(const Settings &s, Bench *bench)
 {
-    bench->buses.resize(s.dongles.size());
-    for (int pass = 0; pass < 2; ++pass) {
-        for (std::size_t i = 0; i < s.dongles.size(); ++i) {
-            const sim::UsbPlace &place = s.dongles[i].place;
-            if ((place.path.empty() && !place.plain) == (pass == 1)) {
-                bench->buses[i] = std::make_unique<sim::PtyBus>(place);
-            }
-        }
+    for (const auto &dongle : s.dongles) {
+        bench->named = bench->named || s.dongles.size() > 1 || dongle.placed;
+        bench->flashBefore.push_back(dongle.options.flash);
     }
-    for (std::size_t i = 0; i < s.dongles.size(); ++i) {
-        bench->named = bench->named || s.dongles.size() > 1 || s.dongles[i].placed;
-        bench->flashBefore.push_back(s.dongles[i].options.flash);
-        bench->dongles.push_back(
-            std::make_unique<sim::Dongle>(*bench->buses[i], s.dongles[i].options));
-        if (!bench->dongles.back()->start()) {
-            return false;
-        }
-    }
-    return true;
+    return bench->stage.ok() &&
+           bench->stage.plugIn(std::vector<sim::Seat>(s.dongles.begin(), s.dongles.end()));
 }
 
 std::string label(const Bench &bench, std::size_t i)
 {
-    const sim::UsbPlace &place = bench.buses[i]->place();
+    const sim::UsbPlace &place = bench.stage.place(i);
     return "dongle " + std::to_string(i + 1) +
            (place.plain ? std::string(" with no USB device in sysfs") : " at " + place.path);
 }
 
 void announce(const Settings &s, const Bench &bench)
 {
-    for (std::size_t i = 0; i < bench.dongles.size(); ++i) {
+    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
         std::cerr << "torvex-sim: " << (bench.named ? label(bench, i) : "dongle") << " in "
-                  << nameOf(s.dongles[i].options.startMode) << " mode on "
-                  << bench.dongles[i]->hostPort() << "\n";
+                  << sim::nameOf(s.dongles[i].options.startMode) << " mode on "
+                  << bench.stage.dongle(i).hostPort() << "\n";
     }
 }
 
@@ -216,8 +190,8 @@ Verdict judge(const Bench &bench, const std::vector<uint8_t> &expected)
 {
     Verdict verdict;
     bool anyEquals = false;
-    for (std::size_t i = 0; i < bench.dongles.size(); ++i) {
-        const std::vector<uint8_t> flash = bench.dongles[i]->flash();
+    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
+        const std::vector<uint8_t> flash = bench.stage.dongle(i).flash();
         verdict.equals.push_back(flash == expected);
         verdict.written.push_back(flash != bench.flashBefore[i]);
         anyEquals = anyEquals || verdict.equals.back();
@@ -230,11 +204,11 @@ Verdict judge(const Bench &bench, const std::vector<uint8_t> &expected)
 void writeDongleReport(std::ostream &report, const Bench &bench, const Verdict &verdict,
                        bool expecting)
 {
-    for (std::size_t i = 0; i < bench.dongles.size(); ++i) {
-        const sim::Dongle &dongle = *bench.dongles[i];
+    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
+        const sim::Dongle &dongle = bench.stage.dongle(i);
         const std::string key = "dongle" + std::to_string(i + 1) + "_";
-        report << key << "path=" << bench.buses[i]->place().path << "\n"
-               << key << "mode=" << nameOf(dongle.mode()) << "\n"
+        report << key << "path=" << bench.stage.place(i).path << "\n"
+               << key << "mode=" << sim::nameOf(dongle.mode()) << "\n"
                << key << "written=" << (verdict.written[i] ? 1 : 0) << "\n"
                << key << "flash_matches=" << (expecting ? (verdict.equals[i] ? 1 : 0) : -1) << "\n"
                << key << "flash_bytes=" << dongle.flash().size() << "\n"
@@ -243,7 +217,7 @@ void writeDongleReport(std::ostream &report, const Bench &bench, const Verdict &
     }
 }
 
-void writeReport(const Settings &s, const sim::RunResult &run, const Bench &bench,
+void writeReport(const Settings &s, const harness::ChildResult &run, const Bench &bench,
                  const Verdict &verdict)
 {
     if (s.reportPath.empty()) {
@@ -252,10 +226,10 @@ void writeReport(const Settings &s, const sim::RunResult &run, const Bench &benc
     std::size_t flashBytes = 0;
     std::size_t frames = 0;
     int pagesRejected = 0;
-    for (const auto &dongle : bench.dongles) {
-        flashBytes += dongle->flash().size();
-        frames += dongle->frames().size();
-        pagesRejected += dongle->pagesRejected();
+    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
+        flashBytes += bench.stage.dongle(i).flash().size();
+        frames += bench.stage.dongle(i).frames().size();
+        pagesRejected += bench.stage.dongle(i).pagesRejected();
     }
     const bool expecting = !s.expectPath.empty();
     std::ofstream report(s.reportPath);
@@ -272,11 +246,11 @@ void writeReport(const Settings &s, const sim::RunResult &run, const Bench &benc
 void tellFlash(const Settings &s, const Bench &bench, const Verdict &verdict,
                std::size_t expectedSize)
 {
-    for (std::size_t i = 0; i < bench.dongles.size(); ++i) {
-        const sim::Dongle &dongle = *bench.dongles[i];
+    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
+        const sim::Dongle &dongle = bench.stage.dongle(i);
         std::cerr << "torvex-sim: ";
         if (bench.named) {
-            std::cerr << label(bench, i) << " (" << nameOf(dongle.mode()) << " mode, "
+            std::cerr << label(bench, i) << " (" << sim::nameOf(dongle.mode()) << " mode, "
                       << (verdict.written[i] ? "written" : "not written") << "): its flash ";
         } else {
             std::cerr << "the dongle's flash ";
@@ -310,25 +284,18 @@ int main(int argc, char **argv)
         std::cerr << "torvex-sim: " << why << " (needs root or user namespaces)\n";
         return 2;
     }
-    sim::FakeDeviceTree tree;
-    if (!tree.ok()) {
-        std::cerr << "torvex-sim: " << tree.error() << "\n";
-        return 2;
-    }
     Bench bench;
     if (!plugInAll(settings, &bench)) {
-        std::cerr << "torvex-sim: cannot create a pseudo-terminal\n";
+        std::cerr << "torvex-sim: " << bench.stage.error() << "\n";
         return 2;
     }
     announce(settings, bench);
-    sim::RunOptions run;
+    harness::ChildOptions run;
     run.argv = settings.program;
     run.capture = false;
     run.limit = std::chrono::seconds(settings.limitSeconds);
-    const sim::RunResult result = sim::runProgram(run);
-    for (auto &dongle : bench.dongles) {
-        dongle->stop();
-    }
+    const harness::ChildResult result = harness::runChild(run);
+    bench.stage.stop();
 
     const Verdict verdict = judge(bench, expected);
     writeReport(settings, result, bench, verdict);

@@ -118,6 +118,11 @@ const char *modaliasOf(Mode mode)
                                      : "usb:v0069p2000d0100dc02dsc00dp00ic02isc02ip01in00\n";
 }
 
+const char *nameOf(Mode mode)
+{
+    return mode == Mode::Application ? "application" : "bootloader";
+}
+
 bool onSamePort(const std::string &a, const std::string &b)
 {
     return a == b || a.rfind(b + ".", 0) == 0 || b.rfind(a + ".", 0) == 0;
