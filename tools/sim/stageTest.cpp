@@ -20,6 +20,7 @@ std::string sysfsText(const std::string &path)
     return in ? text : "(none)";
 }
 
+// cppcheck-suppress syntaxError
 TEST(Stage, UsbDeviceAboveThePortKeepsItsPathAcrossAReplug)
 {
     std::string why;
