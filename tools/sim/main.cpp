@@ -146,22 +146,11 @@ bool parseArgs(int argc, char **argv, Settings *s, std::string *why)
     return false;
 }
 
-// The dongles in play, and what their flash held before.
+// The dongles in play.
 struct Bench {
     sim::Stage stage;
-    std::vector<std::vector<uint8_t>> flashBefore;
     bool named = false; // said apart by their places in the output
 };
-
-bool plugInAll(const Settings &s, Bench *bench)
-{
-    for (const auto &dongle : s.dongles) {
-        bench->named = bench->named || s.dongles.size() > 1 || dongle.placed;
-        bench->flashBefore.push_back(dongle.options.flash);
-    }
-    return bench->stage.ok() &&
-           bench->stage.plugIn(std::vector<sim::Seat>(s.dongles.begin(), s.dongles.end()));
-}
 
 std::string label(const Bench &bench, std::size_t i)
 {
@@ -186,14 +175,14 @@ struct Verdict {
     bool holds = true; // one dongle at least has the image, and every one written to
 };
 
-Verdict judge(const Bench &bench, const std::vector<uint8_t> &expected)
+Verdict judge(const Settings &s, const Bench &bench, const std::vector<uint8_t> &expected)
 {
     Verdict verdict;
     bool anyEquals = false;
     for (std::size_t i = 0; i < bench.stage.size(); ++i) {
         const std::vector<uint8_t> flash = bench.stage.dongle(i).flash();
         verdict.equals.push_back(flash == expected);
-        verdict.written.push_back(flash != bench.flashBefore[i]);
+        verdict.written.push_back(flash != s.dongles[i].options.flash);
         anyEquals = anyEquals || verdict.equals.back();
         verdict.holds = verdict.holds && (verdict.equals.back() || !verdict.written.back());
     }
@@ -285,7 +274,9 @@ int main(int argc, char **argv)
         return 2;
     }
     Bench bench;
-    if (!plugInAll(settings, &bench)) {
+    bench.named = settings.dongles.size() > 1 || settings.dongles[0].placed;
+    if (!bench.stage.ok() ||
+        !bench.stage.plugIn({settings.dongles.begin(), settings.dongles.end()})) {
         std::cerr << "torvex-sim: " << bench.stage.error() << "\n";
         return 2;
     }
@@ -297,7 +288,7 @@ int main(int argc, char **argv)
     const harness::ChildResult result = harness::runChild(run);
     bench.stage.stop();
 
-    const Verdict verdict = judge(bench, expected);
+    const Verdict verdict = judge(settings, bench, expected);
     writeReport(settings, result, bench, verdict);
     if (result.timedOut) {
         std::cerr << "torvex-sim: the program did not finish within " << settings.limitSeconds

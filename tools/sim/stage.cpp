@@ -25,14 +25,6 @@ Stage::Stage(std::string gadgetName, std::vector<std::string> udcs)
 {
 }
 
-// The dongles stop before their buses go, and the buses before the tree.
-Stage::~Stage()
-{
-    stop();
-    dongles_.clear();
-    buses_.clear();
-}
-
 std::unique_ptr<Bus> Stage::makeBus(UsbPlace *place, std::size_t i)
 {
     if (gadgetName_.empty()) {
@@ -50,7 +42,7 @@ std::unique_ptr<Bus> Stage::makeBus(UsbPlace *place, std::size_t i)
     return bus;
 }
 
-Dongle &Stage::start(std::unique_ptr<Bus> bus, const UsbPlace &place, DongleOptions options)
+void Stage::start(std::unique_ptr<Bus> bus, const UsbPlace &place, DongleOptions options)
 {
     places_.push_back(place);
     buses_.push_back(std::move(bus));
@@ -59,13 +51,12 @@ Dongle &Stage::start(std::unique_ptr<Bus> bus, const UsbPlace &place, DongleOpti
         error_ = gadgetName_.empty() ? "cannot create a pseudo-terminal"
                                      : static_cast<GadgetBus &>(*buses_.back()).error();
     }
-    return *dongles_.back();
 }
 
 Dongle &Stage::plugIn(DongleOptions options, UsbPlace place)
 {
-    std::unique_ptr<Bus> bus = makeBus(&place, buses_.size());
-    return start(std::move(bus), place, std::move(options));
+    plugIn({{std::move(options), std::move(place)}});
+    return *dongles_.back();
 }
 
 bool Stage::plugIn(const std::vector<Seat> &seats)
@@ -83,7 +74,7 @@ bool Stage::plugIn(const std::vector<Seat> &seats)
             }
         }
     }
-    for (std::size_t i = 0; i < seats.size() && ok(); ++i) {
+    for (std::size_t i = 0; i < seats.size(); ++i) {
         start(std::move(buses[i]), places[i], seats[i].options);
     }
     return ok();

@@ -33,7 +33,6 @@ class Stage
   public:
     Stage();
     Stage(std::string gadgetName, std::vector<std::string> udcs);
-    ~Stage();
     Stage(const Stage &) = delete;
     Stage &operator=(const Stage &) = delete;
 
@@ -51,7 +50,7 @@ class Stage
     Dongle &plugIn(DongleOptions options, UsbPlace place = {});
     // Several at once: those given a place take it before the others choose
     // the lowest free port paths; they start in the order given, which sets
-    // their ttyACM numbers. False at the first that cannot start.
+    // their ttyACM numbers. Once one cannot start, those after it are not.
     bool plugIn(const std::vector<Seat> &seats);
     // Stops every dongle, so that its flash and frames hold still.
     void stop();
@@ -77,10 +76,12 @@ class Stage
 
   private:
     std::unique_ptr<Bus> makeBus(UsbPlace *place, std::size_t i);
-    Dongle &start(std::unique_ptr<Bus> bus, const UsbPlace &place, DongleOptions options);
+    void start(std::unique_ptr<Bus> bus, const UsbPlace &place, DongleOptions options);
 
     std::string gadgetName_; // empty: pseudo-terminals
     std::vector<std::string> udcs_;
+    // In this order, so that the dongles stop before their buses go, and the
+    // buses before the tree.
     std::unique_ptr<FakeDeviceTree> tree_;
     std::vector<std::unique_ptr<Bus>> buses_;
     std::vector<std::unique_ptr<Dongle>> dongles_;
