@@ -53,42 +53,30 @@ struct Settings {
     std::vector<std::string> program;
 };
 
-bool parsePlaceOption(const std::string &arg, const std::string &value, sim::UsbPlace *place,
-                      std::string *why)
-{
-    if (arg == "--usb-path") {
-        place->path = value;
-        return sim::isUsbPath(value) || (*why = "bad --usb-path: B-P[.P...], e.g. 1-1.4", false);
-    }
-    (arg == "--serial" ? place->serial : place->bootloaderSerial) = value;
-    return true;
-}
-
 bool parseOption(const std::string &arg, const char *value, Settings *s, std::string *why)
 {
     DongleSettings &dongle = s->dongles.back();
-    if (sim::isDongleOption(arg) && value != nullptr) {
+    std::string *field = arg == "--expect"              ? &s->expectPath
+                         : arg == "--report"            ? &s->reportPath
+                         : arg == "--usb-path"          ? &dongle.place.path
+                         : arg == "--serial"            ? &dongle.place.serial
+                         : arg == "--bootloader-serial" ? &dongle.place.bootloaderSerial
+                                                        : nullptr;
+    if (value == nullptr || (field == nullptr && !sim::isDongleOption(arg) && arg != "--limit")) {
+        *why = "unknown option or missing value: " + arg;
+        return false;
+    }
+    if (sim::isDongleOption(arg)) {
         return sim::parseDongleOption(arg, value, &dongle.options, why);
     }
-    if ((arg == "--usb-path" || arg == "--serial" || arg == "--bootloader-serial") &&
-        value != nullptr) {
-        dongle.placed = true;
-        return parsePlaceOption(arg, value, &dongle.place, why);
-    }
-    if (arg == "--expect" && value != nullptr) {
-        s->expectPath = value;
-        return true;
-    }
-    if (arg == "--report" && value != nullptr) {
-        s->reportPath = value;
-        return true;
-    }
-    if (arg == "--limit" && value != nullptr) {
+    if (arg == "--limit") {
         s->limitSeconds = std::atoi(value);
         return s->limitSeconds > 0;
     }
-    *why = "unknown option or missing value: " + arg;
-    return false;
+    *field = value;
+    dongle.placed = dongle.placed || (field != &s->expectPath && field != &s->reportPath);
+    return arg != "--usb-path" || sim::isUsbPath(value) ||
+           (*why = "bad --usb-path: B-P[.P...], e.g. 1-1.4", false);
 }
 
 // Sets a dongle option that takes no value; false for any other argument.
