@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -25,21 +26,14 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uid_t nobody = 65534;
 
-std::string nameOf(const std::string &entry)
-{
-    return entry.substr(0, entry.find('='));
-}
-
 // Built before fork: the child may only exec.
 std::vector<std::string> environmentWith(const std::vector<std::string> &extra)
 {
     std::vector<std::string> env;
     for (char **entry = environ; *entry != nullptr; ++entry) {
-        bool replaced = false;
-        for (const auto &add : extra) {
-            replaced = replaced || nameOf(add) == nameOf(*entry);
-        }
-        if (!replaced) {
+        const auto nameOf = [](const std::string &text) { return text.substr(0, text.find('=')); };
+        if (std::none_of(extra.begin(), extra.end(),
+                         [&](const std::string &add) { return nameOf(add) == nameOf(*entry); })) {
             env.emplace_back(*entry);
         }
     }

@@ -62,16 +62,16 @@ bool parseOption(const std::string &arg, const char *value, Settings *s, std::st
                          : arg == "--serial"            ? &dongle.place.serial
                          : arg == "--bootloader-serial" ? &dongle.place.bootloaderSerial
                                                         : nullptr;
-    if (value == nullptr || (field == nullptr && !sim::isDongleOption(arg) && arg != "--limit")) {
-        *why = "unknown option or missing value: " + arg;
-        return false;
-    }
-    if (sim::isDongleOption(arg)) {
+    if (value != nullptr && sim::isDongleOption(arg)) {
         return sim::parseDongleOption(arg, value, &dongle.options, why);
     }
-    if (arg == "--limit") {
+    if (value != nullptr && arg == "--limit") {
         s->limitSeconds = std::atoi(value);
         return s->limitSeconds > 0;
+    }
+    if (value == nullptr || field == nullptr) {
+        *why = "unknown option or missing value: " + arg;
+        return false;
     }
     *field = value;
     dongle.placed = dongle.placed || (field != &s->expectPath && field != &s->reportPath);
