@@ -165,8 +165,8 @@ void Rig::SetUp()
         GTEST_SKIP() << "end-to-end tests need a private mount namespace (run as root): "
                      << namespaceProblem;
     }
-    tree_ = std::make_unique<sim::FakeDeviceTree>();
-    ASSERT_TRUE(tree_->ok()) << tree_->error();
+    stage_ = std::make_unique<sim::Stage>();
+    ASSERT_TRUE(stage_->ok()) << stage_->error();
     char dir[] = "/tmp/torvex-rig-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     workDir_ = dir;
@@ -177,12 +177,7 @@ void Rig::SetUp()
 
 void Rig::TearDown()
 {
-    for (auto &dongle : dongles_) {
-        dongle->stop();
-    }
-    dongles_.clear();
-    buses_.clear();
-    tree_.reset();
+    stage_.reset();
     if (!workDir_.empty()) {
         std::system(("rm -rf " + workDir_).c_str());
     }
@@ -190,10 +185,9 @@ void Rig::TearDown()
 
 sim::Dongle &Rig::plugIn(sim::DongleOptions options, sim::UsbPlace place)
 {
-    buses_.push_back(std::make_unique<sim::PtyBus>(std::move(place)));
-    dongles_.push_back(std::make_unique<sim::Dongle>(*buses_.back(), std::move(options)));
-    EXPECT_TRUE(dongles_.back()->start());
-    return *dongles_.back();
+    sim::Dongle &dongle = stage_->plugIn(std::move(options), std::move(place));
+    EXPECT_TRUE(stage_->ok()) << stage_->error();
+    return dongle;
 }
 
 sim::Dongle &Rig::plugInBootloader(sim::FaultPlan faults)

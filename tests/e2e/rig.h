@@ -9,10 +9,19 @@
 #include <thread>
 #include <vector>
 
-#include "sim/dongle.h"
-#include "sim/ptyBus.h"
-#include "sim/runner.h"
-#include "sim/sandbox.h"
+#include "harness/child.h"
+#include "sim/stage.h"
+
+namespace sim
+{
+// The tests' names for the one runner the tools use.
+using RunOptions = harness::ChildOptions;
+using RunResult = harness::ChildResult;
+inline RunResult runProgram(const RunOptions &options)
+{
+    return harness::runChild(options);
+}
+} // namespace sim
 
 namespace rig
 {
@@ -61,8 +70,8 @@ int dataFrame(bool fromApplication, int page, int which);
 int writeFrame(bool fromApplication, int page);
 int bootFrame(bool fromApplication, int pageCount);
 
-// One test's world: an empty device tree, dongles plugged into it, and a
-// `setserial` stand-in that records its command lines.
+// One test's world: a stage (an empty device tree, dongles plugged into it)
+// and a `setserial` stand-in that records its command lines.
 class Rig : public ::testing::Test
 {
   protected:
@@ -87,15 +96,13 @@ class Rig : public ::testing::Test
 
     sim::FakeDeviceTree &tree()
     {
-        return *tree_;
+        return stage_->tree();
     }
 
   private:
     sim::RunOptions runOptions(std::vector<std::string> args, const std::string &program) const;
 
-    std::unique_ptr<sim::FakeDeviceTree> tree_;
-    std::vector<std::unique_ptr<sim::PtyBus>> buses_;
-    std::vector<std::unique_ptr<sim::Dongle>> dongles_;
+    std::unique_ptr<sim::Stage> stage_;
     std::string workDir_;
     bool realSetserial_ = false;
 };

@@ -13,17 +13,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <iterator>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "harness/child.h"
-#include "sim/dongle.h"
-#include "sim/ptyBus.h"
-#include "sim/sandbox.h"
+#include "sim/stage.h"
 
 namespace
 {
@@ -77,61 +72,34 @@ Phase pagePhase(const std::vector<sim::FrameRecord> &records)
     return phase;
 }
 
+// The program's run against one dongle, or --all over several.
 struct ProgramRun {
-    harness::ChildResult child;
-    Phase phase;
-    bool flashComplete = false;
-};
-
-ProgramRun runProgram(const Settings &s, sim::Mode mode)
-{
-    ProgramRun run;
-    sim::PtyBus bus;
-    sim::DongleOptions options;
-    options.startMode = mode;
-    sim::Dongle dongle(bus, options);
-    if (!dongle.start()) {
-        return run;
-    }
-    harness::ChildOptions child;
-    child.argv = {s.program};
-    child.env = {harness::pathWith(s.setserialDir)};
-    child.limit = std::chrono::seconds(60);
-    run.child = harness::runChild(child);
-    dongle.stop();
-    run.phase = pagePhase(dongle.frames());
-    run.flashComplete = dongle.flash() == s.image;
-    return run;
-}
-
-// --all over several dongles, each starting in its application.
-struct AllRun {
     harness::ChildResult child;
     std::vector<Phase> phases; // one per dongle
     int flashesComplete = 0;
 };
 
-AllRun runAll(const Settings &s, int count)
+ProgramRun runProgram(const Settings &s, sim::Mode mode, int dongles = 1)
 {
-    AllRun run;
-    std::vector<std::unique_ptr<sim::PtyBus>> buses;
-    std::vector<std::unique_ptr<sim::Dongle>> dongles;
-    for (int i = 0; i < count; ++i) {
-        buses.push_back(std::make_unique<sim::PtyBus>());
-        dongles.push_back(std::make_unique<sim::Dongle>(*buses.back(), sim::DongleOptions{}));
-        if (!dongles.back()->start()) {
-            return run;
-        }
+    ProgramRun run;
+    run.phases.resize(static_cast<std::size_t>(dongles));
+    sim::Stage stage;
+    sim::DongleOptions options;
+    options.startMode = mode;
+    if (!stage.plugIn(std::vector<sim::Seat>(run.phases.size(), {options, {}}))) {
+        return run;
     }
     harness::ChildOptions child;
-    child.argv = {s.program, "--all"};
+    child.argv = {s.program};
+    if (dongles > 1) {
+        child.argv.emplace_back("--all");
+    }
     child.env = {harness::pathWith(s.setserialDir)};
-    child.limit = std::chrono::seconds(60);
     run.child = harness::runChild(child);
-    for (auto &dongle : dongles) {
-        dongle->stop();
-        run.phases.push_back(pagePhase(dongle->frames()));
-        run.flashesComplete += dongle->flash() == s.image ? 1 : 0;
+    stage.stop();
+    for (std::size_t i = 0; i < stage.size(); ++i) {
+        run.phases[i] = pagePhase(stage.dongle(i).frames());
+        run.flashesComplete += stage.dongle(i).flash() == s.image ? 1 : 0;
     }
     return run;
 }
@@ -183,11 +151,11 @@ bool exchange(int fd, const std::vector<uint8_t> &frame)
 // does nothing but write and wait for the known reply length.
 Phase runFloor(const Settings &s)
 {
-    sim::PtyBus bus;
+    sim::Stage stage;
     sim::DongleOptions options;
     options.startMode = sim::Mode::Bootloader;
-    sim::Dongle dongle(bus, options);
-    if (!dongle.start()) {
+    sim::Dongle &dongle = stage.plugIn(options);
+    if (!stage.ok()) {
         return {};
     }
     const int fd = open(dongle.hostPort().c_str(), O_RDWR | O_NOCTTY);
@@ -279,7 +247,7 @@ void printPhase(const char *who, const Phase &p)
 // `poll`: one empty poll of the port as the program's run from application
 // mode met it, in microseconds.
 // The slowest dongle's page transfer under --all, beside one update's.
-void printAll(const AllRun &all, const ProgramRun &app)
+void printAll(const ProgramRun &all, const ProgramRun &app)
 {
     const double fromApp = seconds(app.child);
     const double wall = seconds(all.child);
@@ -298,18 +266,18 @@ void printAll(const AllRun &all, const ProgramRun &app)
         fixed(slowest.turnaroundMs / slowest.frames, "ms"));
 }
 
-void printTable(const Settings &s, const ProgramRun &app, const ProgramRun &boot, const AllRun &all,
-                const Phase &floor, double poll)
+void printTable(const Settings &s, const ProgramRun &app, const ProgramRun &boot,
+                const ProgramRun &all, const Phase &floor, double poll)
 {
     std::printf("torvex-bench: %s, image %s (%zu bytes)\n\n", s.program.c_str(),
                 s.imagePath.c_str(), s.image.size());
     row("measure", "value", "target", "verdict");
-    printPhase("program", app.phase);
+    printPhase("program", app.phases[0]);
     printPhase("floor client", floor);
     // Each reply ends with ten empty polls, each as long as this machine's
     // usleep(10): timer slack alone can make them a millisecond. What the
     // program adds beyond them is its own.
-    const double overhead = (app.phase.wallMs - floor.wallMs) / app.phase.frames;
+    const double overhead = (app.phases[0].wallMs - floor.wallMs) / app.phases[0].frames;
     const double ownOverhead = overhead - 10 * poll / 1000;
     row("program overhead per frame over the floor", fixed(overhead, "ms"));
     row("  of which its own, beyond 10 empty polls", fixed(ownOverhead, "ms"), "<= 0.5 ms",
@@ -369,9 +337,8 @@ bool parseArgs(int argc, char **argv, Settings *s)
             return false;
         }
     }
-    std::ifstream in(s->imagePath, std::ios::binary);
-    s->image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return argc % 2 == 1 && !s->image.empty() && access(s->program.c_str(), X_OK) == 0;
+    return argc % 2 == 1 && sim::readBinaryFile(s->imagePath, &s->image) && !s->image.empty() &&
+           access(s->program.c_str(), X_OK) == 0;
 }
 
 } // namespace
@@ -389,9 +356,8 @@ int main(int argc, char **argv)
         std::cerr << "torvex-bench: " << why << " (needs root)\n";
         return 2;
     }
-    sim::FakeDeviceTree tree;
     s.setserialDir = harness::makeQuietSetserial();
-    if (!tree.ok() || s.setserialDir.empty()) {
+    if (!sim::Stage().ok() || s.setserialDir.empty()) {
         std::cerr << "torvex-bench: cannot set up the device tree or the setserial stand-in\n";
         return 2;
     }
@@ -399,12 +365,12 @@ int main(int argc, char **argv)
     const double pollBefore = usleepMicros();
     const ProgramRun app = runProgram(s, sim::Mode::Application);
     const double poll = (pollBefore + usleepMicros()) / 2;
-    const AllRun all = runAll(s, allDongles);
+    const ProgramRun all = runProgram(s, sim::Mode::Application, allDongles);
     const ProgramRun boot = runProgram(s, sim::Mode::Bootloader);
     const Phase floor = runFloor(s);
     harness::removeSetserial(s.setserialDir);
-    if (app.child.status != 0 || boot.child.status != 0 || !app.flashComplete ||
-        !boot.flashComplete || !app.phase.ok || !floor.ok) {
+    if (app.child.status != 0 || boot.child.status != 0 || app.flashesComplete != 1 ||
+        boot.flashesComplete != 1 || !app.phases[0].ok || !floor.ok) {
         std::cerr << "torvex-bench: an update or the floor client failed; no figures\n";
         return 1;
     }

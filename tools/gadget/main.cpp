@@ -14,9 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/dongle.h"
-#include "sim/gadgetBus.h"
-#include "sim/runner.h"
+#include "sim/stage.h"
 
 namespace
 {
@@ -67,11 +65,6 @@ struct Outcome {
     std::string ended;
     std::vector<std::string> ports; // "mode:/dev/ttyACMn" each time the host's port changed
 };
-
-const char *nameOf(sim::Mode mode)
-{
-    return mode == sim::Mode::Application ? "application" : "bootloader";
-}
 
 bool parseOption(const std::string &arg, const char *value, Settings *s, std::string *why)
 {
@@ -136,9 +129,10 @@ Outcome serve(const sim::Dongle &dongle, int limitSeconds)
     while (outcome.ended.empty()) {
         const std::string port = dongle.hostPort();
         const std::string seen =
-            port.empty() ? "" : std::string(nameOf(dongle.mode())) + ":" + port;
+            port.empty() ? "" : std::string(sim::nameOf(dongle.mode())) + ":" + port;
         if (!seen.empty() && seen != last) {
-            std::cerr << "torvex-gadget: " << nameOf(dongle.mode()) << " mode on " << port << "\n";
+            std::cerr << "torvex-gadget: " << sim::nameOf(dongle.mode()) << " mode on " << port
+                      << "\n";
             outcome.ports.push_back(seen);
         }
         last = seen;
@@ -179,8 +173,8 @@ void writeReport(const Settings &s, const Outcome &outcome, const sim::Dongle &d
         return;
     }
     std::ofstream report(s.reportPath);
-    report << "ended=" << outcome.ended << "\nstart_mode=" << nameOf(s.dongle.startMode)
-           << "\nfinal_mode=" << nameOf(dongle.mode()) << "\nports=";
+    report << "ended=" << outcome.ended << "\nstart_mode=" << sim::nameOf(s.dongle.startMode)
+           << "\nfinal_mode=" << sim::nameOf(dongle.mode()) << "\nports=";
     for (std::size_t i = 0; i < outcome.ports.size(); ++i) {
         report << (i == 0 ? "" : " ") << outcome.ports[i];
     }
@@ -206,15 +200,11 @@ int main(int argc, char **argv)
     }
     signal(SIGTERM, onSignal);
     signal(SIGINT, onSignal);
-    sim::GadgetBus bus(settings.name, settings.udc);
-    bus.setSerials(settings.serial, settings.bootloaderSerial);
-    if (!bus.create(&why)) {
-        std::cerr << "torvex-gadget: " << why << "\n";
-        return 2;
-    }
-    sim::Dongle dongle(bus, settings.dongle);
-    if (!dongle.start()) {
-        std::cerr << "torvex-gadget: " << bus.error() << "\n";
+    sim::Stage stage(settings.name, {settings.udc});
+    sim::Dongle &dongle =
+        stage.plugIn(settings.dongle, {false, "", settings.serial, settings.bootloaderSerial});
+    if (!stage.ok()) {
+        std::cerr << "torvex-gadget: " << stage.error() << "\n";
         return 2;
     }
     const Outcome outcome = serve(dongle, settings.limitSeconds);

@@ -1,12 +1,14 @@
 #include "child.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -22,21 +24,16 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 
-std::string nameOf(const std::string &entry)
-{
-    return entry.substr(0, entry.find('='));
-}
+constexpr uid_t nobody = 65534;
 
 // Built before fork: the child may only exec.
 std::vector<std::string> environmentWith(const std::vector<std::string> &extra)
 {
     std::vector<std::string> env;
     for (char **entry = environ; *entry != nullptr; ++entry) {
-        bool replaced = false;
-        for (const auto &add : extra) {
-            replaced = replaced || nameOf(add) == nameOf(*entry);
-        }
-        if (!replaced) {
+        const auto nameOf = [](const std::string &text) { return text.substr(0, text.find('=')); };
+        if (std::none_of(extra.begin(), extra.end(),
+                         [&](const std::string &add) { return nameOf(add) == nameOf(*entry); })) {
             env.emplace_back(*entry);
         }
     }
@@ -90,6 +87,7 @@ void supervise(pid_t pid, Pipes *pipes, const ChildOptions &options, ChildResult
     while (!exited || pipes->out[0] >= 0 || pipes->err[0] >= 0) {
         if (!result->timedOut && Clock::now() > deadline) {
             kill(-pid, SIGKILL);
+            kill(pid, SIGKILL); // not in a session of its own yet
             result->timedOut = true;
         }
         if (options.closeStdoutAfter >= 0 &&
@@ -114,6 +112,8 @@ void supervise(pid_t pid, Pipes *pipes, const ChildOptions &options, ChildResult
         if (!exited && wait4(pid, &status, WNOHANG, &result->usage) == pid) {
             exited = true;
             result->end = Clock::now();
+            result->elapsed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(result->end - result->begin);
         }
         if (exited && (result->timedOut || Clock::now() > deadline)) {
             break; // output held open by a leftover grandchild
@@ -128,6 +128,29 @@ void supervise(pid_t pid, Pipes *pipes, const ChildOptions &options, ChildResult
     }
 }
 
+// Only calls that are safe between fork and exec: the parent may have threads.
+[[noreturn]] void execChild(const ChildOptions &options, const Pipes &pipes, char **argv,
+                            char **envp)
+{
+    // Detached from any terminal, a port opened without O_NOCTTY would
+    // become the program's own, and a pulled dongle would kill it.
+    setsid();
+    if (options.unprivileged &&
+        (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)) {
+        _exit(126);
+    }
+    if (options.capture) {
+        dup2(pipes.out[1], STDOUT_FILENO);
+        dup2(pipes.err[1], STDERR_FILENO);
+    }
+    // Started as a service manager starts it: with nothing else open, so that
+    // any descriptor it passes on is its own.
+    closefrom(STDERR_FILENO + 1);
+    environ = envp; // so that the PATH searched is the program's own
+    execvp(argv[0], argv);
+    _exit(127);
+}
+
 } // namespace
 
 ChildResult runChild(const ChildOptions &options)
@@ -138,17 +161,16 @@ ChildResult runChild(const ChildOptions &options)
     std::vector<char *> argv = pointersTo(args);
     std::vector<char *> envp = pointersTo(env);
     Pipes pipes;
-    if (args.empty() || pipe2(pipes.out, O_CLOEXEC) != 0 || pipe2(pipes.err, O_CLOEXEC) != 0) {
+    if (args.empty() || (options.capture &&
+                         (pipe2(pipes.out, O_CLOEXEC) != 0 || pipe2(pipes.err, O_CLOEXEC) != 0))) {
+        closeFd(&pipes.out[0]);
+        closeFd(&pipes.out[1]);
         return result;
     }
     result.begin = Clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
-        setpgid(0, 0);
-        dup2(pipes.out[1], STDOUT_FILENO);
-        dup2(pipes.err[1], STDERR_FILENO);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
+        execChild(options, pipes, argv.data(), envp.data());
     }
     closeFd(&pipes.out[1]);
     closeFd(&pipes.err[1]);
@@ -157,7 +179,6 @@ ChildResult runChild(const ChildOptions &options)
         closeFd(&pipes.err[0]);
         return result;
     }
-    setpgid(pid, pid); // also here, so that a kill cannot come before the child's own call
     result.started = true;
     supervise(pid, &pipes, options, &result);
     return result;

@@ -9,15 +9,18 @@
 namespace harness
 {
 
-// How to run one program: its command line, additions to the environment,
-// a hard time bound, and what to do with its output.
+// How to run one program: its command line (a name without a slash is
+// looked up in PATH), additions to the environment, a hard time bound, and
+// what to do with its output.
 struct ChildOptions {
     std::vector<std::string> argv;
     std::vector<std::string> env; // "NAME=value", replacing our own NAME if set
-    std::chrono::milliseconds limit{30000};
+    std::chrono::milliseconds limit{60000};
     // Close our end of its standard output once this many bytes have come
     // (0: at once, negative: never), as a reader that goes away would.
     long closeStdoutAfter = -1;
+    bool capture = true;       // otherwise the program shares our output
+    bool unprivileged = false; // run as the user nobody, whom no port is open to
 };
 
 struct ChildResult {
@@ -30,12 +33,15 @@ struct ChildResult {
     std::string err;
     std::chrono::steady_clock::time_point begin;
     std::chrono::steady_clock::time_point end;
+    std::chrono::milliseconds elapsed{0}; // from begin to end
     struct rusage usage {
     }; // of the program and the children it waited for
 };
 
-// Runs the program in a process group of its own (so that a kill at the
-// bound also reaches whatever it started) and waits for it.
+// Runs the program to its end, or kills it at the bound. It runs in a
+// session of its own, detached by setsid from any controlling terminal as a
+// service manager or a udev rule starts it, and a kill at the bound reaches
+// its whole process group, whatever it started too.
 ChildResult runChild(const ChildOptions &options);
 
 // Makes a directory holding a `setserial` that prints nothing and succeeds,

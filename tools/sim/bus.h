@@ -8,6 +8,7 @@ namespace sim
 enum class Mode { Application, Bootloader };
 
 const char *modaliasOf(Mode mode);
+const char *nameOf(Mode mode); // "application" or "bootloader"
 
 // Where the simulated dongle meets the host: a USB connection that can be
 // plugged in under one identity or another and pulled out again.

@@ -328,21 +328,13 @@ std::vector<uint8_t> Dongle::answer(const std::vector<uint8_t> &frame)
     return {};
 }
 
-// The bootloader says "OK" or refuses in the reply's text; its first byte
-// echoes the command unless told otherwise.
-uint8_t Dongle::firstByteFor(uint8_t command) const
+// The bootloader says "OK" or refuses ("ER") in the reply's text; its first
+// byte echoes the command unless told otherwise.
+std::vector<uint8_t> Dongle::reply(uint8_t command, bool accepted) const
 {
-    return options_.replyByte < 0 ? command : static_cast<uint8_t>(options_.replyByte);
-}
-
-std::vector<uint8_t> Dongle::ok(uint8_t command) const
-{
-    return {firstByteFor(command), 'O', 'K'};
-}
-
-std::vector<uint8_t> Dongle::refused(uint8_t command) const
-{
-    return {firstByteFor(command), 'E', 'R'};
+    const auto first = options_.replyByte < 0 ? command : static_cast<uint8_t>(options_.replyByte);
+    return {first, static_cast<uint8_t>(accepted ? 'O' : 'E'),
+            static_cast<uint8_t>(accepted ? 'K' : 'R')};
 }
 
 std::vector<uint8_t> Dongle::answerBootloader(const std::vector<uint8_t> &frame)
@@ -356,17 +348,17 @@ std::vector<uint8_t> Dongle::answerBootloader(const std::vector<uint8_t> &frame)
         // A new update starts: the flash is erased and written from its start.
         flash_.clear();
         pageBuffer_.clear();
-        return frame.size() == 3 ? ok(checkBootloader) : refused(checkBootloader);
+        return reply(checkBootloader, frame.size() == 3);
     case pageData:
         if (pageBuffer_.size() + frame.size() - 3 > pageSize) {
             pageBuffer_.clear();
-            return refused(pageData);
+            return reply(pageData, false);
         }
         pageBuffer_.insert(pageBuffer_.end(), frame.begin() + 3, frame.end());
-        return ok(pageData);
+        return reply(pageData, true);
     case pageWrite: {
         if (frame.size() != 7) {
-            return refused(pageWrite);
+            return reply(pageWrite, false);
         }
         const uint32_t expected =
             static_cast<uint32_t>(frame[3]) | static_cast<uint32_t>(frame[4]) << 8 |
@@ -379,15 +371,15 @@ std::vector<uint8_t> Dongle::answerBootloader(const std::vector<uint8_t> &frame)
             ++pagesRejected_;
         }
         pageBuffer_.clear();
-        return good ? ok(pageWrite) : refused(pageWrite);
+        return reply(pageWrite, good);
     }
     case bootApplication:
         if (frame.size() != 3) {
-            return refused(bootApplication);
+            return reply(bootApplication, false);
         }
         restartPending_ = true;
         restartInto_ = Mode::Application;
-        return ok(bootApplication);
+        return reply(bootApplication, true);
     default:
         return {};
     }

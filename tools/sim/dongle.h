@@ -114,9 +114,7 @@ class Dongle
     void handle(const std::vector<uint8_t> &frame);
     std::vector<uint8_t> answer(const std::vector<uint8_t> &frame);
     std::vector<uint8_t> answerBootloader(const std::vector<uint8_t> &frame);
-    uint8_t firstByteFor(uint8_t command) const;
-    std::vector<uint8_t> ok(uint8_t command) const;
-    std::vector<uint8_t> refused(uint8_t command) const;
+    std::vector<uint8_t> reply(uint8_t command, bool accepted) const;
     void sendReply(const std::vector<uint8_t> &reply, const Fault &fault);
     void writeAll(const uint8_t *data, std::size_t len);
     void floodFor(int ms);

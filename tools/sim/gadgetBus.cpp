@@ -69,21 +69,6 @@ bool exists(const std::string &path)
     return stat(path.c_str(), &info) == 0;
 }
 
-// The tty line discipline of ttyGS starts cooked with echo on: it would
-// answer the host's frames with copies of themselves.
-void makeRaw(int fd)
-{
-    struct termios settings {
-    };
-    if (tcgetattr(fd, &settings) != 0) {
-        return;
-    }
-    cfmakeraw(&settings);
-    settings.c_cc[VMIN] = 0;
-    settings.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &settings);
-}
-
 } // namespace
 
 GadgetBus::GadgetBus(const std::string &name, std::string udc)
@@ -174,15 +159,6 @@ void GadgetBus::destroy()
     created_ = false;
 }
 
-bool GadgetBus::bind()
-{
-    if (!writeAttr("UDC", udc_)) {
-        error_ = "cannot bind the gadget to " + udc_;
-        return false;
-    }
-    return true;
-}
-
 // The ttyGS node outlives the binding, but a descriptor opened before it is
 // hung up by the unbind: every binding needs a fresh one.
 int GadgetBus::openDeviceSide()
@@ -196,7 +172,16 @@ int GadgetBus::openDeviceSide()
         error_ = "cannot open " + deviceTty_ + ": " + std::strerror(errno);
         return -1;
     }
-    makeRaw(fd);
+    // The tty line discipline of ttyGS starts cooked with echo on: it would
+    // answer the host's frames with copies of themselves.
+    struct termios settings {
+    };
+    if (tcgetattr(fd, &settings) == 0) {
+        cfmakeraw(&settings);
+        settings.c_cc[VMIN] = 0;
+        settings.c_cc[VTIME] = 0;
+        tcsetattr(fd, TCSANOW, &settings);
+    }
     return fd;
 }
 
@@ -214,7 +199,8 @@ int GadgetBus::plugIn(Mode mode)
         error_ = "cannot set idProduct or serialnumber";
         return -1;
     }
-    if (!bind()) {
+    if (!writeAttr("UDC", udc_)) {
+        error_ = "cannot bind the gadget to " + udc_;
         return -1;
     }
     fd_ = openDeviceSide();

@@ -41,7 +41,6 @@ class GadgetBus : public Bus
 
   private:
     bool writeAttr(const std::string &relPath, const std::string &value) const;
-    bool bind();
     int openDeviceSide();
     bool onOurHostController(const std::string &ttyName) const;
 

@@ -8,10 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/dongle.h"
-#include "sim/ptyBus.h"
-#include "sim/runner.h"
-#include "sim/sandbox.h"
+#include "harness/child.h"
+#include "sim/stage.h"
 
 namespace
 {
@@ -43,9 +41,7 @@ const char usage[] =
     "IMAGE or a dongle it wrote to differs from it, 4 when it hung, 2 on a usage or set-up\n"
     "error\n";
 
-struct DongleSettings {
-    sim::DongleOptions options;
-    sim::UsbPlace place;
+struct DongleSettings : sim::Seat {
     bool placed = false; // given a place option of its own
 };
 
@@ -57,42 +53,30 @@ struct Settings {
     std::vector<std::string> program;
 };
 
-bool parsePlaceOption(const std::string &arg, const std::string &value, sim::UsbPlace *place,
-                      std::string *why)
-{
-    if (arg == "--usb-path") {
-        place->path = value;
-        return sim::isUsbPath(value) || (*why = "bad --usb-path: B-P[.P...], e.g. 1-1.4", false);
-    }
-    (arg == "--serial" ? place->serial : place->bootloaderSerial) = value;
-    return true;
-}
-
 bool parseOption(const std::string &arg, const char *value, Settings *s, std::string *why)
 {
     DongleSettings &dongle = s->dongles.back();
-    if (sim::isDongleOption(arg) && value != nullptr) {
+    std::string *field = arg == "--expect"              ? &s->expectPath
+                         : arg == "--report"            ? &s->reportPath
+                         : arg == "--usb-path"          ? &dongle.place.path
+                         : arg == "--serial"            ? &dongle.place.serial
+                         : arg == "--bootloader-serial" ? &dongle.place.bootloaderSerial
+                                                        : nullptr;
+    if (value != nullptr && sim::isDongleOption(arg)) {
         return sim::parseDongleOption(arg, value, &dongle.options, why);
     }
-    if ((arg == "--usb-path" || arg == "--serial" || arg == "--bootloader-serial") &&
-        value != nullptr) {
-        dongle.placed = true;
-        return parsePlaceOption(arg, value, &dongle.place, why);
-    }
-    if (arg == "--expect" && value != nullptr) {
-        s->expectPath = value;
-        return true;
-    }
-    if (arg == "--report" && value != nullptr) {
-        s->reportPath = value;
-        return true;
-    }
-    if (arg == "--limit" && value != nullptr) {
+    if (value != nullptr && arg == "--limit") {
         s->limitSeconds = std::atoi(value);
         return s->limitSeconds > 0;
     }
-    *why = "unknown option or missing value: " + arg;
-    return false;
+    if (value == nullptr || field == nullptr) {
+        *why = "unknown option or missing value: " + arg;
+        return false;
+    }
+    *field = value;
+    dongle.placed = dongle.placed || (field != &s->expectPath && field != &s->reportPath);
+    return arg != "--usb-path" || sim::isUsbPath(value) ||
+           (*why = "bad --usb-path: B-P[.P...], e.g. 1-1.4", false);
 }
 
 // Sets a dongle option that takes no value; false for any other argument.
@@ -150,58 +134,25 @@ bool parseArgs(int argc, char **argv, Settings *s, std::string *why)
     return false;
 }
 
-const char *nameOf(sim::Mode mode)
-{
-    return mode == sim::Mode::Application ? "application" : "bootloader";
-}
-
-// The dongles in play, with the buses they sit on.
+// The dongles in play.
 struct Bench {
-    std::vector<std::unique_ptr<sim::PtyBus>> buses;
-    std::vector<std::unique_ptr<sim::Dongle>> dongles;
-    std::vector<std::vector<uint8_t>> flashBefore;
+    sim::Stage stage;
     bool named = false; // said apart by their places in the output
 };
 
-// Dongles given a port path take it before the others choose the lowest free
-// ones; they are plugged in in the order given, which sets their ttyACM
-// numbers.
-bool plugInAll(const Settings &s, Bench *bench)
-{
-    bench->buses.resize(s.dongles.size());
-    for (int pass = 0; pass < 2; ++pass) {
-        for (std::size_t i = 0; i < s.dongles.size(); ++i) {
-            const sim::UsbPlace &place = s.dongles[i].place;
-            if ((place.path.empty() && !place.plain) == (pass == 1)) {
-                bench->buses[i] = std::make_unique<sim::PtyBus>(place);
-            }
-        }
-    }
-    for (std::size_t i = 0; i < s.dongles.size(); ++i) {
-        bench->named = bench->named || s.dongles.size() > 1 || s.dongles[i].placed;
-        bench->flashBefore.push_back(s.dongles[i].options.flash);
-        bench->dongles.push_back(
-            std::make_unique<sim::Dongle>(*bench->buses[i], s.dongles[i].options));
-        if (!bench->dongles.back()->start()) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::string label(const Bench &bench, std::size_t i)
 {
-    const sim::UsbPlace &place = bench.buses[i]->place();
+    const sim::UsbPlace &place = bench.stage.place(i);
     return "dongle " + std::to_string(i + 1) +
            (place.plain ? std::string(" with no USB device in sysfs") : " at " + place.path);
 }
 
 void announce(const Settings &s, const Bench &bench)
 {
-    for (std::size_t i = 0; i < bench.dongles.size(); ++i) {
+    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
         std::cerr << "torvex-sim: " << (bench.named ? label(bench, i) : "dongle") << " in "
-                  << nameOf(s.dongles[i].options.startMode) << " mode on "
-                  << bench.dongles[i]->hostPort() << "\n";
+                  << sim::nameOf(s.dongles[i].options.startMode) << " mode on "
+                  << bench.stage.dongle(i).hostPort() << "\n";
     }
 }
 
@@ -212,14 +163,14 @@ struct Verdict {
     bool holds = true; // one dongle at least has the image, and every one written to
 };
 
-Verdict judge(const Bench &bench, const std::vector<uint8_t> &expected)
+Verdict judge(const Settings &s, const Bench &bench, const std::vector<uint8_t> &expected)
 {
     Verdict verdict;
     bool anyEquals = false;
-    for (std::size_t i = 0; i < bench.dongles.size(); ++i) {
-        const std::vector<uint8_t> flash = bench.dongles[i]->flash();
+    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
+        const std::vector<uint8_t> flash = bench.stage.dongle(i).flash();
         verdict.equals.push_back(flash == expected);
-        verdict.written.push_back(flash != bench.flashBefore[i]);
+        verdict.written.push_back(flash != s.dongles[i].options.flash);
         anyEquals = anyEquals || verdict.equals.back();
         verdict.holds = verdict.holds && (verdict.equals.back() || !verdict.written.back());
     }
@@ -230,11 +181,11 @@ Verdict judge(const Bench &bench, const std::vector<uint8_t> &expected)
 void writeDongleReport(std::ostream &report, const Bench &bench, const Verdict &verdict,
                        bool expecting)
 {
-    for (std::size_t i = 0; i < bench.dongles.size(); ++i) {
-        const sim::Dongle &dongle = *bench.dongles[i];
+    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
+        const sim::Dongle &dongle = bench.stage.dongle(i);
         const std::string key = "dongle" + std::to_string(i + 1) + "_";
-        report << key << "path=" << bench.buses[i]->place().path << "\n"
-               << key << "mode=" << nameOf(dongle.mode()) << "\n"
+        report << key << "path=" << bench.stage.place(i).path << "\n"
+               << key << "mode=" << sim::nameOf(dongle.mode()) << "\n"
                << key << "written=" << (verdict.written[i] ? 1 : 0) << "\n"
                << key << "flash_matches=" << (expecting ? (verdict.equals[i] ? 1 : 0) : -1) << "\n"
                << key << "flash_bytes=" << dongle.flash().size() << "\n"
@@ -243,7 +194,7 @@ void writeDongleReport(std::ostream &report, const Bench &bench, const Verdict &
     }
 }
 
-void writeReport(const Settings &s, const sim::RunResult &run, const Bench &bench,
+void writeReport(const Settings &s, const harness::ChildResult &run, const Bench &bench,
                  const Verdict &verdict)
 {
     if (s.reportPath.empty()) {
@@ -252,10 +203,10 @@ void writeReport(const Settings &s, const sim::RunResult &run, const Bench &benc
     std::size_t flashBytes = 0;
     std::size_t frames = 0;
     int pagesRejected = 0;
-    for (const auto &dongle : bench.dongles) {
-        flashBytes += dongle->flash().size();
-        frames += dongle->frames().size();
-        pagesRejected += dongle->pagesRejected();
+    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
+        flashBytes += bench.stage.dongle(i).flash().size();
+        frames += bench.stage.dongle(i).frames().size();
+        pagesRejected += bench.stage.dongle(i).pagesRejected();
     }
     const bool expecting = !s.expectPath.empty();
     std::ofstream report(s.reportPath);
@@ -272,11 +223,11 @@ void writeReport(const Settings &s, const sim::RunResult &run, const Bench &benc
 void tellFlash(const Settings &s, const Bench &bench, const Verdict &verdict,
                std::size_t expectedSize)
 {
-    for (std::size_t i = 0; i < bench.dongles.size(); ++i) {
-        const sim::Dongle &dongle = *bench.dongles[i];
+    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
+        const sim::Dongle &dongle = bench.stage.dongle(i);
         std::cerr << "torvex-sim: ";
         if (bench.named) {
-            std::cerr << label(bench, i) << " (" << nameOf(dongle.mode()) << " mode, "
+            std::cerr << label(bench, i) << " (" << sim::nameOf(dongle.mode()) << " mode, "
                       << (verdict.written[i] ? "written" : "not written") << "): its flash ";
         } else {
             std::cerr << "the dongle's flash ";
@@ -310,27 +261,22 @@ int main(int argc, char **argv)
         std::cerr << "torvex-sim: " << why << " (needs root or user namespaces)\n";
         return 2;
     }
-    sim::FakeDeviceTree tree;
-    if (!tree.ok()) {
-        std::cerr << "torvex-sim: " << tree.error() << "\n";
-        return 2;
-    }
     Bench bench;
-    if (!plugInAll(settings, &bench)) {
-        std::cerr << "torvex-sim: cannot create a pseudo-terminal\n";
+    bench.named = settings.dongles.size() > 1 || settings.dongles[0].placed;
+    if (!bench.stage.ok() ||
+        !bench.stage.plugIn({settings.dongles.begin(), settings.dongles.end()})) {
+        std::cerr << "torvex-sim: " << bench.stage.error() << "\n";
         return 2;
     }
     announce(settings, bench);
-    sim::RunOptions run;
+    harness::ChildOptions run;
     run.argv = settings.program;
     run.capture = false;
     run.limit = std::chrono::seconds(settings.limitSeconds);
-    const sim::RunResult result = sim::runProgram(run);
-    for (auto &dongle : bench.dongles) {
-        dongle->stop();
-    }
+    const harness::ChildResult result = harness::runChild(run);
+    bench.stage.stop();
 
-    const Verdict verdict = judge(bench, expected);
+    const Verdict verdict = judge(settings, bench, expected);
     writeReport(settings, result, bench, verdict);
     if (result.timedOut) {
         std::cerr << "torvex-sim: the program did not finish within " << settings.limitSeconds

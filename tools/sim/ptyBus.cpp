@@ -2,14 +2,13 @@
 
 #include "usbSysfs.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <set>
@@ -21,44 +20,27 @@ namespace sim
 namespace
 {
 
+namespace fs = std::filesystem;
+
 constexpr int maxPorts = 64;
 
 // Ports that were pulled out, by number, with the pty that still backs them
 // for any process that keeps it open. Shared by every bus in the process.
-std::set<std::pair<int, std::string>> &retiredPorts()
-{
-    static std::set<std::pair<int, std::string>> ports;
-    return ports;
-}
-
+std::set<std::pair<int, std::string>> retiredPorts;
 // Like the kernel, buses that plug in at the same moment must never be given
 // the same number: choosing one and publishing it is a single step.
-std::mutex &numbering()
-{
-    static std::mutex lock;
-    return lock;
-}
-
+std::mutex numbering;
 // Port paths of the buses alive in this process, so that a bus that is not
 // told where it sits takes a port no other one has.
-std::multiset<std::string> &livePaths()
-{
-    static std::multiset<std::string> paths;
-    return paths;
-}
-
-std::mutex &placing()
-{
-    static std::mutex lock;
-    return lock;
-}
+std::multiset<std::string> livePaths;
+std::mutex placing;
 
 std::string lowestFreePort()
 {
     for (int k = 1;; ++k) {
         std::string port = "1-" + std::to_string(k);
         bool taken = false;
-        for (const auto &live : livePaths()) {
+        for (const auto &live : livePaths) {
             taken = taken || onSamePort(live, port);
         }
         if (!taken) {
@@ -74,40 +56,18 @@ bool isPortNumber(const std::string &text)
            std::stoi(text) <= 255;
 }
 
-std::string readLink(const std::string &path)
+// True when the process at /proc/PID has `path` open.
+bool pidHolds(const fs::path &pid, const std::string &path)
 {
-    char target[PATH_MAX];
-    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
-}
-
-bool isDigits(const char *text)
-{
-    for (; *text != '\0'; ++text) {
-        if (*text < '0' || *text > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool pidHolds(const std::string &pid, const std::string &path)
-{
-    const std::string fdDir = "/proc/" + pid + "/fd";
-    DIR *fds = opendir(fdDir.c_str());
-    if (fds == nullptr) {
-        return false;
-    }
-    bool held = false;
-    while (dirent *entry = readdir(fds)) {
-        const std::string target = readLink(fdDir + "/" + entry->d_name);
+    std::error_code e;
+    std::error_code gone; // a file closed meanwhile
+    for (fs::directory_iterator fd(pid / "fd", e), end; !e && fd != end; fd.increment(e)) {
+        const std::string target = fs::read_symlink(fd->path(), gone).string();
         if (target == path || target == path + " (deleted)") {
-            held = true;
-            break;
+            return true;
         }
     }
-    closedir(fds);
-    return held;
+    return false;
 }
 
 } // namespace
@@ -116,6 +76,11 @@ const char *modaliasOf(Mode mode)
 {
     return mode == Mode::Application ? "usb:v0069p1000d0100dc02dsc00dp00ic02isc02ip01in00\n"
                                      : "usb:v0069p2000d0100dc02dsc00dp00ic02isc02ip01in00\n";
+}
+
+const char *nameOf(Mode mode)
+{
+    return mode == Mode::Application ? "application" : "bootloader";
 }
 
 bool onSamePort(const std::string &a, const std::string &b)
@@ -143,42 +108,38 @@ bool isUsbPath(const std::string &path)
 
 bool heldOpenElsewhere(const std::string &path)
 {
-    const std::string self = std::to_string(getpid());
     // The same /dev/pts/N in another mount namespace (another test's
     // sandbox) is another pseudo-terminal, and must not keep a number taken.
-    const std::string ourNamespace = readLink("/proc/self/ns/mnt");
-    DIR *proc = opendir("/proc");
-    if (proc == nullptr) {
-        return false;
-    }
-    bool held = false;
-    while (dirent *entry = readdir(proc)) {
-        if (isDigits(entry->d_name) && self != entry->d_name &&
-            readLink("/proc/" + std::string(entry->d_name) + "/ns/mnt") == ourNamespace &&
-            pidHolds(entry->d_name, path)) {
-            held = true;
-            break;
+    std::error_code e;
+    std::error_code gone; // a process ended meanwhile
+    const fs::path ourNamespace = fs::read_symlink("/proc/self/ns/mnt", gone);
+    const std::string self = std::to_string(getpid());
+    for (fs::directory_iterator pid("/proc", e), end; !e && pid != end; pid.increment(e)) {
+        const std::string name = pid->path().filename();
+        if (name.find_first_not_of("0123456789") == std::string::npos && name != self &&
+            fs::read_symlink(pid->path() / "ns/mnt", gone) == ourNamespace &&
+            pidHolds(pid->path(), path)) {
+            return true;
         }
     }
-    closedir(proc);
-    return held;
+    return false;
 }
 
 PtyBus::PtyBus(UsbPlace place, std::string devDir, std::string sysDir)
     : place_(std::move(place)), devDir_(std::move(devDir)), sysDir_(std::move(sysDir))
 {
-    std::lock_guard<std::mutex> guard(placing());
+    std::lock_guard<std::mutex> guard(placing);
     if (place_.path.empty() && !place_.plain) {
         place_.path = lowestFreePort();
     }
-    livePaths().insert(place_.path);
+    livePaths.insert(place_.path);
 }
 
 PtyBus::~PtyBus()
 {
     PtyBus::unplug(); // no dynamic dispatch in a destructor
-    std::lock_guard<std::mutex> guard(placing());
-    livePaths().erase(livePaths().find(place_.path));
+    std::lock_guard<std::mutex> guard(placing);
+    livePaths.erase(livePaths.find(place_.path));
 }
 
 bool PtyBus::numberTaken(int n) const
@@ -188,7 +149,7 @@ bool PtyBus::numberTaken(int n) const
     if (lstat((devDir_ + "/ttyACM" + std::to_string(n)).c_str(), &info) == 0) {
         return true;
     }
-    for (const auto &[number, slave] : retiredPorts()) {
+    for (const auto &[number, slave] : retiredPorts) {
         if (number == n && heldOpenElsewhere(slave)) {
             return true;
         }
@@ -209,7 +170,7 @@ int PtyBus::plugIn(Mode mode)
         }
         return -1;
     }
-    std::lock_guard<std::mutex> guard(numbering());
+    std::lock_guard<std::mutex> guard(numbering);
     int n = 0;
     while (n < maxPorts && numberTaken(n)) {
         ++n;
@@ -227,8 +188,8 @@ void PtyBus::publish(int n, Mode mode)
     const std::string name = "ttyACM" + std::to_string(n);
     if (place_.plain) {
         const std::string deviceDir = sysDir_ + "/class/tty/" + name + "/device";
-        mkdir((sysDir_ + "/class/tty/" + name).c_str(), 0755);
-        mkdir(deviceDir.c_str(), 0755);
+        std::error_code ignored;
+        fs::create_directories(deviceDir, ignored);
         std::ofstream(deviceDir + "/modalias") << modaliasOf(mode);
         std::ofstream(sysDir_ + "/class/tty/" + name + "/dev") << usbPort(n).dev << "\n";
     } else {
@@ -246,11 +207,8 @@ void PtyBus::withdraw(int n)
         withdrawUsbPort(sysDir_, usbPort(n));
         return;
     }
-    const std::string entry = sysDir_ + "/class/tty/" + name;
-    unlink((entry + "/device/modalias").c_str());
-    unlink((entry + "/dev").c_str());
-    rmdir((entry + "/device").c_str());
-    rmdir(entry.c_str());
+    std::error_code ignored;
+    fs::remove_all(sysDir_ + "/class/tty/" + name, ignored);
 }
 
 UsbPort PtyBus::usbPort(int n) const
@@ -275,9 +233,9 @@ void PtyBus::unplug()
     if (master_ < 0) {
         return;
     }
-    std::lock_guard<std::mutex> guard(numbering());
+    std::lock_guard<std::mutex> guard(numbering);
     withdraw(number_);
-    retiredPorts().insert({number_, slavePath_});
+    retiredPorts.insert({number_, slavePath_});
     // Closing the master hangs up every open descriptor of the slave.
     close(master_);
     master_ = -1;

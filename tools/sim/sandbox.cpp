@@ -23,7 +23,7 @@ std::string failure(const std::string &what)
     return what + ": " + std::strerror(errno);
 }
 
-bool bindFrom(int oldDev, const std::string &name, bool directory, std::string *error)
+bool bindFrom(int oldDev, const std::string &name, std::string *error)
 {
     const std::string source = "/proc/self/fd/" + std::to_string(oldDev) + "/" + name;
     const std::string target = "/dev/" + name;
@@ -32,9 +32,8 @@ bool bindFrom(int oldDev, const std::string &name, bool directory, std::string *
     if (stat(source.c_str(), &info) != 0) {
         return true; // not on this machine: nothing to carry over
     }
-    const bool made = directory ? mkdir(target.c_str(), 0755) == 0
-                                : close(open(target.c_str(), O_CREAT | O_WRONLY, 0644)) == 0;
-    if (!made || mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    if (close(open(target.c_str(), O_CREAT | O_WRONLY, 0644)) != 0 ||
+        mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
         *error = failure("bind " + target);
         return false;
     }
@@ -56,42 +55,54 @@ bool enterPrivateMountNamespace(std::string *why)
     return true;
 }
 
+// /dev/pts, the carried nodes and the links in /dev go with /dev; the CPUs
+// and memory under /sys/devices/system stay reachable for whatever asks how
+// many processors there are, while USB devices appear under /sys/devices as
+// the buses publish them.
 FakeDeviceTree::FakeDeviceTree()
 {
-    if (mountDev() && mountTtyClass()) {
-        mountDevices();
+    const int oldDev = open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int system = open("/sys/devices/system", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (oldDev < 0 || system < 0) {
+        error_ = failure(oldDev < 0 ? "open /dev" : "open /sys/devices/system");
+    } else if (mountTmpfs("torvex-dev", "/dev", MS_NOSUID, "mode=755") && fillDev(oldDev) &&
+               mountTmpfs("torvex-sys", "/sys/class/tty", MS_NOSUID | MS_NODEV, "mode=755") &&
+               mountTmpfs("torvex-devices", "/sys/devices", MS_NOSUID | MS_NODEV, "mode=755")) {
+        const std::string source = "/proc/self/fd/" + std::to_string(system);
+        if (mkdir("/sys/devices/system", 0755) != 0 ||
+            mount(source.c_str(), "/sys/devices/system", nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+            error_ = failure("bind /sys/devices/system");
+        } else {
+            mounted_.emplace_back("/sys/devices/system");
+        }
+    }
+    for (const int fd : {oldDev, system}) {
+        if (fd >= 0) {
+            close(fd);
+        }
     }
 }
 
 FakeDeviceTree::~FakeDeviceTree()
 {
-    if (systemBound_) {
-        umount2("/sys/devices/system", MNT_DETACH);
-    }
-    if (devicesMounted_) {
-        umount2("/sys/devices", MNT_DETACH);
-    }
-    if (ttyClassMounted_) {
-        umount2("/sys/class/tty", MNT_DETACH);
-    }
-    if (devMounted_) {
-        umount2("/dev", MNT_DETACH);
+    for (auto point = mounted_.rbegin(); point != mounted_.rend(); ++point) {
+        umount2(point->c_str(), MNT_DETACH);
     }
 }
 
-bool FakeDeviceTree::mountDev()
+bool FakeDeviceTree::mountTmpfs(const char *name, const char *target, unsigned long flags,
+                                const char *options)
 {
-    const int oldDev = open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (oldDev < 0) {
-        error_ = failure("open /dev");
+    if (mount(name, target, "tmpfs", flags, options) != 0) {
+        error_ = failure(std::string("mount tmpfs on ") + target);
         return false;
     }
-    if (mount("torvex-dev", "/dev", "tmpfs", MS_NOSUID, "mode=755") != 0) {
-        error_ = failure("mount tmpfs on /dev");
-        close(oldDev);
-        return false;
-    }
-    devMounted_ = true;
+    mounted_.emplace_back(target);
+    return true;
+}
+
+bool FakeDeviceTree::fillDev(int oldDev)
+{
     // Pseudo-terminals come from an instance of devpts of our own, so their
     // numbers are ours alone; /dev/ptmx must lead into that instance.
     bool ok = mkdir("/dev/pts", 0755) == 0 &&
@@ -102,52 +113,13 @@ bool FakeDeviceTree::mountDev()
         error_ = failure("mount devpts on /dev/pts");
     }
     for (const char *node : carriedNodes) {
-        ok = ok && bindFrom(oldDev, node, false, &error_);
+        ok = ok && bindFrom(oldDev, node, &error_);
     }
-    close(oldDev);
     symlink("/proc/self/fd", "/dev/fd");
     symlink("/proc/self/fd/0", "/dev/stdin");
     symlink("/proc/self/fd/1", "/dev/stdout");
     symlink("/proc/self/fd/2", "/dev/stderr");
     return ok;
-}
-
-bool FakeDeviceTree::mountTtyClass()
-{
-    if (mount("torvex-sys", "/sys/class/tty", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") != 0) {
-        error_ = failure("mount tmpfs on /sys/class/tty");
-        return false;
-    }
-    ttyClassMounted_ = true;
-    return true;
-}
-
-// USB devices appear under /sys/devices as the buses publish them; the CPUs
-// and memory under /sys/devices/system stay reachable for whatever asks how
-// many processors there are.
-bool FakeDeviceTree::mountDevices()
-{
-    const int system = open("/sys/devices/system", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (system < 0) {
-        error_ = failure("open /sys/devices/system");
-        return false;
-    }
-    if (mount("torvex-devices", "/sys/devices", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") != 0) {
-        error_ = failure("mount tmpfs on /sys/devices");
-        close(system);
-        return false;
-    }
-    devicesMounted_ = true;
-    const std::string source = "/proc/self/fd/" + std::to_string(system);
-    if (mkdir("/sys/devices/system", 0755) != 0 ||
-        mount(source.c_str(), "/sys/devices/system", nullptr, MS_BIND | MS_REC, nullptr) != 0) {
-        error_ = failure("bind /sys/devices/system");
-        close(system);
-        return false;
-    }
-    systemBound_ = true;
-    close(system);
-    return true;
 }
 
 bool FakeDeviceTree::addForeignPort(int n, const std::string &modalias)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace sim
 {
@@ -37,15 +38,11 @@ class FakeDeviceTree
     bool addForeignPort(int n, const std::string &modalias);
 
   private:
-    bool mountDev();
-    bool mountTtyClass();
-    bool mountDevices();
+    bool mountTmpfs(const char *name, const char *target, unsigned long flags, const char *options);
+    bool fillDev(int oldDev);
 
     std::string error_;
-    bool devMounted_ = false;
-    bool ttyClassMounted_ = false;
-    bool devicesMounted_ = false;
-    bool systemBound_ = false;
+    std::vector<std::string> mounted_; // taken down in the reverse order
 };
 
 } // namespace sim

@@ -136,23 +136,20 @@ fs::path busRoot(const std::string &sysDir, int bus)
            ("usb" + std::to_string(bus));
 }
 
-void ensureRootHub(const fs::path &root, int bus)
-{
-    if (fs::exists(root / "busnum")) {
-        return;
-    }
-    writeUsbDevice(root, bus, "0", 1,
-                   {0x1d6b, 0x0002, 0x0601, 9, "Linux dummy_hcd", "Dummy host controller",
-                    "dummy_hcd." + std::to_string(bus - 1)});
-}
-
+// The root hub (at an empty port path) or a hub on the way to a device.
 void ensureHub(const fs::path &dir, int bus, const std::string &portPath)
 {
     if (fs::exists(dir / "busnum")) {
         return;
     }
-    writeUsbDevice(dir, bus, devpathOf(portPath), nextDeviceNumber(bus),
-                   {0x05e3, 0x0608, 0x6060, 9, "", "USB2.0 Hub", ""});
+    if (portPath.empty()) {
+        writeUsbDevice(dir, bus, "0", 1,
+                       {0x1d6b, 0x0002, 0x0601, 9, "Linux dummy_hcd", "Dummy host controller",
+                        "dummy_hcd." + std::to_string(bus - 1)});
+    } else {
+        writeUsbDevice(dir, bus, devpathOf(portPath), nextDeviceNumber(bus),
+                       {0x05e3, 0x0608, 0x6060, 9, "", "USB2.0 Hub", ""});
+    }
 }
 
 // The relative link the kernel makes from `from` (a directory under
@@ -210,7 +207,7 @@ void publishUsbPort(const std::string &sysDir, const UsbPort &port)
 {
     const Location where = locate(port.path);
     fs::path dir = busRoot(sysDir, where.bus);
-    ensureRootHub(dir, where.bus);
+    ensureHub(dir, where.bus, "");
     for (std::size_t i = 0; i + 1 < where.prefixes.size(); ++i) {
         dir /= where.prefixes[i];
         ensureHub(dir, where.bus, where.prefixes[i]);

@@ -1,0 +1,90 @@
+#include "stage.h"
+
+#include <fstream>
+#include <iterator>
+
+#include "gadgetBus.h"
+
+namespace sim
+{
+
+bool readBinaryFile(const std::string &path, std::vector<uint8_t> *bytes)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+Stage::Stage() : tree_(std::make_unique<FakeDeviceTree>()), error_(tree_->error()) {}
+
+Stage::Stage(std::string gadgetName, std::vector<std::string> udcs)
+    : gadgetName_(std::move(gadgetName)), udcs_(std::move(udcs))
+{
+}
+
+std::unique_ptr<Bus> Stage::makeBus(UsbPlace *place, std::size_t i)
+{
+    if (gadgetName_.empty()) {
+        auto bus = std::make_unique<PtyBus>(*place);
+        *place = bus->place();
+        return bus;
+    }
+    auto bus = std::make_unique<GadgetBus>(gadgetName_ + (i == 0 ? "" : std::to_string(i + 1)),
+                                           i < udcs_.size() ? udcs_[i] : "");
+    bus->setSerials(place->serial, place->bootloaderSerial);
+    std::string why;
+    if (!bus->create(&why) && ok()) {
+        error_ = why;
+    }
+    return bus;
+}
+
+void Stage::start(std::unique_ptr<Bus> bus, const UsbPlace &place, DongleOptions options)
+{
+    places_.push_back(place);
+    buses_.push_back(std::move(bus));
+    dongles_.push_back(std::make_unique<Dongle>(*buses_.back(), std::move(options)));
+    if (ok() && !dongles_.back()->start()) {
+        error_ = gadgetName_.empty() ? "cannot create a pseudo-terminal"
+                                     : static_cast<GadgetBus &>(*buses_.back()).error();
+    }
+}
+
+Dongle &Stage::plugIn(DongleOptions options, UsbPlace place)
+{
+    plugIn({{std::move(options), std::move(place)}});
+    return *dongles_.back();
+}
+
+bool Stage::plugIn(const std::vector<Seat> &seats)
+{
+    std::vector<UsbPlace> places;
+    places.reserve(seats.size());
+    for (const auto &seat : seats) {
+        places.push_back(seat.place);
+    }
+    std::vector<std::unique_ptr<Bus>> buses(seats.size());
+    for (int pass = 0; pass < 2; ++pass) {
+        for (std::size_t i = 0; i < seats.size(); ++i) {
+            if ((places[i].path.empty() && !places[i].plain) == (pass == 1)) {
+                buses[i] = makeBus(&places[i], buses_.size() + i);
+            }
+        }
+    }
+    for (std::size_t i = 0; i < seats.size(); ++i) {
+        start(std::move(buses[i]), places[i], seats[i].options);
+    }
+    return ok();
+}
+
+void Stage::stop()
+{
+    for (auto &dongle : dongles_) {
+        dongle->stop();
+    }
+}
+
+} // namespace sim
