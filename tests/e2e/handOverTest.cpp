@@ -447,15 +447,24 @@ TEST_F(SeveralDongles, ADongleThatCannotBeFollowedIsNotSwitched)
 // program retries, names neither.
 TEST_F(SeveralDongles, ANameThatComesToFitTwoDonglesIsRefusedThen)
 {
-    sim::DongleOptions outForASecond;
-    outForASecond.pull = {0, 1500, false};
-    sim::Dongle &a = plugIn(outForASecond, at("1-2", "TVX-SAME"));
-    sim::Dongle &b = plugIn(outForASecond, at("3-1.4", "TVX-SAME"));
-    a.armPull();
-    b.armPull();
-    ASSERT_TRUE(waitFor(
-        [] { return access("/dev/ttyACM0", F_OK) != 0 && access("/dev/ttyACM1", F_OK) != 0; }));
+    sim::Dongle &a = plugInAt(sim::Mode::Application, at("1-2", "TVX-A"));
+    sim::Dongle &b = plugInAt(sim::Mode::Application, at("3-1.4", "TVX-B"));
+    std::vector<std::filesystem::path> serials;
+    for (const char *port : {"ttyACM0", "ttyACM1"}) {
+        serials.push_back(
+            std::filesystem::canonical(std::string("/sys/class/tty/") + port + "/device/..") /
+            "serial");
+        std::ofstream(serials.back().string() + ".next") << "TVX-SAME\n";
+    }
+    // Half way between two attempts, both at once as far as a search can tell.
+    std::thread renamed([&serials] {
+        std::this_thread::sleep_for(milliseconds(1500));
+        for (const auto &serial : serials) {
+            std::filesystem::rename(serial.string() + ".next", serial);
+        }
+    });
     const auto result = run({"--serial-number", "TVX-SAME"});
+    renamed.join();
     EXPECT_EQ(result.out, "[TORVEX] --serial-number TVX-SAME fits 2 dongles, at 1-2 and 3-1.4: "
                           "name one with --path.\n" +
                               rig::failure);
