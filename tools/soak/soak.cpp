@@ -10,19 +10,25 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
+#include <iomanip>
 #include <iostream>
 #include <iterator>
 #include <map>
-#include <sstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "harness/child.h"
-#include "multi.h"
-#include "outcome.h"
-#include "scenario.h"
+#include "judge.h"
+#include "run.h"
+
+namespace soak
+{
+// Outcomes go from the process that ran a run to the soak, and to the file
+// the kernel soak's guests keep, as one line of JSON each.
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Outcome, dongles, breaches, counts, longest, cause)
+} // namespace soak
 
 namespace
 {
@@ -152,10 +158,99 @@ bool readFile(const std::string &path, std::vector<uint8_t> *bytes)
     return static_cast<bool>(in) || in.eof();
 }
 
-bool several(const Settings &s, uint64_t seed)
+soak::Run runOf(const Settings &s, long index)
 {
-    return (s.several && s.bus == soak::BusKind::Pty) || soak::isMultiDongle(seed, s.bus);
+    return soak::drawRun(soak::runSeed(s.seed, static_cast<uint64_t>(index)), s.bus, s.several);
 }
+
+// The figures of a soak and the runs that broke an invariant.
+class Tally
+{
+  public:
+    explicit Tally(std::string replay) : replay_(std::move(replay)) {}
+
+    void add(long index, const soak::Outcome &o)
+    {
+        Section &section = o.dongles > 1 ? several_ : one_;
+        ++section.runs;
+        for (const auto &[key, count] : o.counts) {
+            section.counts[key] += count;
+        }
+        for (const auto &[key, ms] : o.longest) {
+            section.longest[key] = std::max(section.longest[key], ms);
+        }
+        for (const auto &breach : o.breaches) {
+            problems_.push_back("run " + std::to_string(index) +
+                                (o.dongles > 1 ? " (several dongles): " : ": ") + breach);
+        }
+        if (o.cause == "no-fault-reached") {
+            unexplained_.push_back(index);
+        }
+    }
+
+    bool invariantsHeld() const
+    {
+        return problems_.empty();
+    }
+
+    void print(std::ostream &out, uint64_t seed, int jobs, long seconds) const
+    {
+        out << "soak: " << one_.runs + several_.runs << " runs, seed " << seed << ", " << jobs
+            << " at once, " << seconds << " s\n";
+        print(out, "runs with one dongle", one_);
+        print(out, "runs with several dongles", several_);
+        if (!unexplained_.empty()) {
+            out << "failed with no fault reached (slow replies under load?), runs:";
+            for (const long index : unexplained_) {
+                out << " " << index;
+            }
+            out << "\n";
+        }
+        for (const auto &problem : problems_) {
+            out << problem << "\n";
+        }
+        if (!problems_.empty()) {
+            out << "replay one with: " << replay_ << " --seed " << seed << " --replay <run>\n";
+        }
+        out << (invariantsHeld() ? "soak: every invariant held\n" : "soak: INVARIANTS BROKEN\n");
+    }
+
+  private:
+    struct Section {
+        long runs = 0;
+        std::map<std::string, long> counts;
+        std::map<std::string, long> longest;
+    };
+
+    // "group: name" figures under their group's heading.
+    static void print(std::ostream &out, const char *title, const Section &s)
+    {
+        out << title << ": " << s.runs << "\n";
+        std::string group;
+        for (const auto &[key, count] : s.counts) {
+            const std::size_t colon = key.find(": ");
+            const std::string heading = colon == std::string::npos ? "" : key.substr(0, colon);
+            if (!heading.empty() && heading != group) {
+                out << "  " << heading << ":\n";
+            }
+            group = heading;
+            out << (heading.empty() ? "  " : "    ") << std::left
+                << std::setw(heading.empty() ? 48 : 46)
+                << (heading.empty() ? key : key.substr(colon + 2)) << std::right << std::setw(6)
+                << count << "\n";
+        }
+        for (const auto &[key, ms] : s.longest) {
+            out << "  " << std::left << std::setw(48) << key << std::right << std::setw(6) << ms
+                << "\n";
+        }
+    }
+
+    Section one_;
+    Section several_;
+    std::vector<std::string> problems_;
+    std::vector<long> unexplained_;
+    std::string replay_;
+};
 
 struct Worker {
     pid_t pid = -1;
@@ -177,12 +272,9 @@ Worker startWorker(const Settings &s, long index, bool show)
     w.pid = fork();
     if (w.pid == 0) {
         close(link[0]);
-        const uint64_t seed = soak::runSeed(s.seed, index);
         soak::RunSetup setup{s.program, s.image, s.setserialDir, s.limitSeconds,
                              show,      s.bus,   s.udc};
-        const std::string text =
-            several(s, seed) ? soak::runMulti(soak::drawMultiScenario(seed), setup).serialise()
-                             : soak::runOnce(soak::drawScenario(seed, s.bus), setup).serialise();
+        const std::string text = nlohmann::json(soak::runOnce(runOf(s, index), setup)).dump();
         std::cout.flush(); // _exit does not flush
         const ssize_t written = write(link[1], text.data(), text.size());
         _exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
@@ -194,14 +286,14 @@ Worker startWorker(const Settings &s, long index, bool show)
     return w;
 }
 
-// One record per run: "run=N" and then the outcome's own lines.
+// One record per run: "run=N", then the outcome.
 void keepOutcome(const Settings &s, long index, const soak::Outcome &outcome)
 {
     if (s.outcomesPath.empty()) {
         return;
     }
     std::ofstream out(s.outcomesPath, std::ios::app);
-    out << "run=" << index << "\n" << outcome.serialise();
+    out << "run=" << index << "\n" << nlohmann::json(outcome).dump() << "\n";
 }
 
 std::string replayCommand(const Settings &s)
@@ -212,7 +304,14 @@ std::string replayCommand(const Settings &s)
 }
 
 // Waits for any worker to finish; returns its position, or -1.
-int collect(std::vector<Worker> *workers, const Settings &s, soak::Tally *tally)
+soak::Outcome parseOutcome(const std::string &text)
+{
+    const nlohmann::json json = nlohmann::json::parse(text, nullptr, false);
+    return json.is_object() ? json.get<soak::Outcome>()
+                            : soak::rigFailure("its outcome did not come: '" + text + "'");
+}
+
+int collect(std::vector<Worker> *workers, const Settings &s, Tally *tally)
 {
     std::vector<pollfd> fds;
     for (const auto &w : *workers) {
@@ -237,9 +336,9 @@ int collect(std::vector<Worker> *workers, const Settings &s, soak::Tally *tally)
         int status = 0;
         waitpid(w.pid, &status, 0);
         close(w.fd);
-        soak::Outcome outcome = soak::Outcome::parse(w.text);
-        outcome.harnessFailed = outcome.harnessFailed || overdue || w.text.empty();
-        tally->add(w.index, soak::runSeed(s.seed, w.index), outcome);
+        const soak::Outcome outcome =
+            overdue ? soak::rigFailure("it did not end in time") : parseOutcome(w.text);
+        tally->add(w.index, outcome);
         keepOutcome(s, w.index, outcome);
         return static_cast<int>(i);
     }
@@ -248,8 +347,7 @@ int collect(std::vector<Worker> *workers, const Settings &s, soak::Tally *tally)
 
 int soakAll(const Settings &s)
 {
-    soak::Tally tally;
-    tally.replayWith(replayCommand(s));
+    Tally tally(replayCommand(s));
     std::vector<Worker> workers;
     const auto begin = Clock::now();
     long next = s.shardIndex;
@@ -275,18 +373,10 @@ int soakAll(const Settings &s)
 
 int replayOne(const Settings &s)
 {
-    const uint64_t seed = soak::runSeed(s.seed, s.replay);
-    std::cout << "run " << s.replay << " of seed " << s.seed;
-    if (several(s, seed)) {
-        std::cout << ", several dongles: "
-                  << soak::describe(soak::drawMultiScenario(seed), s.program) << "\n";
-    } else {
-        std::cout << ", by hand:\n  "
-                  << soak::simCommandLine(soak::drawScenario(seed, s.bus), s.program) << "\n";
-    }
+    std::cout << "run " << s.replay << " of seed " << s.seed << ": "
+              << soak::describe(runOf(s, s.replay), s.program) << "\n";
     std::vector<Worker> workers{startWorker(s, s.replay, true)};
-    soak::Tally tally;
-    tally.replayWith(replayCommand(s));
+    Tally tally(replayCommand(s));
     while (collect(&workers, s, &tally) < 0) {
     }
     tally.print(std::cout, s.seed, 1, 0);
@@ -296,8 +386,7 @@ int replayOne(const Settings &s)
 // Judges the runs that several soaks (one per guest) kept, as one soak.
 int mergeAll(const Settings &s)
 {
-    soak::Tally tally;
-    tally.replayWith(replayCommand(s));
+    Tally tally(replayCommand(s));
     for (const auto &path : s.mergePaths) {
         std::ifstream in(path);
         std::string line;
@@ -305,7 +394,7 @@ int mergeAll(const Settings &s)
         long index = -1;
         const auto flush = [&] {
             if (index >= 0) {
-                tally.add(index, soak::runSeed(s.seed, index), soak::Outcome::parse(record));
+                tally.add(index, parseOutcome(record));
             }
             record.clear();
         };
@@ -339,15 +428,18 @@ int main(int argc, char **argv)
         std::cerr << "torvex-soak: cannot read " << s.imagePath << " or run " << s.program << "\n";
         return 2;
     }
-    // A pseudo-terminal has no serial driver for setserial to set: a stand-in
-    // answers. The kernel's cdc_acm gets the real setserial's call.
-    s.setserialDir = s.bus == soak::BusKind::Pty ? harness::makeQuietSetserial()
-                                                 : harness::makeSetserialWithOwnStderr();
-    if (s.setserialDir.empty()) {
-        std::cerr << "torvex-soak: cannot make a stand-in for setserial\n";
-        return 2;
+    // The kernel's cdc_acm gets the real setserial's call, its complaints
+    // kept apart; on a pseudo-terminal each flasher gets a stand-in.
+    if (s.bus == soak::BusKind::Gadget) {
+        s.setserialDir = harness::makeSetserialWithOwnStderr();
+        if (s.setserialDir.empty()) {
+            std::cerr << "torvex-soak: cannot make a stand-in for setserial\n";
+            return 2;
+        }
     }
     const int status = s.replay >= 0 ? replayOne(s) : soakAll(s);
-    harness::removeSetserial(s.setserialDir);
+    if (!s.setserialDir.empty()) {
+        harness::removeSetserial(s.setserialDir);
+    }
     return status;
 }

@@ -2,29 +2,33 @@
 
 #include <cstdint>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
-#include "outcome.h"
-#include "scenario.h"
 #include "sim/dongle.h"
 #include "sim/ptyBus.h"
 
 namespace soak
 {
 
+// Where the dongles meet the flashers: pseudo-terminals, or a USB gadget
+// under the kernel's own cdc_acm driver (in the QEMU guest, one dongle).
+enum class BusKind { Pty, Gadget };
+
 // How a flasher names the dongle it is to update.
 enum class SelectorKind { None, Path, Serial, Port, PortLink };
 
 const char *nameOf(SelectorKind kind);
 
-// One of several dongles on the machine: where it sits on USB, how it
-// behaves, and the faults drawn for it.
+// One dongle of a run: where it sits on USB, how it behaves, the faults
+// drawn for it and, on a real bus, the pull of its cable.
 struct DongleDraw {
     sim::UsbPlace place;
     sim::DongleOptions options;
     std::map<int, std::string> labels; // frame -> name of the fault drawn for it
-    int number = -1;                   // the ttyACM number it is given when it plugs in
+    std::string pullLabel;
+    int number = 0; // the ttyACM number it is given when it plugs in
 };
 
 struct FlasherDraw {
@@ -34,15 +38,20 @@ struct FlasherDraw {
     bool absent = false;  // it names a dongle that is not there
     bool shared = false;  // it names a serial number that two dongles carry
     bool all = false;     // `--all`, narrowed by the name if it has one
+    bool verbose = true;  // without `--all`
     std::string linkName; // with SelectorKind::PortLink: the link's name under /dev/serial/by-path
+    long closeStdoutAfter = -1; // see harness::ChildOptions
 
     std::string option() const;                 // the naming option: --path, ...
     std::vector<std::string> arguments() const; // after the program's name
 };
 
-// A run with several dongles and several flashers started together.
-struct MultiScenario {
+// One run: dongles on the bus (and other devices' ports before them), and
+// flashers started together against them. A run with one dongle has one
+// flasher naming none.
+struct Run {
     uint64_t seed = 0;
+    BusKind bus = BusKind::Pty;
     std::vector<int> foreignPorts;    // ttyACM numbers taken by other devices first
     std::vector<bool> foreignInSysfs; // with a modalias that is no Torvex's, or none at all
     std::vector<DongleDraw> dongles;
@@ -58,17 +67,25 @@ struct MultiScenario {
     std::vector<std::string> draws; // the kinds of draw in it, for the figures
 };
 
-// Which runs of a soak have several dongles: one in three on a pseudo-terminal
-// bus, chosen apart from the single-dongle draw, which stays as it was.
-bool isMultiDongle(uint64_t seed, BusKind bus);
+using Rng = std::mt19937_64;
+int between(Rng &rng, int low, int high);
+bool chance(Rng &rng, double p);
 
-MultiScenario drawMultiScenario(uint64_t seed);
+// The seed of run `index` of a soak started with `seed`.
+uint64_t runSeed(uint64_t seed, uint64_t index);
 
-// The whole draw, for a person to read and to try by hand.
-std::string describe(const MultiScenario &scenario, const std::string &program);
+// One run in three on pseudo-terminals has several dongles (all of them
+// with `several`), chosen apart from the rest of the draw.
+Run drawRun(uint64_t seed, BusKind bus, bool several);
 
-// Runs every flasher against the dongles at once and judges the run. Moves
-// the calling process into a mount namespace of its own: call it in a child.
-Outcome runMulti(const MultiScenario &scenario, const RunSetup &setup);
+// The whole draw, for a person to read, with a torvex-sim line to try it.
+std::string describe(const Run &run, const std::string &program);
+
+// The bootloader is not found when it comes back later than this after the
+// reply to "enter bootloader": 2 s pause, then three attempts a second apart.
+constexpr int lateBootloaderMs = 4000;
+// On a real bus the host then takes about half a second more to enumerate
+// the new port (dummy_hcd in the QEMU guest), a little more under load.
+constexpr int gadgetEnumerationMs = 800;
 
 } // namespace soak
