@@ -1,9 +1,8 @@
-// torvex-soak: runs the flasher many times against the simulated dongle,
-// each run with faults drawn from a seed, several runs at once, each in a
-// mount namespace of its own, and checks what must hold whatever goes wrong:
-// success only with the whole image in flash, otherwise the failure verdict
-// and exit status 255, never a hang or a crash, nothing on standard error,
-// and an update that goes on when its reader closes standard output.
+// torvex-soak: runs the flasher many times against simulated dongles, each
+// run (its dongles, their faults, its flashers) drawn from a seed, several
+// runs at once, each in a worker process and a mount namespace of its own.
+// A worker judges its run (judge.cpp) and hands the outcome on as JSON; the
+// soak sums the figures and lists the breaches.
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,11 +10,13 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -76,79 +77,41 @@ struct Settings {
     std::string setserialDir;
 };
 
-bool parseShard(const std::string &text, Settings *s)
-{
-    const std::size_t slash = text.find('/');
-    if (slash == std::string::npos) {
-        return false;
-    }
-    s->shardIndex = std::atol(text.substr(0, slash).c_str());
-    s->shardCount = std::atol(text.substr(slash + 1).c_str());
-    return s->shardCount > 0 && s->shardIndex >= 0 && s->shardIndex < s->shardCount;
-}
-
-// The options that choose the bus and split a soak over several machines.
-bool parseBusOption(const std::string &arg, const char *value, Settings *s)
-{
-    if (arg == "--bus") {
-        s->bus = std::string(value) == "gadget" ? soak::BusKind::Gadget : soak::BusKind::Pty;
-        return std::string(value) == "gadget" || std::string(value) == "pty";
-    }
-    if (arg == "--shard") {
-        return parseShard(value, s);
-    }
-    if (arg == "--merge") {
-        s->mergePaths.emplace_back(value);
-        return true;
-    }
-    if (arg == "--wall") {
-        s->wallSeconds = std::atol(value);
-        return true;
-    }
-    std::string *field = arg == "--udc"        ? &s->udc
-                         : arg == "--outcomes" ? &s->outcomesPath
-                                               : nullptr;
-    if (field != nullptr) {
-        *field = value;
-    }
-    return field != nullptr;
-}
-
 bool parseArgs(int argc, char **argv, Settings *s)
 {
     s->seed = static_cast<uint64_t>(Clock::now().time_since_epoch().count()) % 1000000007ULL;
-    for (int i = 1; i < argc; i += 2) {
-        const std::string arg = argv[i];
-        if (arg == "--several") {
-            s->several = true;
-            --i; // takes no value
-            continue;
-        }
-        if (i + 1 == argc) {
-            return false;
-        }
-        const char *value = argv[i + 1];
-        if (arg == "--program") {
-            s->program = value;
-        } else if (arg == "--image") {
-            s->imagePath = value;
-        } else if (arg == "--seed") {
-            s->seed = std::strtoull(value, nullptr, 10);
-        } else if (arg == "--runs") {
-            s->runs = std::atol(value);
-        } else if (arg == "--seconds") {
-            s->seconds = std::atol(value);
-        } else if (arg == "--jobs") {
-            s->jobs = std::atoi(value);
-        } else if (arg == "--limit") {
-            s->limitSeconds = std::atoi(value);
-        } else if (arg == "--replay") {
-            s->replay = std::atol(value);
-        } else if (!parseBusOption(arg, value, s)) {
+    std::string bus = "pty";
+    std::string shard = "0/1";
+    using Set = std::function<void(const char *)>;
+    const std::map<std::string, Set> options = {
+        {"--program", [s](const char *v) { s->program = v; }},
+        {"--image", [s](const char *v) { s->imagePath = v; }},
+        {"--seed", [s](const char *v) { s->seed = std::strtoull(v, nullptr, 10); }},
+        {"--runs", [s](const char *v) { s->runs = std::atol(v); }},
+        {"--seconds", [s](const char *v) { s->seconds = std::atol(v); }},
+        {"--jobs", [s](const char *v) { s->jobs = std::atoi(v); }},
+        {"--limit", [s](const char *v) { s->limitSeconds = std::atoi(v); }},
+        {"--replay", [s](const char *v) { s->replay = std::atol(v); }},
+        {"--bus", [&bus](const char *v) { bus = v; }},
+        {"--udc", [s](const char *v) { s->udc = v; }},
+        {"--shard", [&shard](const char *v) { shard = v; }},
+        {"--outcomes", [s](const char *v) { s->outcomesPath = v; }},
+        {"--merge", [s](const char *v) { s->mergePaths.emplace_back(v); }},
+        {"--wall", [s](const char *v) { s->wallSeconds = std::atol(v); }}};
+    for (int i = 1; i < argc; ++i) {
+        const auto option = options.find(argv[i]);
+        s->several = s->several || std::string(argv[i]) == "--several";
+        if (option != options.end() && i + 1 < argc) {
+            option->second(argv[++i]);
+        } else if (std::string(argv[i]) != "--several") {
             return false;
         }
     }
-    return s->runs > 0 && s->jobs > 0 && s->limitSeconds > 0;
+    s->bus = bus == "gadget" ? soak::BusKind::Gadget : soak::BusKind::Pty;
+    char slash = 0;
+    std::istringstream(shard) >> s->shardIndex >> slash >> s->shardCount;
+    return s->runs > 0 && s->jobs > 0 && s->limitSeconds > 0 && (bus == "pty" || bus == "gadget") &&
+           slash == '/' && s->shardCount > 0 && s->shardIndex >= 0 && s->shardIndex < s->shardCount;
 }
 
 bool readFile(const std::string &path, std::vector<uint8_t> *bytes)
@@ -303,7 +266,6 @@ std::string replayCommand(const Settings &s)
                                           : "torvex-soak";
 }
 
-// Waits for any worker to finish; returns its position, or -1.
 soak::Outcome parseOutcome(const std::string &text)
 {
     const nlohmann::json json = nlohmann::json::parse(text, nullptr, false);
@@ -311,6 +273,7 @@ soak::Outcome parseOutcome(const std::string &text)
                             : soak::rigFailure("its outcome did not come: '" + text + "'");
 }
 
+// Waits for any worker to finish; returns its position, or -1.
 int collect(std::vector<Worker> *workers, const Settings &s, Tally *tally)
 {
     std::vector<pollfd> fds;
@@ -389,24 +352,15 @@ int mergeAll(const Settings &s)
     Tally tally(replayCommand(s));
     for (const auto &path : s.mergePaths) {
         std::ifstream in(path);
-        std::string line;
-        std::string record;
         long index = -1;
-        const auto flush = [&] {
-            if (index >= 0) {
-                tally.add(index, parseOutcome(record));
-            }
-            record.clear();
-        };
-        while (std::getline(in, line)) {
+        for (std::string line; std::getline(in, line);) {
             if (line.rfind("run=", 0) == 0) {
-                flush();
                 index = std::atol(line.c_str() + 4);
-            } else {
-                record += line + "\n";
+            } else if (index >= 0) {
+                tally.add(index, parseOutcome(line));
+                index = -1;
             }
         }
-        flush();
     }
     tally.print(std::cout, s.seed, static_cast<int>(s.mergePaths.size()), s.wallSeconds);
     return tally.invariantsHeld() ? 0 : 1;
