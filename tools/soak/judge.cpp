@@ -494,9 +494,13 @@ class Judge
             if (!port.empty()) {
                 steady[numberOf(port)] = dg.draw.place.path;
             }
-            shown += std::any_of(dg.seen.plugs.begin(), dg.seen.plugs.end(), [&](const Plug &p) {
-                return shows(p) && p.on <= start.second && p.gone >= start.first;
-            });
+            shown +=
+                std::any_of(dg.seen.plugs.begin(), dg.seen.plugs.end(),
+                            [&](const Plug &p) {
+                                return shows(p) && p.on <= start.second && p.gone >= start.first;
+                            })
+                    ? 1
+                    : 0;
         }
         const std::string head = "[TORVEX] --serial-number " + serial + " fits ";
         const std::size_t at = fl.r.out.find(head);
@@ -513,6 +517,7 @@ class Judge
         }
         const std::string line = fl.r.out.substr(at, fl.r.out.find('\n', at) - at);
         std::vector<std::string> paths;
+        paths.reserve(steady.size());
         for (const auto &[number, path] : steady) {
             paths.push_back(path);
         }
@@ -575,7 +580,7 @@ class Judge
         ++o_.counts["flashers: refused to switch a dongle without a port path"];
         std::string node;
         std::istringstream(fl.r.out.substr(at + head.size())) >> node;
-        node = node.substr(0, node.find_last_of("0123456789") + 1);
+        node.resize(node.find_last_of("0123456789") + 1);
         const bool plainThere = std::any_of(dongles_.begin(), dongles_.end(), [&](const Dongle &d) {
             return d.plainApplication && !d.seen.plugs.empty() && d.seen.plugs.front().port == node;
         });
@@ -850,7 +855,8 @@ class Judge
             if (dongles_.size() == 1 && flashers_.size() == 1 && flashers_[0].r.status == 255) {
                 o_.cause = cause;
                 ++o_.counts["failures by cause (latest fault reached): " + cause];
-                o_.counts["flashers: failed, but the flash holds the image"] += dg.seen.updated;
+                o_.counts["flashers: failed, but the flash holds the image"] +=
+                    dg.seen.updated ? 1 : 0;
             }
         }
         long high = 0;
@@ -861,7 +867,8 @@ class Judge
                         (plain(f.draw.target) ? "plain-" : "") + nameOf(f.draw.kind)];
             o_.counts["flashers: succeeded"] += f.r.status == 0 ? 1 : 0;
             o_.counts["flashers: failed (verdict, status 255)"] += f.r.status == 255 ? 1 : 0;
-            o_.counts["flashers: reader closed standard output"] += f.draw.closeStdoutAfter >= 0;
+            o_.counts["flashers: reader closed standard output"] +=
+                f.draw.closeStdoutAfter >= 0 ? 1 : 0;
             long &longest = o_.longest["longest flasher (ms)"];
             longest = std::max(longest, msBetween(f.r.begin, f.r.end));
             for (const auto &[text, event] :

@@ -79,7 +79,7 @@ uint64_t runSeed(uint64_t seed, uint64_t index);
 Run drawRun(uint64_t seed, BusKind bus, bool several);
 
 // The whole draw, for a person to read, with a torvex-sim line to try it.
-std::string describe(const Run &run, const std::string &program);
+std::string describe(const Run &s, const std::string &program);
 
 // The bootloader is not found when it comes back later than this after the
 // reply to "enter bootloader": 2 s pause, then three attempts a second apart.

@@ -36,6 +36,21 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 
+soak::Outcome parseOutcome(const std::string &text)
+{
+    try {
+        return nlohmann::json::parse(text).get<soak::Outcome>();
+    } catch (const nlohmann::json::exception &e) {
+        return soak::rigFailure("its outcome did not come whole: " + std::string(e.what()));
+    }
+}
+
+// The program's output in a breach need not be UTF-8.
+std::string dump(const soak::Outcome &outcome)
+{
+    return nlohmann::json(outcome).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 const char usage[] =
     "usage: torvex-soak [options]\n"
     "  --program PATH     the flasher to run (build-test/ZEL_USB_Flasher)\n"
@@ -237,7 +252,7 @@ Worker startWorker(const Settings &s, long index, bool show)
         close(link[0]);
         soak::RunSetup setup{s.program, s.image, s.setserialDir, s.limitSeconds,
                              show,      s.bus,   s.udc};
-        const std::string text = nlohmann::json(soak::runOnce(runOf(s, index), setup)).dump();
+        const std::string text = dump(soak::runOnce(runOf(s, index), setup));
         std::cout.flush(); // _exit does not flush
         const ssize_t written = write(link[1], text.data(), text.size());
         _exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
@@ -256,7 +271,7 @@ void keepOutcome(const Settings &s, long index, const soak::Outcome &outcome)
         return;
     }
     std::ofstream out(s.outcomesPath, std::ios::app);
-    out << "run=" << index << "\n" << nlohmann::json(outcome).dump() << "\n";
+    out << "run=" << index << "\n" << dump(outcome) << "\n";
 }
 
 std::string replayCommand(const Settings &s)
@@ -264,13 +279,6 @@ std::string replayCommand(const Settings &s)
     return s.bus == soak::BusKind::Gadget ? "torvex-soak --bus gadget (in the guest)"
            : s.several                    ? "torvex-soak --several"
                                           : "torvex-soak";
-}
-
-soak::Outcome parseOutcome(const std::string &text)
-{
-    const nlohmann::json json = nlohmann::json::parse(text, nullptr, false);
-    return json.is_object() ? json.get<soak::Outcome>()
-                            : soak::rigFailure("its outcome did not come: '" + text + "'");
 }
 
 // Waits for any worker to finish; returns its position, or -1.
