@@ -652,18 +652,8 @@ std::string dongleArguments(const DongleDraw &dongle)
 
 const char *nameOf(SelectorKind kind)
 {
-    switch (kind) {
-    case SelectorKind::Path:
-        return "path";
-    case SelectorKind::Serial:
-        return "serial";
-    case SelectorKind::Port:
-        return "port";
-    case SelectorKind::PortLink:
-        return "port-link";
-    default:
-        return "none";
-    }
+    const char *const names[] = {"none", "path", "serial", "port", "port-link"};
+    return names[static_cast<int>(kind)];
 }
 
 std::string FlasherDraw::option() const
