@@ -215,8 +215,17 @@ void runFlashers(const Run &s, const RunSetup &setup, Seen *seen)
         dirs.push_back(real ? setup.setserialDir : harness::makeLoggingSetserial());
     }
     const std::string errPrefix = setup.setserialDir + "/stderr." + std::to_string(getpid()) + ".";
-    const auto wallRef = std::chrono::system_clock::now();
-    const auto steadyRef = Clock::now();
+    // The two clocks read at one instant: a pause between the two readings
+    // (the machine is busy) would shift every open against the frames.
+    std::chrono::system_clock::time_point wallRef;
+    Clock::time_point steadyRef;
+    for (Clock::time_point before; steadyRef == Clock::time_point();) {
+        before = Clock::now();
+        wallRef = std::chrono::system_clock::now();
+        const Clock::time_point after = Clock::now();
+        steadyRef = after - before < std::chrono::microseconds(200) ? before + (after - before) / 2
+                                                                    : Clock::time_point();
+    }
     std::vector<std::future<harness::ChildResult>> running;
     for (std::size_t f = 0; f < s.flashers.size(); ++f) {
         harness::ChildOptions options;
