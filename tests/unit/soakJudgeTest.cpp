@@ -141,9 +141,19 @@ TEST_F(OneDongle, AFlasherEndingLongAfterItsDongleLeftIsCaught)
 TEST_F(OneDongle, AFrameFromNoFlasherHoldingThePortIsCaught)
 {
     seen.flashers[0].opens.pop_back(); // the bootloader never opened
-    EXPECT_TRUE(caught("frames from no flasher"));
+    EXPECT_TRUE(caught("2 frames from no flasher"));
     seen.opensLogged = false; // then the lone flasher sent them all
-    seen.flashers[0].opens.clear();
+    EXPECT_FALSE(caught("frames from no flasher"));
+}
+
+TEST_F(OneDongle, OnlyADongleThatPutJunkInItsPortMayHearItBack)
+{
+    seen.flashers[0].opens.pop_back();
+    seen.dongles[0].frames.resize(1); // the bootloader only heard its own junk
+    seen.dongles[0].frames.push_back(frame('s', sim::Mode::Bootloader, 300));
+    seen.dongles[0].frames.back().bytes = {'s', 't', 'a'};
+    EXPECT_TRUE(caught("1 frames from no flasher"));
+    run.dongles[0].options.staleOnPlugIn = true;
     EXPECT_FALSE(caught("frames from no flasher"));
 }
 

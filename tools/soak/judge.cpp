@@ -267,8 +267,10 @@ class Judge
             for (const auto &frame : dongles_[d].seen.frames) {
                 int pid = 0;
                 const int sender = senderOf(d, frame, &pid);
-                orphans_ += sender < 0 ? 1 : 0;
                 if (sender < 0) {
+                    const bool echo = echoOfJunk(d, frame);
+                    o_.counts["dongles: junk echoed back before any open"] += echo ? 1 : 0;
+                    orphans_ += echo ? 0 : 1;
                     continue;
                 }
                 Flasher &flasher = flashers_[sender];
@@ -283,6 +285,18 @@ class Judge
                 }
             }
         }
+    }
+
+    // A new port echoes the junk a dongle put in it until the host makes it
+    // raw (the dongle waits a little for that echo, not always long enough
+    // on a busy machine): no frame from the host.
+    bool echoOfJunk(int d, const sim::FrameRecord &frame) const
+    {
+        const std::vector<uint8_t> &junk = sim::Dongle::staleBytes;
+        return dongles_[d].draw.options.staleOnPlugIn && !frame.bytes.empty() &&
+               std::all_of(frame.bytes.begin(), frame.bytes.end(), [&junk](uint8_t byte) {
+                   return std::find(junk.begin(), junk.end(), byte) != junk.end();
+               });
     }
 
     // From the flasher's start to its first open (or its end): it settled
