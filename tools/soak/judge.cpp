@@ -271,6 +271,9 @@ class Judge
                     const bool echo = echoOfJunk(d, frame);
                     o_.counts["dongles: junk echoed back before any open"] += echo ? 1 : 0;
                     orphans_ += echo ? 0 : 1;
+                    firstOrphan_ = orphans_ == 1 && !echo
+                                       ? dongle(d) + "'s " + sim::toHex(frame.bytes).substr(0, 16)
+                                       : firstOrphan_;
                     continue;
                 }
                 Flasher &flasher = flashers_[sender];
@@ -758,7 +761,8 @@ class Judge
             }
         }
         if (orphans_ > 0) {
-            breach("frames from no flasher", orphans_, " frames from no flasher that had the port");
+            breach("frames from no flasher", orphans_,
+                   " frames from no flasher that had the port, the first ", firstOrphan_);
         }
     }
 
@@ -907,6 +911,7 @@ class Judge
     std::vector<Dongle> dongles_;
     std::vector<Flasher> flashers_;
     int orphans_ = 0;
+    std::string firstOrphan_;
     Outcome o_;
 };
 
