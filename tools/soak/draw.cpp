@@ -410,8 +410,7 @@ FlasherDraw naming(Rng &rng, const Run &s, int target)
         f.value = "/dev/ttyACM" + std::to_string(d.number);
         break;
     case SelectorKind::PortLink:
-        f.linkName = linkNameFor(d.place);
-        f.value = "/dev/serial/by-path/" + f.linkName;
+        f.value = "/dev/serial/by-path/" + linkNameFor(d.place);
         break;
     default:
         f.value = d.place.path;
