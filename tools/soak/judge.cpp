@@ -797,7 +797,15 @@ class Judge
                 expected = expected && !fitsPlain;
             }
             if (expected && flashers_[f].r.status != 0) {
-                breach("expected", name(f), " failed, with a flasher for each dongle and no fault");
+                const std::string &out = flashers_[f].r.out;
+                const std::size_t verdict = out.rfind("\n[TORVEX] Update");
+                const std::size_t before = out.rfind('\n', verdict - 1);
+                breach("expected", name(f),
+                       " failed, with a flasher for each dongle and no fault: '",
+                       verdict == std::string::npos || verdict == 0
+                           ? out
+                           : out.substr(before + 1, verdict - before - 1),
+                       "'");
             }
         }
     }
