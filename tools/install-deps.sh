@@ -27,6 +27,7 @@ foreign_architectures=()
 if [ "$set_name" == all ]; then
     packages+=(
         libgtest-dev                  # unit and end-to-end tests
+        nlohmann-json3-dev            # the fault soak's outcomes (tools/soak)
         clang-tidy cppcheck clang-format valgrind  # the checking gates in tools/ci
         qemu-system-x86 busybox-static xz-utils  # the USB test in a QEMU guest (tests/qemu)
         file dpkg-dev man-db groff-base  # packaging checks: static program, .deb dependencies, manual page lint

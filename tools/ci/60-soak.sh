@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # A short fault soak (about three minutes): the real program against the
 # simulated dongle, faults drawn per run from a seed; one run in three has
-# several dongles and flashers, and is judged on who wrote which dongle. The
-# runs are bounded by time, not number, so those longer runs do not stretch
-# the gate. Fails on any false success, hang, crash or other broken
+# several dongles and flashers, and every run is judged on who wrote which
+# dongle. The runs are bounded by time, not number, so the longer runs with
+# several dongles do not stretch the gate. Fails on any false success, hang, crash or other broken
 # invariant; the figures and the seed
 # are printed, and one run can be replayed with
 #   build-test/tools/torvex-soak --seed SEED --replay RUN

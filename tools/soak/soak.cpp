@@ -1,33 +1,55 @@
-// torvex-soak: runs the flasher many times against the simulated dongle,
-// each run with faults drawn from a seed, several runs at once, each in a
-// mount namespace of its own, and checks what must hold whatever goes wrong:
-// success only with the whole image in flash, otherwise the failure verdict
-// and exit status 255, never a hang or a crash, nothing on standard error,
-// and an update that goes on when its reader closes standard output.
+// torvex-soak: runs the flasher many times against simulated dongles, each
+// run (its dongles, their faults, its flashers) drawn from a seed, several
+// runs at once, each in a worker process and a mount namespace of its own.
+// A worker judges its run (judge.cpp) and hands the outcome on as JSON; the
+// soak sums the figures and lists the breaches.
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
+#include <functional>
+#include <iomanip>
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "harness/child.h"
-#include "multi.h"
-#include "outcome.h"
-#include "scenario.h"
+#include "judge.h"
+#include "run.h"
+
+namespace soak
+{
+// Outcomes go from the process that ran a run to the soak, and to the file
+// the kernel soak's guests keep, as one line of JSON each.
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Outcome, dongles, breaches, counts, longest, cause)
+} // namespace soak
 
 namespace
 {
 
 using Clock = std::chrono::steady_clock;
+
+soak::Outcome parseOutcome(const std::string &text)
+{
+    try {
+        return nlohmann::json::parse(text).get<soak::Outcome>();
+    } catch (const nlohmann::json::exception &e) {
+        return soak::rigFailure("its outcome did not come whole: " + std::string(e.what()));
+    }
+}
+
+// The program's output in a breach need not be UTF-8.
+std::string dump(const soak::Outcome &outcome)
+{
+    return nlohmann::json(outcome).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 const char usage[] =
     "usage: torvex-soak [options]\n"
@@ -70,79 +92,41 @@ struct Settings {
     std::string setserialDir;
 };
 
-bool parseShard(const std::string &text, Settings *s)
-{
-    const std::size_t slash = text.find('/');
-    if (slash == std::string::npos) {
-        return false;
-    }
-    s->shardIndex = std::atol(text.substr(0, slash).c_str());
-    s->shardCount = std::atol(text.substr(slash + 1).c_str());
-    return s->shardCount > 0 && s->shardIndex >= 0 && s->shardIndex < s->shardCount;
-}
-
-// The options that choose the bus and split a soak over several machines.
-bool parseBusOption(const std::string &arg, const char *value, Settings *s)
-{
-    if (arg == "--bus") {
-        s->bus = std::string(value) == "gadget" ? soak::BusKind::Gadget : soak::BusKind::Pty;
-        return std::string(value) == "gadget" || std::string(value) == "pty";
-    }
-    if (arg == "--shard") {
-        return parseShard(value, s);
-    }
-    if (arg == "--merge") {
-        s->mergePaths.emplace_back(value);
-        return true;
-    }
-    if (arg == "--wall") {
-        s->wallSeconds = std::atol(value);
-        return true;
-    }
-    std::string *field = arg == "--udc"        ? &s->udc
-                         : arg == "--outcomes" ? &s->outcomesPath
-                                               : nullptr;
-    if (field != nullptr) {
-        *field = value;
-    }
-    return field != nullptr;
-}
-
 bool parseArgs(int argc, char **argv, Settings *s)
 {
     s->seed = static_cast<uint64_t>(Clock::now().time_since_epoch().count()) % 1000000007ULL;
-    for (int i = 1; i < argc; i += 2) {
-        const std::string arg = argv[i];
-        if (arg == "--several") {
-            s->several = true;
-            --i; // takes no value
-            continue;
-        }
-        if (i + 1 == argc) {
-            return false;
-        }
-        const char *value = argv[i + 1];
-        if (arg == "--program") {
-            s->program = value;
-        } else if (arg == "--image") {
-            s->imagePath = value;
-        } else if (arg == "--seed") {
-            s->seed = std::strtoull(value, nullptr, 10);
-        } else if (arg == "--runs") {
-            s->runs = std::atol(value);
-        } else if (arg == "--seconds") {
-            s->seconds = std::atol(value);
-        } else if (arg == "--jobs") {
-            s->jobs = std::atoi(value);
-        } else if (arg == "--limit") {
-            s->limitSeconds = std::atoi(value);
-        } else if (arg == "--replay") {
-            s->replay = std::atol(value);
-        } else if (!parseBusOption(arg, value, s)) {
+    std::string bus = "pty";
+    std::string shard = "0/1";
+    using Set = std::function<void(const char *)>;
+    const std::map<std::string, Set> options = {
+        {"--program", [s](const char *v) { s->program = v; }},
+        {"--image", [s](const char *v) { s->imagePath = v; }},
+        {"--seed", [s](const char *v) { s->seed = std::strtoull(v, nullptr, 10); }},
+        {"--runs", [s](const char *v) { s->runs = std::atol(v); }},
+        {"--seconds", [s](const char *v) { s->seconds = std::atol(v); }},
+        {"--jobs", [s](const char *v) { s->jobs = std::atoi(v); }},
+        {"--limit", [s](const char *v) { s->limitSeconds = std::atoi(v); }},
+        {"--replay", [s](const char *v) { s->replay = std::atol(v); }},
+        {"--bus", [&bus](const char *v) { bus = v; }},
+        {"--udc", [s](const char *v) { s->udc = v; }},
+        {"--shard", [&shard](const char *v) { shard = v; }},
+        {"--outcomes", [s](const char *v) { s->outcomesPath = v; }},
+        {"--merge", [s](const char *v) { s->mergePaths.emplace_back(v); }},
+        {"--wall", [s](const char *v) { s->wallSeconds = std::atol(v); }}};
+    for (int i = 1; i < argc; ++i) {
+        const auto option = options.find(argv[i]);
+        s->several = s->several || std::string(argv[i]) == "--several";
+        if (option != options.end() && i + 1 < argc) {
+            option->second(argv[++i]);
+        } else if (std::string(argv[i]) != "--several") {
             return false;
         }
     }
-    return s->runs > 0 && s->jobs > 0 && s->limitSeconds > 0;
+    s->bus = bus == "gadget" ? soak::BusKind::Gadget : soak::BusKind::Pty;
+    char slash = 0;
+    std::istringstream(shard) >> s->shardIndex >> slash >> s->shardCount;
+    return s->runs > 0 && s->jobs > 0 && s->limitSeconds > 0 && (bus == "pty" || bus == "gadget") &&
+           slash == '/' && s->shardCount > 0 && s->shardIndex >= 0 && s->shardIndex < s->shardCount;
 }
 
 bool readFile(const std::string &path, std::vector<uint8_t> *bytes)
@@ -152,10 +136,99 @@ bool readFile(const std::string &path, std::vector<uint8_t> *bytes)
     return static_cast<bool>(in) || in.eof();
 }
 
-bool several(const Settings &s, uint64_t seed)
+soak::Run runOf(const Settings &s, long index)
 {
-    return (s.several && s.bus == soak::BusKind::Pty) || soak::isMultiDongle(seed, s.bus);
+    return soak::drawRun(soak::runSeed(s.seed, static_cast<uint64_t>(index)), s.bus, s.several);
 }
+
+// The figures of a soak and the runs that broke an invariant.
+class Tally
+{
+  public:
+    explicit Tally(std::string replay) : replay_(std::move(replay)) {}
+
+    void add(long index, const soak::Outcome &o)
+    {
+        Section &section = o.dongles > 1 ? several_ : one_;
+        ++section.runs;
+        for (const auto &[key, count] : o.counts) {
+            section.counts[key] += count;
+        }
+        for (const auto &[key, ms] : o.longest) {
+            section.longest[key] = std::max(section.longest[key], ms);
+        }
+        for (const auto &breach : o.breaches) {
+            problems_.push_back("run " + std::to_string(index) +
+                                (o.dongles > 1 ? " (several dongles): " : ": ") + breach);
+        }
+        if (o.cause == "no-fault-reached") {
+            unexplained_.push_back(index);
+        }
+    }
+
+    bool invariantsHeld() const
+    {
+        return problems_.empty();
+    }
+
+    void print(std::ostream &out, uint64_t seed, int jobs, long seconds) const
+    {
+        out << "soak: " << one_.runs + several_.runs << " runs, seed " << seed << ", " << jobs
+            << " at once, " << seconds << " s\n";
+        print(out, "runs with one dongle", one_);
+        print(out, "runs with several dongles", several_);
+        if (!unexplained_.empty()) {
+            out << "failed with no fault reached (slow replies under load?), runs:";
+            for (const long index : unexplained_) {
+                out << " " << index;
+            }
+            out << "\n";
+        }
+        for (const auto &problem : problems_) {
+            out << problem << "\n";
+        }
+        if (!problems_.empty()) {
+            out << "replay one with: " << replay_ << " --seed " << seed << " --replay <run>\n";
+        }
+        out << (invariantsHeld() ? "soak: every invariant held\n" : "soak: INVARIANTS BROKEN\n");
+    }
+
+  private:
+    struct Section {
+        long runs = 0;
+        std::map<std::string, long> counts;
+        std::map<std::string, long> longest;
+    };
+
+    // "group: name" figures under their group's heading.
+    static void print(std::ostream &out, const char *title, const Section &s)
+    {
+        out << title << ": " << s.runs << "\n";
+        std::string group;
+        for (const auto &[key, count] : s.counts) {
+            const std::size_t colon = key.find(": ");
+            const std::string heading = colon == std::string::npos ? "" : key.substr(0, colon);
+            if (!heading.empty() && heading != group) {
+                out << "  " << heading << ":\n";
+            }
+            group = heading;
+            out << (heading.empty() ? "  " : "    ") << std::left
+                << std::setw(heading.empty() ? 48 : 46)
+                << (heading.empty() ? key : key.substr(colon + 2)) << std::right << std::setw(6)
+                << count << "\n";
+        }
+        for (const auto &[key, ms] : s.longest) {
+            out << "  " << std::left << std::setw(48) << key << std::right << std::setw(6) << ms
+                << "\n";
+        }
+    }
+
+    Section one_;
+    Section several_;
+    std::vector<std::string> problems_;
+    std::vector<long> unexplained_;
+    std::string replay_;
+};
 
 struct Worker {
     pid_t pid = -1;
@@ -177,12 +250,9 @@ Worker startWorker(const Settings &s, long index, bool show)
     w.pid = fork();
     if (w.pid == 0) {
         close(link[0]);
-        const uint64_t seed = soak::runSeed(s.seed, index);
         soak::RunSetup setup{s.program, s.image, s.setserialDir, s.limitSeconds,
                              show,      s.bus,   s.udc};
-        const std::string text =
-            several(s, seed) ? soak::runMulti(soak::drawMultiScenario(seed), setup).serialise()
-                             : soak::runOnce(soak::drawScenario(seed, s.bus), setup).serialise();
+        const std::string text = dump(soak::runOnce(runOf(s, index), setup));
         std::cout.flush(); // _exit does not flush
         const ssize_t written = write(link[1], text.data(), text.size());
         _exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
@@ -194,14 +264,14 @@ Worker startWorker(const Settings &s, long index, bool show)
     return w;
 }
 
-// One record per run: "run=N" and then the outcome's own lines.
+// One record per run: "run=N", then the outcome.
 void keepOutcome(const Settings &s, long index, const soak::Outcome &outcome)
 {
     if (s.outcomesPath.empty()) {
         return;
     }
     std::ofstream out(s.outcomesPath, std::ios::app);
-    out << "run=" << index << "\n" << outcome.serialise();
+    out << "run=" << index << "\n" << dump(outcome) << "\n";
 }
 
 std::string replayCommand(const Settings &s)
@@ -212,7 +282,7 @@ std::string replayCommand(const Settings &s)
 }
 
 // Waits for any worker to finish; returns its position, or -1.
-int collect(std::vector<Worker> *workers, const Settings &s, soak::Tally *tally)
+int collect(std::vector<Worker> *workers, const Settings &s, Tally *tally)
 {
     std::vector<pollfd> fds;
     for (const auto &w : *workers) {
@@ -237,9 +307,9 @@ int collect(std::vector<Worker> *workers, const Settings &s, soak::Tally *tally)
         int status = 0;
         waitpid(w.pid, &status, 0);
         close(w.fd);
-        soak::Outcome outcome = soak::Outcome::parse(w.text);
-        outcome.harnessFailed = outcome.harnessFailed || overdue || w.text.empty();
-        tally->add(w.index, soak::runSeed(s.seed, w.index), outcome);
+        const soak::Outcome outcome =
+            overdue ? soak::rigFailure("it did not end in time") : parseOutcome(w.text);
+        tally->add(w.index, outcome);
         keepOutcome(s, w.index, outcome);
         return static_cast<int>(i);
     }
@@ -248,8 +318,7 @@ int collect(std::vector<Worker> *workers, const Settings &s, soak::Tally *tally)
 
 int soakAll(const Settings &s)
 {
-    soak::Tally tally;
-    tally.replayWith(replayCommand(s));
+    Tally tally(replayCommand(s));
     std::vector<Worker> workers;
     const auto begin = Clock::now();
     long next = s.shardIndex;
@@ -275,18 +344,10 @@ int soakAll(const Settings &s)
 
 int replayOne(const Settings &s)
 {
-    const uint64_t seed = soak::runSeed(s.seed, s.replay);
-    std::cout << "run " << s.replay << " of seed " << s.seed;
-    if (several(s, seed)) {
-        std::cout << ", several dongles: "
-                  << soak::describe(soak::drawMultiScenario(seed), s.program) << "\n";
-    } else {
-        std::cout << ", by hand:\n  "
-                  << soak::simCommandLine(soak::drawScenario(seed, s.bus), s.program) << "\n";
-    }
+    std::cout << "run " << s.replay << " of seed " << s.seed << ": "
+              << soak::describe(runOf(s, s.replay), s.program) << "\n";
     std::vector<Worker> workers{startWorker(s, s.replay, true)};
-    soak::Tally tally;
-    tally.replayWith(replayCommand(s));
+    Tally tally(replayCommand(s));
     while (collect(&workers, s, &tally) < 0) {
     }
     tally.print(std::cout, s.seed, 1, 0);
@@ -296,28 +357,18 @@ int replayOne(const Settings &s)
 // Judges the runs that several soaks (one per guest) kept, as one soak.
 int mergeAll(const Settings &s)
 {
-    soak::Tally tally;
-    tally.replayWith(replayCommand(s));
+    Tally tally(replayCommand(s));
     for (const auto &path : s.mergePaths) {
         std::ifstream in(path);
-        std::string line;
-        std::string record;
         long index = -1;
-        const auto flush = [&] {
-            if (index >= 0) {
-                tally.add(index, soak::runSeed(s.seed, index), soak::Outcome::parse(record));
-            }
-            record.clear();
-        };
-        while (std::getline(in, line)) {
+        for (std::string line; std::getline(in, line);) {
             if (line.rfind("run=", 0) == 0) {
-                flush();
                 index = std::atol(line.c_str() + 4);
-            } else {
-                record += line + "\n";
+            } else if (index >= 0) {
+                tally.add(index, parseOutcome(line));
+                index = -1;
             }
         }
-        flush();
     }
     tally.print(std::cout, s.seed, static_cast<int>(s.mergePaths.size()), s.wallSeconds);
     return tally.invariantsHeld() ? 0 : 1;
@@ -339,15 +390,18 @@ int main(int argc, char **argv)
         std::cerr << "torvex-soak: cannot read " << s.imagePath << " or run " << s.program << "\n";
         return 2;
     }
-    // A pseudo-terminal has no serial driver for setserial to set: a stand-in
-    // answers. The kernel's cdc_acm gets the real setserial's call.
-    s.setserialDir = s.bus == soak::BusKind::Pty ? harness::makeQuietSetserial()
-                                                 : harness::makeSetserialWithOwnStderr();
-    if (s.setserialDir.empty()) {
-        std::cerr << "torvex-soak: cannot make a stand-in for setserial\n";
-        return 2;
+    // The kernel's cdc_acm gets the real setserial's call, its complaints
+    // kept apart; on a pseudo-terminal each flasher gets a stand-in.
+    if (s.bus == soak::BusKind::Gadget) {
+        s.setserialDir = harness::makeSetserialWithOwnStderr();
+        if (s.setserialDir.empty()) {
+            std::cerr << "torvex-soak: cannot make a stand-in for setserial\n";
+            return 2;
+        }
     }
     const int status = s.replay >= 0 ? replayOne(s) : soakAll(s);
-    harness::removeSetserial(s.setserialDir);
+    if (!s.setserialDir.empty()) {
+        harness::removeSetserial(s.setserialDir);
+    }
     return status;
 }

@@ -1,0 +1,764 @@
+#include <algorithm>
+#include <set>
+#include <sstream>
+
+#include "run.h"
+
+namespace soak
+{
+
+int between(Rng &rng, int low, int high)
+{
+    return std::uniform_int_distribution<int>(low, high)(rng);
+}
+
+bool chance(Rng &rng, double p)
+{
+    return std::bernoulli_distribution(p)(rng);
+}
+
+namespace
+{
+
+// Port paths as hubs give them; none is the hub of another, since a hub
+// cannot also be a dongle.
+const char *const portPaths[] = {"1-1", "1-2", "1-3",     "1-4.3", "1-5.1",
+                                 "2-1", "2-2", "3-1.2.3", "3-2"};
+constexpr int portPathCount = sizeof portPaths / sizeof portPaths[0];
+
+std::vector<uint8_t> randomBytes(Rng &rng, int count)
+{
+    std::vector<uint8_t> bytes(static_cast<std::size_t>(count));
+    for (auto &byte : bytes) {
+        byte = static_cast<uint8_t>(between(rng, 0, 255));
+    }
+    return bytes;
+}
+
+// A first reply byte that is no command's.
+int foreignByte(Rng &rng)
+{
+    int byte = 0;
+    do {
+        byte = between(rng, 0, 255);
+    } while (sim::isCommandByte(static_cast<uint8_t>(byte)));
+    return byte;
+}
+
+// The last frame of a clean run: the boot command.
+int lastFrame(const DongleDraw &d)
+{
+    return (d.options.startMode == sim::Mode::Application ? 47 : 46);
+}
+
+// A reply that comes late, or not at all, does its worst on the last page:
+// it is short enough for one frame, so its repeat carries it whole.
+bool lostOrLate(const std::string &label)
+{
+    return label == "ignore" || label == "drop" || label.rfind("delay-", 0) == 0;
+}
+
+int faultFrame(Rng &rng, const DongleDraw &d, const std::string &label)
+{
+    if (label == "write-refused") { // on a page write frame
+        return (d.options.startMode == sim::Mode::Application ? 4 : 3) + 3 * between(rng, 0, 14);
+    }
+    if (lostOrLate(label) && chance(rng, 0.4)) {
+        return lastFrame(d) - between(rng, 1, 3);
+    }
+    return between(rng, 0, lastFrame(d));
+}
+
+sim::Fault fault(sim::Fault::Kind kind, int delayMs = 0, std::vector<uint8_t> bytes = {})
+{
+    sim::Fault f;
+    f.kind = kind;
+    f.delayMs = delayMs;
+    f.bytes = std::move(bytes);
+    return f;
+}
+
+// One fault for one frame, with the name it is counted under.
+std::pair<std::string, sim::Fault> drawFault(Rng &rng)
+{
+    using Kind = sim::Fault::Kind;
+    switch (between(rng, 0, 11)) {
+    case 0:
+        return {"ignore", fault(Kind::Ignore)};
+    case 1:
+        return {"drop", fault(Kind::DropReply)};
+    case 2: // well inside the 10 ms reply timeout
+        return {"delay-short", fault(Kind::Delay, between(rng, 1, 8))};
+    case 3: // past 10 ms, inside 100 ms
+        return {"delay-mid", fault(Kind::Delay, between(rng, 15, 90))};
+    case 4: // past both timeouts
+        return {"delay-long", fault(Kind::Delay, between(rng, 120, 400))};
+    case 5: {
+        const int count = between(rng, 1, 8);
+        return {"garbled", fault(Kind::Replace, 0, randomBytes(rng, count))};
+    }
+    case 6: {
+        const int count = between(rng, 513, 1500);
+        return {"oversized", fault(Kind::Replace, 0, randomBytes(rng, count))};
+    }
+    case 7: {
+        sim::Fault f = fault(Kind::Split);
+        f.burst = between(rng, 1, 2);
+        f.delayMs = between(rng, 0, 15);
+        return {"split", f};
+    }
+    case 8: {
+        const int ms = between(rng, 0, 30);
+        const int count = between(rng, 1, 8);
+        return {"stale", fault(Kind::Stale, ms, randomBytes(rng, count))};
+    }
+    case 9:
+        return {"unplug", fault(Kind::Unplug)};
+    case 10: { // a port that keeps talking, for longer than any timeout
+        sim::Fault f = fault(Kind::Flood, between(rng, 200, 3000));
+        if (chance(rng, 0.5)) { // and starts once the frame has gone unanswered
+            f.afterMs = between(rng, 120, 400);
+            return {"flood-late", f};
+        }
+        return {"flood", f};
+    }
+    default: // a page write the dongle refuses; placed on a page write frame
+        return {"write-refused", fault(Kind::Replace, 0, {0x66, 'E', 'R'})};
+    }
+}
+
+// The last page's frames answered late, one after the other, and perhaps
+// the page write's answer lost: each late "OK" comes while the program
+// waits for the next frame's answer.
+void drawLateLastPage(Rng &rng, DongleDraw *d)
+{
+    const int firstData = lastFrame(*d) - 3;
+    d->options.faults[firstData] = fault(sim::Fault::Kind::Delay, between(rng, 100, 300));
+    d->labels[firstData] = "late-last-page";
+    if (chance(rng, 0.5)) {
+        d->options.faults[firstData + 1] = fault(sim::Fault::Kind::Delay, between(rng, 50, 300));
+        d->labels[firstData + 1] = "late-last-page";
+    }
+    if (chance(rng, 0.5)) {
+        d->options.faults[firstData + 2] = fault(sim::Fault::Kind::DropReply);
+        d->labels[firstData + 2] = "drop";
+    }
+}
+
+void drawFaults(Rng &rng, DongleDraw *d)
+{
+    if (chance(rng, 0.1)) {
+        drawLateLastPage(rng, d);
+    }
+    const double roll = std::uniform_real_distribution<double>(0, 1)(rng);
+    const int count = roll < 0.25 ? 0 : roll < 0.7 ? 1 : roll < 0.9 ? 2 : 3;
+    for (int i = 0; i < count; ++i) {
+        auto drawn = drawFault(rng);
+        const int frame = faultFrame(rng, *d, drawn.first);
+        d->options.faults[frame] = drawn.second;
+        d->labels[frame] = drawn.first;
+    }
+}
+
+// When a clean update does what, counted from the flasher's start (measured
+// in the QEMU guest: the pages take about 0.8 s): the instant of a pull is
+// drawn inside one of these.
+int pullInstantMs(Rng &rng, const DongleDraw &d)
+{
+    const bool application = d.options.startMode == sim::Mode::Application;
+    const int detection = application ? 2050 : 3000; // the 2 s pause, or three tries a second apart
+    const double roll = std::uniform_real_distribution<double>(0, 1)(rng);
+    if (roll < 0.2) { // opening the port and setting it up
+        return between(rng, 0, 150);
+    }
+    if (roll < 0.45) { // the pause, or the tries to find the application
+        return between(rng, 150, detection);
+    }
+    if (roll < 0.65) { // finding the bootloader
+        return between(rng, detection, detection + 400);
+    }
+    return between(rng, detection + 250, detection + 1100); // the pages
+}
+
+// Drawn apart from the rest, so that a seed gives the same frame faults on
+// both buses.
+void drawPull(uint64_t seed, DongleDraw *d)
+{
+    Rng rng(seed ^ 0x70756C6C70756C6CULL);
+    if (!chance(rng, 0.6)) {
+        return;
+    }
+    sim::Pull &pull = d->options.pull;
+    pull.atMs = pullInstantMs(rng, *d);
+    const int kind = between(rng, 0, 9);
+    if (kind < 3) {
+        d->pullLabel = "pull-gone";
+    } else if (kind < 6) {
+        d->pullLabel = "pull-quick";
+        pull.backAfterMs = between(rng, 50, 600);
+    } else if (kind < 8) { // slower than the program's detection retries
+        d->pullLabel = "pull-slow";
+        pull.backAfterMs = between(rng, 1500, 6000);
+    } else {
+        d->pullLabel = "pull-released";
+        pull.afterRelease = true;
+    }
+}
+
+// A bootloader need not echo the command: half the dongles start their
+// replies with a byte that is no command's, a fixed one or any other.
+void drawReplyByte(uint64_t seed, DongleDraw *d)
+{
+    Rng rng(seed ^ 0x7265706C79627974ULL);
+    if (chance(rng, 0.5)) {
+        return;
+    }
+    const int kind = between(rng, 0, 2);
+    d->options.replyByte = kind == 0 ? 0x00 : kind == 1 ? 0x55 : foreignByte(rng);
+}
+
+// Where a lone dongle sits: the plain layout, or a USB device in sysfs with
+// a port path and perhaps a serial. Drawn apart from the rest.
+void drawPlace(uint64_t seed, DongleDraw *d)
+{
+    Rng rng(seed ^ 0x706C616365706C61ULL);
+    if (chance(rng, 0.3)) {
+        d->place.plain = true;
+        return;
+    }
+    d->place.path = portPaths[between(rng, 0, 4)];
+    if (chance(rng, 0.5)) {
+        d->place.serial = "TVX-" + std::to_string(between(rng, 1000, 9999));
+    }
+}
+
+// One dongle, one flasher naming none: start mode, timing, faults, reply
+// byte, and where it sits (or the pull of its cable on a real bus).
+Run drawOne(uint64_t seed, BusKind bus)
+{
+    Rng rng(seed);
+    Run run;
+    run.seed = seed;
+    run.bus = bus;
+    DongleDraw d;
+    FlasherDraw f;
+    d.options.startMode = chance(rng, 0.5) ? sim::Mode::Application : sim::Mode::Bootloader;
+    d.options.reenumerateMs = chance(rng, 0.25) ? between(rng, 2500, 5000) : between(rng, 50, 1500);
+    d.options.staleOnPlugIn = chance(rng, 0.15);
+    f.verbose = chance(rng, 0.7);
+    if (chance(rng, 0.1)) {
+        f.closeStdoutAfter = chance(rng, 0.5) ? 0 : between(rng, 1, 200);
+    }
+    drawFaults(rng, &d);
+    drawReplyByte(seed, &d);
+    if (bus == BusKind::Gadget) {
+        drawPull(seed, &d);
+    } else {
+        drawPlace(seed, &d);
+    }
+    run.dongles.push_back(d);
+    run.flashers.push_back(f);
+    return run;
+}
+
+// A serial none of the run's dongles has yet.
+std::string freshSerial(Rng &rng, const std::string &prefix, std::set<std::string> *used)
+{
+    std::string serial;
+    do {
+        serial = prefix + std::to_string(between(rng, 1000, 9999));
+    } while (!used->insert(serial).second);
+    return serial;
+}
+
+// Every third port number or so taken by another device first, some of
+// them so many that the dongles' ports come above ttyACM9.
+void drawForeignPorts(Rng &rng, bool farAway, Run *s)
+{
+    const double roll = std::uniform_real_distribution<double>(0, 1)(rng);
+    if (farAway || roll < 0.35) {
+        const int count = between(rng, farAway ? 10 : 8, 13);
+        for (int n = 0; n < count; ++n) {
+            s->foreignPorts.push_back(n);
+        }
+    } else if (roll < 0.55) {
+        std::set<int> taken;
+        for (int i = between(rng, 1, 3); i > 0; --i) {
+            taken.insert(between(rng, 0, 5));
+        }
+        s->foreignPorts.assign(taken.begin(), taken.end());
+    }
+    for (std::size_t i = 0; i < s->foreignPorts.size(); ++i) {
+        s->foreignInSysfs.push_back(chance(rng, 0.5));
+    }
+}
+
+void drawCleanDongle(Rng &rng, bool application, DongleDraw *d)
+{
+    d->options.startMode = application ? sim::Mode::Application : sim::Mode::Bootloader;
+    d->options.reenumerateMs = between(rng, 50, 1500);
+    if (chance(rng, 0.5)) {
+        d->options.replyByte = foreignByte(rng);
+    }
+}
+
+// A dongle without a USB device above its port shows no serial number.
+void drawPlaces(Rng &rng, Run *s)
+{
+    std::vector<int> order(portPathCount);
+    for (int i = 0; i < portPathCount; ++i) {
+        order[static_cast<std::size_t>(i)] = i;
+    }
+    std::shuffle(order.begin(), order.end(), rng);
+    std::set<std::string> serials;
+    for (std::size_t i = 0; i < s->dongles.size(); ++i) {
+        sim::UsbPlace &place = s->dongles[i].place;
+        place.path = portPaths[order[i]];
+        if (place.plain) {
+            continue;
+        }
+        if (chance(rng, 0.6)) {
+            place.serial = freshSerial(rng, "TVX-", &serials);
+        }
+        if (chance(rng, 0.3)) {
+            place.bootloaderSerial = freshSerial(rng, "TVB-", &serials);
+        }
+    }
+}
+
+// Two dongles with one serial number, in their application or in their
+// bootloader, mostly both showing it from the start.
+void drawSharedSerial(Rng &rng, Run *s)
+{
+    std::vector<std::size_t> usb;
+    for (std::size_t i = 0; i < s->dongles.size(); ++i) {
+        if (!s->dongles[i].place.plain) {
+            usb.push_back(i);
+        }
+    }
+    if (usb.size() < 2) {
+        return;
+    }
+    std::shuffle(usb.begin(), usb.end(), rng);
+    const bool application = chance(rng, 0.5);
+    const std::string serial = application ? "TVX-SAME" : "TVB-SAME";
+    for (int k = 0; k < 2; ++k) {
+        DongleDraw &d = s->dongles[usb[static_cast<std::size_t>(k)]];
+        (application ? d.place.serial : d.place.bootloaderSerial) = serial;
+        if (d.labels.empty() && chance(rng, 0.8)) {
+            d.options.startMode = application ? sim::Mode::Application : sim::Mode::Bootloader;
+        }
+    }
+    s->draws.emplace_back(application ? "shared-serial" : "shared-bootloader-serial");
+}
+
+// The dongles plug in one after the other, each on the lowest number free.
+void numberDongles(Run *s)
+{
+    std::set<int> taken(s->foreignPorts.begin(), s->foreignPorts.end());
+    for (auto &d : s->dongles) {
+        int n = 0;
+        while (taken.count(n) != 0) {
+            ++n;
+        }
+        d.number = n;
+        taken.insert(n);
+    }
+}
+
+std::string linkNameFor(const sim::UsbPlace &place)
+{
+    const std::size_t dash = place.path.find('-');
+    const int bus = std::stoi(place.path.substr(0, dash));
+    return "platform-dummy_hcd." + std::to_string(bus - 1) +
+           "-usb-0:" + place.path.substr(dash + 1) + ":1.0";
+}
+
+// The serial the dongle shows where it starts, if any.
+std::string visibleSerial(const DongleDraw &d)
+{
+    return d.options.startMode == sim::Mode::Application ? d.place.serial
+                                                         : d.place.bootloaderSerial;
+}
+
+int carriers(const Run &s, const std::string &serial)
+{
+    return static_cast<int>(std::count_if(s.dongles.begin(), s.dongles.end(), [&](const auto &d) {
+        return d.place.serial == serial || d.place.bootloaderSerial == serial;
+    }));
+}
+
+FlasherDraw naming(Rng &rng, const Run &s, int target)
+{
+    const DongleDraw &d = s.dongles[static_cast<std::size_t>(target)];
+    FlasherDraw f;
+    f.target = target;
+    f.kind = static_cast<SelectorKind>(between(rng, 1, 4));
+    if (f.kind == SelectorKind::Serial && visibleSerial(d).empty()) {
+        f.kind = SelectorKind::Path;
+    }
+    if (d.place.plain) { // nothing else names it
+        f.kind = SelectorKind::Port;
+    }
+    switch (f.kind) {
+    case SelectorKind::Serial:
+        f.value = visibleSerial(d);
+        f.shared = carriers(s, f.value) > 1;
+        f.target = f.shared ? -1 : target;
+        break;
+    case SelectorKind::Port:
+        f.value = "/dev/ttyACM" + std::to_string(d.number);
+        break;
+    case SelectorKind::PortLink:
+        f.value = "/dev/serial/by-path/" + linkNameFor(d.place);
+        break;
+    default:
+        f.value = d.place.path;
+    }
+    return f;
+}
+
+FlasherDraw namingNone(Rng &rng, const Run &s)
+{
+    FlasherDraw f;
+    f.absent = true;
+    f.kind = static_cast<SelectorKind>(between(rng, 1, 3));
+    if (f.kind == SelectorKind::Path) {
+        do {
+            f.value = portPaths[between(rng, 0, portPathCount - 1)];
+        } while (std::any_of(s.dongles.begin(), s.dongles.end(),
+                             [&f](const DongleDraw &d) { return d.place.path == f.value; }));
+    } else if (f.kind == SelectorKind::Serial) {
+        f.value = "TVX-" + std::to_string(between(rng, 10, 99)); // drawn ones have four digits
+    } else { // far above any number a run's ports get
+        f.value = "/dev/ttyACM" + std::to_string(between(rng, 100, 199));
+    }
+    return f;
+}
+
+// A flasher naming the serial number two dongles carry, if two do.
+void addSharedNaming(const Run &s, std::vector<FlasherDraw> *flashers)
+{
+    for (const char *serial : {"TVX-SAME", "TVB-SAME"}) {
+        if (carriers(s, serial) > 1) {
+            FlasherDraw f;
+            f.kind = SelectorKind::Serial;
+            f.value = serial;
+            f.shared = true;
+            flashers->push_back(f);
+        }
+    }
+}
+
+// `--all`, now and then narrowed by a name, which may fit no dongle or two.
+FlasherDraw updatingAll(Rng &rng, const Run &s)
+{
+    std::vector<FlasherDraw> sharedOnly;
+    addSharedNaming(s, &sharedOnly);
+    const double roll = std::uniform_real_distribution<double>(0, 1)(rng);
+    const int dongles = static_cast<int>(s.dongles.size());
+    FlasherDraw f = roll < 0.45                         ? FlasherDraw{}
+                    : roll < 0.6 && !sharedOnly.empty() ? sharedOnly.front()
+                    : roll < 0.9 ? naming(rng, s, between(rng, 0, dongles - 1))
+                                 : namingNone(rng, s);
+    f.all = true;
+    return f;
+}
+
+// The flashers: one naming each dongle, one without a selector for each
+// dongle in application mode, or a free mix that may name dongles twice or
+// name some that are not there; only flashers without a selector, for
+// dongles out of their reach; or `--all`, alone or beside named flashers.
+void drawFlashers(Rng &rng, int pattern, Run *s)
+{
+    const int dongles = static_cast<int>(s->dongles.size());
+    if (pattern == 0) {
+        for (int i = 0; i < dongles; ++i) {
+            s->flashers.push_back(naming(rng, *s, i));
+        }
+        addSharedNaming(*s, &s->flashers);
+        std::shuffle(s->flashers.begin(), s->flashers.end(), rng);
+    } else if (pattern == 1) {
+        s->flashers.resize(static_cast<std::size_t>(dongles));
+    } else if (pattern == 3) {
+        s->flashers.resize(static_cast<std::size_t>(between(rng, 1, 3)));
+    } else if (pattern == 4) {
+        s->flashers.push_back(updatingAll(rng, *s));
+        for (int i = between(rng, 0, 2); i > 0; --i) {
+            s->flashers.push_back(naming(rng, *s, between(rng, 0, dongles - 1)));
+        }
+        if (chance(rng, 0.3)) {
+            addSharedNaming(*s, &s->flashers);
+        }
+        std::shuffle(s->flashers.begin(), s->flashers.end(), rng);
+    } else {
+        for (int i = between(rng, 1, 3); i > 0; --i) {
+            const double roll = std::uniform_real_distribution<double>(0, 1)(rng);
+            s->flashers.push_back(roll < 0.45   ? FlasherDraw{}
+                                  : roll < 0.88 ? naming(rng, *s, between(rng, 0, dongles - 1))
+                                                : namingNone(rng, *s));
+        }
+    }
+}
+
+// Some dongles without a USB device above their port, only ever named by
+// their port (a flasher without a name might switch one, and nothing tells
+// the flasher naming its port that it is gone).
+void drawPlain(Rng &rng, int pattern, Run *s)
+{
+    const int last = static_cast<int>(s->dongles.size()) - 1;
+    const int named =
+        (pattern == 0 || pattern == 4) && chance(rng, 0.3) ? between(rng, 0, last) : -1;
+    for (int i = 0; i <= last; ++i) {
+        s->dongles[static_cast<std::size_t>(i)].place.plain =
+            i == named || (pattern == 3 && chance(rng, 0.25));
+    }
+}
+
+void nameDraws(int pattern, Run *s)
+{
+    for (const auto &d : s->dongles) {
+        if (d.place.plain) {
+            s->draws.emplace_back(d.options.startMode == sim::Mode::Application
+                                      ? "plain-application"
+                                      : "plain-bootloader");
+        }
+    }
+    if (pattern == 3) {
+        s->draws.emplace_back("beyond");
+    }
+    const auto all = std::find_if(s->flashers.begin(), s->flashers.end(),
+                                  [](const FlasherDraw &f) { return f.all; });
+    if (all != s->flashers.end()) {
+        s->draws.emplace_back(s->flashers.size() > 1 ? "all-beside-named" : "all-alone");
+        if (all->kind != SelectorKind::None) {
+            s->draws.emplace_back(all->shared ? "all-narrowed-to-two" : "all-narrowed");
+        }
+    }
+}
+
+bool faultFree(const DongleDraw &d)
+{
+    return d.options.faults.empty() && !d.options.staleOnPlugIn && d.options.reenumerateMs <= 1500;
+}
+
+// Dongles without a USB port path running their application, beside one
+// waiting in its bootloader, and flashers naming none: a flasher that
+// switched one of them cannot tell its bootloader from the other's.
+Run drawPlainBeside(uint64_t seed)
+{
+    Rng rng(seed ^ 0x706C61696E626573ULL);
+    Run s;
+    s.seed = seed;
+    s.dongles.resize(static_cast<std::size_t>(between(rng, 2, 3)));
+    for (auto &d : s.dongles) {
+        drawCleanDongle(rng, true, &d);
+        d.place.plain = true;
+    }
+    DongleDraw &waiting = s.dongles[static_cast<std::size_t>(between(rng, 0, 1))];
+    waiting.options.startMode = sim::Mode::Bootloader;
+    waiting.place.plain = chance(rng, 0.5);
+    drawPlaces(rng, &s);
+    numberDongles(&s);
+    s.flashers.resize(static_cast<std::size_t>(between(rng, 1, 2)));
+    nameDraws(-1, &s);
+    s.draws.emplace_back("plain-beside-bootloader");
+    return s;
+}
+
+Run drawSeveral(uint64_t seed)
+{
+    Rng rng(seed ^ 0x7365766572616CULL);
+    Run s;
+    s.seed = seed;
+    // 0: a flasher naming each dongle; 1: all in application mode, as many
+    // flashers without a selector; 2: anything; 3: flashers without a
+    // selector, every dongle above ttyACM9; 4: `--all`.
+    const double roll = std::uniform_real_distribution<double>(0, 1)(rng);
+    const int pattern = roll < 0.25 ? 0 : roll < 0.4 ? 1 : roll < 0.65 ? 2 : roll < 0.75 ? 3 : 4;
+    s.dongles.resize(static_cast<std::size_t>(between(rng, 2, pattern % 2 == 0 ? 4 : 3)));
+    drawForeignPorts(rng, pattern == 3, &s);
+    for (std::size_t i = 0; i < s.dongles.size(); ++i) {
+        if (pattern != 1 && chance(rng, 0.2)) { // a lone dongle's draw, with its faults
+            const DongleDraw faulty = drawOne(runSeed(seed, 1000 + i), BusKind::Pty).dongles[0];
+            s.dongles[i].options = faulty.options;
+            s.dongles[i].labels = faulty.labels;
+        } else {
+            drawCleanDongle(rng, pattern == 1 || chance(rng, 0.5), &s.dongles[i]);
+        }
+    }
+    drawPlain(rng, pattern, &s);
+    drawPlaces(rng, &s);
+    if (pattern != 1 && pattern != 3 && chance(rng, 0.3)) {
+        drawSharedSerial(rng, &s);
+    }
+    numberDongles(&s);
+    drawFlashers(rng, pattern, &s);
+    nameDraws(pattern, &s);
+    // A flasher that names no dongle looks for one on ttyACM0 to ttyACM9 only.
+    const bool inReach = std::all_of(s.dongles.begin(), s.dongles.end(),
+                                     [](const DongleDraw &d) { return d.number <= 9; });
+    const bool shared = std::any_of(s.flashers.begin(), s.flashers.end(),
+                                    [](const FlasherDraw &f) { return f.shared; });
+    s.everyDongleExpected = ((pattern == 0 && !shared) || (pattern == 1 && inReach) ||
+                             (pattern == 4 && s.flashers.size() == 1)) &&
+                            std::all_of(s.dongles.begin(), s.dongles.end(), faultFree);
+    s.beyondReach = (pattern == 1 || pattern == 3) &&
+                    std::all_of(s.dongles.begin(), s.dongles.end(),
+                                [](const DongleDraw &d) { return d.number > 9; });
+    return s;
+}
+
+// A dongle's torvex-sim options: where it sits, then how it behaves.
+std::string dongleArguments(const DongleDraw &dongle)
+{
+    std::ostringstream line;
+    const sim::UsbPlace &place = dongle.place;
+    if (place.plain) {
+        line << " --plain-sysfs";
+    } else {
+        line << (place.path.empty() ? "" : " --usb-path " + place.path)
+             << (place.serial.empty() ? "" : " --serial " + place.serial)
+             << (place.bootloaderSerial.empty() ? ""
+                                                : " --bootloader-serial " + place.bootloaderSerial);
+    }
+    const sim::DongleOptions &d = dongle.options;
+    line << " --mode " << (d.startMode == sim::Mode::Application ? "application" : "bootloader")
+         << " --reenumerate-ms " << d.reenumerateMs
+         << (d.staleOnPlugIn ? " --stale-on-plug-in" : "");
+    if (d.replyByte >= 0) {
+        line << " --reply-byte " << sim::toHex({static_cast<uint8_t>(d.replyByte)});
+    }
+    for (const auto &[frame, f] : d.faults) {
+        line << " --fault " << frame << ":" << sim::describe(f);
+        using Kind = sim::Fault::Kind;
+        if (f.kind == Kind::Delay) {
+            line << ":" << f.delayMs;
+        } else if (f.kind == Kind::Flood) {
+            line << ":" << f.delayMs << (f.afterMs > 0 ? ":" + std::to_string(f.afterMs) : "");
+        } else if (f.kind == Kind::Replace) {
+            line << ":" << sim::toHex(f.bytes);
+        } else if (f.kind == Kind::Split) {
+            line << ":" << f.burst << ":" << f.delayMs;
+        } else if (f.kind == Kind::Stale) {
+            line << ":" << f.delayMs << ":" << sim::toHex(f.bytes);
+        }
+    }
+    return line.str();
+}
+
+} // namespace
+
+const char *nameOf(SelectorKind kind)
+{
+    const char *const names[] = {"none", "path", "serial", "port", "port-link"};
+    return names[static_cast<int>(kind)];
+}
+
+std::string FlasherDraw::option() const
+{
+    return kind == SelectorKind::Path     ? "--path"
+           : kind == SelectorKind::Serial ? "--serial-number"
+           : kind == SelectorKind::None   ? ""
+                                          : "--port";
+}
+
+// `--verbose` after `--all` is ignored: given now and then all the same.
+std::vector<std::string> FlasherDraw::arguments() const
+{
+    std::vector<std::string> args;
+    if (all || verbose) {
+        args.emplace_back(all ? "--all" : "--verbose");
+    }
+    if (kind != SelectorKind::None) {
+        args.insert(args.end(), {option(), value});
+    }
+    if (all && value.size() % 2 == 1) {
+        args.emplace_back("--verbose");
+    }
+    return args;
+}
+
+uint64_t runSeed(uint64_t seed, uint64_t index)
+{
+    // splitmix64: neighbouring runs get unrelated seeds.
+    uint64_t z = seed + 0x9E3779B97F4A7C15ULL * (index + 1);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+Run drawRun(uint64_t seed, BusKind bus, bool several)
+{
+    Rng pick(seed ^ 0x6D756C7469646F6EULL);
+    if (bus == BusKind::Gadget || (between(pick, 0, 2) != 0 && !several)) {
+        return drawOne(seed, bus);
+    }
+    Rng beside(seed ^ 0x626573696465ULL);
+    return chance(beside, 0.12) ? drawPlainBeside(seed) : drawSeveral(seed);
+}
+
+std::string describe(const Run &s, const std::string &program)
+{
+    std::ostringstream text;
+    text << s.dongles.size() << (s.dongles.size() == 1 ? " dongle, " : " dongles, ")
+         << s.flashers.size() << (s.flashers.size() == 1 ? " flasher" : " flashers")
+         << (s.everyDongleExpected ? ", every dongle to end updated" : "")
+         << (s.beyondReach ? ", every dongle beyond the flashers' reach" : "");
+    for (const auto &draw : s.draws) {
+        text << ", " << draw;
+    }
+    text << "\n";
+    for (std::size_t i = 0; i < s.foreignPorts.size(); ++i) {
+        text << "  foreign port /dev/ttyACM" << s.foreignPorts[i]
+             << (s.foreignInSysfs[i] ? " (another device's modalias)" : " (no sysfs entry)")
+             << "\n";
+    }
+    std::string dongles;
+    for (std::size_t i = 0; i < s.dongles.size(); ++i) {
+        const DongleDraw &d = s.dongles[i];
+        text << "  dongle " << i + 1 << " on /dev/ttyACM" << d.number << ":" << dongleArguments(d)
+             << "\n";
+        if (!d.pullLabel.empty()) {
+            text << "    on the real bus: " << d.pullLabel << " " << d.options.pull.atMs
+                 << " ms after the flasher's start"
+                 << (d.options.pull.backAfterMs >= 0
+                         ? ", back after " + std::to_string(d.options.pull.backAfterMs) + " ms"
+                         : "")
+                 << "\n";
+        }
+        dongles += (i == 0 ? "" : " --dongle") + dongleArguments(d);
+    }
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < s.flashers.size(); ++i) {
+        const FlasherDraw &f = s.flashers[i];
+        std::string line = program;
+        for (const auto &arg : f.arguments()) {
+            line += " " + arg;
+        }
+        text << "  flasher " << i + 1 << ": " << line
+             << (f.absent        ? "   (names no dongle that is there)"
+                 : f.shared      ? "   (names two dongles)"
+                 : f.target >= 0 ? "   (names dongle " + std::to_string(f.target + 1) + ")"
+                                 : "")
+             << (f.closeStdoutAfter >= 0
+                     ? "   (its reader goes after " + std::to_string(f.closeStdoutAfter) + " bytes)"
+                     : "")
+             << "\n";
+        lines.push_back(line);
+    }
+    text << "  by hand" << (s.foreignPorts.empty() ? "" : " (without the foreign ports)")
+         << ":\n  torvex-sim" << dongles << " -- ";
+    if (lines.size() == 1) {
+        text << lines[0];
+    } else {
+        text << "sh -c '";
+        for (const auto &line : lines) {
+            text << line << " & ";
+        }
+        text << "wait'";
+    }
+    return text.str();
+}
+
+} // namespace soak

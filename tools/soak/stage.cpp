@@ -1,0 +1,335 @@
+// Runs one run: its dongles on their bus (and other devices' ports before
+// them), its flashers started together, and what each did gathered for the
+// judge. The bus, dongles and sysfs are put together in Stage alone.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <iomanip>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "judge.h"
+#include "sim/gadgetBus.h"
+#include "sim/sandbox.h"
+
+namespace soak
+{
+
+namespace
+{
+
+std::string readLink(const std::string &path)
+{
+    char target[PATH_MAX];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+// A bus that keeps a log of the dongle's stays.
+class TracedBus : public sim::Bus
+{
+  public:
+    explicit TracedBus(std::unique_ptr<sim::Bus> bus) : bus_(std::move(bus)) {}
+
+    int plugIn(sim::Mode mode) override
+    {
+        const Clock::time_point before = Clock::now();
+        const int fd = bus_->plugIn(mode);
+        if (fd >= 0) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            plugs_.push_back(
+                {bus_->hostPort(), readLink(bus_->hostPort()), mode, before, Clock::now()});
+        }
+        return fd;
+    }
+    void unplug() override
+    {
+        const Clock::time_point before = Clock::now();
+        bus_->unplug();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!plugs_.empty() && plugs_.back().off == Clock::time_point::max()) {
+            plugs_.back().off = before;
+            plugs_.back().gone = Clock::now();
+        }
+    }
+    std::string hostPort() const override
+    {
+        return bus_->hostPort();
+    }
+    std::vector<Plug> plugs() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return plugs_;
+    }
+
+  private:
+    std::unique_ptr<sim::Bus> bus_;
+    mutable std::mutex mutex_;
+    std::vector<Plug> plugs_;
+};
+
+bool waitUntil(const std::function<bool()> &done, int ms)
+{
+    for (int waited = 0; !done(); waited += 10) {
+        if (waited >= ms) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+bool noHostPorts()
+{
+    bool none = true;
+    if (DIR *dir = opendir("/sys/class/tty")) {
+        while (const dirent *entry = readdir(dir)) {
+            none = none && std::string(entry->d_name).rfind("ttyACM", 0) != 0;
+        }
+        closedir(dir);
+    }
+    return none;
+}
+
+// The dongles on their bus: pseudo-terminals in a device tree of the run's
+// own, with other devices' ports first and the links udev makes under
+// /dev/serial/by-path; or one USB gadget under the kernel's cdc_acm, on a
+// bus with no port left from the run before, so that its ports get the
+// numbers a dongle plugged into an idle machine gets.
+class Stage
+{
+  public:
+    ~Stage()
+    {
+        dongles.clear(); // before their buses
+    }
+
+    std::string build(const Run &s, const RunSetup &setup)
+    {
+        if (setup.bus == BusKind::Gadget) {
+            return buildGadget(s, setup);
+        }
+        std::string why;
+        if (!sim::enterPrivateMountNamespace(&why)) {
+            return why;
+        }
+        tree_ = std::make_unique<sim::FakeDeviceTree>();
+        for (std::size_t i = 0; tree_->ok() && i < s.foreignPorts.size(); ++i) {
+            if (!tree_->addForeignPort(s.foreignPorts[i],
+                                       s.foreignInSysfs[i]
+                                           ? "usb:v2341p0043d0001dc02dsc00dp00ic02isc02ip01in00\n"
+                                           : "")) {
+                return "cannot add foreign ports";
+            }
+        }
+        if (!tree_->ok()) {
+            return tree_->error();
+        }
+        for (const auto &d : s.dongles) {
+            if (!plug(std::make_unique<sim::PtyBus>(d.place), d)) {
+                return "no pseudo-terminal";
+            }
+            if (dongles.back()->hostPort() != "/dev/ttyACM" + std::to_string(d.number)) {
+                return "dongle on " + dongles.back()->hostPort() + ", not on ttyACM" +
+                       std::to_string(d.number) + " as drawn";
+            }
+        }
+        mkdir("/dev/serial", 0755);
+        mkdir("/dev/serial/by-path", 0755);
+        for (const auto &f : s.flashers) {
+            const std::string target =
+                f.kind == SelectorKind::PortLink
+                    ? "../../ttyACM" +
+                          std::to_string(s.dongles[static_cast<std::size_t>(f.target)].number)
+                    : "";
+            if (!target.empty() && symlink(target.c_str(), f.value.c_str()) != 0 &&
+                errno != EEXIST) {
+                return "cannot make /dev/serial/by-path links";
+            }
+        }
+        return {};
+    }
+
+    std::vector<std::unique_ptr<TracedBus>> buses;
+    std::vector<std::unique_ptr<sim::Dongle>> dongles;
+
+  private:
+    bool plug(std::unique_ptr<sim::Bus> bus, const DongleDraw &d)
+    {
+        buses.push_back(std::make_unique<TracedBus>(std::move(bus)));
+        dongles.push_back(std::make_unique<sim::Dongle>(*buses.back(), d.options));
+        return dongles.back()->start();
+    }
+
+    std::string buildGadget(const Run &s, const RunSetup &setup)
+    {
+        std::string why;
+        auto gadget = std::make_unique<sim::GadgetBus>("torvex-soak", setup.udc);
+        if (!waitUntil(noHostPorts, 3000)) {
+            return "a ttyACM port from an earlier run is still there";
+        }
+        if (s.dongles.size() != 1 || !gadget->create(&why)) {
+            return why.empty() ? "one dongle only on a real bus" : why;
+        }
+        sim::GadgetBus &bus = *gadget;
+        sim::Dongle *dongle =
+            plug(std::move(gadget), s.dongles[0]) ? dongles.back().get() : nullptr;
+        if (dongle == nullptr ||
+            !waitUntil([dongle] { return !dongle->hostPort().empty(); }, 3000)) {
+            return "the gadget did not come up on the host: " + bus.error();
+        }
+        dongle->armPull();
+        return {};
+    }
+
+    std::unique_ptr<sim::FakeDeviceTree> tree_;
+};
+
+// The steady clock's time of a wall-clock time in seconds.
+Clock::time_point steadyOf(const std::string &wall, std::chrono::system_clock::time_point wallRef,
+                           Clock::time_point steadyRef)
+{
+    const auto micros = static_cast<long long>(std::strtold(wall.c_str(), nullptr) * 1e6L);
+    return steadyRef + std::chrono::microseconds(micros) -
+           std::chrono::duration_cast<std::chrono::microseconds>(wallRef.time_since_epoch());
+}
+
+// Each flasher gets a setserial of its own: on pseudo-terminals a stand-in
+// that logs each call, on a real bus the real one with its complaints kept.
+void runFlashers(const Run &s, const RunSetup &setup, Seen *seen)
+{
+    const bool real = setup.bus == BusKind::Gadget;
+    std::vector<std::string> dirs;
+    // All made before any flasher starts: a flasher that inherited a stand-in
+    // still open for writing would make its exec fail, and the shell go on to
+    // the real setserial.
+    for (std::size_t f = 0; f < s.flashers.size(); ++f) {
+        dirs.push_back(real ? setup.setserialDir : harness::makeLoggingSetserial());
+    }
+    const std::string errPrefix = setup.setserialDir + "/stderr." + std::to_string(getpid()) + ".";
+    // The two clocks read at one instant: a pause between the two readings
+    // (the machine is busy) would shift every open against the frames.
+    std::chrono::system_clock::time_point wallRef;
+    Clock::time_point steadyRef;
+    for (Clock::time_point before; steadyRef == Clock::time_point();) {
+        before = Clock::now();
+        wallRef = std::chrono::system_clock::now();
+        const Clock::time_point after = Clock::now();
+        steadyRef = after - before < std::chrono::microseconds(200) ? before + (after - before) / 2
+                                                                    : Clock::time_point();
+    }
+    std::vector<std::future<harness::ChildResult>> running;
+    for (std::size_t f = 0; f < s.flashers.size(); ++f) {
+        harness::ChildOptions options;
+        options.argv = {setup.program};
+        for (const auto &arg : s.flashers[f].arguments()) {
+            options.argv.push_back(arg);
+        }
+        options.env = {harness::pathWith(dirs[f])};
+        if (real) {
+            options.env.push_back("TORVEX_SETSERIAL_ERR=" + errPrefix + std::to_string(f));
+        }
+        options.limit = std::chrono::seconds(setup.limitSeconds);
+        options.closeStdoutAfter = s.flashers[f].closeStdoutAfter;
+        running.push_back(std::async(std::launch::async, harness::runChild, options));
+    }
+    seen->flashers.resize(s.flashers.size());
+    for (std::size_t f = 0; f < running.size(); ++f) {
+        FlasherSeen &flasher = seen->flashers[f];
+        flasher.result = running[f].get();
+        std::ifstream complaints(errPrefix + std::to_string(f));
+        std::getline(complaints, flasher.setserialErr, '\0');
+        unlink((errPrefix + std::to_string(f)).c_str());
+        std::ifstream calls(dirs[f] + "/calls");
+        std::string wall;
+        for (std::string line; !real && std::getline(calls, line);) {
+            Open open;
+            std::istringstream(line) >> wall >> open.pid >> open.port >> open.pts;
+            open.at = steadyOf(wall, wallRef, steadyRef);
+            flasher.opens.push_back(open);
+        }
+        if (!real) {
+            harness::removeSetserial(dirs[f]);
+        }
+    }
+    seen->opensLogged = !real;
+}
+
+void show(const Seen &seen)
+{
+    for (std::size_t f = 0; f < seen.flashers.size(); ++f) {
+        const FlasherSeen &run = seen.flashers[f];
+        std::cout << "--- flasher " << f + 1 << ": status " << run.result.status << "\n"
+                  << run.result.out << "--- its standard error\n"
+                  << run.result.err << "--- the ports it opened\n";
+        for (const Open &open : run.opens) {
+            std::cout << open.port << " (" << open.pts << ") by " << open.pid << "\n";
+        }
+    }
+    for (std::size_t d = 0; d < seen.dongles.size(); ++d) {
+        const DongleSeen &dongle = seen.dongles[d];
+        std::cout << "--- dongle " << d + 1 << (dongle.updated ? ", updated" : ", not updated")
+                  << "; its ports:";
+        for (const Plug &plug : dongle.plugs) {
+            std::cout << " " << plug.port
+                      << (plug.mode == sim::Mode::Application ? " (app)" : " (boot)");
+        }
+        std::cout << "\n";
+        for (const auto &frame : dongle.frames) {
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                frame.received.time_since_epoch());
+            std::cout << std::setw(3) << frame.index << " "
+                      << (frame.mode == sim::Mode::Application ? "app " : "boot") << " len "
+                      << std::setw(4) << frame.bytes.size() << " fault " << std::setw(7)
+                      << frame.fault << " reply "
+                      << sim::toHex(std::vector<uint8_t>(frame.reply.begin(),
+                                                         frame.reply.begin() +
+                                                             std::min<long>(8, frame.reply.size())))
+                      << (frame.reply.size() > 8 ? "..." : "") << " at " << ms.count() % 100000
+                      << " ms\n";
+        }
+        if (dongle.pull.happened) {
+            std::cout << "--- pulled after " << dongle.pull.framesBefore << " frames ("
+                      << dongle.pull.phase << ") from " << dongle.pull.portBefore << ", back on "
+                      << (dongle.pull.portAfter.empty() ? "(none)" : dongle.pull.portAfter) << "\n";
+        }
+    }
+}
+
+} // namespace
+
+Outcome runOnce(const Run &run, const RunSetup &setup)
+{
+    Stage stage;
+    const std::string why = stage.build(run, setup);
+    if (!why.empty()) {
+        return rigFailure(why);
+    }
+    Seen seen;
+    runFlashers(run, setup, &seen);
+    for (std::size_t d = 0; d < stage.dongles.size(); ++d) {
+        sim::Dongle &dongle = *stage.dongles[d];
+        dongle.stop();
+        DongleSeen dongleSeen;
+        dongleSeen.frames = dongle.frames();
+        dongleSeen.updated = dongle.flash() == setup.image;
+        dongleSeen.pull = dongle.pullRecord();
+        dongleSeen.disconnected = dongle.disconnectedAt(&dongleSeen.disconnectedAt);
+        dongleSeen.plugs = stage.buses[d]->plugs();
+        seen.dongles.push_back(dongleSeen);
+    }
+    if (setup.show) {
+        show(seen);
+    }
+    return judge(run, seen);
+}
+
+} // namespace soak
