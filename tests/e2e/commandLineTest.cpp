@@ -107,17 +107,4 @@ TEST_F(ProgramName, VersionNamesTheProgramAndTheFirmwareItCarries)
     EXPECT_TRUE(setserialCalls().empty());
 }
 
-class OnlyFirstArgumentCounts : public rig::Rig
-{
-};
-
-TEST_F(OnlyFirstArgumentCounts, VerboseThenHelpRunsAVerboseUpdate)
-{
-    sim::Dongle &dongle = plugInBootloader();
-    const auto result = run({"--verbose", "--help"});
-    EXPECT_EQ(result.out, rig::verboseSuccessFromBootloader(15));
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(dongle.flash(), rig::image());
-}
-
 } // namespace
