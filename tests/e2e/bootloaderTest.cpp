@@ -21,9 +21,7 @@ const std::string bootloaderNotEntered = "[TORVEX] Detecting bootloader mode...\
                                          rig::retry + rig::retry +
                                          "[TORVEX] Bootloader mode could not be entered!\n";
 
-class Discovery : public rig::Rig
-{
-};
+using Discovery = rig::Rig;
 
 // A dongle on ttyACM10 is beyond the ports that are searched: it is pointed
 // out, never opened.
@@ -46,35 +44,6 @@ TEST_F(Discovery, NoDongleFailsAfterThreeAttemptsPerModeAboutASecondApart)
     EXPECT_TRUE(beyond.frames().empty());
 }
 
-// A port that another program holds is passed over without a word, whether
-// or not another port is found.
-TEST_F(Discovery, QuietUpdateShowsOnlyTheProgressAndTheVerdict)
-{
-    sim::Dongle &held = plugInBootloader();
-    const int holder = open(held.hostPort().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(run({}).out, rig::failure);
-    sim::Dongle &dongle = plugInBootloader();
-    const auto result = run({});
-    close(holder);
-    EXPECT_EQ(result.out, rig::fullProgress(15) + rig::success);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(dongle.flash(), rig::image());
-    EXPECT_TRUE(held.frames().empty());
-}
-
-TEST_F(Discovery, VerboseUpdateFromTheBootloaderTellsEachStep)
-{
-    sim::Dongle &dongle = plugInBootloader();
-    const auto result = run();
-    EXPECT_EQ(result.out, rig::verboseSuccessFromBootloader(15));
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(dongle.flash(), rig::image());
-    EXPECT_EQ(setserialCalls(), std::vector<std::string>{"/dev/ttyACM0 low_latency"});
-}
-
 // Ports that are not the bootloader: another USB device, a node without a
 // sysfs entry, and a modalias too short to hold an identifier; the
 // bootloader is on the last port searched.
@@ -94,27 +63,19 @@ TEST_F(Discovery, FindsTheBootloaderBehindPortsThatAreNotIt)
     EXPECT_EQ(setserialCalls(), std::vector<std::string>{"/dev/ttyACM9 low_latency"});
 }
 
-TEST_F(Discovery, OfTwoDonglesTheLowerPortIsUpdated)
-{
-    sim::Dongle &first = plugInBootloader();
-    sim::Dongle &second = plugInBootloader();
-    ASSERT_EQ(first.hostPort(), "/dev/ttyACM0");
-    ASSERT_EQ(second.hostPort(), "/dev/ttyACM1");
-    const auto result = run({});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(first.flash(), rig::image());
-    EXPECT_TRUE(second.frames().empty());
-}
-
 // A port that another program holds locked (a second flasher, a terminal
-// program) is passed over before anything is read, set or sent on it.
+// program) is passed over before anything is read, set or sent on it: in
+// quiet mode without a word. Of two free ports the lower one is taken.
 TEST_F(Discovery, APortHeldByAnotherProgramIsSkippedAndKeepsItsSettings)
 {
     sim::Dongle &held = plugInBootloader();
-    sim::Dongle &free = plugInBootloader();
     const int holder = open(held.hostPort().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(run({}).out, rig::failure);
+    sim::Dongle &free = plugInBootloader();
+    sim::Dongle &higher = plugInBootloader();
+    ASSERT_EQ(higher.hostPort(), "/dev/ttyACM2");
     struct termios before {
     };
     ASSERT_EQ(tcgetattr(holder, &before), 0);
@@ -130,7 +91,7 @@ TEST_F(Discovery, APortHeldByAnotherProgramIsSkippedAndKeepsItsSettings)
     EXPECT_EQ(result.out, expected);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(free.flash(), rig::image());
-    EXPECT_TRUE(held.frames().empty());
+    EXPECT_TRUE(held.frames().empty() && higher.frames().empty());
     EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "the held port's settings changed";
 }
 
@@ -163,20 +124,7 @@ TEST_F(Discovery, APortWithoutPermissionIsNamedWithItsRemedyInQuietModeToo)
     EXPECT_EQ(dongle.flash(), rig::image());
 }
 
-class Setserial : public rig::Rig
-{
-};
-
-TEST_F(Setserial, AFailureIsShownEvenInQuietModeAndTheUpdateGoesOn)
-{
-    setserialExits(1);
-    sim::Dongle &dongle = plugInBootloader();
-    const auto result = run({});
-    EXPECT_EQ(result.out,
-              rig::setserialWarning("/dev/ttyACM0") + rig::fullProgress(15) + rig::success);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(dongle.flash(), rig::image());
-}
+using Setserial = rig::Rig;
 
 // Ctrl-C reaches the shell that runs setserial, which dies of it; the
 // program, which ignores it meanwhile, must stop then as it would anywhere.
@@ -210,84 +158,91 @@ TEST_F(Setserial, DebiansSetserialOnAPortWithoutSerialInfo)
 
 struct Reply {
     std::string name;
-    std::vector<uint8_t> bytes; // instead of the dongle's own reply; none: its own
+    sim::Fault fault; // on the first command: "check bootloader", or "enter bootloader"
     bool accepted;
-    int delayMs = 0;          // the dongle's own reply, this late
-    int dongleFirstByte = -1; // first byte of all the dongle's replies; -1: the command's
+    sim::Mode startMode = sim::Mode::Bootloader;
+    int dongleFirstByte = -1; // first byte of all the bootloader's replies; -1: the command's
 };
 
-void PrintTo(const Reply &reply, std::ostream *out)
-{
-    *out << reply.name;
-}
-
-class CheckReply : public rig::Rig, public ::testing::WithParamInterface<Reply>
+class CommandReply : public rig::Rig, public ::testing::WithParamInterface<Reply>
 {
 };
 
 // The check reply is judged by its text from byte 1 on; byte 0 only rules
-// out a reply that starts with another command's byte.
-TEST_P(CheckReply, IsJudgedByItsText)
+// out a reply that starts with another command's byte. The reply to "enter
+// bootloader" is judged by its first two bytes.
+TEST_P(CommandReply, IsJudged)
 {
     sim::DongleOptions options;
-    options.startMode = sim::Mode::Bootloader;
+    options.startMode = GetParam().startMode;
     options.replyByte = GetParam().dongleFirstByte;
-    if (!GetParam().bytes.empty()) {
-        options.faults[rig::checkFrame(false)] = rig::fault(Kind::Replace, GetParam().bytes);
-    } else if (GetParam().delayMs > 0) {
-        options.faults[rig::checkFrame(false)] = rig::fault(Kind::Delay, {}, GetParam().delayMs);
-    }
+    options.faults[0] = GetParam().fault;
     sim::Dongle &dongle = plugIn(options);
     const auto result = run();
+    const bool fromApplication = GetParam().startMode == sim::Mode::Application;
     if (GetParam().accepted) {
-        EXPECT_EQ(result.out, rig::verboseSuccessFromBootloader(15));
+        EXPECT_EQ(result.out, fromApplication ? rig::verboseSuccessFromApplication(15)
+                                              : rig::verboseSuccessFromBootloader(15));
         EXPECT_EQ(dongle.flash(), rig::image());
     } else {
-        EXPECT_EQ(result.out, rig::noApplicationFound + "[TORVEX] Detecting bootloader mode...\n" +
-                                  "[TORVEX] Bootloader mode could not be entered!\n" +
-                                  rig::failure);
-        EXPECT_EQ(dongle.frames().size(), 1U);
+        EXPECT_EQ(result.out,
+                  (fromApplication ? "[TORVEX] Detecting Torvex...\n"
+                                     "[TORVEX] Torvex detected! Entering bootloader mode...\n"
+                                     "[TORVEX] Error while sendind bootloader enter command!\n"
+                                   : rig::noApplicationFound +
+                                         "[TORVEX] Detecting bootloader mode...\n"
+                                         "[TORVEX] Bootloader mode could not be entered!\n") +
+                      rig::failure);
+        EXPECT_LE(dongle.frames().size(), 1U);
+        EXPECT_TRUE(dongle.flash().empty());
     }
     EXPECT_EQ(result.status, GetParam().accepted ? 0 : 255);
 }
 
+sim::Fault replaced(std::vector<uint8_t> bytes)
+{
+    return rig::fault(Kind::Replace, std::move(bytes));
+}
+
 std::vector<uint8_t> okThenZeros(std::size_t total)
 {
-    std::vector<uint8_t> bytes(total, 0);
-    bytes[0] = 'd';
-    bytes[1] = 'O';
-    bytes[2] = 'K';
+    std::vector<uint8_t> bytes = {'d', 'O', 'K'};
+    bytes.resize(total);
     return bytes;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Replies, CheckReply,
-    ::testing::Values(Reply{"ZeroThenOK", {0x00, 'O', 'K'}, true},
-                      // "OK" after another command's byte answers an earlier frame.
-                      Reply{"OtherCommandsOK", {'e', 'O', 'K'}, false},
-                      Reply{"EnterBootloadersOK", {0x0A, 'O', 'K'}, false},
-                      Reply{"UnknownFirstByte", {0xFF, 'O', 'K'}, true},
-                      // A bootloader that never echoes the command is updated.
-                      Reply{"EveryReplyStartsWith0x55", {}, true, 0, 0x55},
-                      // Later than a data frame's timeout, well within the check's.
-                      Reply{"AnsweredAfter400ms", {}, true, 400},
-                      Reply{"OKWithTrailingZeros", {'d', 'O', 'K', 0, 0}, true},
-                      Reply{"OKBang", {'d', 'O', 'K', '!'}, false}, Reply{"OneByte", {'d'}, false},
-                      Reply{"OnlyO", {'d', 'O'}, false}, Reply{"LowerCase", {'d', 'o', 'k'}, false},
-                      // Longer than the reply buffer: what is past it is dropped.
-                      Reply{"OKThen600Zeros", okThenZeros(603), true},
-                      Reply{"A thousand Os", std::vector<uint8_t>(1000, 'O'), false}),
-    [](const ::testing::TestParamInfo<Reply> &info) {
-        std::string name;
-        for (char c : info.param.name) {
-            name += std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
-        }
-        return name;
-    });
+constexpr sim::Mode application = sim::Mode::Application;
 
-class BootCommand : public rig::Rig
-{
-};
+INSTANTIATE_TEST_SUITE_P(
+    Replies, CommandReply,
+    ::testing::Values(
+        Reply{"ZeroThenOK", replaced({0x00, 'O', 'K'}), true},
+        // "OK" after another command's byte answers an earlier frame.
+        Reply{"OtherCommandsOK", replaced({'e', 'O', 'K'}), false},
+        Reply{"EnterBootloadersOK", replaced({0x0A, 'O', 'K'}), false},
+        Reply{"UnknownFirstByte", replaced({0xFF, 'O', 'K'}), true},
+        // A bootloader that never echoes the command is updated.
+        Reply{"EveryReplyStartsWith0x55", {}, true, sim::Mode::Bootloader, 0x55},
+        // Later than a data frame's timeout, well within the check's.
+        Reply{"AnsweredAfter400ms", rig::fault(Kind::Delay, {}, 400), true},
+        Reply{"AnsweredAfter1500ms", rig::fault(Kind::Delay, {}, 1500), false},
+        // Cut once the line has been quiet a while: the burst
+        // after the gap does not count.
+        Reply{"SplitByAGap", rig::fault(Kind::Split, {}, 30, 2), false},
+        Reply{"OKWithTrailingZeros", replaced({'d', 'O', 'K', 0, 0}), true},
+        Reply{"OKBang", replaced({'d', 'O', 'K', '!'}), false},
+        Reply{"OneByte", replaced({'d'}), false}, Reply{"OnlyO", replaced({'d', 'O'}), false},
+        Reply{"LowerCase", replaced({'d', 'o', 'k'}), false},
+        // Longer than the reply buffer: what is past it is dropped.
+        Reply{"OKThen600Zeros", replaced(okThenZeros(603)), true},
+        Reply{"AThousandOs", replaced(std::vector<uint8_t>(1000, 'O')), false},
+        Reply{"EnterRefused", replaced({0x0A, 0x00}), false, application},
+        Reply{"EnterOtherCommandByte", replaced({0x0B, 0x01}), false, application},
+        Reply{"EnterOneByte", replaced({0x0A}), false, application},
+        Reply{"EnterUnanswered", rig::fault(Kind::Ignore), false, application},
+        Reply{"EnterAnsweredAfter400ms", rig::fault(Kind::Delay, {}, 400), true, application},
+        Reply{"EnterAcceptedWithMoreBytes", replaced({0x0A, 0x01, 'O', 'K'}), true, application}),
+    [](const ::testing::TestParamInfo<Reply> &info) { return info.param.name; });
 
 class UnconfirmedBoot : public rig::Rig, public ::testing::WithParamInterface<sim::Fault>
 {
@@ -310,54 +265,49 @@ INSTANTIATE_TEST_SUITE_P(NoReplyOrRefused, UnconfirmedBoot,
                          ::testing::Values(rig::fault(Kind::Ignore),
                                            rig::fault(Kind::Replace, {'g', 'E', 'R'})));
 
-TEST_F(BootCommand, FrameIsExact)
-{
-    sim::Dongle &dongle = plugInBootloader();
-    run();
-    const auto frames = dongle.frames();
-    ASSERT_EQ(frames.size(), 47U);
-    EXPECT_EQ(frames[0].bytes, (std::vector<uint8_t>{0x64, 0xAA, 0xAA}));
-    EXPECT_EQ(frames[46].bytes, (std::vector<uint8_t>{0x67, 0xAA, 0xAA}));
-}
+struct Odd {
+    std::string name;
+    sim::Mode startMode;
+    bool staleOnPlugIn;
+    bool applicationRestarts;
+    int lostFrame = -1; // a frame lost on the way
+};
 
-class LineFaults : public rig::Rig
+class OddDongle : public rig::Rig, public ::testing::WithParamInterface<Odd>
 {
 };
 
-// Junk that waits in the port before the program opens it is discarded, not
-// taken for the start of the first reply.
-TEST_F(LineFaults, BytesWaitingInThePortAreNotTakenForAReply)
+TEST_P(OddDongle, StillGetsACleanUpdate)
 {
     sim::DongleOptions options;
-    options.startMode = sim::Mode::Bootloader;
-    options.staleOnPlugIn = true;
+    options.startMode = GetParam().startMode;
+    options.staleOnPlugIn = GetParam().staleOnPlugIn;
+    options.applicationRestarts = GetParam().applicationRestarts;
+    if (GetParam().lostFrame >= 0) {
+        options.faults[GetParam().lostFrame] = rig::fault(Kind::Ignore);
+    }
     sim::Dongle &dongle = plugIn(options);
     const auto result = run();
-    EXPECT_EQ(result.out, rig::verboseSuccessFromBootloader(15));
+    EXPECT_EQ(result.out, GetParam().startMode == sim::Mode::Application
+                              ? rig::verboseSuccessFromApplication(15)
+                              : rig::verboseSuccessFromBootloader(15));
+    EXPECT_EQ(result.status, 0);
     EXPECT_EQ(dongle.flash(), rig::image());
 }
 
-// A reply that comes in bursts is cut once the line has been quiet for a
-// while, so the burst after the gap does not count.
-TEST_F(LineFaults, AReplySplitByAGapIsCutAtTheGap)
-{
-    sim::Dongle &dongle =
-        plugInBootloader({{rig::checkFrame(false), rig::fault(Kind::Split, {}, 30, 2)}});
-    const auto result = run({});
-    EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(result.out, rig::failure);
-    EXPECT_TRUE(dongle.flash().empty());
-}
-
-TEST_F(LineFaults, AReplyLaterThanTheTimeoutFailsTheCheck)
-{
-    sim::Dongle &dongle =
-        plugInBootloader({{rig::checkFrame(false), rig::fault(Kind::Delay, {}, 1500)}});
-    const auto result = run();
-    EXPECT_EQ(result.out, rig::noApplicationFound + "[TORVEX] Detecting bootloader mode...\n" +
-                              "[TORVEX] Bootloader mode could not be entered!\n" + rig::failure);
-    EXPECT_EQ(result.status, 255);
-    EXPECT_TRUE(dongle.flash().empty());
-}
+INSTANTIATE_TEST_SUITE_P(
+    ButSound, OddDongle,
+    ::testing::Values(
+        // Junk waits in the port before the program opens it: it is not the
+        // start of the first reply. From the application, in both ports.
+        Odd{"JunkInTheBootloadersPort", sim::Mode::Bootloader, true, true},
+        Odd{"JunkInEitherPort", sim::Mode::Application, true, true},
+        // Once every page is in, the update is done whether or not the new
+        // application comes up.
+        Odd{"ApplicationNeverRestarts", sim::Mode::Application, false, false},
+        // The last page is short enough for one frame: the repeat sends all of it.
+        Odd{"ShortPagesFirstFrameLost", sim::Mode::Bootloader, false, true,
+            rig::dataFrame(false, 14, 0)}),
+    [](const ::testing::TestParamInfo<Odd> &info) { return info.param.name; });
 
 } // namespace

@@ -7,21 +7,11 @@ namespace
 using Kind = sim::Fault::Kind;
 constexpr int pages = 15;
 
-std::vector<uint8_t> pageOf(const std::vector<uint8_t> &image, int page)
-{
-    const std::size_t start = static_cast<std::size_t>(page) * 2048;
-    const std::size_t end = std::min(image.size(), start + 2048);
-    return std::vector<uint8_t>(image.begin() + static_cast<long>(start),
-                                image.begin() + static_cast<long>(end));
-}
-
+// What the program prints as the first pages are confirmed: its lines are all
+// of one length.
 std::string progressUpTo(int pagesDone)
 {
-    std::string line;
-    for (int done = 1; done <= pagesDone; ++done) {
-        line += rig::progressLine(done, pages);
-    }
-    return line;
+    return rig::fullProgress(pages).substr(0, pagesDone * rig::progressLine(1, pages).size());
 }
 
 std::vector<uint8_t> prefix(const std::vector<uint8_t> &bytes, std::size_t len)
@@ -33,21 +23,36 @@ const std::string beforePages = rig::noApplicationFound +
                                 "[TORVEX] Detecting bootloader mode...\n" +
                                 "[TORVEX] Bootloader detected!\n";
 
-class PageTransfer : public rig::Rig
-{
-};
+using PlainUpdate = rig::Rig;
 
-TEST_F(PageTransfer, EveryFrameCarriesItsSliceOfTheImageAndItsChecksum)
+// A dongle already in its bootloader: found after the three one-second
+// attempts in application mode without the pause for a switch, then every
+// frame exact, each data frame with its slice of the image. Only the first
+// argument counts: the --help after it is ignored.
+TEST_F(PlainUpdate, FromTheBootloaderTellsEachStepAndSendsExactFrames)
 {
     sim::Dongle &dongle = plugInBootloader();
-    ASSERT_EQ(run().status, 0);
+    const auto started = std::chrono::steady_clock::now();
+    const auto result = run({"--verbose", "--help"});
+    EXPECT_EQ(result.out, rig::verboseSuccessFromBootloader(pages));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(dongle.flash(), rig::image());
+    EXPECT_EQ(setserialCalls(), std::vector<std::string>{"/dev/ttyACM0 low_latency"});
     const auto frames = dongle.frames();
     ASSERT_EQ(frames.size(), 1U + 3 * pages + 1);
+    EXPECT_GE(frames[0].received - started, std::chrono::milliseconds(3000));
+    EXPECT_LT(frames[0].received - started, std::chrono::milliseconds(4800));
+    EXPECT_EQ(frames[0].bytes, (std::vector<uint8_t>{0x64, 0xAA, 0xAA}));
+    EXPECT_EQ(frames.back().bytes, (std::vector<uint8_t>{0x67, 0xAA, 0xAA}));
     for (int page = 0; page < pages; ++page) {
         SCOPED_TRACE("page " + std::to_string(page));
-        const auto bytes = pageOf(rig::image(), page);
+        const auto from = rig::image().begin() + page * 2048;
+        const std::vector<uint8_t> bytes(
+            from, from + std::min<std::ptrdiff_t>(rig::image().end() - from, 2048));
         const auto &first = frames[static_cast<std::size_t>(rig::dataFrame(false, page, 0))].bytes;
         const auto &second = frames[static_cast<std::size_t>(rig::dataFrame(false, page, 1))].bytes;
+        // A full page goes as 2047 + 7 bytes, the last one (556 bytes) as 559 + 3.
         const std::size_t firstChunk = std::min<std::size_t>(bytes.size(), 2044);
         ASSERT_EQ(first.size(), 3 + firstChunk);
         ASSERT_EQ(second.size(), 3 + bytes.size() - firstChunk);
@@ -59,23 +64,12 @@ TEST_F(PageTransfer, EveryFrameCarriesItsSliceOfTheImageAndItsChecksum)
         EXPECT_EQ(frames[static_cast<std::size_t>(rig::writeFrame(false, page))].bytes,
                   sim::pageWriteFrame(bytes.data(), bytes.size()));
     }
-    // The full pages go as 2047 + 7 bytes, the last one (556 bytes) as 559 + 3.
-    EXPECT_EQ(frames[1].bytes.size(), 2047U);
-    EXPECT_EQ(frames[2].bytes.size(), 7U);
-    EXPECT_EQ(frames[static_cast<std::size_t>(rig::dataFrame(false, 14, 0))].bytes.size(), 559U);
-    EXPECT_EQ(frames[static_cast<std::size_t>(rig::dataFrame(false, 14, 1))].bytes.size(), 3U);
-    EXPECT_EQ(dongle.flash(), rig::image());
 }
 
 struct Variant {
     int length;
     std::vector<std::size_t> frameLengths; // after the check frame, before the boot frame
 };
-
-void PrintTo(const Variant &variant, std::ostream *out)
-{
-    *out << variant.length << " bytes";
-}
 
 class ImageVariant : public rig::Rig, public ::testing::WithParamInterface<Variant>
 {
@@ -109,150 +103,99 @@ INSTANTIATE_TEST_SUITE_P(Lengths, ImageVariant,
                              return "Bytes" + std::to_string(info.param.length);
                          });
 
-class PageFaults : public rig::Rig
+struct PageFault {
+    std::string name;
+    int page;
+    int which; // of the page's frames: 0 and 1 its data, 2 its write
+    sim::Fault fault;
+    int confirmed;         // pages the program saw written, each with its progress line
+    std::string said;      // after those lines, before the newline and the verdict
+    int written;           // pages in the flash at the end
+    int rejected = 0;      // pages the dongle refused by their checksum
+    int boundMs = 0;       // the verdict within this long of the frame, when not 0
+    bool repeated = false; // the frame, lost, is sent again, and nothing after it
+    int replyByte = -1;    // first byte of all the dongle's replies; -1: the command's
+};
+
+sim::Fault floodAfter(int afterMs)
+{
+    sim::Fault flood = rig::fault(Kind::Flood, {}, 20000);
+    flood.afterMs = afterMs;
+    return flood;
+}
+
+std::string errorOn(int page)
+{
+    return "[TORVEX] Error while sending frame " + std::to_string(page) + "\n";
+}
+
+class PageFaults : public rig::Rig, public ::testing::WithParamInterface<PageFault>
 {
 };
 
-TEST_F(PageFaults, UnansweredPageWriteIsACrcFailure)
+// No fault on the way to the flash ever ends in a claimed success.
+TEST_P(PageFaults, StopTheUpdateWithoutClaimingIt)
 {
-    sim::Dongle &dongle = plugInBootloader({{rig::writeFrame(false, 3), rig::fault(Kind::Ignore)}});
-    const auto result = run();
-    EXPECT_EQ(result.out, beforePages + progressUpTo(3) + "[TORVEX] CRC fail!\n" + rig::failure);
-    EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(dongle.flash(), prefix(rig::image(), 3 * 2048));
-}
-
-// A bit flipped on the way: the dongle's checksum disagrees and it refuses
-// the page, which the program reports only through the verdict.
-TEST_F(PageFaults, PageCorruptedOnTheWayIsRefusedByItsChecksum)
-{
-    sim::Dongle &dongle =
-        plugInBootloader({{rig::dataFrame(false, 4, 1), rig::fault(Kind::Corrupt)}});
-    const auto result = run();
-    EXPECT_EQ(result.out, beforePages + progressUpTo(4) + "\n" + rig::failure);
-    EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(dongle.pagesRejected(), 1);
-    EXPECT_EQ(dongle.flash(), prefix(rig::image(), 4 * 2048));
-}
-
-// A late "OK" to a data frame arriving as the answer to the page write must
-// not count as the page being written.
-TEST_F(PageFaults, DataFramesOKIsNoAnswerToThePageWrite)
-{
-    sim::Dongle &dongle = plugInBootloader(
-        {{rig::writeFrame(false, 14), rig::fault(Kind::Replace, {'e', 'O', 'K'})}});
-    const auto result = run();
-    EXPECT_EQ(result.out, beforePages + progressUpTo(14) + "\n" + rig::failure);
-    EXPECT_EQ(result.status, 255);
-    // The dongle did take the page: the program cannot know it, so it fails safe.
-    EXPECT_EQ(dongle.flash(), rig::image());
-    dongle.stop();
-
-    // A dongle that does not echo: its late "OK" to the last page's first
-    // data frame looks like the answer to the repeat. The dongle gets the
-    // page twice and refuses it; that refusal must be what the program sees.
+    const PageFault &row = GetParam();
+    const auto frame = static_cast<std::size_t>(rig::dataFrame(false, row.page, row.which));
     sim::DongleOptions options;
     options.startMode = sim::Mode::Bootloader;
-    options.replyByte = 0x55;
-    options.faults[rig::dataFrame(false, 14, 0)] = rig::fault(Kind::Delay, {}, 150);
-    sim::Dongle &plain = plugIn(options);
-    const auto late = run();
-    EXPECT_EQ(late.out, beforePages + progressUpTo(14) + "\n" + rig::failure);
-    EXPECT_EQ(late.status, 255);
-    EXPECT_EQ(plain.pagesRejected(), 1);
-    EXPECT_EQ(plain.flash(), prefix(rig::image(), 14 * 2048));
-}
-
-// The dongle took the page but its reply came back garbled: the program
-// cannot know the page is in, so it stops.
-TEST_F(PageFaults, GarbledPageWriteReplyStopsTheUpdate)
-{
-    sim::Dongle &dongle =
-        plugInBootloader({{rig::writeFrame(false, 0), rig::fault(Kind::Replace, {'f', 'O', 'O'})}});
+    options.replyByte = row.replyByte;
+    options.faults[static_cast<int>(frame)] = row.fault;
+    sim::Dongle &dongle = plugIn(options);
     const auto result = run();
-    EXPECT_EQ(result.out, beforePages + "\n" + rig::failure);
+    const auto verdict = std::chrono::steady_clock::now();
+    EXPECT_EQ(result.out,
+              beforePages + progressUpTo(row.confirmed) + row.said + "\n" + rig::failure);
     EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(dongle.flash(), prefix(rig::image(), 2048));
-}
-
-TEST_F(PageFaults, DataFrameAnsweredWithAnErrorStopsTheUpdate)
-{
-    sim::Dongle &dongle = plugInBootloader(
-        {{rig::dataFrame(false, 5, 0), rig::fault(Kind::Replace, {'e', 'E', 'R'})}});
-    const auto result = run();
-    EXPECT_EQ(result.out, beforePages + progressUpTo(5) +
-                              "[TORVEX] Error while sending frame 5\n\n" + rig::failure);
-    EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(dongle.flash(), prefix(rig::image(), 5 * 2048));
-}
-
-// The first data frame of a full page is lost; its repeat carries the same
-// 2044 bytes and is answered, so the page's last four bytes never went out.
-// The dongle must not be asked to write that page.
-TEST_F(PageFaults, PageNotSentWholeIsNeverWritten)
-{
-    sim::Dongle &dongle =
-        plugInBootloader({{rig::dataFrame(false, 2, 0), rig::fault(Kind::Ignore)}});
-    const auto result = run();
-    EXPECT_EQ(result.out, beforePages + progressUpTo(2) +
-                              "[TORVEX] Error while sending frame 2\n\n" + rig::failure);
-    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(dongle.pagesRejected(), row.rejected);
+    EXPECT_EQ(dongle.flash(), prefix(rig::image(), std::min<std::size_t>(rig::image().size(),
+                                                                         row.written * 2048U)));
     const auto frames = dongle.frames();
-    ASSERT_EQ(frames.size(), static_cast<std::size_t>(rig::dataFrame(false, 2, 1)) + 1);
-    EXPECT_EQ(frames.back().bytes, frames[frames.size() - 2].bytes) << "the lost frame is repeated";
-    EXPECT_EQ(dongle.flash(), prefix(rig::image(), 2 * 2048));
-}
-
-// The last page is short enough for one frame: the repeat sends all of it.
-TEST_F(PageFaults, ShortPageIsSentWholeByTheRepeat)
-{
-    sim::Dongle &dongle =
-        plugInBootloader({{rig::dataFrame(false, 14, 0), rig::fault(Kind::Ignore)}});
-    const auto result = run();
-    EXPECT_EQ(result.out, rig::verboseSuccessFromBootloader(pages));
-    EXPECT_EQ(dongle.flash(), rig::image());
-}
-
-// A port that keeps talking: the reply ends when its buffer is full, so the
-// verdict comes at once rather than when the talking stops. When the talking
-// starts after the frame has gone unanswered, the wait for the port to fall
-// silent ends at its bound, a second, and the repeat's reply is the junk.
-TEST_F(PageFaults, FloodingDongleCannotHoldTheVerdict)
-{
-    const int flooded = rig::dataFrame(false, 5, 0);
-    sim::Fault flood = rig::fault(Kind::Flood, {}, 20000);
-    sim::Fault lateFlood = flood;
-    lateFlood.afterMs = 200;
-    using std::chrono::milliseconds;
-    for (const auto &[fault, bound] :
-         {std::pair{flood, milliseconds(1000)}, std::pair{lateFlood, milliseconds(1600)}}) {
-        SCOPED_TRACE(fault.afterMs > 0 ? "flood after the timeout" : "flood at once");
-        sim::Dongle &dongle = plugInBootloader({{flooded, fault}});
-        const auto result = run();
-        const auto verdict = std::chrono::steady_clock::now();
-        EXPECT_EQ(result.out, beforePages + progressUpTo(5) +
-                                  "[TORVEX] Error while sending frame 5\n\n" + rig::failure);
-        EXPECT_EQ(result.status, 255);
-        EXPECT_EQ(dongle.flash(), prefix(rig::image(), 5 * 2048));
-        const auto frames = dongle.frames();
-        ASSERT_GT(frames.size(), static_cast<std::size_t>(flooded));
-        EXPECT_LT(verdict - frames[static_cast<std::size_t>(flooded)].received, bound);
-        dongle.stop();
+    ASSERT_GT(frames.size(), frame);
+    if (row.boundMs > 0) {
+        EXPECT_LT(verdict - frames[frame].received, std::chrono::milliseconds(row.boundMs));
+    }
+    if (row.repeated) {
+        ASSERT_EQ(frames.size(), frame + 2);
+        EXPECT_EQ(frames[frame + 1].bytes, frames[frame].bytes);
     }
 }
 
-TEST_F(PageFaults, UnpluggedMidwayFailsPromptlyAndNeverClaimsSuccess)
+const sim::Fault lost = rig::fault(Kind::Ignore);
+
+sim::Fault replaced(std::vector<uint8_t> bytes)
 {
-    sim::Dongle &dongle =
-        plugInBootloader({{rig::dataFrame(false, 7, 1), rig::fault(Kind::Unplug)}});
-    const auto result = run();
-    EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(result.out.find(rig::success), std::string::npos);
-    EXPECT_EQ(result.out.substr(result.out.size() - rig::failure.size()), rig::failure);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(dongle.flash(), prefix(rig::image(), 7 * 2048));
-    // Three seconds of looking for an application, then well under a second more.
-    EXPECT_LT(result.elapsed.count(), 10000);
+    return rig::fault(Kind::Replace, std::move(bytes));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    OnTheWay, PageFaults,
+    ::testing::Values(
+        PageFault{"UnansweredPageWrite", 3, 2, lost, 3, "[TORVEX] CRC fail!", 3},
+        // A bit flipped on the way: the dongle refuses the page, which the
+        // program reports only through the verdict.
+        PageFault{"PageCorrupted", 4, 1, rig::fault(Kind::Corrupt), 4, "", 4, 1},
+        // A data frame's late "OK" is no answer to the page write: the dongle
+        // took the page, but the program cannot know it.
+        PageFault{"DataFramesOKToThePageWrite", 14, 2, replaced({'e', 'O', 'K'}), 14, "", 15},
+        // From a dongle that does not echo, the late "OK" to the last page's
+        // first data frame looks like the answer to its repeat. The dongle gets
+        // the page twice and refuses it: that must be what the program sees.
+        PageFault{"LateOKFromADongleThatDoesNotEcho", 14, 0, rig::fault(Kind::Delay, {}, 150), 14,
+                  "", 14, 1, 0, false, 0x55},
+        PageFault{"GarbledPageWriteReply", 0, 2, replaced({'f', 'O', 'O'}), 0, "", 1},
+        PageFault{"DataFrameRefused", 5, 0, replaced({'e', 'E', 'R'}), 5, errorOn(5), 5},
+        // A full page's first data frame is lost; its repeat carries the same
+        // 2044 bytes, so the page's last four never went out: it is not written.
+        PageFault{"PageNotSentWhole", 2, 0, lost, 2, errorOn(2), 2, 0, 0, true},
+        // A port that keeps talking: the reply ends when its buffer is full.
+        // Talking that starts after the frame went unanswered holds the wait
+        // for silence to its bound, a second, and is then the repeat's reply.
+        PageFault{"FloodAtOnce", 5, 0, floodAfter(0), 5, errorOn(5), 5, 0, 1000},
+        PageFault{"FloodAfterTheTimeout", 5, 0, floodAfter(200), 5, errorOn(5), 5, 0, 1600},
+        PageFault{"UnpluggedMidway", 7, 1, rig::fault(Kind::Unplug), 7, errorOn(7), 7, 0, 1000}),
+    [](const ::testing::TestParamInfo<PageFault> &info) { return info.param.name; });
 
 } // namespace
