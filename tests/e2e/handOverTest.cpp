@@ -20,6 +20,17 @@ namespace
 using Kind = sim::Fault::Kind;
 using std::chrono::milliseconds;
 
+template <typename Condition> bool waitFor(Condition condition)
+{
+    for (int waited = 0; waited < 3000; waited += 20) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    return condition();
+}
+
 using HandOver = rig::Rig;
 
 // Two seconds for the switch even when the bootloader is back sooner, and

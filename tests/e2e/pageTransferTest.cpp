@@ -27,13 +27,12 @@ using PlainUpdate = rig::Rig;
 
 // A dongle already in its bootloader: found after the three one-second
 // attempts in application mode without the pause for a switch, then every
-// frame exact, each data frame with its slice of the image. Only the first
-// argument counts: the --help after it is ignored.
+// frame exact, each data frame with its slice of the image.
 TEST_F(PlainUpdate, FromTheBootloaderTellsEachStepAndSendsExactFrames)
 {
     sim::Dongle &dongle = plugInBootloader();
     const auto started = std::chrono::steady_clock::now();
-    const auto result = run({"--verbose", "--help"});
+    const auto result = run({"--verbose"});
     EXPECT_EQ(result.out, rig::verboseSuccessFromBootloader(pages));
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "");
