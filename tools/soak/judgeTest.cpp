@@ -89,6 +89,7 @@ struct OneDongle : ::testing::Test {
     soak::Seen seen;
 };
 
+// cppcheck-suppress syntaxError
 TEST_F(OneDongle, ACleanUpdateBreaksNothing)
 {
     const soak::Outcome outcome = soak::judge(run, seen);
