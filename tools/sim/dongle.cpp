@@ -26,17 +26,10 @@ constexpr int frameGapMs = 2;
 
 std::size_t fixedLength(uint8_t command)
 {
-    switch (command) {
-    case enterBootloader:
-        return 2;
-    case checkBootloader:
-    case bootApplication:
-        return 3;
-    case pageWrite:
-        return 7;
-    default:
-        return 0;
-    }
+    return command == enterBootloader                                 ? 2
+           : command == checkBootloader || command == bootApplication ? 3
+           : command == pageWrite                                     ? 7
+                                                                      : 0;
 }
 
 bool hasHeader(const std::vector<uint8_t> &frame)
@@ -88,27 +81,6 @@ bool isDongleOption(const std::string &arg)
            arg == "--reply-byte";
 }
 
-namespace
-{
-
-bool parseReplyByte(const std::string &value, DongleOptions *options, std::string *why)
-{
-    if (value == "echo") {
-        options->replyByte = -1;
-        return true;
-    }
-    bool ok = value.size() == 2;
-    const std::vector<uint8_t> bytes = ok ? fromHex(value, &ok) : std::vector<uint8_t>{};
-    if (!ok) {
-        *why = "bad --reply-byte: two hex digits or 'echo'";
-        return false;
-    }
-    options->replyByte = bytes[0];
-    return true;
-}
-
-} // namespace
-
 bool parseDongleOption(const std::string &arg, const std::string &value, DongleOptions *options,
                        std::string *why)
 {
@@ -121,18 +93,19 @@ bool parseDongleOption(const std::string &arg, const std::string &value, DongleO
         return options->reenumerateMs >= 0 || (*why = "bad --reenumerate-ms", false);
     }
     if (arg == "--reply-byte") {
-        return parseReplyByte(value, options, why);
+        bool ok = value.size() == 2;
+        const std::vector<uint8_t> bytes = ok ? fromHex(value, &ok) : std::vector<uint8_t>{};
+        options->replyByte = value == "echo" ? -1 : ok ? bytes[0] : options->replyByte;
+        return value == "echo" || ok ||
+               (*why = "bad --reply-byte: two hex digits or 'echo'", false);
     }
-    if (arg == "--fault") {
-        int frame = 0;
-        Fault fault;
-        if (!parseFault(value, &frame, &fault, why)) {
-            return false;
-        }
+    int frame = 0;
+    Fault fault;
+    if (arg == "--fault" && parseFault(value, &frame, &fault, why)) {
         options->faults[frame] = fault;
         return true;
     }
-    *why = "not a dongle option: " + arg;
+    *why = arg == "--fault" ? *why : "not a dongle option: " + arg;
     return false;
 }
 
@@ -235,10 +208,12 @@ void Dongle::run()
 // their last byte; page data and junk end when the line falls quiet.
 bool Dongle::readFrame(std::vector<uint8_t> *frame)
 {
-    while (!stopping_ && !pullDue()) {
+    std::size_t len = 0;
+    while (len == 0 && !stopping_ && !pullDue()) {
         const std::size_t wanted = pending_.empty() ? 0 : fixedLength(pending_[0]);
         if (wanted != 0 && pending_.size() >= wanted) {
-            return takeFrame(wanted, frame);
+            len = wanted;
+            break;
         }
         struct pollfd line = {fd_, POLLIN, 0};
         const int ready = poll(&line, 1, pending_.empty() ? 20 : frameGapMs);
@@ -254,21 +229,14 @@ bool Dongle::readFrame(std::vector<uint8_t> *frame)
             // The host has closed the port: wait for it to come back.
             pauseMs(5);
         }
-        if (ready == 0 && !pending_.empty()) {
-            return takeFrame(std::min(pending_.size(), maxFrame), frame);
-        }
+        len = ready == 0 ? std::min(pending_.size(), maxFrame) : 0;
         if (ready <= 0 && pending_.empty()) {
             return false;
         }
     }
-    return false;
-}
-
-bool Dongle::takeFrame(std::size_t len, std::vector<uint8_t> *frame)
-{
     frame->assign(pending_.begin(), pending_.begin() + static_cast<long>(len));
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(len));
-    return true;
+    return len != 0;
 }
 
 void Dongle::handle(const std::vector<uint8_t> &frame)

@@ -57,8 +57,6 @@ class PtyBus : public Bus
 
   private:
     bool numberTaken(int n) const;
-    void publish(int n, Mode mode);
-    void withdraw(int n);
     UsbPort usbPort(int n) const;
 
     UsbPlace place_;

@@ -43,10 +43,10 @@ std::string devpathOf(const std::string &portPath)
     return portPath.substr(portPath.find('-') + 1);
 }
 
-std::string hex4(int value)
+template <typename... Args> std::string format(const char *pattern, Args... args)
 {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", value);
+    char text[256];
+    std::snprintf(text, sizeof text, pattern, args...);
     return text;
 }
 
@@ -82,13 +82,6 @@ struct Identity {
     std::string serial;
 };
 
-std::string productKey(const Identity &id)
-{
-    char key[32];
-    std::snprintf(key, sizeof key, "%x/%x/%x", id.vendor, id.product, id.release);
-    return key;
-}
-
 void writeString(const fs::path &dir, const char *name, const std::string &text)
 {
     // The kernel has no file for a string the device does not report.
@@ -103,28 +96,22 @@ void writeUsbDevice(const fs::path &dir, int bus, const std::string &devpath, in
                     const Identity &id)
 {
     const int minor = (bus - 1) * devicesPerBus + devnum - 1;
-    char node[128];
-    std::snprintf(node, sizeof node, "DEVNAME=bus/usb/%03d/%03d", bus, devnum);
-    char numbers[64];
-    std::snprintf(numbers, sizeof numbers, "BUSNUM=%03d\nDEVNUM=%03d", bus, devnum);
-    char deviceClass[8];
-    std::snprintf(deviceClass, sizeof deviceClass, "%02x", id.deviceClass);
-    writeAttributes(
-        dir, {{"busnum", std::to_string(bus)},
-              {"devnum", std::to_string(devnum)},
-              {"devpath", devpath},
-              {"idVendor", hex4(id.vendor)},
-              {"idProduct", hex4(id.product)},
-              {"bcdDevice", hex4(id.release)},
-              {"bDeviceClass", deviceClass},
-              {"bNumConfigurations", "1"},
-              {"speed", "480"},
-              {"version", " 2.00"},
-              {"dev", std::to_string(usbDeviceMajor) + ":" + std::to_string(minor)},
-              {"uevent", "MAJOR=" + std::to_string(usbDeviceMajor) +
-                             "\nMINOR=" + std::to_string(minor) + "\n" + node +
-                             "\nDEVTYPE=usb_device\nDRIVER=usb\nPRODUCT=" + productKey(id) +
-                             "\nTYPE=" + std::to_string(id.deviceClass) + "/0/0\n" + numbers}});
+    writeAttributes(dir, {{"busnum", std::to_string(bus)},
+                          {"devnum", std::to_string(devnum)},
+                          {"devpath", devpath},
+                          {"idVendor", format("%04x", id.vendor)},
+                          {"idProduct", format("%04x", id.product)},
+                          {"bcdDevice", format("%04x", id.release)},
+                          {"bDeviceClass", format("%02x", id.deviceClass)},
+                          {"bNumConfigurations", "1"},
+                          {"speed", "480"},
+                          {"version", " 2.00"},
+                          {"dev", format("%d:%d", usbDeviceMajor, minor)},
+                          {"uevent", format("MAJOR=%d\nMINOR=%d\nDEVNAME=bus/usb/%03d/%03d\n"
+                                            "DEVTYPE=usb_device\nDRIVER=usb\nPRODUCT=%x/%x/%x\n"
+                                            "TYPE=%d/0/0\nBUSNUM=%03d\nDEVNUM=%03d",
+                                            usbDeviceMajor, minor, bus, devnum, id.vendor,
+                                            id.product, id.release, id.deviceClass, bus, devnum)}});
     writeString(dir, "manufacturer", id.manufacturer);
     writeString(dir, "product", id.productName);
     writeString(dir, "serial", id.serial);
@@ -181,17 +168,17 @@ void writeInterfaces(const fs::path &device, const UsbPort &port, int product)
 {
     const std::string modalias = modaliasOf(port.mode);
     const fs::path control = device / (port.path + ":1.0");
-    writeAttributes(control,
-                    {{"bInterfaceNumber", "00"},
-                     {"bAlternateSetting", " 0"},
-                     {"bNumEndpoints", "01"},
-                     {"bInterfaceClass", "02"},
-                     {"bInterfaceSubClass", "02"},
-                     {"bInterfaceProtocol", "01"},
-                     {"bmCapabilities", "2"},
-                     {"uevent", "DEVTYPE=usb_interface\nDRIVER=cdc_acm\nPRODUCT=69/" +
-                                    hex4(product) + "/100\nTYPE=2/0/0\nINTERFACE=2/2/1\nMODALIAS=" +
-                                    modalias.substr(0, modalias.size() - 1)}});
+    writeAttributes(control, {{"bInterfaceNumber", "00"},
+                              {"bAlternateSetting", " 0"},
+                              {"bNumEndpoints", "01"},
+                              {"bInterfaceClass", "02"},
+                              {"bInterfaceSubClass", "02"},
+                              {"bInterfaceProtocol", "01"},
+                              {"bmCapabilities", "2"},
+                              {"uevent", "DEVTYPE=usb_interface\nDRIVER=cdc_acm\nPRODUCT=69/" +
+                                             format("%04x", product) +
+                                             "/100\nTYPE=2/0/0\nINTERFACE=2/2/1\nMODALIAS=" +
+                                             modalias.substr(0, modalias.size() - 1)}});
     std::ofstream(control / "modalias") << modalias;
     writeAttributes(device / (port.path + ":1.1"), {{"bInterfaceNumber", "01"},
                                                     {"bAlternateSetting", " 0"},
@@ -205,6 +192,14 @@ void writeInterfaces(const fs::path &device, const UsbPort &port, int product)
 
 void publishUsbPort(const std::string &sysDir, const UsbPort &port)
 {
+    const std::string name = ttyName(port);
+    const fs::path classDir = fs::path(sysDir) / "class/tty";
+    if (port.plain) {
+        writeAttributes(classDir / name / "device", {});
+        std::ofstream(classDir / name / "device/modalias") << modaliasOf(port.mode);
+        std::ofstream(classDir / name / "dev") << port.dev << "\n";
+        return;
+    }
     const Location where = locate(port.path);
     fs::path dir = busRoot(sysDir, where.bus);
     ensureHub(dir, where.bus, "");
@@ -220,16 +215,14 @@ void publishUsbPort(const std::string &sysDir, const UsbPort &port)
                     port.serial});
     writeInterfaces(dir, port, product);
 
-    const std::string name = ttyName(port);
     const fs::path tty = dir / (port.path + ":1.0") / "tty" / name;
     const fs::path ttyInSys = tty.lexically_relative(sysDir);
     writeAttributes(tty, {{"dev", port.dev},
-                          {"uevent", "MAJOR=" + std::to_string(ttyAcmMajor) + "\nMINOR=" +
-                                         std::to_string(port.tty) + "\nDEVNAME=" + name}});
+                          {"uevent", format("MAJOR=%d\nMINOR=%d\nDEVNAME=%s", ttyAcmMajor, port.tty,
+                                            name.c_str())}});
     symlink(("../../../" + port.path + ":1.0").c_str(), (tty / "device").c_str());
     symlink(upTo(ttyInSys, "class/tty").c_str(), (tty / "subsystem").c_str());
     // The class link comes last: through it a reader finds a complete device.
-    const fs::path classDir = fs::path(sysDir) / "class/tty";
     std::error_code ignored;
     fs::create_directories(classDir, ignored);
     symlink(upTo("class/tty", ttyInSys.string()).c_str(), (classDir / name).c_str());
@@ -238,8 +231,10 @@ void publishUsbPort(const std::string &sysDir, const UsbPort &port)
 void withdrawUsbPort(const std::string &sysDir, const UsbPort &port)
 {
     std::error_code ignored;
-    fs::remove(fs::path(sysDir) / "class/tty" / ttyName(port), ignored);
-    fs::remove_all(deviceDir(sysDir, locate(port.path)), ignored);
+    fs::remove_all(fs::path(sysDir) / "class/tty" / ttyName(port), ignored);
+    if (!port.plain) {
+        fs::remove_all(deviceDir(sysDir, locate(port.path)), ignored);
+    }
 }
 
 } // namespace sim
