@@ -125,22 +125,14 @@ std::vector<std::vector<uint8_t>> pageFrames(const std::vector<uint8_t> &image, 
 // of the reply; true when they say "OK".
 bool exchange(int fd, const std::vector<uint8_t> &frame)
 {
-    std::size_t sent = 0;
-    while (sent < frame.size()) {
-        const ssize_t n = write(fd, frame.data() + sent, frame.size() - sent);
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
+    // A blocking write to a terminal returns once all of it is taken.
+    if (write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) {
+        return false;
     }
     uint8_t reply[3] = {};
-    std::size_t got = 0;
-    while (got < sizeof reply) {
+    for (std::size_t got = 0; got < sizeof reply;) {
         struct pollfd line = {fd, POLLIN, 0};
-        if (poll(&line, 1, 1000) <= 0) {
-            return false;
-        }
-        const ssize_t n = read(fd, reply + got, sizeof reply - got);
+        const ssize_t n = poll(&line, 1, 1000) > 0 ? read(fd, reply + got, sizeof reply - got) : -1;
         if (n <= 0) {
             return false;
         }
@@ -251,9 +243,8 @@ void printPhase(const char *who, const Phase &p)
 // The slowest dongle's page transfer under --all, beside one update's.
 void printAll(const ProgramRun &all, const ProgramRun &app)
 {
-    const double fromApp = seconds(app.child);
     const double wall = seconds(all.child);
-    const double ratio = wall / fromApp;
+    const double ratio = wall / seconds(app.child);
     row("--all, " + std::to_string(allDongles) + " dongles from application mode",
         fixed(wall, "s", 3));
     row("  over one update from application mode", fixed(ratio, "x"), "<= 1.20 x",

@@ -32,11 +32,6 @@ std::size_t fixedLength(uint8_t command)
                                                                       : 0;
 }
 
-bool hasHeader(const std::vector<uint8_t> &frame)
-{
-    return frame.size() >= 3 && frame[1] == 0xAA && frame[2] == 0xAA;
-}
-
 } // namespace
 
 const std::vector<uint8_t> Dongle::staleBytes = {'s', 't', 'a', 'l', 'e'};
@@ -60,13 +55,11 @@ uint32_t crc32Mpeg2(const uint8_t *data, std::size_t len)
 std::vector<uint8_t> pageWriteFrame(const uint8_t *page, std::size_t len)
 {
     const uint32_t crc = crc32Mpeg2(page, len);
-    return {pageWrite,
-            0xAA,
-            0xAA,
-            static_cast<uint8_t>(crc),
-            static_cast<uint8_t>(crc >> 8),
-            static_cast<uint8_t>(crc >> 16),
-            static_cast<uint8_t>(crc >> 24)};
+    std::vector<uint8_t> frame = {pageWrite, 0xAA, 0xAA};
+    for (int shift = 0; shift < 32; shift += 8) {
+        frame.push_back(static_cast<uint8_t>(crc >> shift)); // least significant first
+    }
+    return frame;
 }
 
 bool isCommandByte(uint8_t byte)
@@ -258,23 +251,19 @@ void Dongle::handle(const std::vector<uint8_t> &frame)
     if (fault.kind == Fault::Kind::Corrupt && !rec.bytes.empty()) {
         rec.bytes.back() ^= 0x01;
     }
-    if (fault.kind != Fault::Kind::Ignore) {
-        rec.reply = answer(rec.bytes);
-    }
+    const std::vector<uint8_t> reply =
+        fault.kind == Fault::Kind::Ignore ? std::vector<uint8_t>{} : answer(rec.bytes);
     if (fault.kind == Fault::Kind::Flood) {
         // Recorded first: the flood may outlast the host's interest in it.
-        rec.reply.clear();
         record(rec);
         if (replyPauseMs(fault.afterMs)) {
             floodFor(fault.delayMs);
         }
         return;
     }
-    if (fault.kind == Fault::Kind::Ignore || fault.kind == Fault::Kind::DropReply) {
-        rec.reply.clear();
-    } else if (fault.kind == Fault::Kind::Replace) {
-        rec.reply = fault.bytes;
-    }
+    rec.reply = fault.kind == Fault::Kind::Replace     ? fault.bytes
+                : fault.kind == Fault::Kind::DropReply ? std::vector<uint8_t>{}
+                                                       : reply;
     if (!rec.reply.empty()) {
         sendReply(rec.reply, fault);
     }
@@ -307,7 +296,7 @@ std::vector<uint8_t> Dongle::reply(uint8_t command, bool accepted) const
 
 std::vector<uint8_t> Dongle::answerBootloader(const std::vector<uint8_t> &frame)
 {
-    if (!hasHeader(frame)) {
+    if (frame.size() < 3 || frame[1] != 0xAA || frame[2] != 0xAA) {
         return {};
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -353,32 +342,20 @@ std::vector<uint8_t> Dongle::answerBootloader(const std::vector<uint8_t> &frame)
     }
 }
 
+// A delayed reply goes out whole after its pause, a split one in bursts with
+// pauses between them, a stale one followed by the stale bytes.
 void Dongle::sendReply(const std::vector<uint8_t> &reply, const Fault &fault)
 {
-    switch (fault.kind) {
-    case Fault::Kind::Delay:
-        if (replyPauseMs(fault.delayMs)) {
-            writeAll(reply.data(), reply.size());
+    const auto burst =
+        fault.kind == Fault::Kind::Split ? static_cast<std::size_t>(fault.burst) : reply.size();
+    for (std::size_t at = 0; at < reply.size(); at += burst) {
+        if ((at > 0 || fault.kind == Fault::Kind::Delay) && !replyPauseMs(fault.delayMs)) {
+            return;
         }
-        break;
-    case Fault::Kind::Split:
-        for (std::size_t at = 0; at < reply.size(); at += static_cast<std::size_t>(fault.burst)) {
-            if (at > 0 && !replyPauseMs(fault.delayMs)) {
-                return;
-            }
-            const std::size_t len =
-                std::min(reply.size() - at, static_cast<std::size_t>(fault.burst));
-            writeAll(reply.data() + at, len);
-        }
-        break;
-    case Fault::Kind::Stale:
-        writeAll(reply.data(), reply.size());
-        if (replyPauseMs(fault.delayMs)) {
-            writeAll(fault.bytes.data(), fault.bytes.size());
-        }
-        break;
-    default:
-        writeAll(reply.data(), reply.size());
+        writeAll(reply.data() + at, std::min(reply.size() - at, burst));
+    }
+    if (fault.kind == Fault::Kind::Stale && replyPauseMs(fault.delayMs)) {
+        writeAll(fault.bytes.data(), fault.bytes.size());
     }
 }
 

@@ -234,8 +234,7 @@ std::string GadgetBus::hostPort() const
     if (!plugged_) {
         return "";
     }
-    const std::string wanted =
-        std::string("usb:v0069p") + (mode_ == Mode::Application ? "1000" : "2000");
+    const std::string wanted = "usb:v0069p" + productIdOf(mode_).substr(2);
     for (const auto &name : listDir("/sys/class/tty")) {
         if (name.rfind("ttyACM", 0) == 0 &&
             readFirstLine("/sys/class/tty/" + name + "/device/modalias").rfind(wanted, 0) == 0 &&

@@ -166,12 +166,9 @@ int PtyBus::plugIn(Mode mode)
 
 UsbPort PtyBus::usbPort(int n) const
 {
-    UsbPort port;
-    port.plain = place_.plain;
-    port.path = place_.path;
-    port.mode = mode_;
-    port.serial = mode_ == Mode::Application ? place_.serial : place_.bootloaderSerial;
-    port.tty = n;
+    const std::string &serial =
+        mode_ == Mode::Application ? place_.serial : place_.bootloaderSerial;
+    UsbPort port{place_.plain, place_.path, mode_, serial, n, ""};
     // The node is a link to the pseudo-terminal: its numbers are the pty's.
     struct stat slave {
     };

@@ -3,11 +3,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <vector>
 
 namespace sim
 {
@@ -20,23 +20,6 @@ namespace fs = std::filesystem;
 constexpr int ttyAcmMajor = 166;
 constexpr int usbDeviceMajor = 189;
 constexpr int devicesPerBus = 128;
-
-struct Location {
-    int bus = 0;
-    std::vector<std::string> prefixes; // "B-P", "B-P.P", ... down to the device itself
-};
-
-Location locate(const std::string &path)
-{
-    Location where;
-    where.bus = std::atoi(path.c_str());
-    for (std::size_t dot = path.find('.'); dot != std::string::npos;
-         dot = path.find('.', dot + 1)) {
-        where.prefixes.push_back(path.substr(0, dot));
-    }
-    where.prefixes.push_back(path);
-    return where;
-}
 
 std::string devpathOf(const std::string &portPath)
 {
@@ -82,14 +65,6 @@ struct Identity {
     std::string serial;
 };
 
-void writeString(const fs::path &dir, const char *name, const std::string &text)
-{
-    // The kernel has no file for a string the device does not report.
-    if (!text.empty()) {
-        std::ofstream(dir / name) << text << "\n";
-    }
-}
-
 // The attributes drivers/usb/core/sysfs.c gives every USB device, in its
 // formats, and the uevent of the device's character node.
 void writeUsbDevice(const fs::path &dir, int bus, const std::string &devpath, int devnum,
@@ -112,15 +87,14 @@ void writeUsbDevice(const fs::path &dir, int bus, const std::string &devpath, in
                                             "TYPE=%d/0/0\nBUSNUM=%03d\nDEVNUM=%03d",
                                             usbDeviceMajor, minor, bus, devnum, id.vendor,
                                             id.product, id.release, id.deviceClass, bus, devnum)}});
-    writeString(dir, "manufacturer", id.manufacturer);
-    writeString(dir, "product", id.productName);
-    writeString(dir, "serial", id.serial);
-}
-
-fs::path busRoot(const std::string &sysDir, int bus)
-{
-    return fs::path(sysDir) / "devices/platform" / ("dummy_hcd." + std::to_string(bus - 1)) /
-           ("usb" + std::to_string(bus));
+    // The kernel has no file for a string the device does not report.
+    for (const auto &[name, text] :
+         {std::make_pair("manufacturer", &id.manufacturer),
+          std::make_pair("product", &id.productName), std::make_pair("serial", &id.serial)}) {
+        if (!text->empty()) {
+            std::ofstream(dir / name) << *text << "\n";
+        }
+    }
 }
 
 // The root hub (at an empty port path) or a hub on the way to a device.
@@ -150,13 +124,24 @@ std::string upTo(const fs::path &relativeFrom, const std::string &to)
     return link + to;
 }
 
-fs::path deviceDir(const std::string &sysDir, const Location &where)
+// The USB device's directory at a port path, below the bus's root hub and
+// the hubs on the way, which `makeHubs` lays out when they are missing.
+fs::path deviceDir(const std::string &sysDir, const std::string &path, bool makeHubs)
 {
-    fs::path dir = busRoot(sysDir, where.bus);
-    for (const auto &prefix : where.prefixes) {
-        dir /= prefix;
+    const int bus = std::atoi(path.c_str());
+    fs::path dir = fs::path(sysDir) / "devices/platform" /
+                   ("dummy_hcd." + std::to_string(bus - 1)) / ("usb" + std::to_string(bus));
+    std::string hub; // the root hub's port path is empty
+    for (std::size_t dot = path.find('.');; dot = path.find('.', dot + 1)) {
+        if (makeHubs) {
+            ensureHub(dir, bus, hub);
+        }
+        hub = path.substr(0, dot);
+        dir /= hub;
+        if (dot == std::string::npos) {
+            return dir;
+        }
     }
-    return dir;
 }
 
 std::string ttyName(const UsbPort &port)
@@ -200,16 +185,10 @@ void publishUsbPort(const std::string &sysDir, const UsbPort &port)
         std::ofstream(classDir / name / "dev") << port.dev << "\n";
         return;
     }
-    const Location where = locate(port.path);
-    fs::path dir = busRoot(sysDir, where.bus);
-    ensureHub(dir, where.bus, "");
-    for (std::size_t i = 0; i + 1 < where.prefixes.size(); ++i) {
-        dir /= where.prefixes[i];
-        ensureHub(dir, where.bus, where.prefixes[i]);
-    }
-    dir /= port.path;
+    const fs::path dir = deviceDir(sysDir, port.path, true);
+    const int bus = std::atoi(port.path.c_str());
     const int product = port.mode == Mode::Application ? 0x1000 : 0x2000;
-    writeUsbDevice(dir, where.bus, devpathOf(port.path), nextDeviceNumber(where.bus),
+    writeUsbDevice(dir, bus, devpathOf(port.path), nextDeviceNumber(bus),
                    {0x0069, product, 0x0100, 2, "Torvex",
                     port.mode == Mode::Application ? "Torvex USB-CAN" : "Torvex Bootloader",
                     port.serial});
@@ -233,7 +212,7 @@ void withdrawUsbPort(const std::string &sysDir, const UsbPort &port)
     std::error_code ignored;
     fs::remove_all(fs::path(sysDir) / "class/tty" / ttyName(port), ignored);
     if (!port.plain) {
-        fs::remove_all(deviceDir(sysDir, locate(port.path)), ignored);
+        fs::remove_all(deviceDir(sysDir, port.path, false), ignored);
     }
 }
 
