@@ -39,7 +39,7 @@ std::mutex placing;
 std::string lowestFreePort()
 {
     for (int k = 1;; ++k) {
-        const std::string port = "1-" + std::to_string(k);
+        std::string port = "1-" + std::to_string(k);
         if (std::none_of(livePaths.begin(), livePaths.end(),
                          [&](const std::string &live) { return onSamePort(live, port); })) {
             return port;
@@ -185,7 +185,7 @@ void PtyBus::unplug()
         return;
     }
     std::lock_guard<std::mutex> guard(numbering);
-    unlink(hostPort().c_str());
+    unlink(PtyBus::hostPort().c_str()); // no dynamic dispatch: unplug() runs in the destructor
     withdrawUsbPort(sysDir_, usbPort(number_));
     retiredPorts.insert({number_, slavePath_});
     // Closing the master hangs up every open descriptor of the slave.
