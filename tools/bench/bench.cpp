@@ -109,36 +109,30 @@ std::vector<std::vector<uint8_t>> pageFrames(const std::vector<uint8_t> &image, 
 {
     const std::size_t start = page * pageSize;
     const std::size_t length = std::min(pageSize, image.size() - start);
-    const std::size_t firstChunk = std::min(length, chunkCapacity);
-    std::vector<uint8_t> first = {pageData, 0xAA, 0xAA};
-    first.insert(first.end(), image.begin() + static_cast<long>(start),
-                 image.begin() + static_cast<long>(start + firstChunk));
-    std::vector<uint8_t> second = {pageData, 0xAA, 0xAA};
-    second.insert(second.end(), image.begin() + static_cast<long>(start + firstChunk),
-                  image.begin() + static_cast<long>(start + length));
-    return {first, second, sim::pageWriteFrame(image.data() + start, length)};
+    const std::size_t split = std::min(length, chunkCapacity);
+    std::vector<std::vector<uint8_t>> frames;
+    for (const std::size_t end : {split, length}) {
+        const std::size_t from = frames.empty() ? 0 : split;
+        frames.push_back({pageData, 0xAA, 0xAA});
+        frames.back().insert(frames.back().end(), image.begin() + static_cast<long>(start + from),
+                             image.begin() + static_cast<long>(start + end));
+    }
+    frames.push_back(sim::pageWriteFrame(image.data() + start, length));
+    return frames;
 }
 
 // Sends one frame and waits, without polling in a loop, for the three bytes
 // of the reply; true when they say "OK".
 bool exchange(int fd, const std::vector<uint8_t> &frame)
 {
-    std::size_t sent = 0;
-    while (sent < frame.size()) {
-        const ssize_t n = write(fd, frame.data() + sent, frame.size() - sent);
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
+    // A blocking write to a terminal returns once all of it is taken.
+    if (write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) {
+        return false;
     }
     uint8_t reply[3] = {};
-    std::size_t got = 0;
-    while (got < sizeof reply) {
+    for (std::size_t got = 0; got < sizeof reply;) {
         struct pollfd line = {fd, POLLIN, 0};
-        if (poll(&line, 1, 1000) <= 0) {
-            return false;
-        }
-        const ssize_t n = read(fd, reply + got, sizeof reply - got);
+        const ssize_t n = poll(&line, 1, 1000) > 0 ? read(fd, reply + got, sizeof reply - got) : -1;
         if (n <= 0) {
             return false;
         }
@@ -249,9 +243,8 @@ void printPhase(const char *who, const Phase &p)
 // The slowest dongle's page transfer under --all, beside one update's.
 void printAll(const ProgramRun &all, const ProgramRun &app)
 {
-    const double fromApp = seconds(app.child);
     const double wall = seconds(all.child);
-    const double ratio = wall / fromApp;
+    const double ratio = wall / seconds(app.child);
     row("--all, " + std::to_string(allDongles) + " dongles from application mode",
         fixed(wall, "s", 3));
     row("  over one update from application mode", fixed(ratio, "x"), "<= 1.20 x",
@@ -291,12 +284,12 @@ void printTable(const Settings &s, const ProgramRun &app, const ProgramRun &boot
         fromBoot <= 3.3 ? "within 1.1 x" : "over 1.1 x");
     row("  over its fixed pauses of 3 s", fixed(fromBoot - 3.0, "s", 3));
     printAll(all, app);
-    const double cpuShare = 100.0 * cpuSeconds(app.child.usage) / fromApp;
-    row("CPU / wall, update from application mode", fixed(cpuShare, "%", 1), "<= 5 %",
-        meets(cpuShare <= 5.0));
-    const double cpuShareBoot = 100.0 * cpuSeconds(boot.child.usage) / fromBoot;
-    row("CPU / wall, update from bootloader mode", fixed(cpuShareBoot, "%", 1), "<= 5 %",
-        meets(cpuShareBoot <= 5.0));
+    for (const ProgramRun *run : {&app, &boot}) {
+        const double share = 100.0 * cpuSeconds(run->child.usage) / seconds(run->child);
+        row(std::string("CPU / wall, update from ") + (run == &app ? "application" : "bootloader") +
+                " mode",
+            fixed(share, "%", 1), "<= 5 %", meets(share <= 5.0));
+    }
     const double rss =
         static_cast<double>(std::max(app.child.usage.ru_maxrss, boot.child.usage.ru_maxrss)) /
         1024.0;
@@ -305,9 +298,7 @@ void printTable(const Settings &s, const ProgramRun &app, const ProgramRun &boot
     };
     const bool haveStatic = stat(s.staticBinary.c_str(), &info) == 0;
     const std::string binary = haveStatic ? s.staticBinary : s.program;
-    if (!haveStatic) {
-        stat(binary.c_str(), &info);
-    }
+    stat(binary.c_str(), &info); // the program itself, without a static build
     const double size = static_cast<double>(info.st_size) / (1024.0 * 1024.0);
     row(std::string(haveStatic ? "static" : "dynamic (no static build)") + " binary size",
         fixed(size, "MiB"), "<= 2 MiB (static)", haveStatic ? meets(size <= 2.0) : "n/a");
@@ -327,15 +318,14 @@ bool parseArgs(int argc, char **argv, Settings *s)
 {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i];
-        if (arg == "--program") {
-            s->program = argv[i + 1];
-        } else if (arg == "--image") {
-            s->imagePath = argv[i + 1];
-        } else if (arg == "--static-binary") {
-            s->staticBinary = argv[i + 1];
-        } else {
+        std::string *field = arg == "--program"         ? &s->program
+                             : arg == "--image"         ? &s->imagePath
+                             : arg == "--static-binary" ? &s->staticBinary
+                                                        : nullptr;
+        if (field == nullptr) {
             return false;
         }
+        *field = argv[i + 1];
     }
     return argc % 2 == 1 && sim::readBinaryFile(s->imagePath, &s->image) && !s->image.empty() &&
            access(s->program.c_str(), X_OK) == 0;

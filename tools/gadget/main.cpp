@@ -5,11 +5,11 @@
 // come back after a "boot" command; then writes its report.
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,7 +63,7 @@ struct Settings {
 // What happened while serving, for the report.
 struct Outcome {
     std::string ended;
-    std::vector<std::string> ports; // "mode:/dev/ttyACMn" each time the host's port changed
+    std::string ports; // "mode:/dev/ttyACMn" each time the host's port changed, spaced
 };
 
 bool parseOption(const std::string &arg, const char *value, Settings *s, std::string *why)
@@ -109,15 +109,14 @@ bool parseArgs(int argc, char **argv, Settings *s, std::string *why)
 bool applicationRestarted(const sim::Dongle &dongle, const std::string &port)
 {
     if (dongle.mode() != sim::Mode::Application || port.empty()) {
-        return false;
+        return false; // the frames are copied only once it may have happened
     }
-    for (const auto &frame : dongle.frames()) {
-        if (frame.mode == sim::Mode::Bootloader && !frame.bytes.empty() && frame.bytes[0] == 0x67 &&
-            frame.reply.size() == 3 && frame.reply[1] == 'O' && frame.reply[2] == 'K') {
-            return true;
-        }
-    }
-    return false;
+    const std::vector<sim::FrameRecord> frames = dongle.frames();
+    return std::any_of(frames.begin(), frames.end(), [](const sim::FrameRecord &frame) {
+        return frame.mode == sim::Mode::Bootloader && !frame.bytes.empty() &&
+               frame.bytes[0] == 0x67 && frame.reply.size() == 3 && frame.reply[1] == 'O' &&
+               frame.reply[2] == 'K';
+    });
 }
 
 // Watches the host's side of the link until it is time to stop.
@@ -133,7 +132,7 @@ Outcome serve(const sim::Dongle &dongle, int limitSeconds)
         if (!seen.empty() && seen != last) {
             std::cerr << "torvex-gadget: " << sim::nameOf(dongle.mode()) << " mode on " << port
                       << "\n";
-            outcome.ports.push_back(seen);
+            outcome.ports += (outcome.ports.empty() ? "" : " ") + seen;
         }
         last = seen;
         if (stopSignal != 0) {
@@ -174,11 +173,8 @@ void writeReport(const Settings &s, const Outcome &outcome, const sim::Dongle &d
     }
     std::ofstream report(s.reportPath);
     report << "ended=" << outcome.ended << "\nstart_mode=" << sim::nameOf(s.dongle.startMode)
-           << "\nfinal_mode=" << sim::nameOf(dongle.mode()) << "\nports=";
-    for (std::size_t i = 0; i < outcome.ports.size(); ++i) {
-        report << (i == 0 ? "" : " ") << outcome.ports[i];
-    }
-    report << "\nframes=" << dongle.frames().size() << "\nflash_bytes=" << dongle.flash().size()
+           << "\nfinal_mode=" << sim::nameOf(dongle.mode()) << "\nports=" << outcome.ports
+           << "\nframes=" << dongle.frames().size() << "\nflash_bytes=" << dongle.flash().size()
            << "\nflash_matches=" << flashMatches << "\npages_rejected=" << dongle.pagesRejected()
            << "\nunplugged_at_ms=" << unplugEpochMs(dongle) << "\n";
 }

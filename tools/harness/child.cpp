@@ -161,14 +161,10 @@ ChildResult runChild(const ChildOptions &options)
     std::vector<char *> argv = pointersTo(args);
     std::vector<char *> envp = pointersTo(env);
     Pipes pipes;
-    if (args.empty() || (options.capture &&
-                         (pipe2(pipes.out, O_CLOEXEC) != 0 || pipe2(pipes.err, O_CLOEXEC) != 0))) {
-        closeFd(&pipes.out[0]);
-        closeFd(&pipes.out[1]);
-        return result;
-    }
+    const bool piped =
+        !options.capture || (pipe2(pipes.out, O_CLOEXEC) == 0 && pipe2(pipes.err, O_CLOEXEC) == 0);
     result.begin = Clock::now();
-    const pid_t pid = fork();
+    const pid_t pid = args.empty() || !piped ? -1 : fork();
     if (pid == 0) {
         execChild(options, pipes, argv.data(), envp.data());
     }

@@ -26,22 +26,10 @@ constexpr int frameGapMs = 2;
 
 std::size_t fixedLength(uint8_t command)
 {
-    switch (command) {
-    case enterBootloader:
-        return 2;
-    case checkBootloader:
-    case bootApplication:
-        return 3;
-    case pageWrite:
-        return 7;
-    default:
-        return 0;
-    }
-}
-
-bool hasHeader(const std::vector<uint8_t> &frame)
-{
-    return frame.size() >= 3 && frame[1] == 0xAA && frame[2] == 0xAA;
+    return command == enterBootloader                                 ? 2
+           : command == checkBootloader || command == bootApplication ? 3
+           : command == pageWrite                                     ? 7
+                                                                      : 0;
 }
 
 } // namespace
@@ -67,13 +55,11 @@ uint32_t crc32Mpeg2(const uint8_t *data, std::size_t len)
 std::vector<uint8_t> pageWriteFrame(const uint8_t *page, std::size_t len)
 {
     const uint32_t crc = crc32Mpeg2(page, len);
-    return {pageWrite,
-            0xAA,
-            0xAA,
-            static_cast<uint8_t>(crc),
-            static_cast<uint8_t>(crc >> 8),
-            static_cast<uint8_t>(crc >> 16),
-            static_cast<uint8_t>(crc >> 24)};
+    std::vector<uint8_t> frame = {pageWrite, 0xAA, 0xAA};
+    for (int shift = 0; shift < 32; shift += 8) {
+        frame.push_back(static_cast<uint8_t>(crc >> shift)); // least significant first
+    }
+    return frame;
 }
 
 bool isCommandByte(uint8_t byte)
@@ -88,27 +74,6 @@ bool isDongleOption(const std::string &arg)
            arg == "--reply-byte";
 }
 
-namespace
-{
-
-bool parseReplyByte(const std::string &value, DongleOptions *options, std::string *why)
-{
-    if (value == "echo") {
-        options->replyByte = -1;
-        return true;
-    }
-    bool ok = value.size() == 2;
-    const std::vector<uint8_t> bytes = ok ? fromHex(value, &ok) : std::vector<uint8_t>{};
-    if (!ok) {
-        *why = "bad --reply-byte: two hex digits or 'echo'";
-        return false;
-    }
-    options->replyByte = bytes[0];
-    return true;
-}
-
-} // namespace
-
 bool parseDongleOption(const std::string &arg, const std::string &value, DongleOptions *options,
                        std::string *why)
 {
@@ -121,18 +86,19 @@ bool parseDongleOption(const std::string &arg, const std::string &value, DongleO
         return options->reenumerateMs >= 0 || (*why = "bad --reenumerate-ms", false);
     }
     if (arg == "--reply-byte") {
-        return parseReplyByte(value, options, why);
+        bool ok = value.size() == 2;
+        const std::vector<uint8_t> bytes = ok ? fromHex(value, &ok) : std::vector<uint8_t>{};
+        options->replyByte = value == "echo" ? -1 : ok ? bytes[0] : options->replyByte;
+        return value == "echo" || ok ||
+               (*why = "bad --reply-byte: two hex digits or 'echo'", false);
     }
-    if (arg == "--fault") {
-        int frame = 0;
-        Fault fault;
-        if (!parseFault(value, &frame, &fault, why)) {
-            return false;
-        }
+    int frame = 0;
+    Fault fault;
+    if (arg == "--fault" && parseFault(value, &frame, &fault, why)) {
         options->faults[frame] = fault;
         return true;
     }
-    *why = "not a dongle option: " + arg;
+    *why = arg == "--fault" ? *why : "not a dongle option: " + arg;
     return false;
 }
 
@@ -235,10 +201,12 @@ void Dongle::run()
 // their last byte; page data and junk end when the line falls quiet.
 bool Dongle::readFrame(std::vector<uint8_t> *frame)
 {
-    while (!stopping_ && !pullDue()) {
+    std::size_t len = 0;
+    while (len == 0 && !stopping_ && !pullDue()) {
         const std::size_t wanted = pending_.empty() ? 0 : fixedLength(pending_[0]);
         if (wanted != 0 && pending_.size() >= wanted) {
-            return takeFrame(wanted, frame);
+            len = wanted;
+            break;
         }
         struct pollfd line = {fd_, POLLIN, 0};
         const int ready = poll(&line, 1, pending_.empty() ? 20 : frameGapMs);
@@ -254,21 +222,14 @@ bool Dongle::readFrame(std::vector<uint8_t> *frame)
             // The host has closed the port: wait for it to come back.
             pauseMs(5);
         }
-        if (ready == 0 && !pending_.empty()) {
-            return takeFrame(std::min(pending_.size(), maxFrame), frame);
-        }
+        len = ready == 0 ? std::min(pending_.size(), maxFrame) : 0;
         if (ready <= 0 && pending_.empty()) {
             return false;
         }
     }
-    return false;
-}
-
-bool Dongle::takeFrame(std::size_t len, std::vector<uint8_t> *frame)
-{
     frame->assign(pending_.begin(), pending_.begin() + static_cast<long>(len));
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(len));
-    return true;
+    return len != 0;
 }
 
 void Dongle::handle(const std::vector<uint8_t> &frame)
@@ -290,23 +251,19 @@ void Dongle::handle(const std::vector<uint8_t> &frame)
     if (fault.kind == Fault::Kind::Corrupt && !rec.bytes.empty()) {
         rec.bytes.back() ^= 0x01;
     }
-    if (fault.kind != Fault::Kind::Ignore) {
-        rec.reply = answer(rec.bytes);
-    }
+    const std::vector<uint8_t> reply =
+        fault.kind == Fault::Kind::Ignore ? std::vector<uint8_t>{} : answer(rec.bytes);
     if (fault.kind == Fault::Kind::Flood) {
         // Recorded first: the flood may outlast the host's interest in it.
-        rec.reply.clear();
         record(rec);
         if (replyPauseMs(fault.afterMs)) {
             floodFor(fault.delayMs);
         }
         return;
     }
-    if (fault.kind == Fault::Kind::Ignore || fault.kind == Fault::Kind::DropReply) {
-        rec.reply.clear();
-    } else if (fault.kind == Fault::Kind::Replace) {
-        rec.reply = fault.bytes;
-    }
+    rec.reply = fault.kind == Fault::Kind::Replace     ? fault.bytes
+                : fault.kind == Fault::Kind::DropReply ? std::vector<uint8_t>{}
+                                                       : reply;
     if (!rec.reply.empty()) {
         sendReply(rec.reply, fault);
     }
@@ -339,7 +296,7 @@ std::vector<uint8_t> Dongle::reply(uint8_t command, bool accepted) const
 
 std::vector<uint8_t> Dongle::answerBootloader(const std::vector<uint8_t> &frame)
 {
-    if (!hasHeader(frame)) {
+    if (frame.size() < 3 || frame[1] != 0xAA || frame[2] != 0xAA) {
         return {};
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -385,32 +342,20 @@ std::vector<uint8_t> Dongle::answerBootloader(const std::vector<uint8_t> &frame)
     }
 }
 
+// A delayed reply goes out whole after its pause, a split one in bursts with
+// pauses between them, a stale one followed by the stale bytes.
 void Dongle::sendReply(const std::vector<uint8_t> &reply, const Fault &fault)
 {
-    switch (fault.kind) {
-    case Fault::Kind::Delay:
-        if (replyPauseMs(fault.delayMs)) {
-            writeAll(reply.data(), reply.size());
+    const auto burst =
+        fault.kind == Fault::Kind::Split ? static_cast<std::size_t>(fault.burst) : reply.size();
+    for (std::size_t at = 0; at < reply.size(); at += burst) {
+        if ((at > 0 || fault.kind == Fault::Kind::Delay) && !replyPauseMs(fault.delayMs)) {
+            return;
         }
-        break;
-    case Fault::Kind::Split:
-        for (std::size_t at = 0; at < reply.size(); at += static_cast<std::size_t>(fault.burst)) {
-            if (at > 0 && !replyPauseMs(fault.delayMs)) {
-                return;
-            }
-            const std::size_t len =
-                std::min(reply.size() - at, static_cast<std::size_t>(fault.burst));
-            writeAll(reply.data() + at, len);
-        }
-        break;
-    case Fault::Kind::Stale:
-        writeAll(reply.data(), reply.size());
-        if (replyPauseMs(fault.delayMs)) {
-            writeAll(fault.bytes.data(), fault.bytes.size());
-        }
-        break;
-    default:
-        writeAll(reply.data(), reply.size());
+        writeAll(reply.data() + at, std::min(reply.size() - at, burst));
+    }
+    if (fault.kind == Fault::Kind::Stale && replyPauseMs(fault.delayMs)) {
+        writeAll(fault.bytes.data(), fault.bytes.size());
     }
 }
 

@@ -110,7 +110,6 @@ class Dongle
   private:
     void run();
     bool readFrame(std::vector<uint8_t> *frame);
-    bool takeFrame(std::size_t len, std::vector<uint8_t> *frame); // the first len pending bytes
     void handle(const std::vector<uint8_t> &frame);
     std::vector<uint8_t> answer(const std::vector<uint8_t> &frame);
     std::vector<uint8_t> answerBootloader(const std::vector<uint8_t> &frame);

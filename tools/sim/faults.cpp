@@ -1,6 +1,9 @@
 #include "faults.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <iterator>
 #include <sstream>
 
 namespace sim
@@ -31,12 +34,19 @@ bool toInt(const std::string &text, int *value)
     }
 }
 
-const std::map<std::string, Fault::Kind> kindNames = {
-    {"ignore", Fault::Kind::Ignore}, {"drop", Fault::Kind::DropReply},
-    {"delay", Fault::Kind::Delay},   {"replace", Fault::Kind::Replace},
-    {"split", Fault::Kind::Split},   {"stale", Fault::Kind::Stale},
-    {"unplug", Fault::Kind::Unplug}, {"corrupt", Fault::Kind::Corrupt},
-    {"flood", Fault::Kind::Flood},
+// A kind's arguments, a letter each: d delayMs, b burst, a afterMs, h bytes
+// in hex; a capital one may be left out at the end.
+struct KindName {
+    const char *name;
+    Fault::Kind kind;
+    const char *args;
+};
+const KindName kindNames[] = {
+    {"ignore", Fault::Kind::Ignore, ""}, {"drop", Fault::Kind::DropReply, ""},
+    {"delay", Fault::Kind::Delay, "d"},  {"replace", Fault::Kind::Replace, "h"},
+    {"split", Fault::Kind::Split, "bd"}, {"stale", Fault::Kind::Stale, "dh"},
+    {"unplug", Fault::Kind::Unplug, ""}, {"corrupt", Fault::Kind::Corrupt, ""},
+    {"flood", Fault::Kind::Flood, "dA"},
 };
 
 } // namespace
@@ -67,48 +77,41 @@ std::string toHex(const std::vector<uint8_t> &bytes)
 bool parseFault(const std::string &text, int *frame, Fault *fault, std::string *why)
 {
     const auto fields = splitFields(text);
-    if (fields.size() < 2 || !toInt(fields[0], frame) || kindNames.count(fields[1]) == 0) {
+    const KindName *kind =
+        std::find_if(std::begin(kindNames), std::end(kindNames),
+                     [&](const KindName &k) { return fields.size() >= 2 && fields[1] == k.name; });
+    if (kind == std::end(kindNames) || !toInt(fields[0], frame)) {
         *why = "expected <frame>:<kind>[:args], kinds: ignore drop delay replace split stale "
                "unplug corrupt flood";
         return false;
     }
     *fault = Fault{};
-    fault->kind = kindNames.at(fields[1]);
-    bool ok = true;
-    switch (fault->kind) {
-    case Fault::Kind::Delay:
-        ok = fields.size() == 3 && toInt(fields[2], &fault->delayMs);
-        break;
-    case Fault::Kind::Flood:
-        ok = (fields.size() == 3 || fields.size() == 4) && toInt(fields[2], &fault->delayMs) &&
-             (fields.size() == 3 || toInt(fields[3], &fault->afterMs));
-        break;
-    case Fault::Kind::Replace:
-        ok = fields.size() == 3;
-        fault->bytes = ok ? fromHex(fields[2], &ok) : fault->bytes;
-        break;
-    case Fault::Kind::Split:
-        ok = fields.size() == 4 && toInt(fields[2], &fault->burst) && fault->burst > 0 &&
-             toInt(fields[3], &fault->delayMs);
-        break;
-    case Fault::Kind::Stale:
-        ok = fields.size() == 4 && toInt(fields[2], &fault->delayMs);
-        fault->bytes = ok ? fromHex(fields[3], &ok) : fault->bytes;
-        break;
-    default:
-        ok = fields.size() == 2;
+    fault->kind = kind->kind;
+    const std::string args = kind->args;
+    const std::size_t given = fields.size() - 2;
+    bool ok = given == args.size() || (given + 1 == args.size() && std::isupper(args.back()) != 0);
+    for (std::size_t i = 0; ok && i < given; ++i) {
+        const char arg = static_cast<char>(std::tolower(args[i]));
+        if (arg == 'h') {
+            fault->bytes = fromHex(fields[i + 2], &ok);
+        } else {
+            ok = toInt(fields[i + 2], arg == 'd'   ? &fault->delayMs
+                                      : arg == 'b' ? &fault->burst
+                                                   : &fault->afterMs);
+        }
     }
-    if (!ok) {
+    if (!ok || fault->burst <= 0) {
         *why = "bad arguments in fault '" + text + "'";
+        return false;
     }
-    return ok;
+    return true;
 }
 
 std::string describe(const Fault &fault)
 {
-    for (const auto &[name, kind] : kindNames) {
-        if (kind == fault.kind) {
-            return name;
+    for (const auto &kind : kindNames) {
+        if (kind.kind == fault.kind) {
+            return kind.name;
         }
     }
     return "none";

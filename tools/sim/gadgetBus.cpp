@@ -1,6 +1,5 @@
 #include "gadgetBus.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -10,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -19,6 +19,8 @@ namespace sim
 
 namespace
 {
+
+namespace fs = std::filesystem;
 
 const char gadgetRoot[] = "/sys/kernel/config/usb_gadget";
 const char vendorId[] = "0x0069";
@@ -41,13 +43,9 @@ std::string readFirstLine(const std::string &path)
 std::vector<std::string> listDir(const std::string &path)
 {
     std::vector<std::string> names;
-    if (DIR *dir = opendir(path.c_str())) {
-        while (dirent *entry = readdir(dir)) {
-            if (entry->d_name[0] != '.') {
-                names.emplace_back(entry->d_name);
-            }
-        }
-        closedir(dir);
+    std::error_code e;
+    for (fs::directory_iterator entry(path, e), end; !e && entry != end; entry.increment(e)) {
+        names.push_back(entry->path().filename());
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -64,9 +62,8 @@ std::string hostControllerOf(const std::string &udc)
 
 bool exists(const std::string &path)
 {
-    struct stat info {
-    };
-    return stat(path.c_str(), &info) == 0;
+    std::error_code e;
+    return fs::exists(path, e);
 }
 
 } // namespace
@@ -112,17 +109,10 @@ bool GadgetBus::create(std::string *why)
     hostController_ = hostControllerOf(udc_);
     // A gadget left behind by an earlier run is taken down first.
     destroy();
-    const std::vector<std::string> folders = {"",
-                                              "/strings",
-                                              "/strings/0x409",
-                                              "/functions",
-                                              "/" + functionDir,
-                                              "/configs",
-                                              "/" + configDir,
-                                              "/" + configDir + "/strings",
-                                              "/" + configDir + "/strings/0x409"};
-    for (const auto &folder : folders) {
-        mkdir((dir_ + folder).c_str(), 0755);
+    std::error_code ignored; // configfs makes some of them itself
+    for (const std::string &leaf :
+         {std::string("/strings/0x409"), "/" + functionDir, "/" + configDir + "/strings/0x409"}) {
+        fs::create_directories(dir_ + leaf, ignored);
     }
     created_ = true;
     const bool ok = writeAttr("idVendor", vendorId) &&
@@ -232,12 +222,9 @@ bool GadgetBus::onOurHostController(const std::string &ttyName) const
     if (hostController_.empty()) {
         return true;
     }
-    char target[4096];
-    const std::string link = "/sys/class/tty/" + ttyName;
-    const ssize_t len = readlink(link.c_str(), target, sizeof target - 1);
-    return len > 0 &&
-           std::string(target, static_cast<std::size_t>(len)).find("/" + hostController_ + "/") !=
-               std::string::npos;
+    std::error_code e;
+    const std::string target = fs::read_symlink("/sys/class/tty/" + ttyName, e);
+    return target.find("/" + hostController_ + "/") != std::string::npos;
 }
 
 // The host's port of the bound gadget, found by its USB identifier as the
@@ -247,8 +234,7 @@ std::string GadgetBus::hostPort() const
     if (!plugged_) {
         return "";
     }
-    const std::string wanted =
-        std::string("usb:v0069p") + (mode_ == Mode::Application ? "1000" : "2000");
+    const std::string wanted = "usb:v0069p" + productIdOf(mode_).substr(2);
     for (const auto &name : listDir("/sys/class/tty")) {
         if (name.rfind("ttyACM", 0) == 0 &&
             readFirstLine("/sys/class/tty/" + name + "/device/modalias").rfind(wanted, 0) == 0 &&

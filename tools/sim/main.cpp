@@ -1,10 +1,10 @@
 // torvex-sim: plays one or more Torvex dongles on pseudo-terminals and runs a
 // program against them, in a private mount namespace where the dongles' ports
 // are the only /dev/ttyACM* there are.
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <iterator>
-#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -178,46 +178,38 @@ Verdict judge(const Settings &s, const Bench &bench, const std::vector<uint8_t> 
     return verdict;
 }
 
-void writeDongleReport(std::ostream &report, const Bench &bench, const Verdict &verdict,
-                       bool expecting)
-{
-    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
-        const sim::Dongle &dongle = bench.stage.dongle(i);
-        const std::string key = "dongle" + std::to_string(i + 1) + "_";
-        report << key << "path=" << bench.stage.place(i).path << "\n"
-               << key << "mode=" << sim::nameOf(dongle.mode()) << "\n"
-               << key << "written=" << (verdict.written[i] ? 1 : 0) << "\n"
-               << key << "flash_matches=" << (expecting ? (verdict.equals[i] ? 1 : 0) : -1) << "\n"
-               << key << "flash_bytes=" << dongle.flash().size() << "\n"
-               << key << "pages_rejected=" << dongle.pagesRejected() << "\n"
-               << key << "frames=" << dongle.frames().size() << "\n";
-    }
-}
-
 void writeReport(const Settings &s, const harness::ChildResult &run, const Bench &bench,
                  const Verdict &verdict)
 {
     if (s.reportPath.empty()) {
         return;
     }
+    const bool expecting = !s.expectPath.empty();
     std::size_t flashBytes = 0;
     std::size_t frames = 0;
     int pagesRejected = 0;
+    std::ostringstream each; // said apart only for dongles named by their places
     for (std::size_t i = 0; i < bench.stage.size(); ++i) {
-        flashBytes += bench.stage.dongle(i).flash().size();
-        frames += bench.stage.dongle(i).frames().size();
-        pagesRejected += bench.stage.dongle(i).pagesRejected();
+        const sim::Dongle &dongle = bench.stage.dongle(i);
+        flashBytes += dongle.flash().size();
+        frames += dongle.frames().size();
+        pagesRejected += dongle.pagesRejected();
+        const std::string key = "dongle" + std::to_string(i + 1) + "_";
+        each << key << "path=" << bench.stage.place(i).path << "\n"
+             << key << "mode=" << sim::nameOf(dongle.mode()) << "\n"
+             << key << "written=" << (verdict.written[i] ? 1 : 0) << "\n"
+             << key << "flash_matches=" << (expecting ? (verdict.equals[i] ? 1 : 0) : -1) << "\n"
+             << key << "flash_bytes=" << dongle.flash().size() << "\n"
+             << key << "pages_rejected=" << dongle.pagesRejected() << "\n"
+             << key << "frames=" << dongle.frames().size() << "\n";
     }
-    const bool expecting = !s.expectPath.empty();
     std::ofstream report(s.reportPath);
     report << "status=" << run.status << "\nsignal=" << run.signal << "\ntimed_out=" << run.timedOut
            << "\nelapsed_ms=" << run.elapsed.count()
            << "\nflash_matches=" << (expecting ? (verdict.holds ? 1 : 0) : -1)
            << "\nflash_bytes=" << flashBytes << "\npages_rejected=" << pagesRejected
-           << "\nframes=" << frames << "\n";
-    if (bench.named) {
-        writeDongleReport(report, bench, verdict, expecting);
-    }
+           << "\nframes=" << frames << "\n"
+           << (bench.named ? each.str() : "");
 }
 
 void tellFlash(const Settings &s, const Bench &bench, const Verdict &verdict,

@@ -7,10 +7,11 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
+#include <regex>
 #include <set>
 #include <string>
 
@@ -39,21 +40,11 @@ std::string lowestFreePort()
 {
     for (int k = 1;; ++k) {
         std::string port = "1-" + std::to_string(k);
-        bool taken = false;
-        for (const auto &live : livePaths) {
-            taken = taken || onSamePort(live, port);
-        }
-        if (!taken) {
+        if (std::none_of(livePaths.begin(), livePaths.end(),
+                         [&](const std::string &live) { return onSamePort(live, port); })) {
             return port;
         }
     }
-}
-
-bool isPortNumber(const std::string &text)
-{
-    return !text.empty() && text.size() <= 3 &&
-           text.find_first_not_of("0123456789") == std::string::npos && text[0] != '0' &&
-           std::stoi(text) <= 255;
 }
 
 // True when the process at /proc/PID has `path` open.
@@ -90,20 +81,9 @@ bool onSamePort(const std::string &a, const std::string &b)
 
 bool isUsbPath(const std::string &path)
 {
-    const std::size_t dash = path.find('-');
-    if (dash == std::string::npos || !isPortNumber(path.substr(0, dash))) {
-        return false;
-    }
-    std::size_t start = dash + 1;
-    for (std::size_t dot = path.find('.', start);; dot = path.find('.', start)) {
-        if (!isPortNumber(path.substr(start, dot - start))) {
-            return false;
-        }
-        if (dot == std::string::npos) {
-            return true;
-        }
-        start = dot + 1;
-    }
+    static const std::string number = "(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9][0-9]?)";
+    static const std::regex usbPath(number + "-" + number + "(\\." + number + ")*");
+    return std::regex_match(path, usbPath);
 }
 
 bool heldOpenElsewhere(const std::string &path)
@@ -144,9 +124,8 @@ PtyBus::~PtyBus()
 
 bool PtyBus::numberTaken(int n) const
 {
-    struct stat info {
-    };
-    if (lstat((devDir_ + "/ttyACM" + std::to_string(n)).c_str(), &info) == 0) {
+    std::error_code e;
+    if (fs::exists(fs::symlink_status(devDir_ + "/ttyACM" + std::to_string(n), e))) {
         return true;
     }
     for (const auto &[number, slave] : retiredPorts) {
@@ -179,45 +158,17 @@ int PtyBus::plugIn(Mode mode)
     number_ = n;
     slavePath_ = ptsname(master);
     mode_ = mode;
-    publish(n, mode);
-    return master_;
-}
-
-void PtyBus::publish(int n, Mode mode)
-{
-    const std::string name = "ttyACM" + std::to_string(n);
-    if (place_.plain) {
-        const std::string deviceDir = sysDir_ + "/class/tty/" + name + "/device";
-        std::error_code ignored;
-        fs::create_directories(deviceDir, ignored);
-        std::ofstream(deviceDir + "/modalias") << modaliasOf(mode);
-        std::ofstream(sysDir_ + "/class/tty/" + name + "/dev") << usbPort(n).dev << "\n";
-    } else {
-        publishUsbPort(sysDir_, usbPort(n));
-    }
+    publishUsbPort(sysDir_, usbPort(n));
     // The node comes last, as udev makes it after the kernel has the device.
-    symlink(slavePath_.c_str(), (devDir_ + "/" + name).c_str());
-}
-
-void PtyBus::withdraw(int n)
-{
-    const std::string name = "ttyACM" + std::to_string(n);
-    unlink((devDir_ + "/" + name).c_str());
-    if (!place_.plain) {
-        withdrawUsbPort(sysDir_, usbPort(n));
-        return;
-    }
-    std::error_code ignored;
-    fs::remove_all(sysDir_ + "/class/tty/" + name, ignored);
+    symlink(slavePath_.c_str(), hostPort().c_str());
+    return master_;
 }
 
 UsbPort PtyBus::usbPort(int n) const
 {
-    UsbPort port;
-    port.path = place_.path;
-    port.mode = mode_;
-    port.serial = mode_ == Mode::Application ? place_.serial : place_.bootloaderSerial;
-    port.tty = n;
+    const std::string &serial =
+        mode_ == Mode::Application ? place_.serial : place_.bootloaderSerial;
+    UsbPort port{place_.plain, place_.path, mode_, serial, n, ""};
     // The node is a link to the pseudo-terminal: its numbers are the pty's.
     struct stat slave {
     };
@@ -234,7 +185,8 @@ void PtyBus::unplug()
         return;
     }
     std::lock_guard<std::mutex> guard(numbering);
-    withdraw(number_);
+    unlink(PtyBus::hostPort().c_str()); // no dynamic dispatch: unplug() runs in the destructor
+    withdrawUsbPort(sysDir_, usbPort(number_));
     retiredPorts.insert({number_, slavePath_});
     // Closing the master hangs up every open descriptor of the slave.
     close(master_);

@@ -44,11 +44,6 @@ class PtyBus : public Bus
     void unplug() override;
     std::string hostPort() const override;
 
-    // Number of the current port, or -1 while unplugged.
-    int number() const
-    {
-        return number_;
-    }
     // With the port path that was chosen (a plain place keeps its own).
     const UsbPlace &place() const
     {
@@ -57,8 +52,6 @@ class PtyBus : public Bus
 
   private:
     bool numberTaken(int n) const;
-    void publish(int n, Mode mode);
-    void withdraw(int n);
     UsbPort usbPort(int n) const;
 
     UsbPlace place_;

@@ -44,12 +44,9 @@ bool bindFrom(int oldDev, const std::string &name, std::string *error)
 
 bool enterPrivateMountNamespace(std::string *why)
 {
-    if (unshare(CLONE_NEWNS) != 0) {
-        *why = failure("unshare(CLONE_NEWNS)");
-        return false;
-    }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        *why = failure("making / private");
+    const bool unshared = unshare(CLONE_NEWNS) == 0;
+    if (!unshared || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        *why = failure(unshared ? "making / private" : "unshare(CLONE_NEWNS)");
         return false;
     }
     return true;

@@ -61,21 +61,18 @@ Dongle &Stage::plugIn(DongleOptions options, UsbPlace place)
 
 bool Stage::plugIn(const std::vector<Seat> &seats)
 {
-    std::vector<UsbPlace> places;
-    places.reserve(seats.size());
-    for (const auto &seat : seats) {
-        places.push_back(seat.place);
-    }
+    std::vector<Seat> seated = seats;
     std::vector<std::unique_ptr<Bus>> buses(seats.size());
     for (int pass = 0; pass < 2; ++pass) {
         for (std::size_t i = 0; i < seats.size(); ++i) {
-            if ((places[i].path.empty() && !places[i].plain) == (pass == 1)) {
-                buses[i] = makeBus(&places[i], buses_.size() + i);
+            UsbPlace &place = seated[i].place;
+            if ((place.path.empty() && !place.plain) == (pass == 1)) {
+                buses[i] = makeBus(&place, buses_.size() + i);
             }
         }
     }
     for (std::size_t i = 0; i < seats.size(); ++i) {
-        start(std::move(buses[i]), places[i], seats[i].options);
+        start(std::move(buses[i]), seated[i].place, std::move(seated[i].options));
     }
     return ok();
 }

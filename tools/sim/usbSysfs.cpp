@@ -3,11 +3,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <vector>
 
 namespace sim
 {
@@ -21,32 +21,15 @@ constexpr int ttyAcmMajor = 166;
 constexpr int usbDeviceMajor = 189;
 constexpr int devicesPerBus = 128;
 
-struct Location {
-    int bus = 0;
-    std::vector<std::string> prefixes; // "B-P", "B-P.P", ... down to the device itself
-};
-
-Location locate(const std::string &path)
-{
-    Location where;
-    where.bus = std::atoi(path.c_str());
-    for (std::size_t dot = path.find('.'); dot != std::string::npos;
-         dot = path.find('.', dot + 1)) {
-        where.prefixes.push_back(path.substr(0, dot));
-    }
-    where.prefixes.push_back(path);
-    return where;
-}
-
 std::string devpathOf(const std::string &portPath)
 {
     return portPath.substr(portPath.find('-') + 1);
 }
 
-std::string hex4(int value)
+template <typename... Args> std::string format(const char *pattern, Args... args)
 {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", value);
+    char text[256];
+    std::snprintf(text, sizeof text, pattern, args...);
     return text;
 }
 
@@ -82,58 +65,36 @@ struct Identity {
     std::string serial;
 };
 
-std::string productKey(const Identity &id)
-{
-    char key[32];
-    std::snprintf(key, sizeof key, "%x/%x/%x", id.vendor, id.product, id.release);
-    return key;
-}
-
-void writeString(const fs::path &dir, const char *name, const std::string &text)
-{
-    // The kernel has no file for a string the device does not report.
-    if (!text.empty()) {
-        std::ofstream(dir / name) << text << "\n";
-    }
-}
-
 // The attributes drivers/usb/core/sysfs.c gives every USB device, in its
 // formats, and the uevent of the device's character node.
 void writeUsbDevice(const fs::path &dir, int bus, const std::string &devpath, int devnum,
                     const Identity &id)
 {
     const int minor = (bus - 1) * devicesPerBus + devnum - 1;
-    char node[128];
-    std::snprintf(node, sizeof node, "DEVNAME=bus/usb/%03d/%03d", bus, devnum);
-    char numbers[64];
-    std::snprintf(numbers, sizeof numbers, "BUSNUM=%03d\nDEVNUM=%03d", bus, devnum);
-    char deviceClass[8];
-    std::snprintf(deviceClass, sizeof deviceClass, "%02x", id.deviceClass);
-    writeAttributes(
-        dir, {{"busnum", std::to_string(bus)},
-              {"devnum", std::to_string(devnum)},
-              {"devpath", devpath},
-              {"idVendor", hex4(id.vendor)},
-              {"idProduct", hex4(id.product)},
-              {"bcdDevice", hex4(id.release)},
-              {"bDeviceClass", deviceClass},
-              {"bNumConfigurations", "1"},
-              {"speed", "480"},
-              {"version", " 2.00"},
-              {"dev", std::to_string(usbDeviceMajor) + ":" + std::to_string(minor)},
-              {"uevent", "MAJOR=" + std::to_string(usbDeviceMajor) +
-                             "\nMINOR=" + std::to_string(minor) + "\n" + node +
-                             "\nDEVTYPE=usb_device\nDRIVER=usb\nPRODUCT=" + productKey(id) +
-                             "\nTYPE=" + std::to_string(id.deviceClass) + "/0/0\n" + numbers}});
-    writeString(dir, "manufacturer", id.manufacturer);
-    writeString(dir, "product", id.productName);
-    writeString(dir, "serial", id.serial);
-}
-
-fs::path busRoot(const std::string &sysDir, int bus)
-{
-    return fs::path(sysDir) / "devices/platform" / ("dummy_hcd." + std::to_string(bus - 1)) /
-           ("usb" + std::to_string(bus));
+    writeAttributes(dir, {{"busnum", std::to_string(bus)},
+                          {"devnum", std::to_string(devnum)},
+                          {"devpath", devpath},
+                          {"idVendor", format("%04x", id.vendor)},
+                          {"idProduct", format("%04x", id.product)},
+                          {"bcdDevice", format("%04x", id.release)},
+                          {"bDeviceClass", format("%02x", id.deviceClass)},
+                          {"bNumConfigurations", "1"},
+                          {"speed", "480"},
+                          {"version", " 2.00"},
+                          {"dev", format("%d:%d", usbDeviceMajor, minor)},
+                          {"uevent", format("MAJOR=%d\nMINOR=%d\nDEVNAME=bus/usb/%03d/%03d\n"
+                                            "DEVTYPE=usb_device\nDRIVER=usb\nPRODUCT=%x/%x/%x\n"
+                                            "TYPE=%d/0/0\nBUSNUM=%03d\nDEVNUM=%03d",
+                                            usbDeviceMajor, minor, bus, devnum, id.vendor,
+                                            id.product, id.release, id.deviceClass, bus, devnum)}});
+    // The kernel has no file for a string the device does not report.
+    for (const auto &[name, text] :
+         {std::make_pair("manufacturer", &id.manufacturer),
+          std::make_pair("product", &id.productName), std::make_pair("serial", &id.serial)}) {
+        if (!text->empty()) {
+            std::ofstream(dir / name) << *text << "\n";
+        }
+    }
 }
 
 // The root hub (at an empty port path) or a hub on the way to a device.
@@ -163,13 +124,24 @@ std::string upTo(const fs::path &relativeFrom, const std::string &to)
     return link + to;
 }
 
-fs::path deviceDir(const std::string &sysDir, const Location &where)
+// The USB device's directory at a port path, below the bus's root hub and
+// the hubs on the way, which `makeHubs` lays out when they are missing.
+fs::path deviceDir(const std::string &sysDir, const std::string &path, bool makeHubs)
 {
-    fs::path dir = busRoot(sysDir, where.bus);
-    for (const auto &prefix : where.prefixes) {
-        dir /= prefix;
+    const int bus = std::atoi(path.c_str());
+    fs::path dir = fs::path(sysDir) / "devices/platform" /
+                   ("dummy_hcd." + std::to_string(bus - 1)) / ("usb" + std::to_string(bus));
+    std::string hub; // the root hub's port path is empty
+    for (std::size_t dot = path.find('.');; dot = path.find('.', dot + 1)) {
+        if (makeHubs) {
+            ensureHub(dir, bus, hub);
+        }
+        hub = path.substr(0, dot);
+        dir /= hub;
+        if (dot == std::string::npos) {
+            return dir;
+        }
     }
-    return dir;
 }
 
 std::string ttyName(const UsbPort &port)
@@ -181,17 +153,17 @@ void writeInterfaces(const fs::path &device, const UsbPort &port, int product)
 {
     const std::string modalias = modaliasOf(port.mode);
     const fs::path control = device / (port.path + ":1.0");
-    writeAttributes(control,
-                    {{"bInterfaceNumber", "00"},
-                     {"bAlternateSetting", " 0"},
-                     {"bNumEndpoints", "01"},
-                     {"bInterfaceClass", "02"},
-                     {"bInterfaceSubClass", "02"},
-                     {"bInterfaceProtocol", "01"},
-                     {"bmCapabilities", "2"},
-                     {"uevent", "DEVTYPE=usb_interface\nDRIVER=cdc_acm\nPRODUCT=69/" +
-                                    hex4(product) + "/100\nTYPE=2/0/0\nINTERFACE=2/2/1\nMODALIAS=" +
-                                    modalias.substr(0, modalias.size() - 1)}});
+    writeAttributes(control, {{"bInterfaceNumber", "00"},
+                              {"bAlternateSetting", " 0"},
+                              {"bNumEndpoints", "01"},
+                              {"bInterfaceClass", "02"},
+                              {"bInterfaceSubClass", "02"},
+                              {"bInterfaceProtocol", "01"},
+                              {"bmCapabilities", "2"},
+                              {"uevent", "DEVTYPE=usb_interface\nDRIVER=cdc_acm\nPRODUCT=69/" +
+                                             format("%04x", product) +
+                                             "/100\nTYPE=2/0/0\nINTERFACE=2/2/1\nMODALIAS=" +
+                                             modalias.substr(0, modalias.size() - 1)}});
     std::ofstream(control / "modalias") << modalias;
     writeAttributes(device / (port.path + ":1.1"), {{"bInterfaceNumber", "01"},
                                                     {"bAlternateSetting", " 0"},
@@ -205,31 +177,31 @@ void writeInterfaces(const fs::path &device, const UsbPort &port, int product)
 
 void publishUsbPort(const std::string &sysDir, const UsbPort &port)
 {
-    const Location where = locate(port.path);
-    fs::path dir = busRoot(sysDir, where.bus);
-    ensureHub(dir, where.bus, "");
-    for (std::size_t i = 0; i + 1 < where.prefixes.size(); ++i) {
-        dir /= where.prefixes[i];
-        ensureHub(dir, where.bus, where.prefixes[i]);
+    const std::string name = ttyName(port);
+    const fs::path classDir = fs::path(sysDir) / "class/tty";
+    if (port.plain) {
+        writeAttributes(classDir / name / "device", {});
+        std::ofstream(classDir / name / "device/modalias") << modaliasOf(port.mode);
+        std::ofstream(classDir / name / "dev") << port.dev << "\n";
+        return;
     }
-    dir /= port.path;
+    const fs::path dir = deviceDir(sysDir, port.path, true);
+    const int bus = std::atoi(port.path.c_str());
     const int product = port.mode == Mode::Application ? 0x1000 : 0x2000;
-    writeUsbDevice(dir, where.bus, devpathOf(port.path), nextDeviceNumber(where.bus),
+    writeUsbDevice(dir, bus, devpathOf(port.path), nextDeviceNumber(bus),
                    {0x0069, product, 0x0100, 2, "Torvex",
                     port.mode == Mode::Application ? "Torvex USB-CAN" : "Torvex Bootloader",
                     port.serial});
     writeInterfaces(dir, port, product);
 
-    const std::string name = ttyName(port);
     const fs::path tty = dir / (port.path + ":1.0") / "tty" / name;
     const fs::path ttyInSys = tty.lexically_relative(sysDir);
     writeAttributes(tty, {{"dev", port.dev},
-                          {"uevent", "MAJOR=" + std::to_string(ttyAcmMajor) + "\nMINOR=" +
-                                         std::to_string(port.tty) + "\nDEVNAME=" + name}});
+                          {"uevent", format("MAJOR=%d\nMINOR=%d\nDEVNAME=%s", ttyAcmMajor, port.tty,
+                                            name.c_str())}});
     symlink(("../../../" + port.path + ":1.0").c_str(), (tty / "device").c_str());
     symlink(upTo(ttyInSys, "class/tty").c_str(), (tty / "subsystem").c_str());
     // The class link comes last: through it a reader finds a complete device.
-    const fs::path classDir = fs::path(sysDir) / "class/tty";
     std::error_code ignored;
     fs::create_directories(classDir, ignored);
     symlink(upTo("class/tty", ttyInSys.string()).c_str(), (classDir / name).c_str());
@@ -238,8 +210,10 @@ void publishUsbPort(const std::string &sysDir, const UsbPort &port)
 void withdrawUsbPort(const std::string &sysDir, const UsbPort &port)
 {
     std::error_code ignored;
-    fs::remove(fs::path(sysDir) / "class/tty" / ttyName(port), ignored);
-    fs::remove_all(deviceDir(sysDir, locate(port.path)), ignored);
+    fs::remove_all(fs::path(sysDir) / "class/tty" / ttyName(port), ignored);
+    if (!port.plain) {
+        fs::remove_all(deviceDir(sysDir, port.path, false), ignored);
+    }
 }
 
 } // namespace sim

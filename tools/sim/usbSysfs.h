@@ -9,7 +9,8 @@ namespace sim
 
 // One dongle as the kernel shows it in sysfs while it is plugged in.
 struct UsbPort {
-    std::string path; // port path, "B-P[.P...]"
+    bool plain = false; // no USB device: /sys/class/tty/ttyACMn/device/modalias only
+    std::string path;   // port path, "B-P[.P...]"
     Mode mode = Mode::Application;
     std::string serial; // empty: the device reports none
     int tty = 0;        // n of ttyACMn
@@ -24,7 +25,7 @@ struct UsbPort {
 // the kernel gives one at every enumeration.
 void publishUsbPort(const std::string &sysDir, const UsbPort &port);
 
-// Removes the class link and the USB device's directory; hubs stay.
+// Removes the class entry and the USB device's directory; hubs stay.
 void withdrawUsbPort(const std::string &sysDir, const UsbPort &port);
 
 } // namespace sim
