@@ -495,8 +495,9 @@ TEST_F(SeveralDongles, AllStopsOnCtrlCAsItIsAsked)
         ASSERT_TRUE(
             waitFor([&] { return running.plugged() && running.mode() == sim::Mode::Application; }));
         const std::string port = running.hostPort();
+        // The second press falls in the two seconds the switched dongle is given.
         std::thread ctrlC =
-            pressCtrlC(port, presses == 1 ? std::vector<int>{400} : std::vector<int>{400, 800});
+            pressCtrlC(port, presses == 1 ? std::vector<int>{1000} : std::vector<int>{1000, 1500});
         const auto result = run({"--all"});
         ctrlC.join();
         const std::string ending =
@@ -529,18 +530,18 @@ TEST_F(SeveralDongles, AllStopsOnCtrlCAsItIsAsked)
 TEST_F(SeveralDongles, WatchUpdatesEachDongleOnceAsItComes)
 {
     sim::DongleOptions later;
-    later.pull = {0, 8000, false};
+    later.pull = {0, 9500, false};
     sim::Dongle &swappedIn = plugIn(later, at("1-1", "TVX-B"));
     swappedIn.armPull();
     ASSERT_TRUE(waitFor([] { return access("/dev/ttyACM0", F_OK) != 0; }));
     sim::DongleOptions first;
-    first.pull = {7000, -1, false};
+    first.pull = {8000, -1, false};
     sim::Dongle &there = plugIn(first, at("1-1", "TVX-A"));
     later.pull = {0, 2500, false};
     sim::Dongle &pluggedIn = plugIn(later, at("1-2", "TVX-C"));
     there.armPull();
     pluggedIn.armPull();
-    std::thread ctrlC = pressCtrlC(there.hostPort(), {13500});
+    std::thread ctrlC = pressCtrlC(there.hostPort(), {16000});
     const auto result = run({"--watch"});
     ctrlC.join();
     // Which number a port gets depends on what is plugged in at that moment.
