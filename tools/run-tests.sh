@@ -8,12 +8,14 @@
 # Three phases, so that a 2-core machine is busy without a timing-sensitive
 # run sharing it with a build:
 #   1. the builds and the other work that keeps the processors busy, one at a
-#      time: build-test/, the sanitizer build, the release gate (its two
-#      release builds, whose first one hands its static programs and build
-#      trees over to the static and foreign suites), the test programs those
-#      suites add to the release's trees, the static checkers;
-#   2. the suites that mostly sleep through the program's fixed waits, side
-#      by side, each with several tests at once;
+#      time: build-test/, the firmware.* tests (which build the program
+#      themselves), the sanitizer build, the release gate (its two release
+#      builds, whose first one hands its static programs and build trees over
+#      to the static and foreign suites), the test programs those suites add
+#      to the release's trees, the static checkers;
+#   2. the suites that mostly sleep through the program's fixed waits, each
+#      with several tests at once, two side by side, while the QEMU test (a
+#      guest that keeps one core busy) runs beside them from the start;
 #   3. the soaks, one after the other, with nothing else running.
 # Each step's time and the total are printed at the end.
 set -uo pipefail
@@ -53,8 +55,10 @@ step() {
     record "$name" $(($(date +%s) - start)) "$status"
 }
 # start NAME COMMAND...: starts a step in the background, its output kept
-# apart; finish waits for all started and prints their output in turn.
+# apart; finish [NAME...] waits for those (by default all started) and prints
+# their output in turn.
 started=()
+declare -A pids
 start() {
     local name=$1
     shift
@@ -65,18 +69,26 @@ start() {
         "$@" >"$logs/$name.log" 2>&1 </dev/null || status=$?
         echo "$status $(($(date +%s) - from))" >"$logs/$name.status"
     ) &
+    pids[$name]=$!
     started+=("$name")
 }
 finish() {
-    local name status seconds
-    wait
+    local name status seconds rest=() names=("$@")
+    [ $# -gt 0 ] || names=("${started[@]}")
+    for name in "${names[@]}"; do
+        wait "${pids[$name]}"
+    done
     for name in "${started[@]}"; do
+        if [[ " ${names[*]} " != *" $name "* ]]; then
+            rest+=("$name")
+            continue
+        fi
         echo "=== $name"
         cat "$logs/$name.log"
         read -r status seconds <"$logs/$name.status" || { status=1 seconds=0; }
         record "$name" "$seconds" "$status"
     done
-    started=()
+    started=("${rest[@]}")
 }
 # phase NAME: the time of the phase before it, then this one's start.
 phase_name=
@@ -95,11 +107,18 @@ build_main() {
         -DTORVEX_PACKAGE_VERSION="$release_version" &&
         cmake --build "$BUILD_DIR" -j"$(nproc)"
 }
-# The end-to-end tests mostly sleep through the program's fixed waits, so
-# eight run at once; the QEMU test, the longest, starts first and takes two
-# of those slots (its COST and PROCESSORS properties).
+# CTest in build-test/ in three parts: the firmware.* tests, which build the
+# program themselves, with the builds; the QEMU test, the longest, beside
+# everything else of phase 2; and the rest, which mostly sleeps through the
+# program's fixed waits, eight tests at once.
+firmware_tests() {
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 -R '^firmware\.'
+}
+qemu_test() {
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -L qemu
+}
 main_suite() {
-    ctest --test-dir "$BUILD_DIR" --output-on-failure -j8
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -j8 -LE qemu -E '^firmware\.'
 }
 no_build_folder_left() {
     if ! $user_build_was_there && [ -e build ]; then
@@ -121,6 +140,7 @@ step install tools/install-deps.sh
 [ "$failed" -eq 0 ] || exit 1
 step plan gates_planned
 step build build_main
+step "ctest: firmware.*" firmware_tests
 step "30-sanitizers.sh --build-only" bash tools/ci/30-sanitizers.sh --build-only
 step 70-release.sh bash tools/ci/70-release.sh
 step "20-static-suite.sh --build-only" bash tools/ci/20-static-suite.sh --build-only
@@ -128,11 +148,14 @@ step "25-foreign-suite.sh --build-only" bash tools/ci/25-foreign-suite.sh --buil
 step 50-lint.sh bash tools/ci/50-lint.sh
 
 phase "phase 2: the suites, side by side"
-start ctest main_suite
+start "ctest: qemu" qemu_test
+start 40-valgrind.sh bash tools/ci/40-valgrind.sh
+finish 40-valgrind.sh
+start "ctest: the rest" main_suite
+start 30-sanitizers.sh bash tools/ci/30-sanitizers.sh
+finish "ctest: the rest" 30-sanitizers.sh
 start 20-static-suite.sh bash tools/ci/20-static-suite.sh
 start 25-foreign-suite.sh bash tools/ci/25-foreign-suite.sh
-start 30-sanitizers.sh bash tools/ci/30-sanitizers.sh
-start 40-valgrind.sh bash tools/ci/40-valgrind.sh
 finish
 
 phase "phase 3: the soaks, alone"
