@@ -14,8 +14,10 @@
 #      to the static and foreign suites), the test programs those suites add
 #      to the release's trees, the static checkers;
 #   2. the suites that mostly sleep through the program's fixed waits, each
-#      with several tests at once, two side by side, while the QEMU test (a
-#      guest that keeps one core busy) runs beside them from the start;
+#      with eight tests at once, two side by side, while the QEMU test (a
+#      guest that keeps one core busy) runs beside them from the start; then
+#      the timing tests (tests/e2e/timing.cmake) of every suite at once, one
+#      test per suite;
 #   3. the soaks, one after the other, with nothing else running.
 # Each step's time and the total are printed at the end.
 set -uo pipefail
@@ -107,10 +109,11 @@ build_main() {
         -DTORVEX_PACKAGE_VERSION="$release_version" &&
         cmake --build "$BUILD_DIR" -j"$(nproc)"
 }
-# CTest in build-test/ in three parts: the firmware.* tests, which build the
+# CTest in build-test/ in four parts: the firmware.* tests, which build the
 # program themselves, with the builds; the QEMU test, the longest, beside
-# everything else of phase 2; and the rest, which mostly sleeps through the
-# program's fixed waits, eight tests at once.
+# everything else of phase 2; the rest, which mostly sleeps through the
+# program's fixed waits, eight tests at once, but for the timing tests, which
+# run one at a time with the other suites' timing tests.
 firmware_tests() {
     ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 -R '^firmware\.'
 }
@@ -118,7 +121,10 @@ qemu_test() {
     ctest --test-dir "$BUILD_DIR" --output-on-failure -L qemu
 }
 main_suite() {
-    ctest --test-dir "$BUILD_DIR" --output-on-failure -j8 -LE qemu -E '^firmware\.'
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -j8 -LE 'qemu|timing' -E '^firmware\.'
+}
+main_timing() {
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -L timing
 }
 no_build_folder_left() {
     if ! $user_build_was_there && [ -e build ]; then
@@ -152,10 +158,15 @@ start "ctest: qemu" qemu_test
 start 40-valgrind.sh bash tools/ci/40-valgrind.sh
 finish 40-valgrind.sh
 start "ctest: the rest" main_suite
-start 30-sanitizers.sh bash tools/ci/30-sanitizers.sh
+start 30-sanitizers.sh env TORVEX_E2E_PART=parallel bash tools/ci/30-sanitizers.sh
 finish "ctest: the rest" 30-sanitizers.sh
-start 20-static-suite.sh bash tools/ci/20-static-suite.sh
-start 25-foreign-suite.sh bash tools/ci/25-foreign-suite.sh
+start 20-static-suite.sh env TORVEX_E2E_PART=parallel bash tools/ci/20-static-suite.sh
+start 25-foreign-suite.sh env TORVEX_E2E_PART=parallel bash tools/ci/25-foreign-suite.sh
+finish 20-static-suite.sh 25-foreign-suite.sh
+start "ctest: timing" main_timing
+start "30-sanitizers.sh: timing" env TORVEX_E2E_PART=timing bash tools/ci/30-sanitizers.sh
+start "20-static-suite.sh: timing" env TORVEX_E2E_PART=timing bash tools/ci/20-static-suite.sh
+start "25-foreign-suite.sh: timing" env TORVEX_E2E_PART=timing bash tools/ci/25-foreign-suite.sh
 finish
 
 phase "phase 3: the soaks, alone"

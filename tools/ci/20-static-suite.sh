@@ -7,13 +7,15 @@
 # tools/run-tests.sh, which builds everything before the suites run) and runs
 # build-test/'s end-to-end tests on the release's program. The firmware.*
 # tests build programs of their own from the source, as in build-test/, and
-# are left to the main suite.
+# are left to the main suite. TORVEX_E2E_PART: see e2e-parts.bash.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 build=${BUILD_DIR:-build-test}
 # shellcheck source=tools/ci/release-trees.bash
 source tools/ci/release-trees.bash
+# shellcheck source=tools/ci/e2e-parts.bash
+source tools/ci/e2e-parts.bash
 version=$(release_version)
 program=$release/out/ZEL_USB_Flasher-$version-x86_64
 tree=$release/builds/amd64-static
@@ -23,6 +25,14 @@ if [ "${1:-}" == --build-only ]; then
 fi
 [ -x "$tree/tests/ZEL_USB_Flasher_4092" ] || add_test_programs "$tree" "$program"
 cmp -s "$tree/ZEL_USB_Flasher" "$program" || { echo "FAIL: $tree does not hold the release's program"; exit 1; }
+on_static() {
+    TORVEX_FLASHER="$PWD/$program" TORVEX_VARIANT_DIR="$PWD/$tree/tests" \
+        e2e_ctest '' --test-dir "$build" --output-on-failure -L e2e -E '^(firmware\.|sim\.several_dongles$)'
+}
+if [ "$e2e_part" == timing ]; then
+    on_static
+    exit
+fi
 
 bash tests/packaging/check-static.sh "$program"
 status=0
@@ -34,8 +44,7 @@ fi
 
 # The tests mostly sleep through the program's fixed waits: eight at once.
 # sim.several_dongles names its programs itself, so it runs apart, on these.
-TORVEX_FLASHER="$PWD/$program" TORVEX_VARIANT_DIR="$PWD/$tree/tests" \
-    ctest --test-dir "$build" --output-on-failure -L e2e -E '^(firmware\.|sim\.several_dongles$)' -j8
+on_static
 echo "=== sim.several_dongles on the static program"
 bash tests/e2e/severalDonglesTest.sh "$build/tools/torvex-sim" "$program" "$tree/tests/ZEL_USB_Flasher_4092" \
     firmware/CAN.bin

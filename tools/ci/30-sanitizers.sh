@@ -7,7 +7,7 @@
 # themselves, without the sanitizers, exactly as in build-test/.
 # --build-only builds and runs nothing (tools/run-tests.sh builds everything
 # before the suites run). The tests mostly sleep through the program's fixed
-# waits, so eight run at once.
+# waits, so eight run at once, but for the timing tests (e2e-parts.bash).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -18,4 +18,6 @@ cmake --build build-asan -j"$(nproc)"
 # A leak report is an error; halt on the first report of any kind.
 export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir build-asan --output-on-failure -j8 -LE 'qemu|packaging' -E '^firmware\.' --no-tests=ignore
+# shellcheck source=tools/ci/e2e-parts.bash
+source tools/ci/e2e-parts.bash
+e2e_ctest 'qemu|packaging' --test-dir build-asan --output-on-failure -E '^firmware\.' --no-tests=ignore
