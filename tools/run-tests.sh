@@ -14,7 +14,8 @@
 #      to the static and foreign suites), the test programs those suites add
 #      to the release's trees, the static checkers;
 #   2. the suites that mostly sleep through the program's fixed waits, each
-#      with eight tests at once, two side by side, while the QEMU test (a
+#      with several tests at once: the native ones side by side, then the
+#      three ARM ones side by side, while the QEMU test (a
 #      guest that keeps one core busy) runs beside them from the start; then
 #      the timing tests (tests/e2e/timing.cmake) of every suite at once, one
 #      test per suite;
@@ -159,10 +160,10 @@ start 40-valgrind.sh bash tools/ci/40-valgrind.sh
 finish 40-valgrind.sh
 start "ctest: the rest" main_suite
 start 30-sanitizers.sh env TORVEX_E2E_PART=parallel bash tools/ci/30-sanitizers.sh
-finish "ctest: the rest" 30-sanitizers.sh
 start 20-static-suite.sh env TORVEX_E2E_PART=parallel bash tools/ci/20-static-suite.sh
+finish "ctest: the rest" 30-sanitizers.sh 20-static-suite.sh
 start 25-foreign-suite.sh env TORVEX_E2E_PART=parallel bash tools/ci/25-foreign-suite.sh
-finish 20-static-suite.sh 25-foreign-suite.sh
+finish 25-foreign-suite.sh
 start "ctest: timing" main_timing
 start "30-sanitizers.sh: timing" env TORVEX_E2E_PART=timing bash tools/ci/30-sanitizers.sh
 start "20-static-suite.sh: timing" env TORVEX_E2E_PART=timing bash tools/ci/20-static-suite.sh

@@ -26,6 +26,10 @@ image=firmware/CAN.bin
 source tools/ci/release-trees.bash
 # shellcheck source=tools/ci/e2e-parts.bash
 source tools/ci/e2e-parts.bash
+# Three suites at once, their programs slowed by the emulator: five tests at
+# once each. Eight each, beside the static suite, missed reply timeouts on a
+# machine busy with other builds.
+e2e_jobs=${FOREIGN_JOBS:-5}
 version=$(release_version) || exit 1
 build_only=false
 [ "${1:-}" != --build-only ] || build_only=true
