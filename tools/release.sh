@@ -18,18 +18,26 @@
 # whenever it is built. Like "cmake --install" and "cpack", it refuses the
 # test image unless --allow-test-image is given (for testing only).
 #
-# Usage: tools/release.sh [--version VERSION] [--allow-test-image] FIRMWARE OUTDIR
+# --keep-builds DIR builds in DIR (which must not exist, or be empty) instead
+# of a temporary folder and keeps it: the source (DIR/src) and each build tree
+# (DIR/ARCH-static, DIR/ARCH-deb), for tests that run the release's programs
+# and would otherwise build them again (tools/ci/70-release.sh). The prefix
+# map keeps DIR out of the programs, so the release's bytes do not change.
+#
+# Usage: tools/release.sh [--version VERSION] [--allow-test-image] [--keep-builds DIR] FIRMWARE OUTDIR
 set -euo pipefail
 # CPack writes the archive members with the modes the files get on disk.
 umask 022
 
-usage="usage: $0 [--version VERSION] [--allow-test-image] FIRMWARE OUTDIR"
+usage="usage: $0 [--version VERSION] [--allow-test-image] [--keep-builds DIR] FIRMWARE OUTDIR"
 version=
 allow_test_image=OFF
+keep=
 while [ $# -gt 0 ]; do
     case $1 in
         --version) [ $# -ge 2 ] || { echo "$usage" >&2; exit 2; }; version=$2; shift 2 ;;
         --allow-test-image) allow_test_image=ON; shift ;;
+        --keep-builds) [ $# -ge 2 ] || { echo "$usage" >&2; exit 2; }; keep=$2; shift 2 ;;
         *) break ;;
     esac
 done
@@ -45,8 +53,14 @@ fi
 firmware=$(realpath "$1")
 outdir=$2
 repo=$(cd "$(dirname "$0")/.." && pwd)
-work=$(mktemp -d /tmp/torvex-release-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+if [ -n "$keep" ]; then
+    [ ! -e "$keep" ] || [ -z "$(ls -A "$keep")" ] || { echo "$keep is not empty: no release made" >&2; exit 1; }
+    mkdir -p "$keep"
+    work=$(realpath "$keep")
+else
+    work=$(mktemp -d /tmp/torvex-release-XXXXXX)
+    trap 'rm -rf "$work"' EXIT
+fi
 
 # Debian architecture, the machine as "uname -m" names it, the toolchain file,
 # and whether a Debian package is made too. Raspberry Pi OS names the ARMv6 of

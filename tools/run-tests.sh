@@ -1,26 +1,131 @@
 #!/usr/bin/env bash
 # Builds the flasher with warnings as errors and runs the whole test suite:
-# the unit and end-to-end tests in CTest, then every extra gate in tools/ci/
-# (other builds of the same suite, checkers, the fault soak), in name order.
+# the unit and end-to-end tests in CTest and every extra gate in tools/ci/
+# (other builds of the same suite, checkers, the fault soaks, the release).
 # Needs root: the end-to-end tests give the program a private /dev and sysfs.
 # Builds in build-test/ (the gates read it there); build/ is the user's.
+#
+# Three phases, so that a 2-core machine is busy without a timing-sensitive
+# run sharing it with a build:
+#   1. the builds and the other work that keeps the processors busy, one at a
+#      time: build-test/, the firmware.* tests (which build the program
+#      themselves), the sanitizer build, the release gate (its two release
+#      builds, whose first one hands its static programs and build trees over
+#      to the static and foreign suites), the test programs those suites add
+#      to the release's trees, the static checkers;
+#   2. the suites that mostly sleep through the program's fixed waits, each
+#      with several tests at once: the native ones side by side, then the
+#      three ARM ones side by side, while the QEMU test (a
+#      guest that keeps one core busy) runs beside them from the start; then
+#      the timing tests (tests/e2e/timing.cmake) of every suite at once, one
+#      test per suite;
+#   3. the soaks, one after the other, with nothing else running.
+# Each step's time and the total are printed at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 
-tools/install-deps.sh || exit 1
 export BUILD_DIR="build-test"
+# The release gate makes this version; build-test carries it too, so that
+# its end-to-end tests, run on the release's programs, expect their --version.
+release_version=1.2.3
 user_build_was_there=false
 [ -e build ] && user_build_was_there=true
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
 passed=0
 failed=0
+summary=()
+began=$(date +%s)
+
+# record NAME SECONDS STATUS
+record() {
+    if [ "$3" -eq 0 ]; then
+        passed=$((passed + 1))
+        summary+=("$(printf '%6d s  passed  %s' "$2" "$1")")
+    else
+        failed=$((failed + 1))
+        summary+=("$(printf '%6d s  FAILED  %s' "$2" "$1")")
+        echo "=== FAILED: $1"
+    fi
+}
+# step NAME COMMAND...: runs one step in the foreground.
 step() {
-    echo "=== $*"
-    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "=== FAILED: $*"; fi
+    local name=$1 start status=0
+    shift
+    echo "=== $name"
+    start=$(date +%s)
+    "$@" || status=$?
+    record "$name" $(($(date +%s) - start)) "$status"
+}
+# start NAME COMMAND...: starts a step in the background, its output kept
+# apart; finish [NAME...] waits for those (by default all started) and prints
+# their output in turn.
+started=()
+declare -A pids
+start() {
+    local name=$1
+    shift
+    echo "=== $name: started"
+    (
+        from=$(date +%s)
+        status=0
+        "$@" >"$logs/$name.log" 2>&1 </dev/null || status=$?
+        echo "$status $(($(date +%s) - from))" >"$logs/$name.status"
+    ) &
+    pids[$name]=$!
+    started+=("$name")
+}
+finish() {
+    local name status seconds rest=() names=("$@")
+    [ $# -gt 0 ] || names=("${started[@]}")
+    for name in "${names[@]}"; do
+        wait "${pids[$name]}"
+    done
+    for name in "${started[@]}"; do
+        if [[ " ${names[*]} " != *" $name "* ]]; then
+            rest+=("$name")
+            continue
+        fi
+        echo "=== $name"
+        cat "$logs/$name.log"
+        read -r status seconds <"$logs/$name.status" || { status=1 seconds=0; }
+        record "$name" "$seconds" "$status"
+    done
+    started=("${rest[@]}")
+}
+# phase NAME: the time of the phase before it, then this one's start.
+phase_name=
+phase_from=$began
+phase() {
+    if [ -n "$phase_name" ]; then
+        summary+=("$(printf '%6d s          %s' $(($(date +%s) - phase_from)) "$phase_name")")
+    fi
+    phase_name=$1
+    phase_from=$(date +%s)
+    [ -z "$1" ] || echo "===== $1"
+}
+
+build_main() {
+    cmake -S . -B "$BUILD_DIR" -DTORVEX_WERROR=ON -DTORVEX_ALLOW_TEST_IMAGE=ON -DTORVEX_REQUIRE_GTEST=ON \
+        -DTORVEX_PACKAGE_VERSION="$release_version" &&
+        cmake --build "$BUILD_DIR" -j"$(nproc)"
+}
+# CTest in build-test/ in four parts: the firmware.* tests, which build the
+# program themselves, with the builds; the QEMU test, the longest, beside
+# everything else of phase 2; the rest, which mostly sleeps through the
+# program's fixed waits, eight tests at once, but for the timing tests, which
+# run one at a time with the other suites' timing tests.
+firmware_tests() {
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 -R '^firmware\.'
+}
+qemu_test() {
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -L qemu
 }
 main_suite() {
-    cmake -S . -B "$BUILD_DIR" -DTORVEX_WERROR=ON -DTORVEX_ALLOW_TEST_IMAGE=ON -DTORVEX_REQUIRE_GTEST=ON &&
-        cmake --build "$BUILD_DIR" -j"$(nproc)" &&
-        ctest --test-dir "$BUILD_DIR" --output-on-failure -j2
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -j8 -LE 'qemu|timing' -E '^firmware\.'
+}
+main_timing() {
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -L timing
 }
 no_build_folder_left() {
     if ! $user_build_was_there && [ -e build ]; then
@@ -28,11 +133,51 @@ no_build_folder_left() {
         return 1
     fi
 }
+# Every gate in tools/ci/ must have its place below: none is left out unseen.
+gates_planned() {
+    local gate missing=0
+    for gate in tools/ci/*.sh; do
+        grep -q "tools/ci/$(basename "$gate")" "$0" || { echo "$gate has no place in $0"; missing=1; }
+    done
+    return "$missing"
+}
 
-step main_suite
-for gate in tools/ci/*.sh; do
-    [ -e "$gate" ] && step bash "$gate"
-done
-step no_build_folder_left
+phase "phase 1: builds and checkers, one at a time"
+step install tools/install-deps.sh
+[ "$failed" -eq 0 ] || exit 1
+step plan gates_planned
+step build build_main
+step "ctest: firmware.*" firmware_tests
+step "30-sanitizers.sh --build-only" bash tools/ci/30-sanitizers.sh --build-only
+step 70-release.sh bash tools/ci/70-release.sh
+step "20-static-suite.sh --build-only" bash tools/ci/20-static-suite.sh --build-only
+step "25-foreign-suite.sh --build-only" bash tools/ci/25-foreign-suite.sh --build-only
+step 50-lint.sh bash tools/ci/50-lint.sh
+
+phase "phase 2: the suites, side by side"
+start "ctest: qemu" qemu_test
+start 40-valgrind.sh bash tools/ci/40-valgrind.sh
+finish 40-valgrind.sh
+start "ctest: the rest" main_suite
+start 30-sanitizers.sh env TORVEX_E2E_PART=parallel bash tools/ci/30-sanitizers.sh
+start 20-static-suite.sh env TORVEX_E2E_PART=parallel bash tools/ci/20-static-suite.sh
+finish "ctest: the rest" 30-sanitizers.sh 20-static-suite.sh
+start 25-foreign-suite.sh env TORVEX_E2E_PART=parallel bash tools/ci/25-foreign-suite.sh
+finish 25-foreign-suite.sh
+start "ctest: timing" main_timing
+start "30-sanitizers.sh: timing" env TORVEX_E2E_PART=timing bash tools/ci/30-sanitizers.sh
+start "20-static-suite.sh: timing" env TORVEX_E2E_PART=timing bash tools/ci/20-static-suite.sh
+start "25-foreign-suite.sh: timing" env TORVEX_E2E_PART=timing bash tools/ci/25-foreign-suite.sh
+finish
+
+phase "phase 3: the soaks, alone"
+step 60-soak.sh bash tools/ci/60-soak.sh
+step 65-kernel-soak.sh bash tools/ci/65-kernel-soak.sh
+step no_build_folder_left no_build_folder_left
+phase ""
+
+echo "===== times"
+printf '%s\n' "${summary[@]}"
+printf '%6d s          total\n' $(($(date +%s) - began))
 echo "suite steps: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -14,7 +14,7 @@
 # environment:
 #   KSOAK_SEED     seed of the soak (default: the clock)
 #   KSOAK_RUNS     number of runs (150)
-#   KSOAK_GUESTS   guests at once (3)
+#   KSOAK_GUESTS   guests at once (6)
 #   KSOAK_SECONDS  a guest starts no run after this many seconds (600)
 #   KSOAK_REPLAY   run only this run of the seed, in one guest, showing all it did
 #   TORVEX_QEMU_CACHE, TORVEX_QEMU_ACCEL as for run-gadget-tests.sh
@@ -26,7 +26,7 @@ source "$(dirname "$0")/run-gadget-tests.sh"
 
 seed=${KSOAK_SEED:-$(date +%s)}
 runs=${KSOAK_RUNS:-150}
-guests=${KSOAK_GUESTS:-3}
+guests=${KSOAK_GUESTS:-6}
 seconds=${KSOAK_SECONDS:-600}
 replay=${KSOAK_REPLAY:-}
 say() { echo "run-kernel-soak: $*"; }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The fault soak on the kernel's own cdc_acm driver (about five minutes):
-# three QEMU guests at once, each with a dummy_hcd, where the soak's dongle
-# is a configfs USB gadget that can also be pulled out at any instant. Fails
+# The fault soak on the kernel's own cdc_acm driver (about two and a half
+# minutes): six QEMU guests at once, which mostly wait through the program's
+# fixed pauses, each with a dummy_hcd, where the soak's dongle is a configfs
+# USB gadget that can also be pulled out at any instant. Fails
 # on any false success, hang, crash, output on standard error, failure
 # without its verdict and status 255, a verdict later than 10 s after a
 # disconnect, or fewer runs done than asked for. The seed is printed; set

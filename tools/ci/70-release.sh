@@ -10,7 +10,10 @@
 # package; and that each package installs into a scratch root with the right
 # files and fields. A release with the test image and no opt-in is refused,
 # and so is one on a machine other than x86-64 Debian 12.
-# Reads the native build in build-test/ that tools/run-tests.sh makes.
+# Reads the native build in build-test/ that tools/run-tests.sh makes, and
+# leaves the first release in build-test/release/out/ with its build trees in
+# build-test/release/builds/: the static and foreign suites (20, 25) run their
+# tests on these programs instead of building them a third time.
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
 
@@ -37,7 +40,9 @@ PATH=$work/arm64-machine:$PATH tools/release.sh --allow-test-image "$image" "$wo
 grep -q "needs an x86-64 Debian 12 machine" "$work/on-arm64.log" ||
     { cat "$work/on-arm64.log"; fail "a release on an aarch64 machine was not refused as such"; }
 
-tools/release.sh --version "$version" --allow-test-image "$image" "$work/first" || exit 1
+kept=$build/release
+rm -rf "$kept"
+tools/release.sh --version "$version" --allow-test-image --keep-builds "$kept/builds" "$image" "$kept/out" || exit 1
 sleep 2
 # The second build runs from another directory, with the image there (under
 # the same name, which the packages give) and a umask that leaves new
@@ -47,7 +52,7 @@ cp "$image" "$work/elsewhere/"
 release=$PWD/tools/release.sh
 (cd "$work/elsewhere" && umask 077 &&
     "$release" --version "$version" --allow-test-image "$(basename "$image")" "$work/second") >/dev/null || exit 1
-out=$work/first
+out=$kept/out
 echo "=== reproducibility"
 if diff "$out/SHA256SUMS" "$work/second/SHA256SUMS"; then
     echo "two builds, byte for byte the same:"
