@@ -379,12 +379,9 @@ class Judge
 
     Clock::time_point firstOpen(const Flasher &f, int d) const
     {
-        for (const Placed &open : f.opens) {
-            if (open.dongle == d) {
-                return open.at;
-            }
-        }
-        return Clock::time_point::max();
+        const auto open = std::find_if(f.opens.begin(), f.opens.end(),
+                                       [d](const Placed &o) { return o.dongle == d; });
+        return open == f.opens.end() ? Clock::time_point::max() : open->at;
     }
 
     // A dongle written after `f` had let go of it may hold another's
@@ -779,15 +776,14 @@ class Judge
         }
         for (int f = 0; f < static_cast<int>(flashers_.size()); ++f) {
             const FlasherDraw &draw = flashers_[f].draw;
-            bool expected = !draw.all && !plainApplication(draw.target);
-            if (draw.all) { // it lists some dongle, and none without a USB port path
-                bool fitsPlain = false;
-                for (int d = 0; d < static_cast<int>(dongles_.size()); ++d) {
-                    expected = expected || fitsAtStart(draw, d);
-                    fitsPlain = fitsPlain || (fitsAtStart(draw, d) && plain(d));
-                }
-                expected = expected && !fitsPlain;
+            bool fits = false;
+            bool fitsPlain = false;
+            for (int d = 0; d < static_cast<int>(dongles_.size()); ++d) {
+                fits = fits || fitsAtStart(draw, d);
+                fitsPlain = fitsPlain || (fitsAtStart(draw, d) && plain(d));
             }
+            // `--all` lists some dongle, and none without a USB port path.
+            const bool expected = draw.all ? fits && !fitsPlain : !plainApplication(draw.target);
             if (expected && flashers_[f].r.status != 0) {
                 const std::string &out = flashers_[f].r.out;
                 const std::size_t verdict = out.rfind("\n[TORVEX] Update");
