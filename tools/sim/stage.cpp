@@ -46,7 +46,10 @@ void Stage::start(std::unique_ptr<Bus> bus, const UsbPlace &place, DongleOptions
 {
     places_.push_back(place);
     Bus *const own = bus.get(); // the gadget, for its error, under any wrapping
-    buses_.push_back(wrap_ ? wrap_(std::move(bus)) : std::move(bus));
+    if (wrap_) {
+        bus = wrap_(std::move(bus));
+    }
+    buses_.push_back(std::move(bus));
     dongles_.push_back(std::make_unique<Dongle>(*buses_.back(), std::move(options)));
     if (ok() && !dongles_.back()->start()) {
         error_ = gadgetName_.empty() ? "cannot create a pseudo-terminal"

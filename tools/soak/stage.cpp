@@ -64,6 +64,10 @@ class TracedBus : public sim::Bus
     {
         return bus_->hostPort();
     }
+    const sim::Bus &traced() const
+    {
+        return *bus_;
+    }
     std::vector<Plug> plugs() const
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -120,7 +124,6 @@ class Stage
         stage_ = real ? std::make_unique<sim::Stage>("torvex-soak", std::vector{setup.udc})
                       : std::make_unique<sim::Stage>();
         stage_->wrapBuses([this](std::unique_ptr<sim::Bus> bus) {
-            gadget_ = dynamic_cast<sim::GadgetBus *>(bus.get());
             auto traced = std::make_unique<TracedBus>(std::move(bus));
             buses.push_back(traced.get());
             return traced;
@@ -155,7 +158,8 @@ class Stage
     {
         sim::Dongle &dongle = stage_->dongle(0);
         if (!waitUntil([&dongle] { return !dongle.hostPort().empty(); }, 3000)) {
-            return "the gadget did not come up on the host: " + gadget_->error();
+            return "the gadget did not come up on the host: " +
+                   static_cast<const sim::GadgetBus &>(buses[0]->traced()).error();
         }
         dongle.armPull();
         return {};
@@ -187,7 +191,6 @@ class Stage
     }
 
     std::unique_ptr<sim::Stage> stage_;
-    sim::GadgetBus *gadget_ = nullptr;
 };
 
 // The steady clock's time of a wall-clock time in seconds.
