@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +53,13 @@ class Stage
     // the lowest free port paths; they start in the order given, which sets
     // their ttyACM numbers. Once one cannot start, those after it are not.
     bool plugIn(const std::vector<Seat> &seats);
+    // Each bus passes through `wrap` before its dongle starts on it, so that
+    // a caller can watch the dongle come and go. Set before plugging in.
+    using BusWrap = std::function<std::unique_ptr<Bus>(std::unique_ptr<Bus>)>;
+    void wrapBuses(BusWrap wrap)
+    {
+        wrap_ = std::move(wrap);
+    }
     // Stops every dongle, so that its flash and frames hold still.
     void stop();
 
@@ -87,6 +95,7 @@ class Stage
     std::vector<std::unique_ptr<Dongle>> dongles_;
     std::vector<UsbPlace> places_;
     std::string error_;
+    BusWrap wrap_;
 };
 
 } // namespace sim

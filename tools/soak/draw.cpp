@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <numeric>
 #include <set>
 #include <sstream>
 
@@ -78,6 +79,12 @@ sim::Fault fault(sim::Fault::Kind kind, int delayMs = 0, std::vector<uint8_t> by
     return f;
 }
 
+void put(DongleDraw *d, int frame, const std::string &label, const sim::Fault &f)
+{
+    d->options.faults[frame] = f;
+    d->labels[frame] = label;
+}
+
 // One fault for one frame, with the name it is counted under.
 std::pair<std::string, sim::Fault> drawFault(Rng &rng)
 {
@@ -133,15 +140,13 @@ std::pair<std::string, sim::Fault> drawFault(Rng &rng)
 void drawLateLastPage(Rng &rng, DongleDraw *d)
 {
     const int firstData = lastFrame(*d) - 3;
-    d->options.faults[firstData] = fault(sim::Fault::Kind::Delay, between(rng, 100, 300));
-    d->labels[firstData] = "late-last-page";
+    put(d, firstData, "late-last-page", fault(sim::Fault::Kind::Delay, between(rng, 100, 300)));
     if (chance(rng, 0.5)) {
-        d->options.faults[firstData + 1] = fault(sim::Fault::Kind::Delay, between(rng, 50, 300));
-        d->labels[firstData + 1] = "late-last-page";
+        put(d, firstData + 1, "late-last-page",
+            fault(sim::Fault::Kind::Delay, between(rng, 50, 300)));
     }
     if (chance(rng, 0.5)) {
-        d->options.faults[firstData + 2] = fault(sim::Fault::Kind::DropReply);
-        d->labels[firstData + 2] = "drop";
+        put(d, firstData + 2, "drop", fault(sim::Fault::Kind::DropReply));
     }
 }
 
@@ -153,10 +158,8 @@ void drawFaults(Rng &rng, DongleDraw *d)
     const double roll = std::uniform_real_distribution<double>(0, 1)(rng);
     const int count = roll < 0.25 ? 0 : roll < 0.7 ? 1 : roll < 0.9 ? 2 : 3;
     for (int i = 0; i < count; ++i) {
-        auto drawn = drawFault(rng);
-        const int frame = faultFrame(rng, *d, drawn.first);
-        d->options.faults[frame] = drawn.second;
-        d->labels[frame] = drawn.first;
+        const auto [label, f] = drawFault(rng);
+        put(d, faultFrame(rng, *d, label), label, f);
     }
 }
 
@@ -306,9 +309,7 @@ void drawCleanDongle(Rng &rng, bool application, DongleDraw *d)
 void drawPlaces(Rng &rng, Run *s)
 {
     std::vector<int> order(portPathCount);
-    for (int i = 0; i < portPathCount; ++i) {
-        order[static_cast<std::size_t>(i)] = i;
-    }
+    std::iota(order.begin(), order.end(), 0);
     std::shuffle(order.begin(), order.end(), rng);
     std::set<std::string> serials;
     for (std::size_t i = 0; i < s->dongles.size(); ++i) {
@@ -357,12 +358,9 @@ void numberDongles(Run *s)
 {
     std::set<int> taken(s->foreignPorts.begin(), s->foreignPorts.end());
     for (auto &d : s->dongles) {
-        int n = 0;
-        while (taken.count(n) != 0) {
-            ++n;
+        while (!taken.insert(d.number).second) {
+            ++d.number;
         }
-        d.number = n;
-        taken.insert(n);
     }
 }
 
@@ -374,18 +372,10 @@ std::string linkNameFor(const sim::UsbPlace &place)
            "-usb-0:" + place.path.substr(dash + 1) + ":1.0";
 }
 
-// The serial the dongle shows where it starts, if any.
-std::string visibleSerial(const DongleDraw &d)
-{
-    return d.options.startMode == sim::Mode::Application ? d.place.serial
-                                                         : d.place.bootloaderSerial;
-}
-
 int carriers(const Run &s, const std::string &serial)
 {
-    return static_cast<int>(std::count_if(s.dongles.begin(), s.dongles.end(), [&](const auto &d) {
-        return d.place.serial == serial || d.place.bootloaderSerial == serial;
-    }));
+    return static_cast<int>(std::count_if(s.dongles.begin(), s.dongles.end(),
+                                          [&](const auto &d) { return d.carries(serial); }));
 }
 
 FlasherDraw naming(Rng &rng, const Run &s, int target)
@@ -394,7 +384,7 @@ FlasherDraw naming(Rng &rng, const Run &s, int target)
     FlasherDraw f;
     f.target = target;
     f.kind = static_cast<SelectorKind>(between(rng, 1, 4));
-    if (f.kind == SelectorKind::Serial && visibleSerial(d).empty()) {
+    if (f.kind == SelectorKind::Serial && d.shownSerial(d.options.startMode).empty()) {
         f.kind = SelectorKind::Path;
     }
     if (d.place.plain) { // nothing else names it
@@ -402,7 +392,7 @@ FlasherDraw naming(Rng &rng, const Run &s, int target)
     }
     switch (f.kind) {
     case SelectorKind::Serial:
-        f.value = visibleSerial(d);
+        f.value = d.shownSerial(d.options.startMode);
         f.shared = carriers(s, f.value) > 1;
         f.target = f.shared ? -1 : target;
         break;
@@ -630,19 +620,17 @@ std::string dongleArguments(const DongleDraw &dongle)
         line << " --reply-byte " << sim::toHex({static_cast<uint8_t>(d.replyByte)});
     }
     for (const auto &[frame, f] : d.faults) {
-        line << " --fault " << frame << ":" << sim::describe(f);
         using Kind = sim::Fault::Kind;
-        if (f.kind == Kind::Delay) {
-            line << ":" << f.delayMs;
-        } else if (f.kind == Kind::Flood) {
-            line << ":" << f.delayMs << (f.afterMs > 0 ? ":" + std::to_string(f.afterMs) : "");
-        } else if (f.kind == Kind::Replace) {
-            line << ":" << sim::toHex(f.bytes);
-        } else if (f.kind == Kind::Split) {
-            line << ":" << f.burst << ":" << f.delayMs;
-        } else if (f.kind == Kind::Stale) {
-            line << ":" << f.delayMs << ":" << sim::toHex(f.bytes);
-        }
+        const std::string ms = ":" + std::to_string(f.delayMs);
+        const std::string bytes = ":" + sim::toHex(f.bytes);
+        line << " --fault " << frame << ":" << sim::describe(f)
+             << (f.kind == Kind::Delay ? ms
+                 : f.kind == Kind::Flood
+                     ? ms + (f.afterMs > 0 ? ":" + std::to_string(f.afterMs) : "")
+                 : f.kind == Kind::Replace ? bytes
+                 : f.kind == Kind::Split   ? ":" + std::to_string(f.burst) + ms
+                 : f.kind == Kind::Stale   ? ms + bytes
+                                           : "");
     }
     return line.str();
 }

@@ -124,14 +124,6 @@ struct Dongle {
     bool plain = draw.place.plain;
     bool plainApplication = plain && draw.options.startMode == sim::Mode::Application;
 
-    bool carries(const std::string &serial) const
-    {
-        return draw.place.serial == serial || draw.place.bootloaderSerial == serial;
-    }
-    std::string shownSerial(sim::Mode mode) const
-    {
-        return mode == sim::Mode::Application ? draw.place.serial : draw.place.bootloaderSerial;
-    }
     bool onPort(const std::string &port) const
     {
         return std::any_of(seen.plugs.begin(), seen.plugs.end(),
@@ -330,7 +322,7 @@ class Judge
     {
         const FlasherDraw &draw = f.draw;
         if (draw.kind == SelectorKind::None || draw.kind == SelectorKind::Serial) {
-            return draw.kind == SelectorKind::None || dongles_[d].carries(draw.value);
+            return draw.kind == SelectorKind::None || dongles_[d].draw.carries(draw.value);
         }
         if (draw.kind == SelectorKind::Path) {
             return !plain(d) && dongles_[d].draw.place.path == draw.value;
@@ -353,7 +345,7 @@ class Judge
         case SelectorKind::None:
             return true;
         case SelectorKind::Serial:
-            return !draw.absent && dg.shownSerial(dg.draw.options.startMode) == draw.value;
+            return !draw.absent && dg.draw.shownSerial(dg.draw.options.startMode) == draw.value;
         case SelectorKind::Path:
             return !draw.absent && !dg.plain && dg.draw.place.path == draw.value;
         default:
@@ -387,12 +379,9 @@ class Judge
 
     Clock::time_point firstOpen(const Flasher &f, int d) const
     {
-        for (const Placed &open : f.opens) {
-            if (open.dongle == d) {
-                return open.at;
-            }
-        }
-        return Clock::time_point::max();
+        const auto open = std::find_if(f.opens.begin(), f.opens.end(),
+                                       [d](const Placed &o) { return o.dongle == d; });
+        return open == f.opens.end() ? Clock::time_point::max() : open->at;
     }
 
     // A dongle written after `f` had let go of it may hold another's
@@ -506,7 +495,7 @@ class Judge
         int shown = 0;
         for (int d = 0; d < static_cast<int>(dongles_.size()); ++d) {
             const Dongle &dg = dongles_[d];
-            const auto shows = [&](const Plug &p) { return dg.shownSerial(p.mode) == serial; };
+            const auto shows = [&](const Plug &p) { return dg.draw.shownSerial(p.mode) == serial; };
             const std::string port = shownThroughout(d, shows, start);
             if (!port.empty()) {
                 steady[numberOf(port)] = dg.draw.place.path;
@@ -546,7 +535,7 @@ class Judge
         for (const auto &path : listed) {
             carried =
                 carried && std::any_of(dongles_.begin(), dongles_.end(), [&](const Dongle &d) {
-                    return d.draw.place.path == path && d.carries(serial);
+                    return d.draw.place.path == path && d.draw.carries(serial);
                 });
             if (std::find(paths.begin(), paths.end(), path) != paths.end()) {
                 steadyListed.push_back(path);
@@ -787,15 +776,14 @@ class Judge
         }
         for (int f = 0; f < static_cast<int>(flashers_.size()); ++f) {
             const FlasherDraw &draw = flashers_[f].draw;
-            bool expected = !draw.all && !plainApplication(draw.target);
-            if (draw.all) { // it lists some dongle, and none without a USB port path
-                bool fitsPlain = false;
-                for (int d = 0; d < static_cast<int>(dongles_.size()); ++d) {
-                    expected = expected || fitsAtStart(draw, d);
-                    fitsPlain = fitsPlain || (fitsAtStart(draw, d) && plain(d));
-                }
-                expected = expected && !fitsPlain;
+            bool fits = false;
+            bool fitsPlain = false;
+            for (int d = 0; d < static_cast<int>(dongles_.size()); ++d) {
+                fits = fits || fitsAtStart(draw, d);
+                fitsPlain = fitsPlain || (fitsAtStart(draw, d) && plain(d));
             }
+            // `--all` lists some dongle, and none without a USB port path.
+            const bool expected = draw.all ? fits && !fitsPlain : !plainApplication(draw.target);
             if (expected && flashers_[f].r.status != 0) {
                 const std::string &out = flashers_[f].r.out;
                 const std::size_t verdict = out.rfind("\n[TORVEX] Update");

@@ -29,6 +29,15 @@ struct DongleDraw {
     std::map<int, std::string> labels; // frame -> name of the fault drawn for it
     std::string pullLabel;
     int number = 0; // the ttyACM number it is given when it plugs in
+
+    bool carries(const std::string &serial) const
+    {
+        return place.serial == serial || place.bootloaderSerial == serial;
+    }
+    std::string shownSerial(sim::Mode mode) const
+    {
+        return mode == sim::Mode::Application ? place.serial : place.bootloaderSerial;
+    }
 };
 
 struct FlasherDraw {

@@ -13,7 +13,6 @@
 #include <functional>
 #include <iomanip>
 #include <iostream>
-#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -23,6 +22,7 @@
 #include "harness/child.h"
 #include "judge.h"
 #include "run.h"
+#include "sim/stage.h"
 
 namespace soak
 {
@@ -127,13 +127,6 @@ bool parseArgs(int argc, char **argv, Settings *s)
     std::istringstream(shard) >> s->shardIndex >> slash >> s->shardCount;
     return s->runs > 0 && s->jobs > 0 && s->limitSeconds > 0 && (bus == "pty" || bus == "gadget") &&
            slash == '/' && s->shardCount > 0 && s->shardIndex >= 0 && s->shardIndex < s->shardCount;
-}
-
-bool readFile(const std::string &path, std::vector<uint8_t> *bytes)
-{
-    std::ifstream in(path, std::ios::binary);
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return static_cast<bool>(in) || in.eof();
 }
 
 soak::Run runOf(const Settings &s, long index)
@@ -386,7 +379,7 @@ int main(int argc, char **argv)
     if (!s.mergePaths.empty()) {
         return mergeAll(s);
     }
-    if (!readFile(s.imagePath, &s.image) || access(s.program.c_str(), X_OK) != 0) {
+    if (!sim::readBinaryFile(s.imagePath, &s.image) || access(s.program.c_str(), X_OK) != 0) {
         std::cerr << "torvex-soak: cannot read " << s.imagePath << " or run " << s.program << "\n";
         return 2;
     }

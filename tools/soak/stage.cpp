@@ -18,7 +18,7 @@
 
 #include "judge.h"
 #include "sim/gadgetBus.h"
-#include "sim/sandbox.h"
+#include "sim/stage.h"
 
 namespace soak
 {
@@ -64,6 +64,10 @@ class TracedBus : public sim::Bus
     {
         return bus_->hostPort();
     }
+    const sim::Bus &traced() const
+    {
+        return *bus_;
+    }
     std::vector<Plug> plugs() const
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -103,43 +107,71 @@ bool noHostPorts()
 // own, with other devices' ports first and the links udev makes under
 // /dev/serial/by-path; or one USB gadget under the kernel's cdc_acm, on a
 // bus with no port left from the run before, so that its ports get the
-// numbers a dongle plugged into an idle machine gets.
+// numbers a dongle plugged into an idle machine gets. Each bus is traced.
 class Stage
 {
   public:
-    ~Stage()
-    {
-        dongles.clear(); // before their buses
-    }
-
     std::string build(const Run &s, const RunSetup &setup)
     {
-        if (setup.bus == BusKind::Gadget) {
-            return buildGadget(s, setup);
-        }
+        const bool real = setup.bus == BusKind::Gadget;
         std::string why;
-        if (!sim::enterPrivateMountNamespace(&why)) {
-            return why;
+        if (real ? !waitUntil(noHostPorts, 3000) : !sim::enterPrivateMountNamespace(&why)) {
+            return real ? "a ttyACM port from an earlier run is still there" : why;
         }
-        tree_ = std::make_unique<sim::FakeDeviceTree>();
-        for (std::size_t i = 0; tree_->ok() && i < s.foreignPorts.size(); ++i) {
-            if (!tree_->addForeignPort(s.foreignPorts[i],
-                                       s.foreignInSysfs[i]
+        if (real && s.dongles.size() != 1) {
+            return "one dongle only on a real bus";
+        }
+        stage_ = real ? std::make_unique<sim::Stage>("torvex-soak", std::vector{setup.udc})
+                      : std::make_unique<sim::Stage>();
+        stage_->wrapBuses([this](std::unique_ptr<sim::Bus> bus) {
+            auto traced = std::make_unique<TracedBus>(std::move(bus));
+            buses.push_back(traced.get());
+            return traced;
+        });
+        for (std::size_t i = 0; stage_->ok() && i < s.foreignPorts.size(); ++i) {
+            if (!stage_->tree().addForeignPort(
+                    s.foreignPorts[i], s.foreignInSysfs[i]
                                            ? "usb:v2341p0043d0001dc02dsc00dp00ic02isc02ip01in00\n"
                                            : "")) {
                 return "cannot add foreign ports";
             }
         }
-        if (!tree_->ok()) {
-            return tree_->error();
-        }
+        std::vector<sim::Seat> seats;
         for (const auto &d : s.dongles) {
-            if (!plug(std::make_unique<sim::PtyBus>(d.place), d)) {
-                return "no pseudo-terminal";
-            }
-            if (dongles.back()->hostPort() != "/dev/ttyACM" + std::to_string(d.number)) {
-                return "dongle on " + dongles.back()->hostPort() + ", not on ttyACM" +
-                       std::to_string(d.number) + " as drawn";
+            seats.push_back({d.options, d.place});
+        }
+        if (!stage_->ok() || !stage_->plugIn(seats)) {
+            return stage_->error();
+        }
+        return real ? gadgetUp() : portLinks(s);
+    }
+
+    sim::Dongle &dongle(std::size_t d) const
+    {
+        return stage_->dongle(d);
+    }
+
+    std::vector<TracedBus *> buses; // owned by the stage
+
+  private:
+    std::string gadgetUp()
+    {
+        sim::Dongle &dongle = stage_->dongle(0);
+        if (!waitUntil([&dongle] { return !dongle.hostPort().empty(); }, 3000)) {
+            return "the gadget did not come up on the host: " +
+                   static_cast<const sim::GadgetBus &>(buses[0]->traced()).error();
+        }
+        dongle.armPull();
+        return {};
+    }
+
+    std::string portLinks(const Run &s) const
+    {
+        for (std::size_t d = 0; d < s.dongles.size(); ++d) {
+            const std::string port = "/dev/ttyACM" + std::to_string(s.dongles[d].number);
+            if (stage_->dongle(d).hostPort() != port) {
+                return "dongle on " + stage_->dongle(d).hostPort() + ", not on " + port +
+                       " as drawn";
             }
         }
         mkdir("/dev/serial", 0755);
@@ -158,39 +190,7 @@ class Stage
         return {};
     }
 
-    std::vector<std::unique_ptr<TracedBus>> buses;
-    std::vector<std::unique_ptr<sim::Dongle>> dongles;
-
-  private:
-    bool plug(std::unique_ptr<sim::Bus> bus, const DongleDraw &d)
-    {
-        buses.push_back(std::make_unique<TracedBus>(std::move(bus)));
-        dongles.push_back(std::make_unique<sim::Dongle>(*buses.back(), d.options));
-        return dongles.back()->start();
-    }
-
-    std::string buildGadget(const Run &s, const RunSetup &setup)
-    {
-        std::string why;
-        auto gadget = std::make_unique<sim::GadgetBus>("torvex-soak", setup.udc);
-        if (!waitUntil(noHostPorts, 3000)) {
-            return "a ttyACM port from an earlier run is still there";
-        }
-        if (s.dongles.size() != 1 || !gadget->create(&why)) {
-            return why.empty() ? "one dongle only on a real bus" : why;
-        }
-        sim::GadgetBus &bus = *gadget;
-        sim::Dongle *dongle =
-            plug(std::move(gadget), s.dongles[0]) ? dongles.back().get() : nullptr;
-        if (dongle == nullptr ||
-            !waitUntil([dongle] { return !dongle->hostPort().empty(); }, 3000)) {
-            return "the gadget did not come up on the host: " + bus.error();
-        }
-        dongle->armPull();
-        return {};
-    }
-
-    std::unique_ptr<sim::FakeDeviceTree> tree_;
+    std::unique_ptr<sim::Stage> stage_;
 };
 
 // The steady clock's time of a wall-clock time in seconds.
@@ -315,8 +315,8 @@ Outcome runOnce(const Run &run, const RunSetup &setup)
     }
     Seen seen;
     runFlashers(run, setup, &seen);
-    for (std::size_t d = 0; d < stage.dongles.size(); ++d) {
-        sim::Dongle &dongle = *stage.dongles[d];
+    for (std::size_t d = 0; d < run.dongles.size(); ++d) {
+        sim::Dongle &dongle = stage.dongle(d);
         dongle.stop();
         DongleSeen dongleSeen;
         dongleSeen.frames = dongle.frames();
