@@ -17,10 +17,6 @@ namespace
 
 using Kind = sim::Fault::Kind;
 
-const std::string bootloaderNotEntered = "[TORVEX] Detecting bootloader mode...\n" + rig::retry +
-                                         rig::retry + rig::retry +
-                                         "[TORVEX] Bootloader mode could not be entered!\n";
-
 using Discovery = rig::Rig;
 
 // A dongle on ttyACM10 is beyond the ports that are searched: it is pointed
@@ -33,7 +29,9 @@ TEST_F(Discovery, NoDongleFailsAfterThreeAttemptsPerModeAboutASecondApart)
     sim::Dongle &beyond = plugInBootloader();
     ASSERT_EQ(beyond.hostPort(), "/dev/ttyACM10");
     const auto result = run();
-    EXPECT_EQ(result.out, rig::noApplicationFound + bootloaderNotEntered +
+    EXPECT_EQ(result.out, rig::noApplicationFound + "[TORVEX] Detecting bootloader mode...\n" +
+                              rig::retry + rig::retry + rig::retry +
+                              "[TORVEX] Bootloader mode could not be entered!\n" +
                               "[TORVEX] A dongle is on /dev/ttyACM10, beyond the ports searched "
                               "without a name: name it with --path 1-1.\n" +
                               rig::failure);
@@ -164,6 +162,11 @@ struct Reply {
     int dongleFirstByte = -1; // first byte of all the bootloader's replies; -1: the command's
 };
 
+void PrintTo(const Reply &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
 class CommandReply : public rig::Rig, public ::testing::WithParamInterface<Reply>
 {
 };
@@ -270,8 +273,13 @@ struct Odd {
     sim::Mode startMode;
     bool staleOnPlugIn;
     bool applicationRestarts;
-    int lostFrame = -1; // a frame lost on the way
+    int lostFrame = -1; // a frame lost on the way; none has a negative number
 };
+
+void PrintTo(const Odd &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class OddDongle : public rig::Rig, public ::testing::WithParamInterface<Odd>
 {
@@ -283,9 +291,7 @@ TEST_P(OddDongle, StillGetsACleanUpdate)
     options.startMode = GetParam().startMode;
     options.staleOnPlugIn = GetParam().staleOnPlugIn;
     options.applicationRestarts = GetParam().applicationRestarts;
-    if (GetParam().lostFrame >= 0) {
-        options.faults[GetParam().lostFrame] = rig::fault(Kind::Ignore);
-    }
+    options.faults[GetParam().lostFrame] = rig::fault(Kind::Ignore);
     sim::Dongle &dongle = plugIn(options);
     const auto result = run();
     EXPECT_EQ(result.out, GetParam().startMode == sim::Mode::Application

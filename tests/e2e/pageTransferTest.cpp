@@ -7,8 +7,7 @@ namespace
 using Kind = sim::Fault::Kind;
 constexpr int pages = 15;
 
-// What the program prints as the first pages are confirmed: its lines are all
-// of one length.
+// The progress lines of the first pages confirmed: all of one length.
 std::string progressUpTo(int pagesDone)
 {
     return rig::fullProgress(pages).substr(0, pagesDone * rig::progressLine(1, pages).size());
@@ -70,6 +69,11 @@ struct Variant {
     std::vector<std::size_t> frameLengths; // after the check frame, before the boot frame
 };
 
+void PrintTo(const Variant &variant, std::ostream *out)
+{
+    *out << variant.length << " bytes";
+}
+
 class ImageVariant : public rig::Rig, public ::testing::WithParamInterface<Variant>
 {
 };
@@ -116,11 +120,9 @@ struct PageFault {
     int replyByte = -1;    // first byte of all the dongle's replies; -1: the command's
 };
 
-sim::Fault floodAfter(int afterMs)
+void PrintTo(const PageFault &row, std::ostream *out)
 {
-    sim::Fault flood = rig::fault(Kind::Flood, {}, 20000);
-    flood.afterMs = afterMs;
-    return flood;
+    *out << row.name;
 }
 
 std::string errorOn(int page)
@@ -163,6 +165,8 @@ TEST_P(PageFaults, StopTheUpdateWithoutClaimingIt)
 }
 
 const sim::Fault lost = rig::fault(Kind::Ignore);
+const sim::Fault flood{Kind::Flood, 20000, 1, 0, {}};
+const sim::Fault lateFlood{Kind::Flood, 20000, 1, 200, {}};
 
 sim::Fault replaced(std::vector<uint8_t> bytes)
 {
@@ -192,8 +196,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A port that keeps talking: the reply ends when its buffer is full.
         // Talking that starts after the frame went unanswered holds the wait
         // for silence to its bound, a second, and is then the repeat's reply.
-        PageFault{"FloodAtOnce", 5, 0, floodAfter(0), 5, errorOn(5), 5, 0, 1000},
-        PageFault{"FloodAfterTheTimeout", 5, 0, floodAfter(200), 5, errorOn(5), 5, 0, 1600},
+        PageFault{"FloodAtOnce", 5, 0, flood, 5, errorOn(5), 5, 0, 1000},
+        PageFault{"FloodAfterTheTimeout", 5, 0, lateFlood, 5, errorOn(5), 5, 0, 1600},
         PageFault{"UnpluggedMidway", 7, 1, rig::fault(Kind::Unplug), 7, errorOn(7), 7, 0, 1000}),
     [](const ::testing::TestParamInfo<PageFault> &info) { return info.param.name; });
 
