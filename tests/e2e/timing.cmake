@@ -9,6 +9,7 @@ set(timed_tests
     Discovery.NoDongleFailsAfterThreeAttemptsPerModeAboutASecondApart
     PlainUpdate.FromTheBootloaderTellsEachStepAndSendsExactFrames
     Replies/CommandReply.IsJudged/AnsweredAfter400ms
+    Replies/CommandReply.IsJudged/AnsweredAfter1500ms
     Replies/CommandReply.IsJudged/SplitByAGap
     Replies/CommandReply.IsJudged/EnterAnsweredAfter400ms
     ButSound/OddDongle.StillGetsACleanUpdate/ApplicationNeverRestarts
