@@ -438,39 +438,14 @@ TEST_F(SeveralDongles, AllUpdatesEveryDongleAndSaysWhatHappenedToEach)
     }
 }
 
-// The process that holds a file open, or 0. By device and inode: other
-// processes on the machine hold files of the same name in other namespaces.
-pid_t holderOf(const std::string &file)
-{
-    struct stat wanted = {};
-    struct stat held = {};
-    if (stat(file.c_str(), &wanted) != 0) {
-        return 0;
-    }
-    namespace fs = std::filesystem;
-    std::error_code error;
-    for (fs::directory_iterator process("/proc", error), end; !error && process != end;
-         process.increment(error)) {
-        const pid_t pid = std::atoi(process->path().filename().c_str());
-        std::error_code ignored;
-        for (fs::directory_iterator fd(process->path() / "fd", ignored); !ignored && fd != end;
-             fd.increment(ignored)) {
-            if (pid > 0 && getpgid(pid) != getpgid(0) && stat(fd->path().c_str(), &held) == 0 &&
-                held.st_dev == wanted.st_dev && held.st_ino == wanted.st_ino) {
-                return pid;
-            }
-        }
-    }
-    return 0;
-}
-
 // Ctrl-C, as a terminal sends it to the whole process group, pressed the
 // given times after an update first holds the port open.
 std::thread pressCtrlC(const std::string &port, std::vector<int> afterMs)
 {
     return std::thread([port, afterMs] {
         pid_t child = 0;
-        waitFor([&] { return (child = holderOf(port)) != 0; });
+        const auto pty = std::filesystem::read_symlink(port);
+        waitFor([&] { return (child = sim::holderElsewhere(pty)) != 0; });
         const pid_t group = child != 0 ? getpgid(child) : -1;
         const auto opened = std::chrono::steady_clock::now();
         for (int ms : afterMs) {

@@ -87,7 +87,7 @@ void supervise(pid_t pid, Pipes *pipes, const ChildOptions &options, ChildResult
     while (!exited || pipes->out[0] >= 0 || pipes->err[0] >= 0) {
         if (!result->timedOut && Clock::now() > deadline) {
             kill(-pid, SIGKILL);
-            kill(pid, SIGKILL); // not in a session of its own yet
+            kill(pid, SIGKILL); // before its setsid, not yet a group of its own
             result->timedOut = true;
         }
         if (options.closeStdoutAfter >= 0 &&

@@ -38,10 +38,10 @@ struct ChildResult {
     }; // of the program and the children it waited for
 };
 
-// Runs the program to its end, or kills it at the bound. It runs in a
-// session of its own, detached by setsid from any controlling terminal as a
-// service manager or a udev rule starts it, and a kill at the bound reaches
-// its whole process group, whatever it started too.
+// Runs the program to its end, or kills it at the bound. It runs detached by
+// setsid from any controlling terminal, as a service manager or a udev rule
+// starts it, and a kill at the bound reaches its whole process group,
+// whatever it started too.
 ChildResult runChild(const ChildOptions &options);
 
 // Makes a directory holding a `setserial` that prints nothing and succeeds,

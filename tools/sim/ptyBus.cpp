@@ -86,7 +86,7 @@ bool isUsbPath(const std::string &path)
     return std::regex_match(path, usbPath);
 }
 
-bool heldOpenElsewhere(const std::string &path)
+pid_t holderElsewhere(const std::string &path)
 {
     // The same /dev/pts/N in another mount namespace (another test's
     // sandbox) is another pseudo-terminal, and must not keep a number taken.
@@ -99,10 +99,10 @@ bool heldOpenElsewhere(const std::string &path)
         if (name.find_first_not_of("0123456789") == std::string::npos && name != self &&
             fs::read_symlink(pid->path() / "ns/mnt", gone) == ourNamespace &&
             pidHolds(pid->path(), path)) {
-            return true;
+            return static_cast<pid_t>(std::stol(name));
         }
     }
-    return false;
+    return 0;
 }
 
 PtyBus::PtyBus(UsbPlace place, std::string devDir, std::string sysDir)

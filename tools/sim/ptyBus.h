@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "bus.h"
@@ -63,7 +65,12 @@ class PtyBus : public Bus
     std::string slavePath_;
 };
 
-// True when a process other than this one has `path` open.
-bool heldOpenElsewhere(const std::string &path);
+// A process other than this one, in our mount namespace, that has `path`
+// open; 0 when none has.
+pid_t holderElsewhere(const std::string &path);
+inline bool heldOpenElsewhere(const std::string &path)
+{
+    return holderElsewhere(path) != 0;
+}
 
 } // namespace sim
