@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -109,11 +110,12 @@ bool start(std::vector<DongleUpdate> *updates)
         runUpdate(update.dongle, ends[1], *updates);
     }
     close(ends[1]);
-    update.records = ends[0];
     if (update.pid < 0) {
         close(ends[0]);
+        return false;
     }
-    return update.pid > 0;
+    update.records = ends[0];
+    return true;
 }
 
 void hear(DongleUpdate *update, const std::string &record)
@@ -145,39 +147,6 @@ std::string endOf(int status)
     return "Ended with status " + std::to_string(WEXITSTATUS(status)) + ", saying no more.";
 }
 
-// Reads every record that came; at the child's end, prints how it went.
-bool heardToEnd(DongleUpdate *update, int *updated, bool watching)
-{
-    char chunk[512];
-    ssize_t n = 0;
-    while ((n = read(update->records, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
-        update->pending.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-        for (std::size_t eol; (eol = update->pending.find('\n')) != std::string::npos;) {
-            hear(update, update->pending.substr(0, eol));
-            update->pending.erase(0, eol + 1);
-        }
-    }
-    if (n < 0 && errno == EAGAIN) {
-        return false;
-    }
-    close(update->records);
-    update->records = -1;
-    int status = 0;
-    const bool exited = waitpid(update->pid, &status, 0) == update->pid;
-    const bool ok = exited && WIFEXITED(status) && WEXITSTATUS(status) == 0 && update->updated;
-    if (!ok && !update->stoppedAs.empty()) {
-        update->reason = update->stoppedAs;
-    } else if (!ok && update->reason.empty()) {
-        update->reason = exited ? endOf(status) : "Lost track of its update.";
-    }
-    // A station does not try a dongle again while it stays.
-    std::cout << endLine(update->dongle, ok, update->reason)
-              << (watching && !ok ? " Pull it out and plug it in again to retry." : "")
-              << std::endl;
-    *updated += ok ? 1 : 0;
-    return true;
-}
-
 // The updates running at once, begun one by one, each heard through its
 // pipe; on a terminal one line above them tells how they go.
 class Station
@@ -197,7 +166,6 @@ class Station
         if (start(&updates)) {
             return;
         }
-        updates.back().records = -1;
         std::cout << endLine(dongle, false,
                              dongle.onUsb ? std::string(std::strerror(errno)) + "."
                                           : "No USB port path to follow it by.")
@@ -262,13 +230,36 @@ class Station
     bool stopping = false;
 
   private:
+    // Reads every record that came; at the child's end, prints how it went.
     bool ended(DongleUpdate *update)
     {
-        const int before = updated;
-        if (!heardToEnd(update, &updated, watching)) {
+        char chunk[512];
+        ssize_t n = 0;
+        while ((n = read(update->records, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
+            update->pending.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+            for (std::size_t eol; (eol = update->pending.find('\n')) != std::string::npos;) {
+                hear(update, update->pending.substr(0, eol));
+                update->pending.erase(0, eol + 1);
+            }
+        }
+        if (n < 0 && errno == EAGAIN) {
             return false;
         }
-        failed += updated == before ? 1 : 0;
+        close(update->records);
+        update->records = -1;
+        int status = 0;
+        const bool exited = waitpid(update->pid, &status, 0) == update->pid;
+        const bool ok = exited && WIFEXITED(status) && WEXITSTATUS(status) == 0 && update->updated;
+        if (!ok && !update->stoppedAs.empty()) {
+            update->reason = update->stoppedAs;
+        } else if (!ok && update->reason.empty()) {
+            update->reason = exited ? endOf(status) : "Lost track of its update.";
+        }
+        // A station does not try a dongle again while it stays.
+        std::cout << endLine(update->dongle, ok, update->reason)
+                  << (watching && !ok ? " Pull it out and plug it in again to retry." : "")
+                  << std::endl;
+        (ok ? updated : failed) += 1;
         return true;
     }
 
@@ -320,6 +311,7 @@ struct Place {
     Clock::time_point lastSeen;
     Clock::time_point arrived;                  // of a new dongle that has not settled yet
     std::map<std::string, std::string> serials; // by identifier
+    std::size_t update = SIZE_MAX;              // its last update, in the station's list
     bool updating = false;
 
     // Whether the dongle seen here now is a new one, due for its update.
@@ -358,14 +350,12 @@ bool watch(const DongleChoice &choice)
               << " to update each once; Ctrl-C stops." << std::endl;
     Station station(true);
     std::map<std::string, Place> places;
-    std::map<std::string, std::size_t> updateOf; // port path -> its update in the station
     std::set<std::string> unfollowable;
     while (!station.stopping || !station.idle()) {
         const auto now = Place::Clock::now();
         for (auto &[path, place] : places) {
-            const auto update = updateOf.find(path);
-            place.updating =
-                update != updateOf.end() && station.running(station.updates[update->second]);
+            place.updating = place.update < station.updates.size() &&
+                             station.running(station.updates[place.update]);
             place.lastSeen = place.updating ? now : place.lastSeen;
         }
         for (const Sighting &seen :
@@ -374,9 +364,9 @@ bool watch(const DongleChoice &choice)
                 if (unfollowable.insert(seen.devicePath).second) {
                     station.begin(seen);
                 }
-            } else if (places.emplace(seen.usbPath, Place{}).first->second.due(seen, now)) {
-                places[seen.usbPath].arrived = {};
-                updateOf[seen.usbPath] = station.updates.size();
+            } else if (Place &place = places[seen.usbPath]; place.due(seen, now)) {
+                place.arrived = {};
+                place.update = station.updates.size();
                 station.begin(seen);
             }
         }

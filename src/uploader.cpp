@@ -221,7 +221,7 @@ void Uploader::reportPortProblems(const std::vector<PortProblem> &problems)
 bool Uploader::perform()
 {
     setUpPages();
-    if (!nameFitsOne() || !handOverFromApplication() || !detectBootloader()) {
+    if (!handOverFromApplication() || !detectBootloader()) {
         reportNothingFound();
         return false;
     }
