@@ -134,6 +134,7 @@ void hear(DongleUpdate *update, const std::string &record)
 std::string endLine(const Sighting &dongle, bool updated, const std::string &reason)
 {
     return "[TORVEX] " + dongle.devicePath + (dongle.onUsb ? " path=" + dongle.usbPath : "") +
+           (dongle.serialNumber.empty() ? "" : " serial=" + printable(dongle.serialNumber)) +
            (updated ? " Update successful!" : " " + reason + " Update Failed.");
 }
 

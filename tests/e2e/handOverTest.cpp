@@ -522,9 +522,9 @@ TEST_F(SeveralDongles, WatchUpdatesEachDongleOnceAsItComes)
     // Which number a port gets depends on what is plugged in at that moment.
     EXPECT_EQ(std::regex_replace(result.out, std::regex("/dev/ttyACM[0-9]+ "), ""),
               "[TORVEX] Watching for every dongle to update each once; Ctrl-C stops.\n"
-              "[TORVEX] path=1-1 Update successful!\n"
-              "[TORVEX] path=1-2 Update successful!\n"
-              "[TORVEX] path=1-1 Update successful!\n"
+              "[TORVEX] path=1-1 serial=TVX-A Update successful!\n"
+              "[TORVEX] path=1-2 serial=TVX-C Update successful!\n"
+              "[TORVEX] path=1-1 serial=TVX-B Update successful!\n"
               "[TORVEX] 3 of 3 dongles updated.\n" +
                   rig::success);
     EXPECT_EQ(result.status, 0);

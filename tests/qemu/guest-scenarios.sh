@@ -353,7 +353,7 @@ two_dongles_all() {
     check "exit status 0" [ "$(flasher_status)" = 0 ]
     check "one line per dongle" [ "$(messages | head -n 2 | sort)" = "$(printf '%s\n' \
         "[TORVEX] /dev/ttyACM0 path=$path_b Update successful!" \
-        "[TORVEX] /dev/ttyACM1 path=$path_a Update successful!")" ]
+        "[TORVEX] /dev/ttyACM1 path=$path_a serial=TVX-A Update successful!")" ]
     check "then the count and the verdict" [ "$(messages | tail -n +3)" = "$(printf '%s\n' \
         "[TORVEX] 2 of 2 dongles updated." "[TORVEX] Update successful!")" ]
     check "nothing on standard error" [ ! -s "$scenario_dir/flasher.err" ]
