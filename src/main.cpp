@@ -5,36 +5,62 @@
 #include <string>
 
 #include "station.h"
-#include "uploader.h"
+
+using zel::say;
 
 namespace
 {
 
-[[noreturn]] void wrongArguments()
+// The last record a script reads says how it all went.
+int summary(int status, nlohmann::ordered_json fields = nlohmann::ordered_json::object())
 {
-    std::printf("Wrong arguments specified, please see ./ZEL_USB_Flasher --help\n");
-    std::fflush(stdout);
-    std::exit(-1);
+    if (zel::jsonLines) {
+        nlohmann::ordered_json record = {
+            {"type", "summary"}, {"schema", 1}, {"success", status == 0}};
+        record.update(fields);
+        zel::print(record);
+    }
+    return status;
 }
 
-void printHelp()
+[[noreturn]] void wrongArguments()
 {
-    std::printf("usage: ./ZEL_USB_Flasher [--verbose][--help]\n");
-    std::printf("[--verbose] - prints more info in the terminal window\n");
-    std::printf("[--help] - displays help message\n");
-    std::printf("[--path PATH] - updates the dongle on that USB port path (see --list)\n");
-    std::printf("[--serial-number SERIAL] - updates the dongle with that USB serial number\n");
-    std::printf("[--port /dev/ttyACMn] - updates the dongle on that port\n");
-    std::printf("[--list] - lists the dongles attached: port, mode, port path, serial number\n");
-    std::printf("[--version] - prints the version and the firmware the program carries\n");
-    std::printf("[--all] - updates every dongle attached, all at once\n");
-    std::printf("[--watch] - updates each dongle once as it is plugged in, until Ctrl-C\n");
-    std::printf("The naming options may stand anywhere; after the first other argument only "
-                "--verbose may follow.\n");
+    say("Wrong arguments specified, please see ./ZEL_USB_Flasher --help");
+    std::exit(summary(-1));
+}
+
+int printHelp()
+{
+    for (const char *line : {
+             "usage: ./ZEL_USB_Flasher [--verbose][--help]",
+             "[--verbose] - prints more info in the terminal window",
+             "[--help] - displays help message",
+             "[--path PATH] - updates the dongle on that USB port path (see --list)",
+             "[--serial-number SERIAL] - updates the dongle with that USB serial number",
+             "[--port /dev/ttyACMn] - updates the dongle on that port",
+             "[--list] - lists the dongles attached: port, mode, port path, serial number",
+             "[--version] - prints the version and the firmware the program carries",
+             "[--all] - updates every dongle attached, all at once",
+             "[--watch] - updates each dongle once as it is plugged in, until Ctrl-C",
+             "[--json] - writes one JSON object a line, for scripts",
+             "The naming options and --json may stand anywhere; after the first other argument "
+             "only --verbose may follow.",
+         }) {
+        say(line);
+    }
+    return summary(-1);
 }
 
 int printVersion()
 {
+    if (zel::jsonLines) {
+        return summary(0, {{"version", TORVEX_VERSION},
+                           {"firmware",
+                            {{"name", std::string(CAN_bin_name)},
+                             {"size", CAN_bin_len},
+                             {"sha256", std::string(CAN_bin_sha256)},
+                             {"testImage", CAN_bin_is_test_image}}}});
+    }
     std::printf("ZEL_USB_Flasher %s\n", TORVEX_VERSION);
     std::printf("firmware: %s, %u bytes, sha256 %s\n", CAN_bin_name,
                 static_cast<unsigned>(CAN_bin_len), CAN_bin_sha256);
@@ -63,6 +89,9 @@ const char *readArguments(int argc, char *argv[], DongleChoice *choice)
 {
     const char *first = nullptr;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--json") == 0) {
+            continue;
+        }
         std::string *field = choiceField(argv[i], choice);
         if (field == nullptr) {
             if (first != nullptr && std::strcmp(argv[i], "--verbose") != 0) {
@@ -88,22 +117,28 @@ const char *readArguments(int argc, char *argv[], DongleChoice *choice)
     return first;
 }
 
-int verdict(bool updated)
+int verdict(const zel::Tally &tally)
 {
-    std::printf(updated ? "[TORVEX] Update successful!\n"
+    if (!zel::jsonLines) {
+        std::printf(tally.success()
+                        ? "[TORVEX] Update successful!\n"
                         : "[TORVEX] Update Failed. Please reconnect the dongle and try again!\n");
-    return updated ? 0 : -1;
+    }
+    return summary(tally.success() ? 0 : -1,
+                   {{"updated", tally.updated}, {"dongles", tally.dongles}});
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    for (int i = 1; i < argc; ++i) {
+        zel::jsonLines = zel::jsonLines || std::strcmp(argv[i], "--json") == 0;
+    }
     // Whoever asks for help anywhere must not get a firmware update instead.
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0) {
-            printHelp();
-            return -1;
+            return printHelp();
         }
     }
     // A reader that goes away (a closed pipe) must not stop an update half way.
@@ -115,7 +150,8 @@ int main(int argc, char *argv[])
         return first != nullptr && std::strcmp(first, option) == 0;
     };
     if (firstIs("--list")) {
-        return listDongles(choice) > 0 ? 0 : 1;
+        const int listed = zel::listDongles(choice);
+        return summary(listed > 0 ? 0 : 1, {{"dongles", listed}});
     }
     if (firstIs("--version")) {
         return printVersion();
@@ -130,7 +166,11 @@ int main(int argc, char *argv[])
     if (first != nullptr && !firstIs("--verbose")) {
         wrongArguments();
     }
+    if (zel::jsonLines) {
+        return verdict(zel::updateForScripts(choice));
+    }
     uploader.setVerbosity(first != nullptr);
     uploader.chooseDongle(choice);
-    return verdict(uploader.perform());
+    const bool updated = uploader.perform();
+    return verdict({updated ? 1 : 0, 1});
 }

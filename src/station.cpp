@@ -8,28 +8,49 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <map>
 #include <set>
 #include <vector>
 
-#include "uploader.h"
-
 namespace zel
 {
 
+bool jsonLines = false;
+
+void print(nlohmann::ordered_json object)
+{
+    // A serial number's bytes that are not UTF-8 become U+FFFD.
+    std::cout << object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+              << std::endl;
+}
+
+void say(const std::string &line)
+{
+    if (jsonLines) {
+        print({{"type", "message"}, {"text", line}});
+    } else {
+        std::cout << line << std::endl;
+    }
+}
+
 namespace
 {
+
+using Clock = std::chrono::steady_clock;
 
 // One dongle's update: a child process runs a single update of it, named by
 // its USB port path, and sends the uploader's records up a pipe, a line each,
 // and last "end updated" or "end failed REASON".
 struct DongleUpdate {
     Sighting dongle;
+    Clock::time_point began = Clock::now();
     pid_t pid = -1;
     int records = -1; // the pipe's read end
     std::string pending;
@@ -74,7 +95,7 @@ void send(int fd, const std::string &record)
 // Keeps nothing of the parent's but its own pipe's write end, which closes
 // when `setserial` runs; prints nothing: the parent says how it went. The
 // stop signals reach a whole process group: only the parent stops children.
-[[noreturn]] void runUpdate(const Sighting &dongle, int recordFd,
+[[noreturn]] void runUpdate(const DongleChoice &choice, int recordFd,
                             const std::vector<DongleUpdate> &others)
 {
     for (int signal : stopSignals) {
@@ -89,25 +110,29 @@ void send(int fd, const std::string &record)
     dup2(nowhere, STDOUT_FILENO);
     dup2(nowhere, STDERR_FILENO);
     Uploader uploader(false);
-    uploader.chooseDongle({dongle.usbPath, "", "", "--path " + dongle.usbPath});
+    uploader.chooseDongle(choice);
     uploader.reportTo([recordFd](const std::string &record) { send(recordFd, record); });
     const bool updated = uploader.perform();
     send(recordFd, updated ? "end updated" : "end failed " + uploader.failureReason());
     _exit(updated ? 0 : 1);
 }
 
-bool start(std::vector<DongleUpdate> *updates)
+// A dongle seen is followed by its USB port path; without one, the child
+// updates the dongle that a single update of the choice takes.
+bool start(std::vector<DongleUpdate> *updates, const DongleChoice &choice)
 {
     DongleUpdate &update = updates->back();
+    const std::string &path = update.dongle.usbPath;
+    const bool seen = !update.dongle.devicePath.empty();
     int ends[2];
-    if (!update.dongle.onUsb || pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if ((seen && !update.dongle.onUsb) || pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
         return false;
     }
     std::cout << std::flush;
     update.pid = fork();
     if (update.pid == 0) {
         close(ends[0]);
-        runUpdate(update.dongle, ends[1], *updates);
+        runUpdate(seen ? DongleChoice{path, "", "", "--path " + path} : choice, ends[1], *updates);
     }
     close(ends[1]);
     if (update.pid < 0) {
@@ -120,7 +145,10 @@ bool start(std::vector<DongleUpdate> *updates)
 
 void hear(DongleUpdate *update, const std::string &record)
 {
-    update->opened = update->opened || record == "opened";
+    if (record.rfind("opened /dev/ttyACM", 0) == 0 && update->dongle.devicePath.empty()) {
+        sight(std::atoi(record.c_str() + 18), &update->dongle);
+    }
+    update->opened = update->opened || record.rfind("opened", 0) == 0;
     update->switched = update->switched || record == "switched";
     if (record.rfind("progress ", 0) == 0) {
         update->percent = std::atoi(record.c_str() + 9);
@@ -131,11 +159,53 @@ void hear(DongleUpdate *update, const std::string &record)
     }
 }
 
-std::string endLine(const Sighting &dongle, bool updated, const std::string &reason)
+std::string utcNow()
 {
-    return "[TORVEX] " + dongle.devicePath + (dongle.onUsb ? " path=" + dongle.usbPath : "") +
-           (dongle.serialNumber.empty() ? "" : " serial=" + printable(dongle.serialNumber)) +
-           (updated ? " Update successful!" : " " + reason + " Update Failed.");
+    const std::time_t now = std::time(nullptr);
+    std::tm fields = {};
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&now, &fields));
+    return text;
+}
+
+// A dongle as a script reads it, or as a line shows it; a port path and a
+// serial number it does not have are null, or not shown.
+nlohmann::ordered_json described(const char *type, const Sighting &dongle)
+{
+    const auto orNull = [](const std::string &text) {
+        return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
+    };
+    return {{"type", type},
+            {"device", dongle.devicePath},
+            {"path", orNull(dongle.usbPath)},
+            {"serial", orNull(dongle.serialNumber)}};
+}
+
+std::string shown(const Sighting &dongle)
+{
+    return (dongle.onUsb ? " path=" + dongle.usbPath : "") +
+           (dongle.serialNumber.empty() ? "" : " serial=" + printable(dongle.serialNumber));
+}
+
+// A dongle's end: its line, or its record. A dongle that no update touched
+// was skipped.
+void tellEnd(const DongleUpdate &update, bool updated, const char *retry = "")
+{
+    if (!jsonLines) {
+        std::cout << "[TORVEX] " << update.dongle.devicePath << shown(update.dongle)
+                  << (updated ? " Update successful!"
+                              : " " + update.reason + " Update Failed." + retry)
+                  << std::endl;
+        return;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - update.began).count();
+    nlohmann::ordered_json record = described("result", update.dongle);
+    record["result"] = updated ? "updated" : update.opened ? "failed" : "skipped";
+    record["reason"] = updated ? nlohmann::ordered_json() : nlohmann::ordered_json(update.reason);
+    record["seconds"] = std::round(seconds * 1000) / 1000;
+    record["time"] = utcNow();
+    record["firmware"] = std::string(CAN_bin_sha256);
+    print(record);
 }
 
 // How a child that did not say why it failed ended.
@@ -159,18 +229,17 @@ class Station
     }
 
     // Begins the dongle's update, or says why it cannot.
-    void begin(const Sighting &dongle)
+    void begin(const Sighting &dongle, const DongleChoice &choice = {})
     {
         ++found;
         updates.emplace_back();
         updates.back().dongle = dongle;
-        if (start(&updates)) {
+        if (start(&updates, choice)) {
             return;
         }
-        std::cout << endLine(dongle, false,
-                             dongle.onUsb ? std::string(std::strerror(errno)) + "."
-                                          : "No USB port path to follow it by.")
-                  << std::endl;
+        updates.back().reason = dongle.onUsb ? std::string(std::strerror(errno)) + "."
+                                             : "No USB port path to follow it by.";
+        tellEnd(updates.back(), false);
     }
 
     bool running(const DongleUpdate &update) const
@@ -216,15 +285,17 @@ class Station
     }
 
     // The count and the verdict's ground: at least one dongle, all updated.
-    bool finish(const DongleChoice &choice)
+    Tally finish(const DongleChoice &choice)
     {
-        if (found == 0) {
-            std::cout << "[TORVEX] " << nothingFits(choice) << std::endl;
-            return false;
-        }
-        std::cout << "[TORVEX] " << updated << " of " << found
-                  << (found == 1 ? " dongle" : " dongles") << " updated." << std::endl;
-        return updated == found;
+        say("[TORVEX] " + (found == 0 ? nothingFits(choice)
+                                      : std::to_string(updated) + " of " + std::to_string(found) +
+                                            (found == 1 ? " dongle" : " dongles") + " updated."));
+        return tally();
+    }
+
+    Tally tally() const
+    {
+        return {updated, found};
     }
 
     std::vector<DongleUpdate> updates;
@@ -257,9 +328,12 @@ class Station
             update->reason = exited ? endOf(status) : "Lost track of its update.";
         }
         // A station does not try a dongle again while it stays.
-        std::cout << endLine(update->dongle, ok, update->reason)
-                  << (watching && !ok ? " Pull it out and plug it in again to retry." : "")
-                  << std::endl;
+        if (update->dongle.devicePath.empty()) {
+            say(update->reason); // a single update that found no dongle
+            --found;
+        } else {
+            tellEnd(*update, ok, watching ? " Pull it out and plug it in again to retry." : "");
+        }
         (ok ? updated : failed) += 1;
         return true;
     }
@@ -285,14 +359,14 @@ class Station
             kill(update.pid, SIGKILL);
         }
         if (stopsSeen == 1 && waitedFor > 0) {
-            std::cout << "[TORVEX] Stopping: waiting for " << waitedFor << " running update"
-                      << (waitedFor == 1 ? "" : "s") << " to end; Ctrl-C again stops "
-                      << (waitedFor == 1 ? "it" : "them") << " at once." << std::endl;
+            say("[TORVEX] Stopping: waiting for " + std::to_string(waitedFor) + " running update" +
+                (waitedFor == 1 ? "" : "s") + " to end; Ctrl-C again stops " +
+                (waitedFor == 1 ? "it" : "them") + " at once.");
         }
     }
 
     bool watching;
-    bool onTerminal = isatty(STDOUT_FILENO) != 0;
+    bool onTerminal = isatty(STDOUT_FILENO) != 0 && !jsonLines;
     int found = 0;
     int updated = 0;
     int failed = 0;
@@ -305,7 +379,6 @@ class Station
 // after an update, keep it the same dongle. A new one is left to settle
 // (udev, its firmware's start) before its update begins.
 struct Place {
-    using Clock = std::chrono::steady_clock;
     static constexpr auto awayLimit = std::chrono::seconds(3);
     static constexpr auto settling = std::chrono::milliseconds(400);
 
@@ -332,7 +405,37 @@ struct Place {
 
 } // namespace
 
-bool updateAll(const DongleChoice &choice)
+int listDongles(const DongleChoice &choice)
+{
+    const std::vector<Sighting> dongles = donglesFitting(choice);
+    for (const Sighting &seen : dongles) {
+        const char *mode = seen.identifier == applicationIdentifier ? "application" : "bootloader";
+        nlohmann::ordered_json record = described("dongle", seen);
+        record.emplace("mode", mode);
+        if (jsonLines) {
+            print(record);
+        } else {
+            std::cout << seen.devicePath << " " << mode << shown(seen) << "\n";
+        }
+    }
+    if (dongles.empty()) {
+        say(nothingFits(choice));
+    }
+    std::cout << std::flush;
+    return static_cast<int>(dongles.size());
+}
+
+Tally updateForScripts(const DongleChoice &choice)
+{
+    Station station(false);
+    station.begin({}, choice);
+    while (!station.idle()) {
+        station.await(200);
+    }
+    return station.tally();
+}
+
+Tally updateAll(const DongleChoice &choice)
 {
     Station station(false);
     for (const Sighting &dongle : donglesFitting(choice)) {
@@ -344,16 +447,16 @@ bool updateAll(const DongleChoice &choice)
     return station.finish(choice);
 }
 
-bool watch(const DongleChoice &choice)
+Tally watch(const DongleChoice &choice)
 {
-    std::cout << "[TORVEX] Watching for "
-              << (choice.empty() ? "every dongle" : "the dongles that " + choice.asGiven + " fits")
-              << " to update each once; Ctrl-C stops." << std::endl;
+    say("[TORVEX] Watching for " +
+        (choice.empty() ? "every dongle" : "the dongles that " + choice.asGiven + " fits") +
+        " to update each once; Ctrl-C stops.");
     Station station(true);
     std::map<std::string, Place> places;
     std::set<std::string> unfollowable;
     while (!station.stopping || !station.idle()) {
-        const auto now = Place::Clock::now();
+        const auto now = Clock::now();
         for (auto &[path, place] : places) {
             place.updating = place.update < station.updates.size() &&
                              station.running(station.updates[place.update]);

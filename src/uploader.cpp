@@ -181,7 +181,7 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
             reportPortProblems(met);
         }
         if (connected) {
-            recorder("opened");
+            recorder("opened " + port->getSerialDeviceName());
             const std::string commandLine =
                 "setserial " + port->getSerialDeviceName() + " low_latency";
             std::fflush(stdout);

@@ -44,8 +44,8 @@ class Uploader
     void setVerbosity(bool verbose);
     // The dongle to update; by default the first one found.
     void chooseDongle(const DongleChoice &choice);
-    // Told how the update goes, a record at a time: "opened" once a port is
-    // opened, "switched" once the enter command goes out, "progress PERCENT"
+    // Told how the update goes, a record at a time: "opened PORT" once a port
+    // is opened, "switched" once the enter command goes out, "progress PERCENT"
     // after each page.
     void reportTo(std::function<void(const std::string &record)> records);
     bool openUsbDevice(std::string identifier, uint8_t attempts);

@@ -146,20 +146,6 @@ std::string nothingFits(const DongleChoice &choice)
     return choice.empty() ? "No Torvex dongle found." : "No dongle matches " + choice.asGiven + ".";
 }
 
-int listDongles(const DongleChoice &choice)
-{
-    const std::vector<Sighting> dongles = donglesFitting(choice);
-    for (const Sighting &seen : dongles) {
-        std::cout << seen.devicePath
-                  << (seen.identifier == applicationIdentifier ? " application" : " bootloader")
-                  << (seen.onUsb ? " path=" + seen.usbPath : "")
-                  << (seen.serialNumber.empty() ? "" : " serial=" + printable(seen.serialNumber))
-                  << "\n";
-    }
-    std::cout << (dongles.empty() ? nothingFits(choice) + "\n" : "") << std::flush;
-    return static_cast<int>(dongles.size());
-}
-
 // A serial number is the device's own text: one field of a line, and nothing
 // in it may move the terminal's cursor. UTF-8 letters stay; a space, a control
 // character (C0, DEL, C1) and a byte that is not UTF-8 become '?'.

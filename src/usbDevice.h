@@ -48,7 +48,6 @@ bool choiceMatches(const DongleChoice &choice, const Sighting &seen);
 // ttyACM<to>, one for each USB device; no port is opened.
 std::vector<Sighting> donglesFitting(const DongleChoice &choice, int from = 0,
                                      int to = highestAcmPort);
-int listDongles(const DongleChoice &choice);         // prints them; returns how many
 std::string nothingFits(const DongleChoice &choice); // the line that says none does
 std::string printable(const std::string &serialNumber);
 

@@ -1,6 +1,8 @@
 // The command line: help, wrong arguments, and which argument counts.
 #include <unistd.h>
 
+#include <sstream>
+
 #include "rig.h"
 
 namespace
@@ -17,10 +19,23 @@ const std::string helpText =
     "[--version] - prints the version and the firmware the program carries\n"
     "[--all] - updates every dongle attached, all at once\n"
     "[--watch] - updates each dongle once as it is plugged in, until Ctrl-C\n"
-    "The naming options may stand anywhere; after the first other argument only --verbose may "
-    "follow.\n";
+    "[--json] - writes one JSON object a line, for scripts\n"
+    "The naming options and --json may stand anywhere; after the first other argument only "
+    "--verbose may follow.\n";
 const std::string wrongArgumentsText =
     "Wrong arguments specified, please see ./ZEL_USB_Flasher --help\n";
+
+// The same lines as --json writes them: a message each, then the summary.
+std::string asRecords(const std::string &text)
+{
+    std::string objects;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        objects += nlohmann::ordered_json({{"type", "message"}, {"text", line}}).dump() + "\n";
+    }
+    return objects + R"({"type":"summary","schema":1,"success":false})"
+                     "\n";
+}
 
 struct Invocation {
     std::vector<std::string> args;
@@ -79,7 +94,8 @@ INSTANTIATE_TEST_SUITE_P(
         Invocation{{"--verbose", "1-2"}, wrongArgumentsText},
         Invocation{{"--verbose", "/dev/ttyACM1"}, wrongArgumentsText},
         Invocation{{"--verbose", "TVX-0002"}, wrongArgumentsText},
-        Invocation{{"--verbose", "--json"}, wrongArgumentsText},
+        Invocation{{"--verbose", "--json", "--jsn"}, asRecords(wrongArgumentsText)},
+        Invocation{{"--json", "--path", "1-3", "--help"}, asRecords(helpText)},
         Invocation{{"--all", "--help"}, helpText}, Invocation{{"--verbose", "--help"}, helpText},
         Invocation{{"--path", "1-3", "--help"}, helpText}));
 
@@ -113,6 +129,18 @@ TEST_F(ProgramName, VersionNamesTheProgramAndTheFirmwareItCarries)
                               digest.out.substr(0, 64) +
                               "\nThis is the project's test image, not a dongle's firmware.\n");
     EXPECT_EQ(result.status, 0);
+    const auto forScripts = run({"--json", "--version"});
+    EXPECT_EQ(rig::records(forScripts.out),
+              std::vector<nlohmann::json>({{{"type", "summary"},
+                                            {"schema", 1},
+                                            {"success", true},
+                                            {"version", TORVEX_RELEASE_VERSION},
+                                            {"firmware",
+                                             {{"name", image.substr(image.rfind('/') + 1)},
+                                              {"size", rig::image().size()},
+                                              {"sha256", digest.out.substr(0, 64)},
+                                              {"testImage", true}}}}}));
+    EXPECT_EQ(forScripts.status, 0);
     EXPECT_TRUE(dongle.frames().empty());
     EXPECT_TRUE(setserialCalls().empty());
 }

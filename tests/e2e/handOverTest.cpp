@@ -499,6 +499,61 @@ TEST_F(SeveralDongles, AllStopsOnCtrlCAsItIsAsked)
     EXPECT_TRUE(waiting.frames().empty());
 }
 
+// With --json a script gets one record for each dongle, a skipped one too,
+// and the summary last; nothing else of an update reaches it.
+TEST_F(SeveralDongles, JsonGivesScriptsOneRecordForEachDongle)
+{
+    sim::UsbPlace plainSysfs;
+    plainSysfs.plain = true;
+    sim::Dongle &onUsb = plugInAt(sim::Mode::Application, at("1-1", "TVX-J"));
+    plugInAt(sim::Mode::Bootloader, plainSysfs);
+    sim::RunOptions sha256sum;
+    sha256sum.argv = {"sha256sum", TORVEX_TEST_IMAGE};
+    const std::string firmware = sim::runProgram(sha256sum).out.substr(0, 64);
+    const auto result = [&firmware](const char *device, nlohmann::json path, nlohmann::json serial,
+                                    const char *outcome, nlohmann::json reason) {
+        return nlohmann::json{{"type", "result"},    {"device", device},  {"path", path},
+                              {"serial", serial},    {"result", outcome}, {"reason", reason},
+                              {"firmware", firmware}};
+    };
+    const auto timeless = [](std::vector<nlohmann::json> objects) {
+        for (nlohmann::json &object : objects) {
+            if (object["type"] == "result") {
+                EXPECT_LT(object["seconds"].get<double>(), 60.0);
+                EXPECT_TRUE(std::regex_match(object["time"].get<std::string>(),
+                                             std::regex("20[0-9-]{8}T[0-9:]{8}Z")));
+                object.erase("seconds");
+                object.erase("time");
+            }
+        }
+        return objects;
+    };
+    const auto all = run({"--all", "--json"});
+    EXPECT_EQ(timeless(rig::records(all.out)),
+              std::vector<nlohmann::json>(
+                  {result("/dev/ttyACM1", nullptr, nullptr, "skipped",
+                          "No USB port path to follow it by."),
+                   result("/dev/ttyACM0", "1-1", "TVX-J", "updated", nullptr),
+                   {{"type", "message"}, {"text", "[TORVEX] 1 of 2 dongles updated."}},
+                   {{"type", "summary"},
+                    {"schema", 1},
+                    {"success", false},
+                    {"updated", 1},
+                    {"dongles", 2}}}));
+    EXPECT_EQ(all.status, 255);
+    const auto one = run({"--json", "--path", "1-1"});
+    EXPECT_EQ(
+        timeless(rig::records(one.out)),
+        std::vector<nlohmann::json>({result("/dev/ttyACM0", "1-1", "TVX-J", "updated", nullptr),
+                                     {{"type", "summary"},
+                                      {"schema", 1},
+                                      {"success", true},
+                                      {"updated", 1},
+                                      {"dongles", 1}}}));
+    EXPECT_EQ(one.status, 0);
+    EXPECT_EQ(checkCommandsSeen(onUsb), 2);
+}
+
 // A station: each dongle is updated once, whether there at the start or
 // plugged in later, and not again when its new firmware comes back; another
 // dongle put on a port that an updated one left is updated too.
@@ -574,13 +629,32 @@ TEST_F(SeveralDongles, ListShowsEachDongleInEitherModeAndOpensNone)
         &plugInAt(sim::Mode::Bootloader, at("3-1.4")), &plugInAt(sim::Mode::Bootloader, plainSysfs),
         // A serial number may hold anything: an escape sequence, a space, a
         // C1 control, a letter beyond ASCII.
-        &plugInAt(sim::Mode::Application, at("3-2", "TVX\x1b[2J 1\xc2\x9b\xc3\xa9\x9b"))};
+        &plugInAt(sim::Mode::Application, at("3-2", "TVX\x1b[2J 1\"\\\t\xc2\x9b\xc3\xa9\x9b"))};
     const auto all = run({"--list"});
     EXPECT_EQ(all.out, "/dev/ttyACM10 application path=1-2 serial=TVX-0042\n"
                        "/dev/ttyACM11 bootloader path=3-1.4\n"
                        "/dev/ttyACM12 bootloader\n"
-                       "/dev/ttyACM13 application path=3-2 serial=TVX?[2J?1?\xc3\xa9?\n");
+                       "/dev/ttyACM13 application path=3-2 serial=TVX?[2J?1\"\\??\xc3\xa9?\n");
     EXPECT_EQ(all.status, 0);
+    // A script reads the serial number as the dongle gives it, but for the
+    // byte that is not UTF-8.
+    const auto forScripts = run({"--list", "--json"});
+    const auto dongle = [](const char *device, const char *mode, nlohmann::json path,
+                           nlohmann::json serial) {
+        return nlohmann::json{{"type", "dongle"},
+                              {"device", device},
+                              {"mode", mode},
+                              {"path", path},
+                              {"serial", serial}};
+    };
+    EXPECT_EQ(rig::records(forScripts.out),
+              std::vector<nlohmann::json>(
+                  {dongle("/dev/ttyACM10", "application", "1-2", "TVX-0042"),
+                   dongle("/dev/ttyACM11", "bootloader", "3-1.4", nullptr),
+                   dongle("/dev/ttyACM12", "bootloader", nullptr, nullptr),
+                   dongle("/dev/ttyACM13", "application", "3-2",
+                          "TVX\x1b[2J 1\"\\\t\xc2\x9b\xc3\xa9\xef\xbf\xbd"),
+                   {{"type", "summary"}, {"schema", 1}, {"success", true}, {"dongles", 4}}}));
     const auto unmatched = run({"--list", "--path", "9-9"});
     EXPECT_EQ(unmatched.out, "No dongle matches --path 9-9.\n");
     EXPECT_EQ(unmatched.status, 1);

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,6 +55,16 @@ inline const std::string noApplicationFound =
     "[TORVEX] Detecting Torvex...\n" + retry + retry + retry +
     "[TORVEX] Looks like Torvex cannot be detected, checking if it's in bootloader mode "
     "already...\n";
+// Standard output as a script reads it with --json: one object a line.
+inline std::vector<nlohmann::json> records(const std::string &out)
+{
+    std::vector<nlohmann::json> objects;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        objects.push_back(nlohmann::json::parse(line));
+    }
+    return objects;
+}
 inline const std::string success = "[TORVEX] Update successful!\n";
 inline const std::string failure =
     "[TORVEX] Update Failed. Please reconnect the dongle and try again!\n";
