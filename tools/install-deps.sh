@@ -19,6 +19,7 @@ esac
 
 packages=(
     cmake g++ make                # build the program and the simulated dongle
+    nlohmann-json3-dev            # the program's --json, and the fault soak's outcomes (tools/soak)
     setserial util-linux          # the program's latency call; unshare and mount for the rig
 )
 # The demo needs nothing more, and must not change what the user's system
@@ -27,7 +28,6 @@ foreign_architectures=()
 if [ "$set_name" == all ]; then
     packages+=(
         libgtest-dev                  # unit and end-to-end tests
-        nlohmann-json3-dev            # the fault soak's outcomes (tools/soak)
         clang-tidy cppcheck clang-format valgrind  # the checking gates in tools/ci
         qemu-system-x86 busybox-static xz-utils  # the USB test in a QEMU guest (tests/qemu)
         file dpkg-dev man-db groff-base  # packaging checks: static program, .deb dependencies, manual page lint
