@@ -33,11 +33,10 @@ for heading in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" FILES TROUBLESHOO
 done
 
 synopsis=$(section SYNOPSIS | tr -s ' \t\n' ' ' | sed 's/^ //; s/ $//')
-want="ZEL_USB_Flasher [--verbose] [--path path] [--serial-number serial] [--port node]"
-want+=" ZEL_USB_Flasher --all [--path path] [--serial-number serial] [--port node]"
-want+=" ZEL_USB_Flasher --watch [--path path] [--serial-number serial] [--port node]"
-want+=" ZEL_USB_Flasher --list [--path path] [--serial-number serial] [--port node]"
-want+=" ZEL_USB_Flasher [--version] [--help]"
+naming="[--path path] [--serial-number serial] [--port node] [--json]"
+want="ZEL_USB_Flasher [--verbose] $naming ZEL_USB_Flasher --all $naming"
+want+=" ZEL_USB_Flasher --watch $naming ZEL_USB_Flasher --list $naming"
+want+=" ZEL_USB_Flasher [--version] [--help] [--json]"
 [ "$synopsis" == "$want" ] || fail "SYNOPSIS reads: $synopsis"
 grep -q "ZEL_USB_Flasher $version" <<<"$text" || fail "the page does not give version $version"
 
