@@ -132,14 +132,14 @@ int verdict(const zel::Tally &tally)
 
 int main(int argc, char *argv[])
 {
+    bool helpAsked = false;
     for (int i = 1; i < argc; ++i) {
         zel::jsonLines = zel::jsonLines || std::strcmp(argv[i], "--json") == 0;
+        helpAsked = helpAsked || std::strcmp(argv[i], "--help") == 0;
     }
     // Whoever asks for help anywhere must not get a firmware update instead.
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) {
-            return printHelp();
-        }
+    if (helpAsked) {
+        return printHelp();
     }
     // A reader that goes away (a closed pipe) must not stop an update half way.
     std::signal(SIGPIPE, SIG_IGN);

@@ -16,7 +16,6 @@
 #include <ctime>
 #include <iostream>
 #include <map>
-#include <set>
 #include <vector>
 
 namespace zel
@@ -376,8 +375,9 @@ class Station
 // A dongle at a USB port path is the one seen there before, unless it was
 // away long enough to have been unplugged, or its serial number in the same
 // mode tells it is another. Its own switch, and its application coming back
-// after an update, keep it the same dongle. A new one is left to settle
-// (udev, its firmware's start) before its update begins.
+// after an update, keep it the same dongle. A new one must stay to settle
+// (udev, its firmware's start) before its update begins: while a port comes
+// or goes, sysfs may show it for a moment without its USB device.
 struct Place {
     static constexpr auto awayLimit = std::chrono::seconds(3);
     static constexpr auto settling = std::chrono::milliseconds(400);
@@ -395,6 +395,8 @@ struct Place {
         const auto serial = serials.find(seen.identifier);
         if (away || (serial != serials.end() && serial->second != seen.serialNumber)) {
             serials.clear();
+            arrived = now;
+        } else if (arrived != Clock::time_point() && now - lastSeen > settling) {
             arrived = now;
         }
         serials[seen.identifier] = seen.serialNumber;
@@ -453,8 +455,7 @@ Tally watch(const DongleChoice &choice)
         (choice.empty() ? "every dongle" : "the dongles that " + choice.asGiven + " fits") +
         " to update each once; Ctrl-C stops.");
     Station station(true);
-    std::map<std::string, Place> places;
-    std::set<std::string> unfollowable;
+    std::map<std::string, Place> places; // by USB port path, or by port without one
     while (!station.stopping || !station.idle()) {
         const auto now = Clock::now();
         for (auto &[path, place] : places) {
@@ -464,11 +465,8 @@ Tally watch(const DongleChoice &choice)
         }
         for (const Sighting &seen :
              station.stopping ? std::vector<Sighting>() : donglesFitting(choice)) {
-            if (!seen.onUsb) {
-                if (unfollowable.insert(seen.devicePath).second) {
-                    station.begin(seen);
-                }
-            } else if (Place &place = places[seen.usbPath]; place.due(seen, now)) {
+            if (Place &place = places[seen.onUsb ? seen.usbPath : seen.devicePath];
+                place.due(seen, now)) {
                 place.arrived = {};
                 place.update = station.updates.size();
                 station.begin(seen);

@@ -29,7 +29,7 @@ if [ "$set_name" == all ]; then
     packages+=(
         libgtest-dev                  # unit and end-to-end tests
         clang-tidy cppcheck clang-format valgrind  # the checking gates in tools/ci
-        qemu-system-x86 busybox-static xz-utils  # the USB test in a QEMU guest (tests/qemu)
+        qemu-system-x86 busybox-static xz-utils jq  # the USB test in a QEMU guest (tests/qemu)
         file dpkg-dev man-db groff-base  # packaging checks: static program, .deb dependencies, manual page lint
         g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-arm-linux-gnueabi qemu-user-static lintian git  # releases (tools/release.sh)
         "$@"

@@ -363,6 +363,45 @@ two_dongles_all() {
 }
 
 # --list naming no dongle that is there: status 1, and it says so.
+# --watch --json as a station runs: B is there at the start, A is plugged in
+# while B's update runs; each is written once (their new applications come
+# back at the same port paths and are left alone), then SIGINT ends the watch
+# and the records say so.
+two_dongles_watch() {
+    begin watch "two dongles, --watch --json, A plugged in later, then SIGINT"
+    local path_a path_b watcher status=0
+    start_dongle B 2000 --mode bootloader --serial TVX-B --bootloader-serial ''
+    path_b=$(port_path_of "$(port_of B 2000)")
+    timeout 90 "$flasher" --watch --json >"$scenario_dir/flasher.out" 2>"$scenario_dir/flasher.err" &
+    watcher=$!
+    sleep 1
+    # The watch may have switched A before its application's port is seen:
+    # any port of A's will do, and its port path is port 1 of its own bus.
+    start_dongle A '' --mode application --serial TVX-A --bootloader-serial TVX-A-BOOT
+    path_a=$(<"$(echo /sys/devices/platform/dummy_hcd."${gadget_udc[A]#dummy_udc.}"/usb*/busnum)")-1
+    # Both updates run now; each dongle ends by itself once its new
+    # application is back.
+    for label in B A; do
+        wait_for_exit "${gadget_pid[$label]}" && wait_for_exit "${gadget_pid[$label]}"
+        stop_dongle "$label"
+    done
+    kill -INT "$watcher"
+    wait "$watcher" || status=$?
+    say "  flasher: exit status $status; it wrote:"
+    sed 's/^/    /' "$scenario_dir/flasher.out"
+    check "exit status 0" [ "$status" = 0 ]
+    check "every line is a JSON object" jq -e 'type == "object"' "$scenario_dir/flasher.out"
+    check "one result for each dongle, updated" [ "$(jq -r 'select(.type == "result") |
+        "\(.path) \(.serial) \(.result) \(.reason)"' "$scenario_dir/flasher.out" | sort)" = "$(printf '%s\n' \
+        "$path_a TVX-A updated null" "$path_b null updated null" | sort)" ]
+    check "the summary last: 2 of 2 updated" [ "$(jq -c 'select(.type == "summary")' "$scenario_dir/flasher.out")" = \
+        '{"type":"summary","schema":1,"success":true,"updated":2,"dongles":2}' ]
+    check "A's flash equals the image" [ "$(report_of A flash_matches)" = 1 ]
+    check "B's flash equals the image" [ "$(report_of B flash_matches)" = 1 ]
+    check "A's new application came back" [ "$(report_of A ended)" = restarted ]
+    check "nothing on standard error" [ ! -s "$scenario_dir/flasher.err" ]
+}
+
 list_of_none_fails() {
     local status=0
     timeout 20 "$flasher" --list --path 9-9 >"$scenario_dir/list-none.out" 2>&1 || status=$?
@@ -410,7 +449,7 @@ list_matches_sysfs() {
 }
 
 all_scenarios="update_from_application update_from_bootloader unplugged_during_transfer no_dongle
-    two_dongles_follow_switched two_dongles_path two_dongles_all"
+    two_dongles_follow_switched two_dongles_path two_dongles_all two_dongles_watch"
 
 say "kernel $(uname -r), UDCs $(cd /sys/class/udc && echo *)"
 for scenario in ${scenarios:-$all_scenarios}; do
