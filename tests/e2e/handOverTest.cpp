@@ -17,6 +17,8 @@
 namespace
 {
 
+using namespace nlohmann::literals;
+
 using Kind = sim::Fault::Kind;
 using std::chrono::milliseconds;
 
@@ -529,27 +531,21 @@ TEST_F(SeveralDongles, JsonGivesScriptsOneRecordForEachDongle)
         return objects;
     };
     const auto all = run({"--all", "--json"});
-    EXPECT_EQ(timeless(rig::records(all.out)),
-              std::vector<nlohmann::json>(
-                  {result("/dev/ttyACM1", nullptr, nullptr, "skipped",
-                          "No USB port path to follow it by."),
-                   result("/dev/ttyACM0", "1-1", "TVX-J", "updated", nullptr),
-                   {{"type", "message"}, {"text", "[TORVEX] 1 of 2 dongles updated."}},
-                   {{"type", "summary"},
-                    {"schema", 1},
-                    {"success", false},
-                    {"updated", 1},
-                    {"dongles", 2}}}));
+    EXPECT_EQ(
+        timeless(rig::records(all.out)),
+        std::vector<nlohmann::json>(
+            {result("/dev/ttyACM1", nullptr, nullptr, "skipped",
+                    "No USB port path to follow it by."),
+             result("/dev/ttyACM0", "1-1", "TVX-J", "updated", nullptr),
+             R"({"type":"message","text":"[TORVEX] 1 of 2 dongles updated."})"_json,
+             R"({"type":"summary","schema":1,"success":false,"updated":1,"dongles":2})"_json}));
     EXPECT_EQ(all.status, 255);
     const auto one = run({"--json", "--path", "1-1"});
     EXPECT_EQ(
         timeless(rig::records(one.out)),
-        std::vector<nlohmann::json>({result("/dev/ttyACM0", "1-1", "TVX-J", "updated", nullptr),
-                                     {{"type", "summary"},
-                                      {"schema", 1},
-                                      {"success", true},
-                                      {"updated", 1},
-                                      {"dongles", 1}}}));
+        std::vector<nlohmann::json>(
+            {result("/dev/ttyACM0", "1-1", "TVX-J", "updated", nullptr),
+             R"({"type":"summary","schema":1,"success":true,"updated":1,"dongles":1})"_json}));
     EXPECT_EQ(one.status, 0);
     EXPECT_EQ(checkCommandsSeen(onUsb), 2);
 }
@@ -654,7 +650,7 @@ TEST_F(SeveralDongles, ListShowsEachDongleInEitherModeAndOpensNone)
                    dongle("/dev/ttyACM12", "bootloader", nullptr, nullptr),
                    dongle("/dev/ttyACM13", "application", "3-2",
                           "TVX\x1b[2J 1\"\\\t\xc2\x9b\xc3\xa9\xef\xbf\xbd"),
-                   {{"type", "summary"}, {"schema", 1}, {"success", true}, {"dongles", 4}}}));
+                   R"({"type":"summary","schema":1,"success":true,"dongles":4})"_json}));
     const auto unmatched = run({"--list", "--path", "9-9"});
     EXPECT_EQ(unmatched.out, "No dongle matches --path 9-9.\n");
     EXPECT_EQ(unmatched.status, 1);
