@@ -70,11 +70,8 @@ pid_t scanHolders(const std::function<bool(const std::string &file)> &held)
         std::error_code closed; // the process ended meanwhile
         for (fs::directory_iterator fd(pid->path() / "fd", closed), last; !closed && fd != last;
              fd.increment(closed)) {
-            std::string file = fs::read_symlink(fd->path(), gone).string();
-            file = file.size() > 10 && file.rfind(" (deleted)") == file.size() - 10
-                       ? file.substr(0, file.size() - 10)
-                       : file;
-            if (held(file)) {
+            const std::string file = fs::read_symlink(fd->path(), gone).string();
+            if (held(file.substr(0, file.rfind(" (deleted)")))) {
                 return static_cast<pid_t>(std::stol(name));
             }
         }
@@ -151,10 +148,9 @@ int PtyBus::plugIn(Mode mode)
         return -1;
     }
     std::lock_guard<std::mutex> guard(numbering);
-    // One look through /proc for every retired port at once: numbering is a
-    // single step for all buses, and a rack of dongles switching together
-    // must not wait for a look per number. A pty no one holds is gone for
-    // good, and its name may come back for a new one: it is forgotten.
+    // One look through /proc for all retired ports, not one per number: a rack
+    // of dongles switching together waits on this lock. A pty no one holds is
+    // gone for good (its name may come back for a new one): it is forgotten.
     std::set<std::string> held;
     if (!retiredPorts.empty()) {
         scanHolders([&held](const std::string &file) { return held.insert(file), false; });
