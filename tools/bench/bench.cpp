@@ -397,12 +397,13 @@ int main(int argc, char **argv)
     const double pollBefore = usleepMicros();
     const ProgramRun app = runProgram(s, sim::Mode::Application);
     const double poll = (pollBefore + usleepMicros()) / 2;
+    // Before the racks: a child's peak RSS counts what it shared with us before its exec.
+    const ProgramRun boot = runProgram(s, sim::Mode::Bootloader);
     std::vector<ProgramRun> alls;
     for (const int dongles : racks) {
         alls.push_back(runProgram(s, sim::Mode::Application, "--all", dongles));
     }
     const WatchRun watch = runWatch(s);
-    const ProgramRun boot = runProgram(s, sim::Mode::Bootloader);
     const Phase floor = runFloor(s);
     harness::removeSetserial(s.setserialDir);
     if (app.child.status != 0 || boot.child.status != 0 || app.flashesComplete != 1 ||
