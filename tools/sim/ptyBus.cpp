@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <regex>
 #include <set>
@@ -23,7 +24,9 @@ namespace
 
 namespace fs = std::filesystem;
 
-constexpr int maxPorts = 64;
+// As many as the kernel's CDC-ACM driver numbers: a rack of dongles, each
+// holding a second number while its host keeps its old port open, needs them.
+constexpr int maxPorts = 256;
 
 // Ports that were pulled out, by number, with the pty that still backs them
 // for any process that keeps it open. Shared by every bus in the process.
@@ -47,18 +50,33 @@ std::string lowestFreePort()
     }
 }
 
-// True when the process at /proc/PID has `path` open.
-bool pidHolds(const fs::path &pid, const std::string &path)
+// Hands `held` each file that a process other than this one, in our mount
+// namespace, has open (a removed one without its " (deleted)"), until it
+// returns true; that process's id, or 0.
+pid_t scanHolders(const std::function<bool(const std::string &file)> &held)
 {
+    // The same /dev/pts/N in another mount namespace (another test's
+    // sandbox) is another pseudo-terminal, and must not keep a number taken.
     std::error_code e;
-    std::error_code gone; // a file closed meanwhile
-    for (fs::directory_iterator fd(pid / "fd", e), end; !e && fd != end; fd.increment(e)) {
-        const std::string target = fs::read_symlink(fd->path(), gone).string();
-        if (target == path || target == path + " (deleted)") {
-            return true;
+    std::error_code gone; // a process ended or a file closed meanwhile
+    const fs::path ourNamespace = fs::read_symlink("/proc/self/ns/mnt", gone);
+    const std::string self = std::to_string(getpid());
+    for (fs::directory_iterator pid("/proc", e), end; !e && pid != end; pid.increment(e)) {
+        const std::string name = pid->path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos || name == self ||
+            fs::read_symlink(pid->path() / "ns/mnt", gone) != ourNamespace) {
+            continue;
+        }
+        std::error_code closed; // the process ended meanwhile
+        for (fs::directory_iterator fd(pid->path() / "fd", closed), last; !closed && fd != last;
+             fd.increment(closed)) {
+            const std::string file = fs::read_symlink(fd->path(), gone).string();
+            if (held(file.substr(0, file.rfind(" (deleted)")))) {
+                return static_cast<pid_t>(std::stol(name));
+            }
         }
     }
-    return false;
+    return 0;
 }
 
 } // namespace
@@ -88,21 +106,7 @@ bool isUsbPath(const std::string &path)
 
 pid_t holderElsewhere(const std::string &path)
 {
-    // The same /dev/pts/N in another mount namespace (another test's
-    // sandbox) is another pseudo-terminal, and must not keep a number taken.
-    std::error_code e;
-    std::error_code gone; // a process ended meanwhile
-    const fs::path ourNamespace = fs::read_symlink("/proc/self/ns/mnt", gone);
-    const std::string self = std::to_string(getpid());
-    for (fs::directory_iterator pid("/proc", e), end; !e && pid != end; pid.increment(e)) {
-        const std::string name = pid->path().filename();
-        if (name.find_first_not_of("0123456789") == std::string::npos && name != self &&
-            fs::read_symlink(pid->path() / "ns/mnt", gone) == ourNamespace &&
-            pidHolds(pid->path(), path)) {
-            return static_cast<pid_t>(std::stol(name));
-        }
-    }
-    return 0;
+    return scanHolders([&path](const std::string &file) { return file == path; });
 }
 
 PtyBus::PtyBus(UsbPlace place, std::string devDir, std::string sysDir)
@@ -125,15 +129,9 @@ PtyBus::~PtyBus()
 bool PtyBus::numberTaken(int n) const
 {
     std::error_code e;
-    if (fs::exists(fs::symlink_status(devDir_ + "/ttyACM" + std::to_string(n), e))) {
-        return true;
-    }
-    for (const auto &[number, slave] : retiredPorts) {
-        if (number == n && heldOpenElsewhere(slave)) {
-            return true;
-        }
-    }
-    return false;
+    return fs::exists(fs::symlink_status(devDir_ + "/ttyACM" + std::to_string(n), e)) ||
+           std::any_of(retiredPorts.begin(), retiredPorts.end(),
+                       [n](const auto &port) { return port.first == n; });
 }
 
 int PtyBus::plugIn(Mode mode)
@@ -150,9 +148,23 @@ int PtyBus::plugIn(Mode mode)
         return -1;
     }
     std::lock_guard<std::mutex> guard(numbering);
+    // One look through /proc for all retired ports, not one per number: a rack
+    // of dongles switching together waits on this lock. A pty no one holds is
+    // gone for good (its name may come back for a new one): it is forgotten.
+    std::set<std::string> held;
+    if (!retiredPorts.empty()) {
+        scanHolders([&held](const std::string &file) { return held.insert(file), false; });
+    }
+    for (auto port = retiredPorts.begin(); port != retiredPorts.end();) {
+        port = held.count(port->second) != 0 ? std::next(port) : retiredPorts.erase(port);
+    }
     int n = 0;
     while (n < maxPorts && numberTaken(n)) {
         ++n;
+    }
+    if (n == maxPorts) {
+        close(master);
+        return -1;
     }
     master_ = master;
     number_ = n;

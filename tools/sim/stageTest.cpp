@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <vector>
 
 #include "sim/stage.h"
 
@@ -50,6 +52,24 @@ TEST(Stage, UsbDeviceAboveThePortKeepsItsPathAcrossAReplug)
     EXPECT_EQ(sysfsText(device + "../serial") + sysfsText(device + "../idProduct"), "(none)2000\n");
     EXPECT_NE(sysfsText(device + "../devnum"), devnum);
     EXPECT_NE(sysfsText("/sys/devices/system/cpu/online"), "(none)");
+}
+
+// A rack of dongles, each keeping a second number while its host holds its old
+// port, needs more than 64: as with the kernel's driver, they go up to 255.
+TEST(Stage, PortNumbersGoUpTo255)
+{
+    std::string why;
+    if (!sim::enterPrivateMountNamespace(&why)) {
+        GTEST_SKIP() << "needs a private mount namespace (run as root): " << why;
+    }
+    const sim::Stage stage;
+    std::vector<std::unique_ptr<sim::PtyBus>> buses;
+    for (int i = 0; i < 257; ++i) {
+        const std::string path = std::to_string(i / 255 + 1) + "-" + std::to_string(i % 255 + 1);
+        buses.push_back(std::make_unique<sim::PtyBus>(sim::UsbPlace{false, path, "", ""}));
+        EXPECT_EQ(buses.back()->plugIn(sim::Mode::Application) >= 0, i < 256) << i;
+    }
+    EXPECT_EQ(buses[255]->hostPort(), "/dev/ttyACM255");
 }
 
 } // namespace
