@@ -5,22 +5,10 @@
 # Needs root: the end-to-end tests give the program a private /dev and sysfs.
 # Builds in build-test/ (the gates read it there); build/ is the user's.
 #
-# Three phases, so that a 2-core machine is busy without a timing-sensitive
-# run sharing it with a build at the same priority:
-#   1. build-test/ and the firmware.* tests (which build the program
-#      themselves), alone;
-#   2. the suites, which mostly sleep through the program's fixed waits, one
-#      after another, each with several tests at once (the three ARM ones side
-#      by side): the rest of build-test/'s CTest, valgrind, the QEMU test, the
-#      static, foreign and sanitizer suites as their builds come; beside them,
-#      at the lowest priority (nice 19) and one at a time, the work that keeps
-#      the processors busy: the release gate (its two release builds, whose
-#      first one hands its static programs and build trees over to the static
-#      and foreign suites), the test programs those suites add to the
-#      release's trees, the sanitizer build, the static checkers. Last, when
-#      nothing else of this run is left, the timing tests (tests/e2e/timing.cmake)
-#      of every suite at once, one test per suite;
-#   3. the soaks, one after the other, with nothing else running.
+# Three phases (docs/development.md tells why): 1. build-test/ and the
+# firmware.* tests, alone; 2. the suites that mostly sleep, one after another,
+# with the other builds and the checkers one at a time at nice 19 beside them,
+# then every suite's timing tests with nothing else beside them; 3. the soaks.
 # Each step's time and the total are printed at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
