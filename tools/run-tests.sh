@@ -157,7 +157,7 @@ phase "phase 2: the suites, one after another, the other builds niced beside the
 # beside them starve the simulated dongles of the processor long enough to
 # miss one. So one suite at a time, six tests at once (two per ARM suite,
 # whose programs the emulator slows). The builds and checkers beside them
-# run at nice 19, which a waking test preempts at once.
+# run at nice 19, which gives way to a test as soon as it wakes.
 export e2e_jobs=6 FOREIGN_JOBS=2
 niced 70-release.sh bash tools/ci/70-release.sh
 niced "20-static-suite.sh --build-only" bash tools/ci/20-static-suite.sh --build-only
