@@ -66,16 +66,12 @@ start() {
     pids[$name]=$!
     started+=("$name")
 }
-# niced NAME COMMAND...: a step that keeps the processors busy, started in the
-# background at the lowest priority once the niced step before it has ended:
-# the sleeping suites in the foreground keep the processors whenever they
-# want them, and the niced steps get what is left.
+# niced NAME COMMAND...: starts a step at nice 19, in the background, once the
+# niced step before it has ended; the suites in the foreground go first.
 last_niced=
 niced() {
-    local name=$1
-    shift
-    after=$last_niced start "$name" nice -n 19 "$@"
-    last_niced=$name
+    after=$last_niced start "$1" nice -n 19 "${@:2}"
+    last_niced=$1
 }
 finish() {
     local name status seconds rest=() names=("$@")
@@ -152,12 +148,10 @@ step build build_main
 step "ctest: firmware.*" firmware_tests
 
 phase "phase 2: the suites, one after another, the other builds niced beside them"
-# Each suite's tests mostly sleep, so several run at once; but the program
-# counts its reply timeouts in polls, and dozens of tests with a QEMU guest
-# beside them starve the simulated dongles of the processor long enough to
-# miss one. So one suite at a time, six tests at once (two per ARM suite,
-# whose programs the emulator slows). The builds and checkers beside them
-# run at nice 19, which gives way to a test as soon as it wakes.
+# Dozens of tests with a QEMU guest beside them starved the simulated dongles
+# long enough to miss a reply timeout, which the program counts in polls: one
+# suite at a time, six tests at once (two per ARM suite, which the emulator
+# slows), the builds and checkers at nice 19 beside them.
 export e2e_jobs=6 FOREIGN_JOBS=2
 niced 70-release.sh bash tools/ci/70-release.sh
 niced "20-static-suite.sh --build-only" bash tools/ci/20-static-suite.sh --build-only

@@ -23,7 +23,7 @@ fi
 
 echo "cppcheck: src tools"
 if ! cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr \
-    --quiet --std=c++17 --language=c++ -j "$(nproc)" -I src -I tools src tools; then
+    --quiet --std=c++17 --language=c++ -I src -I tools src tools; then
     echo "FAILED: cppcheck"
     failed=1
 fi
