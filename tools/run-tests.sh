@@ -5,19 +5,10 @@
 # Needs root: the end-to-end tests give the program a private /dev and sysfs.
 # Builds in build-test/ (the gates read it there); build/ is the user's.
 #
-# Three phases, so that a 2-core machine is busy without a timing-sensitive
-# run sharing it with a build:
-#   1. the builds and the other work that keeps the processors busy, one at a
-#      time: build-test/, the firmware.* tests (which build the program
-#      themselves), the sanitizer build, the release gate (its two release
-#      builds, whose first one hands its static programs and build trees over
-#      to the static and foreign suites), the test programs those suites add
-#      to the release's trees, the static checkers;
-#   2. the QEMU test, then the suites that mostly sleep through the program's
-#      fixed waits, one after another, each with several tests at once (the
-#      three ARM ones side by side); then the timing tests
-#      (tests/e2e/timing.cmake) of every suite at once, one test per suite;
-#   3. the soaks, one after the other, with nothing else running.
+# Three phases (docs/development.md tells why): 1. build-test/ and the
+# firmware.* tests, alone; 2. the suites that mostly sleep, one after another,
+# with the other builds and the checkers one at a time at nice 19 beside them,
+# then every suite's timing tests with nothing else beside them; 3. the soaks.
 # Each step's time and the total are printed at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
@@ -65,6 +56,8 @@ start() {
     shift
     echo "=== $name: started"
     (
+        # A step queued behind another (niced) starts when that one ends.
+        [ -z "${after:-}" ] || until [ -e "$logs/$after.status" ]; do sleep 1; done
         from=$(date +%s)
         status=0
         "$@" >"$logs/$name.log" 2>&1 </dev/null || status=$?
@@ -72,6 +65,13 @@ start() {
     ) &
     pids[$name]=$!
     started+=("$name")
+}
+# niced NAME COMMAND...: starts a step at nice 19, in the background, once the
+# niced step before it has ended; the suites in the foreground go first.
+last_niced=
+niced() {
+    after=$last_niced start "$1" nice -n 19 "${@:2}"
+    last_niced=$1
 }
 finish() {
     local name status seconds rest=() names=("$@")
@@ -140,31 +140,35 @@ gates_planned() {
     return "$missing"
 }
 
-phase "phase 1: builds and checkers, one at a time"
+phase "phase 1: the build, alone"
 step install tools/install-deps.sh
 [ "$failed" -eq 0 ] || exit 1
 step plan gates_planned
 step build build_main
 step "ctest: firmware.*" firmware_tests
-step "30-sanitizers.sh --build-only" bash tools/ci/30-sanitizers.sh --build-only
-step 70-release.sh bash tools/ci/70-release.sh
-step "20-static-suite.sh --build-only" bash tools/ci/20-static-suite.sh --build-only
-step "25-foreign-suite.sh --build-only" bash tools/ci/25-foreign-suite.sh --build-only
-step 50-lint.sh bash tools/ci/50-lint.sh
 
-phase "phase 2: the suites, one after another"
-# Each suite's tests mostly sleep, so several run at once; but the program
-# counts its reply timeouts in polls, and dozens of tests with a QEMU guest
-# beside them starve the simulated dongles of the processor long enough to
-# miss one. So one suite at a time, six tests at once (two per ARM suite,
-# whose programs the emulator slows).
+phase "phase 2: the suites, one after another, the other builds niced beside them"
+# Dozens of tests with a QEMU guest beside them starved the simulated dongles
+# long enough to miss a reply timeout, which the program counts in polls: one
+# suite at a time, six tests at once (two per ARM suite, which the emulator
+# slows), the builds and checkers at nice 19 beside them.
 export e2e_jobs=6 FOREIGN_JOBS=2
-step "ctest: qemu" qemu_test
-step 40-valgrind.sh bash tools/ci/40-valgrind.sh
+niced 70-release.sh bash tools/ci/70-release.sh
+niced "20-static-suite.sh --build-only" bash tools/ci/20-static-suite.sh --build-only
+niced "25-foreign-suite.sh --build-only" bash tools/ci/25-foreign-suite.sh --build-only
+niced "30-sanitizers.sh --build-only" bash tools/ci/30-sanitizers.sh --build-only
+niced 50-lint.sh bash tools/ci/50-lint.sh
 step "ctest: the rest" main_suite
-step 30-sanitizers.sh env TORVEX_E2E_PART=parallel bash tools/ci/30-sanitizers.sh
+step 40-valgrind.sh bash tools/ci/40-valgrind.sh
+step "ctest: qemu" qemu_test
+finish 70-release.sh "20-static-suite.sh --build-only" "25-foreign-suite.sh --build-only"
 step 20-static-suite.sh env TORVEX_E2E_PART=parallel bash tools/ci/20-static-suite.sh
 step 25-foreign-suite.sh env TORVEX_E2E_PART=parallel bash tools/ci/25-foreign-suite.sh
+finish "30-sanitizers.sh --build-only"
+step 30-sanitizers.sh env TORVEX_E2E_PART=parallel bash tools/ci/30-sanitizers.sh
+# The timing tests' margins are a fraction of the program's timeouts: nothing
+# else of this run, niced or not, is left beside them.
+finish
 start "ctest: timing" main_timing
 start "30-sanitizers.sh: timing" env TORVEX_E2E_PART=timing bash tools/ci/30-sanitizers.sh
 start "20-static-suite.sh: timing" env TORVEX_E2E_PART=timing bash tools/ci/20-static-suite.sh

@@ -1,13 +1,10 @@
 #!/usr/bin/env bash
 # Runs the end-to-end and packaging tests against the release's static x86-64
-# program (-DTORVEX_STATIC=ON), the one-file build users get: it must pass
-# them too. The program is the one 70-release.sh built (and built twice, to
-# show the build reproducible), not a third build: this gate adds the test
-# programs to that release's build tree (--build-only does only that, for
-# tools/run-tests.sh, which builds everything before the suites run) and runs
-# build-test/'s end-to-end tests on the release's program. The firmware.*
-# tests build programs of their own from the source, as in build-test/, and
-# are left to the main suite. TORVEX_E2E_PART: see e2e-parts.bash.
+# program (-DTORVEX_STATIC=ON), the one-file build users get, which
+# 70-release.sh built (twice): build-test/'s end-to-end tests on it, with the
+# test programs added to the release's build tree (--build-only does only
+# that). The firmware.* tests build programs of their own and are the main
+# suite's. TORVEX_E2E_PART: see e2e-parts.bash.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 

@@ -1,20 +1,13 @@
 #!/usr/bin/env bash
 # Runs the end-to-end suite, expectations unchanged, against each static ARM
-# program that a release holds, on the processors of the boards it is for,
-# through qemu-user's -cpu: the whole suite on one processor per program and
-# an update of a simulated dongle on the others. qemu's default processor
-# has every feature, and would hide a program that dies on a real board. The
-# rig and the simulated dongle are native and start each foreign program
-# through qemu-user-static themselves (QEMU_CPU, which they pass on, chooses
-# its processor), so binfmt_misc is not needed. Reads the native build in
-# build-test/ that tools/run-tests.sh makes, for the rig and the tests.
-#
-# The programs are the release's, which 70-release.sh cross-built (twice, to
-# show the build reproducible) with Debian's cross compilers (toolchain files
-# in cmake/); this gate adds the test programs to the release's build trees
-# (--build-only does only that, for tools/run-tests.sh, which builds
-# everything before the suites run). The three suites run at once: their
-# tests mostly sleep through the program's fixed waits; TORVEX_E2E_PART
+# program of the release that 70-release.sh cross-built, on the processors of
+# the boards it is for, through qemu-user's -cpu (qemu's default processor has
+# every feature, and would hide a program that dies on a real board): the
+# whole suite on one processor per program, an update of a simulated dongle
+# on the others. The native rig and simulated dongle (build-test/) start each
+# program through qemu-user-static themselves (QEMU_CPU is passed on), so
+# binfmt_misc is not needed. --build-only only adds the test programs to the
+# release's build trees. The three suites run at once; TORVEX_E2E_PART
 # (e2e-parts.bash) may choose the timing tests alone, or the others.
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1

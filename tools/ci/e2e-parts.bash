@@ -1,11 +1,9 @@
 # Sourced by the gates that run end-to-end tests. The tests labelled timing
 # (tests/e2e/timing.cmake) have margins of a fraction of the program's own
-# timeouts, so they do not run beside dozens of others. TORVEX_E2E_PART says
-# what a gate runs: "parallel", its other tests, $e2e_jobs at once (eight
-# unless the gate says otherwise), and its other
-# checks; "timing", its timing tests, one at a time, and nothing else; unset,
-# both, the timing tests last. tools/run-tests.sh runs the suites' parallel
-# parts side by side, then all their timing parts at once, one test each.
+# timeouts, so they do not run beside dozens of others. TORVEX_E2E_PART:
+# "parallel", the gate's other tests ($e2e_jobs at once, eight by default) and
+# other checks; "timing", its timing tests one at a time and nothing else;
+# unset, both, the timing tests last.
 e2e_part=${TORVEX_E2E_PART:-all}
 
 # e2e_ctest EXCLUDED_LABELS CTEST_ARGS...: the tests that CTEST_ARGS select,
