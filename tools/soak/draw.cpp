@@ -599,6 +599,77 @@ Run drawSeveral(uint64_t seed)
     return s;
 }
 
+// `--watch` over dongles that come and go: some there from the start, some
+// plugged in later (those first: they are pulled out before the others plug
+// in), some pulled out for good or for long enough to count as new when they
+// come back, some swapped for another dongle on the same port; then Ctrl-C,
+// and now and then a second one.
+Run drawWatch(uint64_t seed)
+{
+    Rng rng(seed ^ 0x7761746368ULL);
+    Run s;
+    s.seed = seed;
+    s.dongles.resize(static_cast<std::size_t>(between(rng, 2, 4)));
+    for (auto &d : s.dongles) {
+        drawCleanDongle(rng, chance(rng, 0.6), &d);
+    }
+    drawPlaces(rng, &s);
+    std::set<std::string> serials;
+    std::vector<DongleDraw> later;
+    for (auto &d : s.dongles) {
+        const double roll = std::uniform_real_distribution<double>(0, 1)(rng);
+        const int atMs = between(rng, 300, 7000);
+        d.pullLabel = roll < 0.3    ? ""
+                      : roll < 0.5  ? "watch-plugged-later"
+                      : roll < 0.65 ? "watch-pulled"
+                      : roll < 0.8  ? "watch-replugged"
+                                    : "watch-swapped";
+        if (roll < 0.3) {
+            continue;
+        }
+        // Away at least 3.5 s: long enough to be taken for a new dongle.
+        d.options.pull = {roll < 0.5 ? 0 : atMs,
+                          roll < 0.5    ? between(rng, 300, 9000)
+                          : roll < 0.65 ? -1
+                                        : between(rng, 3500, 6000),
+                          false};
+        if (roll >= 0.8) { // a dongle told apart by its serial numbers in both modes
+            d.options.pull.backAfterMs = -1;
+            d.place.serial = freshSerial(rng, "TVX-", &serials);
+            d.place.bootloaderSerial = freshSerial(rng, "TVB-", &serials);
+            DongleDraw other = d;
+            drawCleanDongle(rng, true, &other);
+            other.place.serial = freshSerial(rng, "TVX-", &serials);
+            other.place.bootloaderSerial = freshSerial(rng, "TVB-", &serials);
+            other.options.pull = {0, atMs + between(rng, 4000, 6000), false};
+            other.pullLabel = "watch-swapped-in";
+            later.push_back(other);
+        }
+    }
+    s.dongles.insert(s.dongles.end(), later.begin(), later.end());
+    std::stable_partition(s.dongles.begin(), s.dongles.end(),
+                          [](const DongleDraw &d) { return d.options.pull.atMs == 0; });
+    int number = 0;
+    for (auto &d : s.dongles) {
+        d.number = d.options.pull.atMs == 0 ? 0 : number++;
+    }
+    FlasherDraw f;
+    f.watch = true;
+    f.verbose = chance(rng, 0.3);
+    f.ctrlCMs.push_back(between(rng, 700, 12000));
+    if (chance(rng, 0.35)) {
+        f.ctrlCMs.push_back(f.ctrlCMs[0] + between(rng, 50, 3000));
+    }
+    s.flashers.push_back(f);
+    s.draws.emplace_back(f.ctrlCMs.size() > 1 ? "watch-two-ctrl-c" : "watch-one-ctrl-c");
+    for (const auto &d : s.dongles) {
+        if (!d.pullLabel.empty()) {
+            s.draws.push_back(d.pullLabel);
+        }
+    }
+    return s;
+}
+
 // A dongle's torvex-sim options: where it sits, then how it behaves.
 std::string dongleArguments(const DongleDraw &dongle)
 {
@@ -655,13 +726,13 @@ std::string FlasherDraw::option() const
 std::vector<std::string> FlasherDraw::arguments() const
 {
     std::vector<std::string> args;
-    if (all || verbose) {
-        args.emplace_back(all ? "--all" : "--verbose");
+    if (all || watch || verbose) {
+        args.emplace_back(watch ? "--watch" : all ? "--all" : "--verbose");
     }
     if (kind != SelectorKind::None) {
         args.insert(args.end(), {option(), value});
     }
-    if (all && value.size() % 2 == 1) {
+    if (watch ? verbose : all && value.size() % 2 == 1) {
         args.emplace_back("--verbose");
     }
     return args;
@@ -683,7 +754,8 @@ Run drawRun(uint64_t seed, BusKind bus, bool several)
         return drawOne(seed, bus);
     }
     Rng beside(seed ^ 0x626573696465ULL);
-    return chance(beside, 0.12) ? drawPlainBeside(seed) : drawSeveral(seed);
+    const double roll = std::uniform_real_distribution<double>(0, 1)(beside);
+    return roll < 0.12 ? drawPlainBeside(seed) : roll < 0.32 ? drawWatch(seed) : drawSeveral(seed);
 }
 
 std::string describe(const Run &s, const std::string &program)
@@ -708,7 +780,7 @@ std::string describe(const Run &s, const std::string &program)
         text << "  dongle " << i + 1 << " on /dev/ttyACM" << d.number << ":" << dongleArguments(d)
              << "\n";
         if (!d.pullLabel.empty()) {
-            text << "    on the real bus: " << d.pullLabel << " " << d.options.pull.atMs
+            text << "    " << d.pullLabel << ": pulled " << d.options.pull.atMs
                  << " ms after the flasher's start"
                  << (d.options.pull.backAfterMs >= 0
                          ? ", back after " + std::to_string(d.options.pull.backAfterMs) + " ms"
@@ -729,6 +801,10 @@ std::string describe(const Run &s, const std::string &program)
                  : f.shared      ? "   (names two dongles)"
                  : f.target >= 0 ? "   (names dongle " + std::to_string(f.target + 1) + ")"
                                  : "")
+             << (f.ctrlCMs.empty() ? ""
+                                   : "   (Ctrl-C after " + std::to_string(f.ctrlCMs[0]) + " ms)")
+             << (f.ctrlCMs.size() > 1 ? "   (again after " + std::to_string(f.ctrlCMs[1]) + " ms)"
+                                      : "")
              << (f.closeStdoutAfter >= 0
                      ? "   (its reader goes after " + std::to_string(f.closeStdoutAfter) + " bytes)"
                      : "")

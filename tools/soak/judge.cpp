@@ -60,8 +60,11 @@ struct Placed : Open {
 struct End {
     std::string node;
     std::string path; // empty for a dongle without a USB port path
+    std::string serial;
     bool updated = false;
     Clock::time_point at;
+    std::string line;
+    std::size_t index = 0; // its line's
 };
 
 // A flasher: as drawn, as it ran, and what it did to which dongle.
@@ -78,6 +81,7 @@ struct Flasher {
     std::set<int> switched;               // dongles it sent "enter bootloader"
     std::set<int> written;                // dongles it sent page writes
     std::map<int, std::set<int>> writers; // by dongle: the processes that sent its page writes
+    std::map<std::pair<int, int>, std::set<int>> updaters; // by dongle and stay: who sent frames
     std::vector<End> ends;
     int updated = -1; // the count `--all` printed
     int listed = -1;
@@ -94,17 +98,23 @@ struct Flasher {
         std::string line;
         for (std::size_t i = 0; std::getline(lines, line); ++i) {
             std::istringstream words(line);
-            std::string tag, node, third;
-            words >> tag >> node >> third;
+            std::string tag, node, third, fourth;
+            words >> tag >> node >> third >> fourth;
             char rest[16] = "";
             if (tag == "[TORVEX]" && startsWith(node, "/dev/ttyACM")) {
-                End end{node, startsWith(third, "path=") ? third.substr(5) : "",
+                End end{node,
+                        startsWith(third, "path=") ? third.substr(5) : "",
+                        startsWith(fourth, "serial=") ? fourth.substr(7) : "",
                         endsWith(line, " Update successful!"),
-                        i < r.lineEnds.size() ? r.lineEnds[i] : r.end};
+                        i < r.lineEnds.size() ? r.lineEnds[i] : r.end,
+                        line,
+                        i};
                 const bool plain = line == "[TORVEX] " + node +
                                                " No USB port path to follow it by. Update Failed.";
-                if ((!end.updated && !endsWith(line, " Update Failed.")) ||
-                    (end.path.empty() && !plain)) {
+                const char *failed =
+                    draw.watch ? " Update Failed. Pull it out and plug it in again to retry."
+                               : " Update Failed.";
+                if ((!end.updated && !endsWith(line, failed)) || (end.path.empty() && !plain)) {
                     malformed.push_back(line);
                 }
                 ends.push_back(end);
@@ -274,12 +284,20 @@ class Judge
                 if (command == enterBootloader && frame.mode == sim::Mode::Application) {
                     flasher.switched.insert(d);
                 }
+                flasher.updaters[{d, stayOf(d, frame.received)}].insert(pid);
                 if (command == pageWrite && frame.mode == sim::Mode::Bootloader) {
                     flasher.written.insert(d);
                     flasher.writers[d].insert(pid);
                 }
             }
         }
+    }
+
+    // A dongle's stays on the bus: before its cable was pulled (0), and after.
+    int stayOf(int d, Clock::time_point at) const
+    {
+        const sim::PullRecord &pull = dongles_[d].seen.pull;
+        return pull.happened && at >= pull.at ? 1 : 0;
     }
 
     // A new port echoes the junk a dongle put in it until the host makes it
@@ -641,22 +659,7 @@ class Judge
                        " was updated, which does not hold the image");
             }
         }
-        const int count = static_cast<int>(fl.ends.size());
-        const std::string none =
-            fl.draw.kind == SelectorKind::None
-                ? "[TORVEX] No Torvex dongle found."
-                : "[TORVEX] No dongle matches " + fl.draw.option() + " " + fl.draw.value + ".";
-        if (count == 0 && (!fl.says(none) || !fl.opens.empty())) {
-            breach("all", name(f), " listed no dongle but did not say '", none,
-                   "' or opened a port");
-        } else if (count > 0 && (fl.listed != count || fl.updated != updated)) {
-            breach("all", name(f), " counted ", fl.updated, " of ", fl.listed, " updated after ",
-                   count, " lines, ", updated, " of them successes");
-        }
-        if ((fl.r.status == 0) != (count > 0 && updated == count)) {
-            breach("all", name(f), " ended with status ", fl.r.status, " when ", updated,
-                   " of the ", count, " dongles it listed were updated");
-        }
+        judgeCount(f, updated);
         std::map<int, std::set<int>> donglesByProcess;
         for (const Placed &open : fl.opens) {
             if (open.dongle < 0 || listed.count(open.dongle) == 0 || plain(open.dongle)) {
@@ -677,10 +680,171 @@ class Judge
         }
     }
 
+    // `--all` and `--watch` end with a count that agrees with their lines
+    // (or say that nothing fits), and succeed exactly when every dongle they
+    // listed was updated.
+    void judgeCount(int f, int updated)
+    {
+        const Flasher &fl = flashers_[f];
+        const char *kind = fl.draw.watch ? "watch" : "all";
+        const int count = static_cast<int>(fl.ends.size());
+        const std::string none =
+            fl.draw.kind == SelectorKind::None
+                ? "[TORVEX] No Torvex dongle found."
+                : "[TORVEX] No dongle matches " + fl.draw.option() + " " + fl.draw.value + ".";
+        if (count == 0 && (!fl.says(none) || !fl.opens.empty())) {
+            breach(kind, name(f), " listed no dongle but did not say '", none,
+                   "' or opened a port");
+        } else if (count > 0 && (fl.listed != count || fl.updated != updated)) {
+            breach(kind, name(f), " counted ", fl.updated, " of ", fl.listed, " updated after ",
+                   count, " lines, ", updated, " of them successes");
+        }
+        if ((fl.r.status == 0) != (count > 0 && updated == count)) {
+            breach(kind, name(f), " ended with status ", fl.r.status, " when ", updated, " of the ",
+                   count, " dongles it listed were updated");
+        }
+    }
+
+    // The dongle an end line of `--watch` is of: the one at its path that
+    // carries its serial number (the drawn dongles that share a path carry
+    // serial numbers of their own).
+    int watchedDongle(const End &end) const
+    {
+        for (std::size_t d = 0; d < dongles_.size(); ++d) {
+            const DongleDraw &draw = dongles_[d].draw;
+            if (draw.place.path == end.path && (end.serial.empty() || draw.carries(end.serial))) {
+                return static_cast<int>(d);
+            }
+        }
+        return -1;
+    }
+
+    // `--watch`: it begins with its line; it updates each dongle once a stay
+    // (pulled out and back, or swapped for another, it is a new one), and
+    // begins on a new one once it has been there a while; on Ctrl-C it ends
+    // soon, letting each update that has opened its port run to its end (a
+    // second Ctrl-C may stop those, saying so); every end line and the count
+    // tell the truth.
+    void judgeWatch(int f)
+    {
+        const Flasher &fl = flashers_[f];
+        std::vector<Clock::time_point> stops;
+        for (const auto at : fl.r.interrupted) {
+            if (at < fl.r.end) {
+                stops.push_back(at);
+            }
+        }
+        const std::string first =
+            "[TORVEX] Watching for every dongle to update each once; Ctrl-C stops.\n";
+        if (!startsWith(fl.r.out, first)) {
+            breach("watch", name(f), " did not begin with '", first, "'");
+        }
+        if (stops.empty() || msBetween(stops[0], fl.r.end) > watchStopBoundMs) {
+            breach("watch", name(f), " ended ",
+                   stops.empty()
+                       ? "before any Ctrl-C"
+                       : std::to_string(msBetween(stops[0], fl.r.end)) + " ms after Ctrl-C");
+        }
+        const std::string stopping = "[TORVEX] Stopping: waiting for ";
+        const std::size_t at = fl.r.out.find(stopping);
+        const std::size_t stoppingLine = at == std::string::npos
+                                             ? SIZE_MAX
+                                             : static_cast<std::size_t>(std::count(
+                                                   fl.r.out.begin(), fl.r.out.begin() + at, '\n'));
+        std::map<int, const End *> last;
+        int successes = 0;
+        int waited = 0;
+        for (const End &end : fl.ends) {
+            const int d = watchedDongle(end);
+            successes += end.updated ? 1 : 0;
+            ++o_.counts[end.updated ? "draws: watch-dongle-updated" : "draws: watch-dongle-failed"];
+            const bool untouched =
+                end.line.find(" Left untouched: stopped before its update began. ") !=
+                std::string::npos;
+            const bool stopped = end.line.find(" Stopped ") != std::string::npos;
+            waited += end.index > stoppingLine && !untouched ? 1 : 0;
+            if (d < 0) {
+                breach("watch", name(f), " ended '", end.line, "', of no dongle");
+                continue;
+            }
+            last[d] = &end;
+            if (end.updated && !dongles_[d].seen.updated) {
+                breach("FALSE SUCCESS", name(f), " FALSE SUCCESS: its line says ", dongle(d),
+                       " was updated, which does not hold the image");
+            }
+            if ((untouched && stops.empty()) || (stopped && stops.size() < 2)) {
+                breach("watch", name(f), " said '", end.line, "' after ", stops.size(), " Ctrl-C");
+            }
+        }
+        judgeCount(f, successes);
+        const std::string waiting = stopping + std::to_string(waited) + " running update" +
+                                    (waited == 1 ? "" : "s") + " to end; Ctrl-C again stops " +
+                                    (waited == 1 ? "it" : "them") + " at once.\n";
+        if (at != std::string::npos &&
+            (stops.empty() || fl.r.out.compare(at, waiting.size(), waiting) != 0)) {
+            breach("watch", name(f), " said '", fl.r.out.substr(at, fl.r.out.find('\n', at) - at),
+                   "' where '", waiting, "' was due after ", stops.size(), " Ctrl-C");
+        }
+        for (const auto &[stay, pids] : fl.updaters) {
+            if (pids.size() > 1) {
+                breach("updated twice", dongle(stay.first), " updated by ", pids.size(),
+                       " processes of ", name(f), " in one stay on the bus");
+            }
+        }
+        for (int d = 0; d < static_cast<int>(dongles_.size()); ++d) {
+            judgeWatched(f, d, stops, last[d]);
+        }
+    }
+
+    // One dongle under `--watch`. A dongle written in its last stay holds the
+    // image, but after a second Ctrl-C whose line says it was stopped. One
+    // that was surely new (there from the start, or plugged in later) and
+    // stayed long enough before Ctrl-C had its update begun.
+    void judgeWatched(int f, int d, const std::vector<Clock::time_point> &stops, const End *end)
+    {
+        const Flasher &fl = flashers_[f];
+        const DongleSeen &seen = dongles_[d].seen;
+        const int lastStay = seen.pull.happened ? 1 : 0;
+        if (fl.updaters.count({d, lastStay}) != 0 && !seen.updated && !seen.plugs.empty()) {
+            const std::string why =
+                seen.plugs.back().mode == sim::Mode::Bootloader
+                    ? " Stopped during its update: it waits in its bootloader, and the next run "
+                      "updates it. "
+                    : " Stopped before its switch: the next run updates it. ";
+            if (stops.size() < 2 || end == nullptr || end->line.find(why) == std::string::npos) {
+                breach("half written", dongle(d), " written by ", name(f),
+                       " but not updated, after ", stops.size(), " Ctrl-C; its line: '",
+                       end == nullptr ? "none" : end->line, "'");
+            }
+        }
+        const bool later = dongles_[d].draw.options.pull.atMs == 0;
+        const int stay = later ? 1 : 0;
+        Clock::time_point from = Clock::time_point::max();
+        for (const Plug &plug : seen.plugs) {
+            from =
+                stayOf(d, plug.on) == stay ? std::min(from, std::max(plug.up, fl.r.begin)) : from;
+        }
+        Clock::time_point to = stops.empty() ? fl.r.end : stops[0];
+        to = seen.pull.happened && stay == 0 ? std::min(to, seen.pull.at) : to;
+        // An update says how it ended, even one stopped before it opened a port.
+        const bool begun = end != nullptr || fl.updaters.count({d, stay}) != 0 ||
+                           std::any_of(fl.opens.begin(), fl.opens.end(), [&](const Placed &open) {
+                               return open.dongle == d && stayOf(d, plugOf(open).on) == stay;
+                           });
+        if (from < to && msBetween(from, to) > watchBeginBoundMs && !begun) {
+            breach("watch", name(f), " did not begin on ", dongle(d), ", there ",
+                   msBetween(from, to), " ms before Ctrl-C");
+        }
+    }
+
     void judgeFlasher(int f)
     {
         const FlasherDraw &draw = flashers_[f].draw;
         judgeEnding(f);
+        if (draw.watch) {
+            judgeWatch(f);
+            return;
+        }
         judgePlainRefusal(f);
         if (draw.absent) {
             judgeAbsent(f);
@@ -807,7 +971,7 @@ class Judge
             o_.counts["runs with a disconnect"] += seen.disconnected ? 1 : 0;
             for (int f = 0; seen.disconnected && f < static_cast<int>(flashers_.size()); ++f) {
                 const long ms = msBetween(seen.disconnectedAt, flashers_[f].r.end);
-                if (flashers_[f].frames.count(d) == 0 || ms < 0) {
+                if (flashers_[f].frames.count(d) == 0 || ms < 0 || flashers_[f].draw.watch) {
                     continue;
                 }
                 long &longest = o_.longest["longest disconnect to verdict (ms)"];
@@ -877,8 +1041,9 @@ class Judge
         for (const Flasher &f : flashers_) {
             ++o_.counts["flashers"];
             ++o_.counts[std::string("flashers by selector: ") + (f.draw.all ? "all-" : "") +
-                        (f.draw.absent ? "absent-" : "") + (f.draw.shared ? "shared-" : "") +
-                        (plain(f.draw.target) ? "plain-" : "") + nameOf(f.draw.kind)];
+                        (f.draw.watch ? "watch-" : "") + (f.draw.absent ? "absent-" : "") +
+                        (f.draw.shared ? "shared-" : "") + (plain(f.draw.target) ? "plain-" : "") +
+                        nameOf(f.draw.kind)];
             o_.counts["flashers: succeeded"] += f.r.status == 0 ? 1 : 0;
             o_.counts["flashers: failed (verdict, status 255)"] += f.r.status == 255 ? 1 : 0;
             o_.counts["flashers: reader closed standard output"] +=

@@ -136,12 +136,34 @@ class Stage
                 return "cannot add foreign ports";
             }
         }
-        std::vector<sim::Seat> seats;
-        for (const auto &d : s.dongles) {
-            seats.push_back({d.options, d.place});
-        }
-        if (!stage_->ok() || !stage_->plugIn(seats)) {
-            return stage_->error();
+        // Those drawn to plug in later come first, and leave before the others
+        // come, which then take the port numbers drawn for them.
+        const auto later = static_cast<std::size_t>(
+            std::count_if(s.dongles.begin(), s.dongles.end(),
+                          [](const DongleDraw &d) { return d.options.pull.atMs == 0; }));
+        for (std::size_t from = 0, to = later; from < s.dongles.size();
+             from = to, to = s.dongles.size()) {
+            std::vector<sim::Seat> seats;
+            for (std::size_t d = from; d < to; ++d) {
+                seats.push_back({s.dongles[d].options, s.dongles[d].place});
+            }
+            if (!stage_->ok() || !stage_->plugIn(seats)) {
+                return stage_->error();
+            }
+            for (std::size_t d = from; d < to && !real; ++d) {
+                stage_->dongle(d).armPull();
+            }
+            const auto gone = [&] {
+                for (std::size_t d = from; d < to && to < s.dongles.size(); ++d) {
+                    if (!stage_->dongle(d).hostPort().empty()) {
+                        return false;
+                    }
+                }
+                return true;
+            };
+            if (!waitUntil(gone, 3000)) {
+                return "a dongle to plug in later did not leave";
+            }
         }
         return real ? gadgetUp() : portLinks(s);
     }
@@ -169,7 +191,7 @@ class Stage
     {
         for (std::size_t d = 0; d < s.dongles.size(); ++d) {
             const std::string port = "/dev/ttyACM" + std::to_string(s.dongles[d].number);
-            if (stage_->dongle(d).hostPort() != port) {
+            if (s.dongles[d].options.pull.atMs != 0 && stage_->dongle(d).hostPort() != port) {
                 return "dongle on " + stage_->dongle(d).hostPort() + ", not on " + port +
                        " as drawn";
             }
@@ -239,6 +261,9 @@ void runFlashers(const Run &s, const RunSetup &setup, Seen *seen)
         }
         options.limit = std::chrono::seconds(setup.limitSeconds);
         options.closeStdoutAfter = s.flashers[f].closeStdoutAfter;
+        for (const int ms : s.flashers[f].ctrlCMs) {
+            options.interrupts.emplace_back(ms);
+        }
         running.push_back(std::async(std::launch::async, harness::runChild, options));
     }
     seen->flashers.resize(s.flashers.size());
