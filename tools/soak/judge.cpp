@@ -751,6 +751,9 @@ class Judge
                                              ? SIZE_MAX
                                              : static_cast<std::size_t>(std::count(
                                                    fl.r.out.begin(), fl.r.out.begin() + at, '\n'));
+        for (const auto &line : fl.malformed) {
+            breach("watch", name(f), " printed '", line, "'");
+        }
         std::map<int, const End *> last;
         int successes = 0;
         int waited = 0;
