@@ -761,68 +761,47 @@ Run drawRun(uint64_t seed, BusKind bus, bool several)
 std::string describe(const Run &s, const std::string &program)
 {
     std::ostringstream text;
-    text << s.dongles.size() << (s.dongles.size() == 1 ? " dongle, " : " dongles, ")
-         << s.flashers.size() << (s.flashers.size() == 1 ? " flasher" : " flashers")
+    text << s.dongles.size() << " dongle(s), " << s.flashers.size() << " flasher(s)"
          << (s.everyDongleExpected ? ", every dongle to end updated" : "")
          << (s.beyondReach ? ", every dongle beyond the flashers' reach" : "");
     for (const auto &draw : s.draws) {
         text << ", " << draw;
     }
-    text << "\n";
     for (std::size_t i = 0; i < s.foreignPorts.size(); ++i) {
-        text << "  foreign port /dev/ttyACM" << s.foreignPorts[i]
-             << (s.foreignInSysfs[i] ? " (another device's modalias)" : " (no sysfs entry)")
-             << "\n";
+        text << "\n  foreign port /dev/ttyACM" << s.foreignPorts[i]
+             << (s.foreignInSysfs[i] ? " (another device's modalias)" : " (no sysfs entry)");
     }
-    std::string dongles;
     for (std::size_t i = 0; i < s.dongles.size(); ++i) {
         const DongleDraw &d = s.dongles[i];
-        text << "  dongle " << i + 1 << " on /dev/ttyACM" << d.number << ":" << dongleArguments(d)
-             << "\n";
+        const sim::Pull &pull = d.options.pull;
+        text << "\n  dongle " << i + 1 << " on /dev/ttyACM" << d.number << ":"
+             << dongleArguments(d);
         if (!d.pullLabel.empty()) {
-            text << "    " << d.pullLabel << ": pulled " << d.options.pull.atMs
-                 << " ms after the flasher's start"
-                 << (d.options.pull.backAfterMs >= 0
-                         ? ", back after " + std::to_string(d.options.pull.backAfterMs) + " ms"
+            text << " (" << d.pullLabel << ": pulled at " << pull.atMs << " ms"
+                 << (pull.backAfterMs >= 0
+                         ? ", back " + std::to_string(pull.backAfterMs) + " ms later"
                          : "")
-                 << "\n";
+                 << ")";
         }
-        dongles += (i == 0 ? "" : " --dongle") + dongleArguments(d);
     }
-    std::vector<std::string> lines;
     for (std::size_t i = 0; i < s.flashers.size(); ++i) {
         const FlasherDraw &f = s.flashers[i];
-        std::string line = program;
+        text << "\n  flasher " << i + 1 << ": " << program;
         for (const auto &arg : f.arguments()) {
-            line += " " + arg;
+            text << " " << arg;
         }
-        text << "  flasher " << i + 1 << ": " << line
-             << (f.absent        ? "   (names no dongle that is there)"
-                 : f.shared      ? "   (names two dongles)"
-                 : f.target >= 0 ? "   (names dongle " + std::to_string(f.target + 1) + ")"
-                                 : "")
-             << (f.ctrlCMs.empty() ? ""
-                                   : "   (Ctrl-C after " + std::to_string(f.ctrlCMs[0]) + " ms)")
-             << (f.ctrlCMs.size() > 1 ? "   (again after " + std::to_string(f.ctrlCMs[1]) + " ms)"
-                                      : "")
-             << (f.closeStdoutAfter >= 0
-                     ? "   (its reader goes after " + std::to_string(f.closeStdoutAfter) + " bytes)"
-                     : "")
-             << "\n";
-        lines.push_back(line);
-    }
-    text << "  by hand" << (s.foreignPorts.empty() ? "" : " (without the foreign ports)")
-         << ":\n  torvex-sim" << dongles << " -- ";
-    if (lines.size() == 1) {
-        text << lines[0];
-    } else {
-        text << "sh -c '";
-        for (const auto &line : lines) {
-            text << line << " & ";
+        text << (f.absent        ? " (names no dongle that is there)"
+                 : f.shared      ? " (names two dongles)"
+                 : f.target >= 0 ? " (names dongle " + std::to_string(f.target + 1) + ")"
+                                 : "");
+        for (const int ms : f.ctrlCMs) {
+            text << " (Ctrl-C at " << ms << " ms)";
         }
-        text << "wait'";
+        if (f.closeStdoutAfter >= 0) {
+            text << " (its reader goes after " << f.closeStdoutAfter << " bytes)";
+        }
     }
-    return text.str();
+    return text.str() + "\n";
 }
 
 } // namespace soak

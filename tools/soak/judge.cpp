@@ -438,18 +438,15 @@ class Judge
         }
     }
 
-    void judgeAbsent(int f)
+    // A flasher that must fail saying `line` (and open no port, unless it
+    // `mayOpen`): the shape of every refusal.
+    void mustRefuse(int f, const char *kind, const std::string &why, const std::string &line,
+                    bool mayOpen = false)
     {
         const Flasher &fl = flashers_[f];
-        const std::string line =
-            "[TORVEX] No dongle matches " + fl.draw.option() + " " + fl.draw.value + ".";
-        if (fl.r.status == 0 || !fl.says(line)) {
-            breach("absent", name(f), " named no dongle that is there but did not say '", line,
-                   "' and fail");
-        }
-        if (!fl.opens.empty()) {
-            breach("absent", name(f), " named no dongle that is there but opened ",
-                   fl.opens.front().port);
+        if (fl.r.status == 0 || !fl.says(line) || (!mayOpen && !fl.opens.empty())) {
+            breach(kind, name(f), " ", why, " but did not say '", line, "' and fail",
+                   mayOpen || fl.opens.empty() ? "" : ", or opened " + fl.opens.front().port);
         }
     }
 
@@ -578,15 +575,13 @@ class Judge
         if (fl.switched.count(d) != 0) {
             breach("plain", name(f), " switched ", dongle(d), ", which has no USB port path");
         }
-        const bool hadIt = std::any_of(fl.opens.begin(), fl.opens.end(), [&](const Placed &o) {
-            return o.dongle == d && plugOf(o).mode == sim::Mode::Application;
-        });
-        const std::string line =
-            "[TORVEX] Cannot follow the dongle on " + fl.draw.value +
-            " into its bootloader without its USB port path: it was not switched.";
-        if (hadIt && (fl.r.status != 255 || !fl.says(line))) {
-            breach("plain", name(f), " had ", dongle(d),
-                   " without a USB port path but did not say '", line, "' and fail");
+        if (std::any_of(fl.opens.begin(), fl.opens.end(), [&](const Placed &o) {
+                return o.dongle == d && plugOf(o).mode == sim::Mode::Application;
+            })) {
+            mustRefuse(f, "plain", "had " + dongle(d) + " without a USB port path",
+                       "[TORVEX] Cannot follow the dongle on " + fl.draw.value +
+                           " into its bootloader without its USB port path: it was not switched.",
+                       true);
         }
     }
 
@@ -618,19 +613,15 @@ class Judge
     // Nothing moves the dongles: the lowest is named, and nothing opened.
     void judgeBeyond(int f)
     {
-        const Flasher &fl = flashers_[f];
         const auto lowest =
             std::min_element(s_.dongles.begin(), s_.dongles.end(),
                              [](const auto &a, const auto &b) { return a.number < b.number; });
         const std::string node = "/dev/ttyACM" + std::to_string(lowest->number);
-        const std::string line =
-            "[TORVEX] A dongle is on " + node +
-            ", beyond the ports searched without a name: name it with " +
-            (lowest->place.plain ? "--port " + node : "--path " + lowest->place.path) + ".";
-        if (!fl.opens.empty() || fl.r.status != 255 || !fl.says(line)) {
-            breach("beyond", name(f), " did not point at the dongle beyond its reach with '", line,
-                   "' and fail");
-        }
+        mustRefuse(f, "beyond", "had every dongle beyond its reach",
+                   "[TORVEX] A dongle is on " + node +
+                       ", beyond the ports searched without a name: name it with " +
+                       (lowest->place.plain ? "--port " + node : "--path " + lowest->place.path) +
+                       ".");
     }
 
     // `--all`: each dongle it lists fits its name and is listed once, says
@@ -850,7 +841,8 @@ class Judge
         }
         judgePlainRefusal(f);
         if (draw.absent) {
-            judgeAbsent(f);
+            mustRefuse(f, "absent", "named no dongle that is there",
+                       "[TORVEX] No dongle matches " + draw.option() + " " + draw.value + ".");
         }
         if (draw.all || draw.absent) {
             if (draw.all) {
