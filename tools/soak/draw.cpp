@@ -633,7 +633,8 @@ Run drawWatch(uint64_t seed)
                           : roll < 0.65 ? -1
                                         : between(rng, 3500, 6000),
                           false};
-        if (roll >= 0.8) { // a dongle told apart by its serial numbers in both modes
+        if (roll >= 0.8) { // told apart by their serial numbers in the mode it was seen in
+            d.options.startMode = sim::Mode::Application;
             d.options.pull.backAfterMs = -1;
             d.place.serial = freshSerial(rng, "TVX-", &serials);
             d.place.bootloaderSerial = freshSerial(rng, "TVB-", &serials);

@@ -791,9 +791,10 @@ class Judge
     }
 
     // One dongle under `--watch`. A dongle written in its last stay holds the
-    // image, but after a second Ctrl-C whose line says it was stopped. One
-    // that was surely new (there from the start, or plugged in later) and
-    // stayed long enough before Ctrl-C had its update begun.
+    // image, or its update failed on its own, or a second Ctrl-C stopped it
+    // and its line says so. One that was surely new (there from the start, or
+    // plugged in later) and stayed long enough before Ctrl-C had its update
+    // begun.
     void judgeWatched(int f, int d, const std::vector<Clock::time_point> &stops, const End *end)
     {
         const Flasher &fl = flashers_[f];
@@ -805,11 +806,15 @@ class Judge
                     ? " Stopped during its update: it waits in its bootloader, and the next run "
                       "updates it. "
                     : " Stopped before its switch: the next run updates it. ";
-            if (stops.size() < 2 || end == nullptr || end->line.find(why) == std::string::npos) {
+            const bool stopped = end != nullptr && end->line.find(" Stopped ") != std::string::npos;
+            if (end == nullptr ||
+                (stopped && (stops.size() < 2 || end->line.find(why) == std::string::npos))) {
                 breach("half written", dongle(d), " written by ", name(f),
                        " but not updated, after ", stops.size(), " Ctrl-C; its line: '",
                        end == nullptr ? "none" : end->line, "'");
             }
+            ++o_.counts[stopped ? "dongles: written, stopped by a second Ctrl-C"
+                                : "dongles: written, failed on their own under --watch"];
         }
         const bool later = dongles_[d].draw.options.pull.atMs == 0;
         const int stay = later ? 1 : 0;

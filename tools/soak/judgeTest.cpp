@@ -365,6 +365,31 @@ const WatchRow watchRows[] = {
          w.say({w.one, w.waiting, w.stopped}, 1);
      },
      nullptr},
+    {"an update fails on its own",
+     [](Watch &w) {
+         w.seen.dongles[1].updated = false;
+         w.say({w.one, "[TORVEX] /dev/ttyACM1 path=1-2 Page 9 of 15 was not written. Update "
+                       "Failed. Pull it out and plug it in again to retry."},
+               1);
+     },
+     nullptr},
+    {"a dongle written without an end line",
+     [](Watch &w) {
+         w.seen.dongles[1].updated = false;
+         w.say({w.one}, 1, 1);
+     },
+     "dongle 2 written by flasher 1 but not updated, after 1 Ctrl-C; its line: 'none'"},
+    {"a dongle stopped in its bootloader said to be stopped before its switch",
+     [](Watch &w) {
+         w.seen.dongles[1].updated = false;
+         w.seen.dongles[1].plugs.back().mode = sim::Mode::Bootloader;
+         w.seen.flashers[0].result.interrupted.push_back(at(3300));
+         w.say({w.one, w.waiting,
+                "[TORVEX] /dev/ttyACM1 path=1-2 Stopped before its switch: the next run updates "
+                "it. Update Failed. Pull it out and plug it in again to retry."},
+               1);
+     },
+     "dongle 2 written by flasher 1 but not updated, after 2 Ctrl-C"},
     {"a line says an update succeeded that did not",
      [](Watch &w) { w.seen.dongles[1].updated = false; }, "FALSE SUCCESS: its line says dongle 2"},
     {"the count disagrees with the lines",
