@@ -82,6 +82,7 @@ struct Flasher {
     std::set<int> written;                // dongles it sent page writes
     std::map<int, std::set<int>> writers; // by dongle: the processes that sent its page writes
     std::map<std::pair<int, int>, std::set<int>> updaters; // by dongle and stay: who sent frames
+    std::set<std::pair<int, int>> changed;                 // dongles and stays it switched or wrote
     std::vector<End> ends;
     int updated = -1; // the count `--all` printed
     int listed = -1;
@@ -281,13 +282,16 @@ class Judge
                 Flasher &flasher = flashers_[sender];
                 ++flasher.frames[d];
                 const uint8_t command = frame.bytes.empty() ? 0 : frame.bytes[0];
+                const int stay = stayOf(d, frame.received);
                 if (command == enterBootloader && frame.mode == sim::Mode::Application) {
                     flasher.switched.insert(d);
+                    flasher.changed.insert({d, stay});
                 }
-                flasher.updaters[{d, stayOf(d, frame.received)}].insert(pid);
+                flasher.updaters[{d, stay}].insert(pid);
                 if (command == pageWrite && frame.mode == sim::Mode::Bootloader) {
                     flasher.written.insert(d);
                     flasher.writers[d].insert(pid);
+                    flasher.changed.insert({d, stay});
                 }
             }
         }
@@ -371,12 +375,16 @@ class Judge
         }
     }
 
+    // The dongle an end line is of: without a USB port path, by its port;
+    // else the one at its path that carries the serial number it shows (the
+    // drawn dongles that share a path carry serial numbers of their own).
     int dongleOf(const End &end) const
     {
         for (std::size_t d = 0; d < dongles_.size(); ++d) {
             const Dongle &dg = dongles_[d];
             if (end.path.empty() ? dg.plain && dg.onPort(end.node)
-                                 : !dg.plain && dg.draw.place.path == end.path) {
+                                 : !dg.plain && dg.draw.place.path == end.path &&
+                                       (end.serial.empty() || dg.draw.carries(end.serial))) {
                 return static_cast<int>(d);
             }
         }
@@ -631,26 +639,7 @@ class Judge
     void judgeAll(int f)
     {
         const Flasher &fl = flashers_[f];
-        for (const auto &line : fl.malformed) {
-            breach("all", name(f), " printed '", line, "'");
-        }
-        std::set<int> listed;
-        int updated = 0;
-        for (const End &end : fl.ends) {
-            const int d = dongleOf(end);
-            updated += end.updated ? 1 : 0;
-            ++o_.counts[end.updated ? "draws: all-dongle-updated" : "draws: all-dongle-failed"];
-            if (d < 0 || !listed.insert(d).second ||
-                std::none_of(dongles_[d].seen.plugs.begin(), dongles_[d].seen.plugs.end(),
-                             [&](const Plug &plug) { return named(fl, d, plug); })) {
-                breach("all", name(f), " listed ", end.node, " ", end.path, ": ",
-                       d < 0 ? "no dongle" : dongle(d) + ", twice or not fitting its name");
-            } else if (end.updated && !dongles_[d].seen.updated && !rewrittenAfter(fl, d)) {
-                breach("FALSE SUCCESS", name(f), " FALSE SUCCESS: its line says ", dongle(d),
-                       " was updated, which does not hold the image");
-            }
-        }
-        judgeCount(f, updated);
+        const std::map<int, const End *> listed = judgeEnds(f);
         std::map<int, std::set<int>> donglesByProcess;
         for (const Placed &open : fl.opens) {
             if (open.dongle < 0 || listed.count(open.dongle) == 0 || plain(open.dongle)) {
@@ -671,13 +660,41 @@ class Judge
         }
     }
 
-    // `--all` and `--watch` end with a count that agrees with their lines
-    // (or say that nothing fits), and succeed exactly when every dongle they
-    // listed was updated.
-    void judgeCount(int f, int updated)
+    // The end lines of `--all` and `--watch`: well formed, each of a dongle
+    // (with `--all`, one its name fits, listed once), none saying a dongle
+    // was updated that does not hold the image; then a count that agrees
+    // (or that nothing fits), and success exactly when every dongle listed
+    // was updated. Returns each dongle's last line.
+    std::map<int, const End *> judgeEnds(int f)
     {
         const Flasher &fl = flashers_[f];
         const char *kind = fl.draw.watch ? "watch" : "all";
+        for (const auto &line : fl.malformed) {
+            breach(kind, name(f), " printed '", line, "'");
+        }
+        std::map<int, const End *> last;
+        int updated = 0;
+        for (const End &end : fl.ends) {
+            const int d = dongleOf(end);
+            updated += end.updated ? 1 : 0;
+            ++o_.counts[std::string("draws: ") + kind +
+                        (end.updated ? "-dongle-updated" : "-dongle-failed")];
+            if (d < 0 ||
+                (!fl.draw.watch &&
+                 (last.count(d) != 0 ||
+                  std::none_of(dongles_[d].seen.plugs.begin(), dongles_[d].seen.plugs.end(),
+                               [&](const Plug &plug) { return named(fl, d, plug); })))) {
+                breach(kind, name(f), " listed ", end.node, " ", end.path, ": ",
+                       d < 0 ? "no dongle" : dongle(d) + ", twice or not fitting its name");
+                continue;
+            }
+            last[d] = &end;
+            if (end.updated && !dongles_[d].seen.updated &&
+                (fl.draw.watch || !rewrittenAfter(fl, d))) {
+                breach("FALSE SUCCESS", name(f), " FALSE SUCCESS: its line says ", dongle(d),
+                       " was updated, which does not hold the image");
+            }
+        }
         const int count = static_cast<int>(fl.ends.size());
         const std::string none =
             fl.draw.kind == SelectorKind::None
@@ -694,20 +711,7 @@ class Judge
             breach(kind, name(f), " ended with status ", fl.r.status, " when ", updated, " of the ",
                    count, " dongles it listed were updated");
         }
-    }
-
-    // The dongle an end line of `--watch` is of: the one at its path that
-    // carries its serial number (the drawn dongles that share a path carry
-    // serial numbers of their own).
-    int watchedDongle(const End &end) const
-    {
-        for (std::size_t d = 0; d < dongles_.size(); ++d) {
-            const DongleDraw &draw = dongles_[d].draw;
-            if (draw.place.path == end.path && (end.serial.empty() || draw.carries(end.serial))) {
-                return static_cast<int>(d);
-            }
-        }
-        return -1;
+        return last;
     }
 
     // `--watch`: it begins with its line; it updates each dongle once a stay
@@ -742,35 +746,18 @@ class Judge
                                              ? SIZE_MAX
                                              : static_cast<std::size_t>(std::count(
                                                    fl.r.out.begin(), fl.r.out.begin() + at, '\n'));
-        for (const auto &line : fl.malformed) {
-            breach("watch", name(f), " printed '", line, "'");
-        }
-        std::map<int, const End *> last;
-        int successes = 0;
+        const std::map<int, const End *> last = judgeEnds(f);
         int waited = 0;
         for (const End &end : fl.ends) {
-            const int d = watchedDongle(end);
-            successes += end.updated ? 1 : 0;
-            ++o_.counts[end.updated ? "draws: watch-dongle-updated" : "draws: watch-dongle-failed"];
             const bool untouched =
                 end.line.find(" Left untouched: stopped before its update began. ") !=
                 std::string::npos;
             const bool stopped = end.line.find(" Stopped ") != std::string::npos;
             waited += end.index > stoppingLine && !untouched ? 1 : 0;
-            if (d < 0) {
-                breach("watch", name(f), " ended '", end.line, "', of no dongle");
-                continue;
-            }
-            last[d] = &end;
-            if (end.updated && !dongles_[d].seen.updated) {
-                breach("FALSE SUCCESS", name(f), " FALSE SUCCESS: its line says ", dongle(d),
-                       " was updated, which does not hold the image");
-            }
             if ((untouched && stops.empty()) || (stopped && stops.size() < 2)) {
                 breach("watch", name(f), " said '", end.line, "' after ", stops.size(), " Ctrl-C");
             }
         }
-        judgeCount(f, successes);
         const std::string waiting = stopping + std::to_string(waited) + " running update" +
                                     (waited == 1 ? "" : "s") + " to end; Ctrl-C again stops " +
                                     (waited == 1 ? "it" : "them") + " at once.\n";
@@ -786,35 +773,35 @@ class Judge
             }
         }
         for (int d = 0; d < static_cast<int>(dongles_.size()); ++d) {
-            judgeWatched(f, d, stops, last[d]);
+            const auto end = last.find(d);
+            judgeWatched(f, d, stops, end == last.end() ? nullptr : end->second);
         }
     }
 
-    // One dongle under `--watch`. A dongle written in its last stay holds the
-    // image, or its update failed on its own, or a second Ctrl-C stopped it
-    // and its line says so. One that was surely new (there from the start, or
-    // plugged in later) and stayed long enough before Ctrl-C had its update
-    // begun.
+    // One dongle under `--watch`. A dongle sent frames in its last stay
+    // holds the image, or its update failed on its own, or a second Ctrl-C
+    // stopped it and its line says so: one switched or written waits in its
+    // bootloader. One that was surely new (there from the start, or plugged
+    // in later) and stayed long enough before Ctrl-C had its update begun.
     void judgeWatched(int f, int d, const std::vector<Clock::time_point> &stops, const End *end)
     {
         const Flasher &fl = flashers_[f];
         const DongleSeen &seen = dongles_[d].seen;
         const int lastStay = seen.pull.happened ? 1 : 0;
-        if (fl.updaters.count({d, lastStay}) != 0 && !seen.updated && !seen.plugs.empty()) {
-            const std::string why =
-                seen.plugs.back().mode == sim::Mode::Bootloader
-                    ? " Stopped during its update: it waits in its bootloader, and the next run "
-                      "updates it. "
-                    : " Stopped before its switch: the next run updates it. ";
+        if (fl.updaters.count({d, lastStay}) != 0 && !seen.updated) {
             const bool stopped = end != nullptr && end->line.find(" Stopped ") != std::string::npos;
+            const std::string why = fl.changed.count({d, lastStay}) != 0
+                                        ? " Stopped during its update: it waits in its "
+                                          "bootloader, and the next run updates it. "
+                                        : " Stopped ";
             if (end == nullptr ||
                 (stopped && (stops.size() < 2 || end->line.find(why) == std::string::npos))) {
                 breach("half written", dongle(d), " written by ", name(f),
                        " but not updated, after ", stops.size(), " Ctrl-C; its line: '",
                        end == nullptr ? "none" : end->line, "'");
             }
-            ++o_.counts[stopped ? "dongles: written, stopped by a second Ctrl-C"
-                                : "dongles: written, failed on their own under --watch"];
+            ++o_.counts[stopped ? "dongles: sent frames, stopped by a second Ctrl-C"
+                                : "dongles: sent frames, failed on their own under --watch"];
         }
         const bool later = dongles_[d].draw.options.pull.atMs == 0;
         const int stay = later ? 1 : 0;

@@ -354,7 +354,6 @@ const WatchRow watchRows[] = {
     {"the first Ctrl-C stops an update that had begun",
      [](Watch &w) {
          w.seen.dongles[1].updated = false;
-         w.seen.dongles[1].plugs.back().mode = sim::Mode::Bootloader;
          w.say({w.one, w.waiting, w.stopped}, 1);
      },
      "dongle 2 written by flasher 1 but not updated, after 1 Ctrl-C"},
@@ -379,10 +378,9 @@ const WatchRow watchRows[] = {
          w.say({w.one}, 1, 1);
      },
      "dongle 2 written by flasher 1 but not updated, after 1 Ctrl-C; its line: 'none'"},
-    {"a dongle stopped in its bootloader said to be stopped before its switch",
+    {"a dongle written, said to be stopped before its switch",
      [](Watch &w) {
          w.seen.dongles[1].updated = false;
-         w.seen.dongles[1].plugs.back().mode = sim::Mode::Bootloader;
          w.seen.flashers[0].result.interrupted.push_back(at(3300));
          w.say({w.one, w.waiting,
                 "[TORVEX] /dev/ttyACM1 path=1-2 Stopped before its switch: the next run updates "
