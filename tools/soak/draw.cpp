@@ -70,12 +70,15 @@ int faultFrame(Rng &rng, const DongleDraw &d, const std::string &label)
     return between(rng, 0, lastFrame(d));
 }
 
-sim::Fault fault(sim::Fault::Kind kind, int delayMs = 0, std::vector<uint8_t> bytes = {})
+sim::Fault fault(sim::Fault::Kind kind, int delayMs = 0, std::vector<uint8_t> bytes = {},
+                 int burst = 0, int afterMs = 0)
 {
     sim::Fault f;
     f.kind = kind;
     f.delayMs = delayMs;
     f.bytes = std::move(bytes);
+    f.burst = burst;
+    f.afterMs = afterMs;
     return f;
 }
 
@@ -100,34 +103,26 @@ std::pair<std::string, sim::Fault> drawFault(Rng &rng)
         return {"delay-mid", fault(Kind::Delay, between(rng, 15, 90))};
     case 4: // past both timeouts
         return {"delay-long", fault(Kind::Delay, between(rng, 120, 400))};
-    case 5: {
-        const int count = between(rng, 1, 8);
-        return {"garbled", fault(Kind::Replace, 0, randomBytes(rng, count))};
-    }
-    case 6: {
-        const int count = between(rng, 513, 1500);
-        return {"oversized", fault(Kind::Replace, 0, randomBytes(rng, count))};
-    }
+    case 5:
+        return {"garbled", fault(Kind::Replace, 0, randomBytes(rng, between(rng, 1, 8)))};
+    case 6:
+        return {"oversized", fault(Kind::Replace, 0, randomBytes(rng, between(rng, 513, 1500)))};
     case 7: {
-        sim::Fault f = fault(Kind::Split);
-        f.burst = between(rng, 1, 2);
-        f.delayMs = between(rng, 0, 15);
-        return {"split", f};
+        const int burst = between(rng, 1, 2);
+        return {"split", fault(Kind::Split, between(rng, 0, 15), {}, burst)};
     }
     case 8: {
         const int ms = between(rng, 0, 30);
-        const int count = between(rng, 1, 8);
-        return {"stale", fault(Kind::Stale, ms, randomBytes(rng, count))};
+        return {"stale", fault(Kind::Stale, ms, randomBytes(rng, between(rng, 1, 8)))};
     }
     case 9:
         return {"unplug", fault(Kind::Unplug)};
-    case 10: { // a port that keeps talking, for longer than any timeout
-        sim::Fault f = fault(Kind::Flood, between(rng, 200, 3000));
-        if (chance(rng, 0.5)) { // and starts once the frame has gone unanswered
-            f.afterMs = between(rng, 120, 400);
-            return {"flood-late", f};
-        }
-        return {"flood", f};
+    case 10: { // a port that keeps talking, for longer than any timeout, perhaps
+               // once the frame has gone unanswered
+        const int ms = between(rng, 200, 3000);
+        const bool late = chance(rng, 0.5);
+        return {late ? "flood-late" : "flood",
+                fault(Kind::Flood, ms, {}, 0, late ? between(rng, 120, 400) : 0)};
     }
     default: // a page write the dongle refuses; placed on a page write frame
         return {"write-refused", fault(Kind::Replace, 0, {0x66, 'E', 'R'})};
