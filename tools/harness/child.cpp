@@ -90,6 +90,12 @@ void supervise(pid_t pid, Pipes *pipes, const ChildOptions &options, ChildResult
             kill(pid, SIGKILL); // before its setsid, not yet a group of its own
             result->timedOut = true;
         }
+        const std::size_t sent = result->interrupted.size();
+        if (!exited && sent < options.interrupts.size() &&
+            Clock::now() >= result->begin + options.interrupts[sent]) {
+            kill(-pid, SIGINT);
+            result->interrupted.push_back(Clock::now());
+        }
         if (options.closeStdoutAfter >= 0 &&
             static_cast<long>(result->out.size()) >= options.closeStdoutAfter) {
             closeFd(&pipes->out[0]);

@@ -21,6 +21,9 @@ struct ChildOptions {
     long closeStdoutAfter = -1;
     bool capture = true;       // otherwise the program shares our output
     bool unprivileged = false; // run as the user nobody, whom no port is open to
+    // Ctrl-C as a terminal sends it, to the whole process group, this long
+    // after the start (each one while the program runs).
+    std::vector<std::chrono::milliseconds> interrupts;
 };
 
 struct ChildResult {
@@ -33,7 +36,8 @@ struct ChildResult {
     std::string err;
     std::chrono::steady_clock::time_point begin;
     std::chrono::steady_clock::time_point end;
-    std::chrono::milliseconds elapsed{0}; // from begin to end
+    std::chrono::milliseconds elapsed{0};                           // from begin to end
+    std::vector<std::chrono::steady_clock::time_point> interrupted; // when each Ctrl-C went
     struct rusage usage {
     }; // of the program and the children it waited for
 };

@@ -70,12 +70,15 @@ int faultFrame(Rng &rng, const DongleDraw &d, const std::string &label)
     return between(rng, 0, lastFrame(d));
 }
 
-sim::Fault fault(sim::Fault::Kind kind, int delayMs = 0, std::vector<uint8_t> bytes = {})
+sim::Fault fault(sim::Fault::Kind kind, int delayMs = 0, std::vector<uint8_t> bytes = {},
+                 int burst = 0, int afterMs = 0)
 {
     sim::Fault f;
     f.kind = kind;
     f.delayMs = delayMs;
     f.bytes = std::move(bytes);
+    f.burst = burst;
+    f.afterMs = afterMs;
     return f;
 }
 
@@ -100,34 +103,26 @@ std::pair<std::string, sim::Fault> drawFault(Rng &rng)
         return {"delay-mid", fault(Kind::Delay, between(rng, 15, 90))};
     case 4: // past both timeouts
         return {"delay-long", fault(Kind::Delay, between(rng, 120, 400))};
-    case 5: {
-        const int count = between(rng, 1, 8);
-        return {"garbled", fault(Kind::Replace, 0, randomBytes(rng, count))};
-    }
-    case 6: {
-        const int count = between(rng, 513, 1500);
-        return {"oversized", fault(Kind::Replace, 0, randomBytes(rng, count))};
-    }
+    case 5:
+        return {"garbled", fault(Kind::Replace, 0, randomBytes(rng, between(rng, 1, 8)))};
+    case 6:
+        return {"oversized", fault(Kind::Replace, 0, randomBytes(rng, between(rng, 513, 1500)))};
     case 7: {
-        sim::Fault f = fault(Kind::Split);
-        f.burst = between(rng, 1, 2);
-        f.delayMs = between(rng, 0, 15);
-        return {"split", f};
+        const int burst = between(rng, 1, 2);
+        return {"split", fault(Kind::Split, between(rng, 0, 15), {}, burst)};
     }
     case 8: {
         const int ms = between(rng, 0, 30);
-        const int count = between(rng, 1, 8);
-        return {"stale", fault(Kind::Stale, ms, randomBytes(rng, count))};
+        return {"stale", fault(Kind::Stale, ms, randomBytes(rng, between(rng, 1, 8)))};
     }
     case 9:
         return {"unplug", fault(Kind::Unplug)};
-    case 10: { // a port that keeps talking, for longer than any timeout
-        sim::Fault f = fault(Kind::Flood, between(rng, 200, 3000));
-        if (chance(rng, 0.5)) { // and starts once the frame has gone unanswered
-            f.afterMs = between(rng, 120, 400);
-            return {"flood-late", f};
-        }
-        return {"flood", f};
+    case 10: { // a port that keeps talking, for longer than any timeout, perhaps
+               // once the frame has gone unanswered
+        const int ms = between(rng, 200, 3000);
+        const bool late = chance(rng, 0.5);
+        return {late ? "flood-late" : "flood",
+                fault(Kind::Flood, ms, {}, 0, late ? between(rng, 120, 400) : 0)};
     }
     default: // a page write the dongle refuses; placed on a page write frame
         return {"write-refused", fault(Kind::Replace, 0, {0x66, 'E', 'R'})};
@@ -599,6 +594,78 @@ Run drawSeveral(uint64_t seed)
     return s;
 }
 
+// `--watch` over dongles that come and go: some there from the start, some
+// plugged in later (those first: they are pulled out before the others plug
+// in), some pulled out for good or for long enough to count as new when they
+// come back, some swapped for another dongle on the same port; then Ctrl-C,
+// and now and then a second one.
+Run drawWatch(uint64_t seed)
+{
+    Rng rng(seed ^ 0x7761746368ULL);
+    Run s;
+    s.seed = seed;
+    s.dongles.resize(static_cast<std::size_t>(between(rng, 2, 4)));
+    for (auto &d : s.dongles) {
+        drawCleanDongle(rng, chance(rng, 0.6), &d);
+    }
+    drawPlaces(rng, &s);
+    std::set<std::string> serials;
+    std::vector<DongleDraw> later;
+    for (auto &d : s.dongles) {
+        const double roll = std::uniform_real_distribution<double>(0, 1)(rng);
+        const int atMs = between(rng, 300, 7000);
+        d.pullLabel = roll < 0.3    ? ""
+                      : roll < 0.5  ? "watch-plugged-later"
+                      : roll < 0.65 ? "watch-pulled"
+                      : roll < 0.8  ? "watch-replugged"
+                                    : "watch-swapped";
+        if (roll < 0.3) {
+            continue;
+        }
+        // Away at least 3.5 s: long enough to be taken for a new dongle.
+        d.options.pull = {roll < 0.5 ? 0 : atMs,
+                          roll < 0.5    ? between(rng, 300, 9000)
+                          : roll < 0.65 ? -1
+                                        : between(rng, 3500, 6000),
+                          false};
+        if (roll >= 0.8) { // told apart by their serial numbers in the mode it was seen in
+            d.options.startMode = sim::Mode::Application;
+            d.options.pull.backAfterMs = -1;
+            d.place.serial = freshSerial(rng, "TVX-", &serials);
+            d.place.bootloaderSerial = freshSerial(rng, "TVB-", &serials);
+            DongleDraw other = d;
+            drawCleanDongle(rng, true, &other);
+            other.place.serial = freshSerial(rng, "TVX-", &serials);
+            other.place.bootloaderSerial = freshSerial(rng, "TVB-", &serials);
+            other.options.pull = {0, atMs + between(rng, 4000, 6000), false};
+            other.pullLabel = "watch-swapped-in";
+            later.push_back(other);
+        }
+    }
+    s.dongles.insert(s.dongles.end(), later.begin(), later.end());
+    std::stable_partition(s.dongles.begin(), s.dongles.end(),
+                          [](const DongleDraw &d) { return d.options.pull.atMs == 0; });
+    int number = 0;
+    for (auto &d : s.dongles) {
+        d.number = d.options.pull.atMs == 0 ? 0 : number++;
+    }
+    FlasherDraw f;
+    f.watch = true;
+    f.verbose = chance(rng, 0.3);
+    f.ctrlCMs.push_back(between(rng, 700, 12000));
+    if (chance(rng, 0.35)) {
+        f.ctrlCMs.push_back(f.ctrlCMs[0] + between(rng, 50, 3000));
+    }
+    s.flashers.push_back(f);
+    s.draws.emplace_back(f.ctrlCMs.size() > 1 ? "watch-two-ctrl-c" : "watch-one-ctrl-c");
+    for (const auto &d : s.dongles) {
+        if (!d.pullLabel.empty()) {
+            s.draws.push_back(d.pullLabel);
+        }
+    }
+    return s;
+}
+
 // A dongle's torvex-sim options: where it sits, then how it behaves.
 std::string dongleArguments(const DongleDraw &dongle)
 {
@@ -655,13 +722,13 @@ std::string FlasherDraw::option() const
 std::vector<std::string> FlasherDraw::arguments() const
 {
     std::vector<std::string> args;
-    if (all || verbose) {
-        args.emplace_back(all ? "--all" : "--verbose");
+    if (all || watch || verbose) {
+        args.emplace_back(watch ? "--watch" : all ? "--all" : "--verbose");
     }
     if (kind != SelectorKind::None) {
         args.insert(args.end(), {option(), value});
     }
-    if (all && value.size() % 2 == 1) {
+    if (watch ? verbose : all && value.size() % 2 == 1) {
         args.emplace_back("--verbose");
     }
     return args;
@@ -683,70 +750,54 @@ Run drawRun(uint64_t seed, BusKind bus, bool several)
         return drawOne(seed, bus);
     }
     Rng beside(seed ^ 0x626573696465ULL);
-    return chance(beside, 0.12) ? drawPlainBeside(seed) : drawSeveral(seed);
+    const double roll = std::uniform_real_distribution<double>(0, 1)(beside);
+    return roll < 0.12 ? drawPlainBeside(seed) : roll < 0.32 ? drawWatch(seed) : drawSeveral(seed);
 }
 
 std::string describe(const Run &s, const std::string &program)
 {
     std::ostringstream text;
-    text << s.dongles.size() << (s.dongles.size() == 1 ? " dongle, " : " dongles, ")
-         << s.flashers.size() << (s.flashers.size() == 1 ? " flasher" : " flashers")
+    text << s.dongles.size() << " dongle(s), " << s.flashers.size() << " flasher(s)"
          << (s.everyDongleExpected ? ", every dongle to end updated" : "")
          << (s.beyondReach ? ", every dongle beyond the flashers' reach" : "");
     for (const auto &draw : s.draws) {
         text << ", " << draw;
     }
-    text << "\n";
     for (std::size_t i = 0; i < s.foreignPorts.size(); ++i) {
-        text << "  foreign port /dev/ttyACM" << s.foreignPorts[i]
-             << (s.foreignInSysfs[i] ? " (another device's modalias)" : " (no sysfs entry)")
-             << "\n";
+        text << "\n  foreign port /dev/ttyACM" << s.foreignPorts[i]
+             << (s.foreignInSysfs[i] ? " (another device's modalias)" : " (no sysfs entry)");
     }
-    std::string dongles;
     for (std::size_t i = 0; i < s.dongles.size(); ++i) {
         const DongleDraw &d = s.dongles[i];
-        text << "  dongle " << i + 1 << " on /dev/ttyACM" << d.number << ":" << dongleArguments(d)
-             << "\n";
+        const sim::Pull &pull = d.options.pull;
+        text << "\n  dongle " << i + 1 << " on /dev/ttyACM" << d.number << ":"
+             << dongleArguments(d);
         if (!d.pullLabel.empty()) {
-            text << "    on the real bus: " << d.pullLabel << " " << d.options.pull.atMs
-                 << " ms after the flasher's start"
-                 << (d.options.pull.backAfterMs >= 0
-                         ? ", back after " + std::to_string(d.options.pull.backAfterMs) + " ms"
+            text << " (" << d.pullLabel << ": pulled at " << pull.atMs << " ms"
+                 << (pull.backAfterMs >= 0
+                         ? ", back " + std::to_string(pull.backAfterMs) + " ms later"
                          : "")
-                 << "\n";
+                 << ")";
         }
-        dongles += (i == 0 ? "" : " --dongle") + dongleArguments(d);
     }
-    std::vector<std::string> lines;
     for (std::size_t i = 0; i < s.flashers.size(); ++i) {
         const FlasherDraw &f = s.flashers[i];
-        std::string line = program;
+        text << "\n  flasher " << i + 1 << ": " << program;
         for (const auto &arg : f.arguments()) {
-            line += " " + arg;
+            text << " " << arg;
         }
-        text << "  flasher " << i + 1 << ": " << line
-             << (f.absent        ? "   (names no dongle that is there)"
-                 : f.shared      ? "   (names two dongles)"
-                 : f.target >= 0 ? "   (names dongle " + std::to_string(f.target + 1) + ")"
-                                 : "")
-             << (f.closeStdoutAfter >= 0
-                     ? "   (its reader goes after " + std::to_string(f.closeStdoutAfter) + " bytes)"
-                     : "")
-             << "\n";
-        lines.push_back(line);
-    }
-    text << "  by hand" << (s.foreignPorts.empty() ? "" : " (without the foreign ports)")
-         << ":\n  torvex-sim" << dongles << " -- ";
-    if (lines.size() == 1) {
-        text << lines[0];
-    } else {
-        text << "sh -c '";
-        for (const auto &line : lines) {
-            text << line << " & ";
+        text << (f.absent        ? " (names no dongle that is there)"
+                 : f.shared      ? " (names two dongles)"
+                 : f.target >= 0 ? " (names dongle " + std::to_string(f.target + 1) + ")"
+                                 : "");
+        for (const int ms : f.ctrlCMs) {
+            text << " (Ctrl-C at " << ms << " ms)";
         }
-        text << "wait'";
+        if (f.closeStdoutAfter >= 0) {
+            text << " (its reader goes after " << f.closeStdoutAfter << " bytes)";
+        }
     }
-    return text.str();
+    return text.str() + "\n";
 }
 
 } // namespace soak

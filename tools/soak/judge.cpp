@@ -60,8 +60,11 @@ struct Placed : Open {
 struct End {
     std::string node;
     std::string path; // empty for a dongle without a USB port path
+    std::string serial;
     bool updated = false;
     Clock::time_point at;
+    std::string line;
+    std::size_t index = 0; // its line's
 };
 
 // A flasher: as drawn, as it ran, and what it did to which dongle.
@@ -78,6 +81,8 @@ struct Flasher {
     std::set<int> switched;               // dongles it sent "enter bootloader"
     std::set<int> written;                // dongles it sent page writes
     std::map<int, std::set<int>> writers; // by dongle: the processes that sent its page writes
+    std::map<std::pair<int, int>, std::set<int>> updaters; // by dongle and stay: who sent frames
+    std::set<std::pair<int, int>> changed;                 // dongles and stays it switched or wrote
     std::vector<End> ends;
     int updated = -1; // the count `--all` printed
     int listed = -1;
@@ -94,17 +99,23 @@ struct Flasher {
         std::string line;
         for (std::size_t i = 0; std::getline(lines, line); ++i) {
             std::istringstream words(line);
-            std::string tag, node, third;
-            words >> tag >> node >> third;
+            std::string tag, node, third, fourth;
+            words >> tag >> node >> third >> fourth;
             char rest[16] = "";
             if (tag == "[TORVEX]" && startsWith(node, "/dev/ttyACM")) {
-                End end{node, startsWith(third, "path=") ? third.substr(5) : "",
+                End end{node,
+                        startsWith(third, "path=") ? third.substr(5) : "",
+                        startsWith(fourth, "serial=") ? fourth.substr(7) : "",
                         endsWith(line, " Update successful!"),
-                        i < r.lineEnds.size() ? r.lineEnds[i] : r.end};
+                        i < r.lineEnds.size() ? r.lineEnds[i] : r.end,
+                        line,
+                        i};
                 const bool plain = line == "[TORVEX] " + node +
                                                " No USB port path to follow it by. Update Failed.";
-                if ((!end.updated && !endsWith(line, " Update Failed.")) ||
-                    (end.path.empty() && !plain)) {
+                const char *failed =
+                    draw.watch ? " Update Failed. Pull it out and plug it in again to retry."
+                               : " Update Failed.";
+                if ((!end.updated && !endsWith(line, failed)) || (end.path.empty() && !plain)) {
                     malformed.push_back(line);
                 }
                 ends.push_back(end);
@@ -271,15 +282,26 @@ class Judge
                 Flasher &flasher = flashers_[sender];
                 ++flasher.frames[d];
                 const uint8_t command = frame.bytes.empty() ? 0 : frame.bytes[0];
+                const int stay = stayOf(d, frame.received);
                 if (command == enterBootloader && frame.mode == sim::Mode::Application) {
                     flasher.switched.insert(d);
+                    flasher.changed.insert({d, stay});
                 }
+                flasher.updaters[{d, stay}].insert(pid);
                 if (command == pageWrite && frame.mode == sim::Mode::Bootloader) {
                     flasher.written.insert(d);
                     flasher.writers[d].insert(pid);
+                    flasher.changed.insert({d, stay});
                 }
             }
         }
+    }
+
+    // A dongle's stays on the bus: before its cable was pulled (0), and after.
+    int stayOf(int d, Clock::time_point at) const
+    {
+        const sim::PullRecord &pull = dongles_[d].seen.pull;
+        return pull.happened && at >= pull.at ? 1 : 0;
     }
 
     // A new port echoes the junk a dongle put in it until the host makes it
@@ -353,12 +375,16 @@ class Judge
         }
     }
 
+    // The dongle an end line is of: without a USB port path, by its port;
+    // else the one at its path that carries the serial number it shows (the
+    // drawn dongles that share a path carry serial numbers of their own).
     int dongleOf(const End &end) const
     {
         for (std::size_t d = 0; d < dongles_.size(); ++d) {
             const Dongle &dg = dongles_[d];
             if (end.path.empty() ? dg.plain && dg.onPort(end.node)
-                                 : !dg.plain && dg.draw.place.path == end.path) {
+                                 : !dg.plain && dg.draw.place.path == end.path &&
+                                       (end.serial.empty() || dg.draw.carries(end.serial))) {
                 return static_cast<int>(d);
             }
         }
@@ -420,18 +446,15 @@ class Judge
         }
     }
 
-    void judgeAbsent(int f)
+    // A flasher that must fail saying `line` (and open no port, unless it
+    // `mayOpen`): the shape of every refusal.
+    void mustRefuse(int f, const char *kind, const std::string &why, const std::string &line,
+                    bool mayOpen = false)
     {
         const Flasher &fl = flashers_[f];
-        const std::string line =
-            "[TORVEX] No dongle matches " + fl.draw.option() + " " + fl.draw.value + ".";
-        if (fl.r.status == 0 || !fl.says(line)) {
-            breach("absent", name(f), " named no dongle that is there but did not say '", line,
-                   "' and fail");
-        }
-        if (!fl.opens.empty()) {
-            breach("absent", name(f), " named no dongle that is there but opened ",
-                   fl.opens.front().port);
+        if (fl.r.status == 0 || !fl.says(line) || (!mayOpen && !fl.opens.empty())) {
+            breach(kind, name(f), " ", why, " but did not say '", line, "' and fail",
+                   mayOpen || fl.opens.empty() ? "" : ", or opened " + fl.opens.front().port);
         }
     }
 
@@ -560,15 +583,13 @@ class Judge
         if (fl.switched.count(d) != 0) {
             breach("plain", name(f), " switched ", dongle(d), ", which has no USB port path");
         }
-        const bool hadIt = std::any_of(fl.opens.begin(), fl.opens.end(), [&](const Placed &o) {
-            return o.dongle == d && plugOf(o).mode == sim::Mode::Application;
-        });
-        const std::string line =
-            "[TORVEX] Cannot follow the dongle on " + fl.draw.value +
-            " into its bootloader without its USB port path: it was not switched.";
-        if (hadIt && (fl.r.status != 255 || !fl.says(line))) {
-            breach("plain", name(f), " had ", dongle(d),
-                   " without a USB port path but did not say '", line, "' and fail");
+        if (std::any_of(fl.opens.begin(), fl.opens.end(), [&](const Placed &o) {
+                return o.dongle == d && plugOf(o).mode == sim::Mode::Application;
+            })) {
+            mustRefuse(f, "plain", "had " + dongle(d) + " without a USB port path",
+                       "[TORVEX] Cannot follow the dongle on " + fl.draw.value +
+                           " into its bootloader without its USB port path: it was not switched.",
+                       true);
         }
     }
 
@@ -600,19 +621,15 @@ class Judge
     // Nothing moves the dongles: the lowest is named, and nothing opened.
     void judgeBeyond(int f)
     {
-        const Flasher &fl = flashers_[f];
         const auto lowest =
             std::min_element(s_.dongles.begin(), s_.dongles.end(),
                              [](const auto &a, const auto &b) { return a.number < b.number; });
         const std::string node = "/dev/ttyACM" + std::to_string(lowest->number);
-        const std::string line =
-            "[TORVEX] A dongle is on " + node +
-            ", beyond the ports searched without a name: name it with " +
-            (lowest->place.plain ? "--port " + node : "--path " + lowest->place.path) + ".";
-        if (!fl.opens.empty() || fl.r.status != 255 || !fl.says(line)) {
-            breach("beyond", name(f), " did not point at the dongle beyond its reach with '", line,
-                   "' and fail");
-        }
+        mustRefuse(f, "beyond", "had every dongle beyond its reach",
+                   "[TORVEX] A dongle is on " + node +
+                       ", beyond the ports searched without a name: name it with " +
+                       (lowest->place.plain ? "--port " + node : "--path " + lowest->place.path) +
+                       ".");
     }
 
     // `--all`: each dongle it lists fits its name and is listed once, says
@@ -622,41 +639,7 @@ class Judge
     void judgeAll(int f)
     {
         const Flasher &fl = flashers_[f];
-        for (const auto &line : fl.malformed) {
-            breach("all", name(f), " printed '", line, "'");
-        }
-        std::set<int> listed;
-        int updated = 0;
-        for (const End &end : fl.ends) {
-            const int d = dongleOf(end);
-            updated += end.updated ? 1 : 0;
-            ++o_.counts[end.updated ? "draws: all-dongle-updated" : "draws: all-dongle-failed"];
-            if (d < 0 || !listed.insert(d).second ||
-                std::none_of(dongles_[d].seen.plugs.begin(), dongles_[d].seen.plugs.end(),
-                             [&](const Plug &plug) { return named(fl, d, plug); })) {
-                breach("all", name(f), " listed ", end.node, " ", end.path, ": ",
-                       d < 0 ? "no dongle" : dongle(d) + ", twice or not fitting its name");
-            } else if (end.updated && !dongles_[d].seen.updated && !rewrittenAfter(fl, d)) {
-                breach("FALSE SUCCESS", name(f), " FALSE SUCCESS: its line says ", dongle(d),
-                       " was updated, which does not hold the image");
-            }
-        }
-        const int count = static_cast<int>(fl.ends.size());
-        const std::string none =
-            fl.draw.kind == SelectorKind::None
-                ? "[TORVEX] No Torvex dongle found."
-                : "[TORVEX] No dongle matches " + fl.draw.option() + " " + fl.draw.value + ".";
-        if (count == 0 && (!fl.says(none) || !fl.opens.empty())) {
-            breach("all", name(f), " listed no dongle but did not say '", none,
-                   "' or opened a port");
-        } else if (count > 0 && (fl.listed != count || fl.updated != updated)) {
-            breach("all", name(f), " counted ", fl.updated, " of ", fl.listed, " updated after ",
-                   count, " lines, ", updated, " of them successes");
-        }
-        if ((fl.r.status == 0) != (count > 0 && updated == count)) {
-            breach("all", name(f), " ended with status ", fl.r.status, " when ", updated,
-                   " of the ", count, " dongles it listed were updated");
-        }
+        const std::map<int, const End *> listed = judgeEnds(f);
         std::map<int, std::set<int>> donglesByProcess;
         for (const Placed &open : fl.opens) {
             if (open.dongle < 0 || listed.count(open.dongle) == 0 || plain(open.dongle)) {
@@ -677,13 +660,181 @@ class Judge
         }
     }
 
+    // The end lines of `--all` and `--watch`: well formed, each of a dongle
+    // (with `--all`, one its name fits, listed once), none saying a dongle
+    // was updated that does not hold the image; then a count that agrees
+    // (or that nothing fits), and success exactly when every dongle listed
+    // was updated. Returns each dongle's last line.
+    std::map<int, const End *> judgeEnds(int f)
+    {
+        const Flasher &fl = flashers_[f];
+        const char *kind = fl.draw.watch ? "watch" : "all";
+        for (const auto &line : fl.malformed) {
+            breach(kind, name(f), " printed '", line, "'");
+        }
+        std::map<int, const End *> last;
+        int updated = 0;
+        for (const End &end : fl.ends) {
+            const int d = dongleOf(end);
+            updated += end.updated ? 1 : 0;
+            ++o_.counts[std::string("draws: ") + kind +
+                        (end.updated ? "-dongle-updated" : "-dongle-failed")];
+            if (d < 0 ||
+                (!fl.draw.watch &&
+                 (last.count(d) != 0 ||
+                  std::none_of(dongles_[d].seen.plugs.begin(), dongles_[d].seen.plugs.end(),
+                               [&](const Plug &plug) { return named(fl, d, plug); })))) {
+                breach(kind, name(f), " listed ", end.node, " ", end.path, ": ",
+                       d < 0 ? "no dongle" : dongle(d) + ", twice or not fitting its name");
+                continue;
+            }
+            last[d] = &end;
+            if (end.updated && !dongles_[d].seen.updated &&
+                (fl.draw.watch || !rewrittenAfter(fl, d))) {
+                breach("FALSE SUCCESS", name(f), " FALSE SUCCESS: its line says ", dongle(d),
+                       " was updated, which does not hold the image");
+            }
+        }
+        const int count = static_cast<int>(fl.ends.size());
+        const std::string none =
+            fl.draw.kind == SelectorKind::None
+                ? "[TORVEX] No Torvex dongle found."
+                : "[TORVEX] No dongle matches " + fl.draw.option() + " " + fl.draw.value + ".";
+        if (count == 0 && (!fl.says(none) || !fl.opens.empty())) {
+            breach(kind, name(f), " listed no dongle but did not say '", none,
+                   "' or opened a port");
+        } else if (count > 0 && (fl.listed != count || fl.updated != updated)) {
+            breach(kind, name(f), " counted ", fl.updated, " of ", fl.listed, " updated after ",
+                   count, " lines, ", updated, " of them successes");
+        }
+        if ((fl.r.status == 0) != (count > 0 && updated == count)) {
+            breach(kind, name(f), " ended with status ", fl.r.status, " when ", updated, " of the ",
+                   count, " dongles it listed were updated");
+        }
+        return last;
+    }
+
+    // `--watch`: it begins with its line; it updates each dongle once a stay
+    // (pulled out and back, or swapped for another, it is a new one), and
+    // begins on a new one once it has been there a while; on Ctrl-C it ends
+    // soon, letting each update that has opened its port run to its end (a
+    // second Ctrl-C may stop those, saying so); every end line and the count
+    // tell the truth.
+    void judgeWatch(int f)
+    {
+        const Flasher &fl = flashers_[f];
+        std::vector<Clock::time_point> stops;
+        for (const auto at : fl.r.interrupted) {
+            if (at < fl.r.end) {
+                stops.push_back(at);
+            }
+        }
+        const std::string first =
+            "[TORVEX] Watching for every dongle to update each once; Ctrl-C stops.\n";
+        if (!startsWith(fl.r.out, first)) {
+            breach("watch", name(f), " did not begin with '", first, "'");
+        }
+        if (stops.empty() || msBetween(stops[0], fl.r.end) > watchStopBoundMs) {
+            breach("watch", name(f), " ended ",
+                   stops.empty()
+                       ? "before any Ctrl-C"
+                       : std::to_string(msBetween(stops[0], fl.r.end)) + " ms after Ctrl-C");
+        }
+        const std::string stopping = "[TORVEX] Stopping: waiting for ";
+        const std::size_t at = fl.r.out.find(stopping);
+        const std::size_t stoppingLine = at == std::string::npos
+                                             ? SIZE_MAX
+                                             : static_cast<std::size_t>(std::count(
+                                                   fl.r.out.begin(), fl.r.out.begin() + at, '\n'));
+        const std::map<int, const End *> last = judgeEnds(f);
+        int waited = 0;
+        for (const End &end : fl.ends) {
+            const bool untouched =
+                end.line.find(" Left untouched: stopped before its update began. ") !=
+                std::string::npos;
+            const bool stopped = end.line.find(" Stopped ") != std::string::npos;
+            waited += end.index > stoppingLine && !untouched ? 1 : 0;
+            if ((untouched && stops.empty()) || (stopped && stops.size() < 2)) {
+                breach("watch", name(f), " said '", end.line, "' after ", stops.size(), " Ctrl-C");
+            }
+        }
+        const std::string waiting = stopping + std::to_string(waited) + " running update" +
+                                    (waited == 1 ? "" : "s") + " to end; Ctrl-C again stops " +
+                                    (waited == 1 ? "it" : "them") + " at once.\n";
+        if (at != std::string::npos &&
+            (stops.empty() || fl.r.out.compare(at, waiting.size(), waiting) != 0)) {
+            breach("watch", name(f), " said '", fl.r.out.substr(at, fl.r.out.find('\n', at) - at),
+                   "' where '", waiting, "' was due after ", stops.size(), " Ctrl-C");
+        }
+        for (const auto &[stay, pids] : fl.updaters) {
+            if (pids.size() > 1) {
+                breach("updated twice", dongle(stay.first), " updated by ", pids.size(),
+                       " processes of ", name(f), " in one stay on the bus");
+            }
+        }
+        for (int d = 0; d < static_cast<int>(dongles_.size()); ++d) {
+            const auto end = last.find(d);
+            judgeWatched(f, d, stops, end == last.end() ? nullptr : end->second);
+        }
+    }
+
+    // One dongle under `--watch`. A dongle sent frames in its last stay
+    // holds the image, or its update failed on its own, or a second Ctrl-C
+    // stopped it and its line says so: one switched or written waits in its
+    // bootloader. One that was surely new (there from the start, or plugged
+    // in later) and stayed long enough before Ctrl-C had its update begun.
+    void judgeWatched(int f, int d, const std::vector<Clock::time_point> &stops, const End *end)
+    {
+        const Flasher &fl = flashers_[f];
+        const DongleSeen &seen = dongles_[d].seen;
+        const int lastStay = seen.pull.happened ? 1 : 0;
+        if (fl.updaters.count({d, lastStay}) != 0 && !seen.updated) {
+            const bool stopped = end != nullptr && end->line.find(" Stopped ") != std::string::npos;
+            const std::string why = fl.changed.count({d, lastStay}) != 0
+                                        ? " Stopped during its update: it waits in its "
+                                          "bootloader, and the next run updates it. "
+                                        : " Stopped ";
+            if (end == nullptr ||
+                (stopped && (stops.size() < 2 || end->line.find(why) == std::string::npos))) {
+                breach("half written", dongle(d), " written by ", name(f),
+                       " but not updated, after ", stops.size(), " Ctrl-C; its line: '",
+                       end == nullptr ? "none" : end->line, "'");
+            }
+            ++o_.counts[stopped ? "dongles: sent frames, stopped by a second Ctrl-C"
+                                : "dongles: sent frames, failed on their own under --watch"];
+        }
+        const bool later = dongles_[d].draw.options.pull.atMs == 0;
+        const int stay = later ? 1 : 0;
+        Clock::time_point from = Clock::time_point::max();
+        for (const Plug &plug : seen.plugs) {
+            from =
+                stayOf(d, plug.on) == stay ? std::min(from, std::max(plug.up, fl.r.begin)) : from;
+        }
+        Clock::time_point to = stops.empty() ? fl.r.end : stops[0];
+        to = seen.pull.happened && stay == 0 ? std::min(to, seen.pull.at) : to;
+        // An update says how it ended, even one stopped before it opened a port.
+        const bool begun = end != nullptr || fl.updaters.count({d, stay}) != 0 ||
+                           std::any_of(fl.opens.begin(), fl.opens.end(), [&](const Placed &open) {
+                               return open.dongle == d && stayOf(d, plugOf(open).on) == stay;
+                           });
+        if (from < to && msBetween(from, to) > watchBeginBoundMs && !begun) {
+            breach("watch", name(f), " did not begin on ", dongle(d), ", there ",
+                   msBetween(from, to), " ms before Ctrl-C");
+        }
+    }
+
     void judgeFlasher(int f)
     {
         const FlasherDraw &draw = flashers_[f].draw;
         judgeEnding(f);
+        if (draw.watch) {
+            judgeWatch(f);
+            return;
+        }
         judgePlainRefusal(f);
         if (draw.absent) {
-            judgeAbsent(f);
+            mustRefuse(f, "absent", "named no dongle that is there",
+                       "[TORVEX] No dongle matches " + draw.option() + " " + draw.value + ".");
         }
         if (draw.all || draw.absent) {
             if (draw.all) {
@@ -807,7 +958,7 @@ class Judge
             o_.counts["runs with a disconnect"] += seen.disconnected ? 1 : 0;
             for (int f = 0; seen.disconnected && f < static_cast<int>(flashers_.size()); ++f) {
                 const long ms = msBetween(seen.disconnectedAt, flashers_[f].r.end);
-                if (flashers_[f].frames.count(d) == 0 || ms < 0) {
+                if (flashers_[f].frames.count(d) == 0 || ms < 0 || flashers_[f].draw.watch) {
                     continue;
                 }
                 long &longest = o_.longest["longest disconnect to verdict (ms)"];
@@ -877,8 +1028,9 @@ class Judge
         for (const Flasher &f : flashers_) {
             ++o_.counts["flashers"];
             ++o_.counts[std::string("flashers by selector: ") + (f.draw.all ? "all-" : "") +
-                        (f.draw.absent ? "absent-" : "") + (f.draw.shared ? "shared-" : "") +
-                        (plain(f.draw.target) ? "plain-" : "") + nameOf(f.draw.kind)];
+                        (f.draw.watch ? "watch-" : "") + (f.draw.absent ? "absent-" : "") +
+                        (f.draw.shared ? "shared-" : "") + (plain(f.draw.target) ? "plain-" : "") +
+                        nameOf(f.draw.kind)];
             o_.counts["flashers: succeeded"] += f.r.status == 0 ? 1 : 0;
             o_.counts["flashers: failed (verdict, status 255)"] += f.r.status == 255 ? 1 : 0;
             o_.counts["flashers: reader closed standard output"] +=

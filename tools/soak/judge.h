@@ -78,6 +78,13 @@ Outcome judge(const Run &run, const Seen &seen);
 // the 2 s pause) take about six seconds.
 constexpr long verdictBoundMs = 10000;
 
+// `--watch` ends this soon after the first Ctrl-C: the updates that had
+// opened their ports end first (a pulled dongle's takes verdictBoundMs).
+constexpr long watchStopBoundMs = 15000;
+// It begins the update of a new dongle 0.4 s after it came, and looks every
+// 0.2 s: this is far beyond that, for a busy machine.
+constexpr long watchBeginBoundMs = 3000;
+
 // The verdict lines the flasher ends with.
 inline constexpr char successVerdict[] = "[TORVEX] Update successful!";
 inline constexpr char failureVerdict[] =

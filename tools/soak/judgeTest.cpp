@@ -2,6 +2,8 @@
 // clean one is not.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "soak/judge.h"
 
 namespace
@@ -269,7 +271,7 @@ TEST_F(TwoDongles, APlainDongleNamedByItsPortIsNeverSwitched)
 TEST_F(TwoDongles, DonglesBeyondReachMustBePointedAt)
 {
     run.beyondReach = true;
-    EXPECT_TRUE(caught("did not point at the dongle beyond its reach"));
+    EXPECT_TRUE(caught("had every dongle beyond its reach but did not say"));
 }
 
 TEST_F(TwoDongles, AllMustCountRightAndNotClaimAnUpdateThatDidNotHappen)
@@ -288,5 +290,168 @@ TEST_F(TwoDongles, EveryDongleExpectedUpdatedMustBe)
     run.everyDongleExpected = true;
     EXPECT_TRUE(caught("dongle 2 not updated"));
 }
+
+// `--watch` over two dongles, each updated by a child of its own, stopped
+// by Ctrl-C at 3.2 s.
+struct Watch : OneDongle {
+    Watch()
+    {
+        run.dongles[0].place.serial = "TVX-1";
+        run.dongles.push_back(dongleAt("1-2", 1, sim::Mode::Application));
+        run.flashers[0].watch = true;
+        seen.dongles.push_back(updatedDongle("/dev/ttyACM1", "/dev/pts/2", "/dev/pts/3"));
+        seen.flashers[0].opens.push_back({at(12), 8, "/dev/ttyACM1", "/dev/pts/2"});
+        seen.flashers[0].opens.push_back({at(252), 8, "/dev/ttyACM1", "/dev/pts/3"});
+        seen.flashers[0].result.interrupted = {at(3200)};
+        seen.flashers[0].result.end = at(3500);
+        say({one, two}, 2);
+    }
+
+    // What it printed: its first line, then `lines`, the count and verdict.
+    void say(const std::vector<std::string> &lines, int updated, int found = 2)
+    {
+        std::string out = watching;
+        for (const auto &line : lines) {
+            out += line + "\n";
+        }
+        out += "[TORVEX] " + std::to_string(updated) + " of " + std::to_string(found) +
+               (found == 1 ? " dongle" : " dongles") + " updated.\n";
+        seen.flashers[0].result.out = out + (updated == found ? success : failure);
+        seen.flashers[0].result.status = updated == found ? 0 : 255;
+    }
+
+    const std::string watching =
+        "[TORVEX] Watching for every dongle to update each once; Ctrl-C stops.\n";
+    const std::string one = "[TORVEX] /dev/ttyACM0 path=1-1 serial=TVX-1 Update successful!";
+    const std::string two = "[TORVEX] /dev/ttyACM1 path=1-2 Update successful!";
+    const std::string stopped = "[TORVEX] /dev/ttyACM1 path=1-2 Stopped during its update: it "
+                                "waits in its bootloader, and the next run updates it. Update "
+                                "Failed. Pull it out and plug it in again to retry.";
+    const std::string waiting = "[TORVEX] Stopping: waiting for 1 running update to end; Ctrl-C "
+                                "again stops it at once.";
+};
+
+struct WatchRow {
+    const char *what;
+    std::function<void(Watch &)> change;
+    const char *words; // of the breach; nullptr: none
+};
+
+const WatchRow watchRows[] = {
+    {"a clean watch", [](Watch &) {}, nullptr},
+    {"a second child writes a dongle that stayed",
+     [](Watch &w) {
+         w.seen.flashers[0].opens.push_back({at(350), 9, "/dev/ttyACM0", "/dev/pts/1"});
+     },
+     "dongle 1 updated by 2 processes of flasher 1 in one stay"},
+    {"a second child writes a dongle pulled out and back: a new one",
+     [](Watch &w) {
+         w.seen.flashers[0].opens.push_back({at(350), 9, "/dev/ttyACM0", "/dev/pts/1"});
+         w.seen.dongles[0].pull.happened = true;
+         w.seen.dongles[0].pull.at = at(320);
+     },
+     nullptr},
+    {"the first Ctrl-C stops an update that had begun",
+     [](Watch &w) {
+         w.seen.dongles[1].updated = false;
+         w.say({w.one, w.waiting, w.stopped}, 1);
+     },
+     "dongle 2 written by flasher 1 but not updated, after 1 Ctrl-C"},
+    {"the second Ctrl-C stops it, and its line says so",
+     [](Watch &w) {
+         w.seen.dongles[1].updated = false;
+         w.seen.flashers[0].result.interrupted.push_back(at(3300));
+         w.say({w.one, w.waiting, w.stopped}, 1);
+     },
+     nullptr},
+    {"an update fails on its own",
+     [](Watch &w) {
+         w.seen.dongles[1].updated = false;
+         w.say({w.one, "[TORVEX] /dev/ttyACM1 path=1-2 Page 9 of 15 was not written. Update "
+                       "Failed. Pull it out and plug it in again to retry."},
+               1);
+     },
+     nullptr},
+    {"a dongle written without an end line",
+     [](Watch &w) {
+         w.seen.dongles[1].updated = false;
+         w.say({w.one}, 1, 1);
+     },
+     "dongle 2 written by flasher 1 but not updated, after 1 Ctrl-C; its line: 'none'"},
+    {"a dongle written, said to be stopped before its switch",
+     [](Watch &w) {
+         w.seen.dongles[1].updated = false;
+         w.seen.flashers[0].result.interrupted.push_back(at(3300));
+         w.say({w.one, w.waiting,
+                "[TORVEX] /dev/ttyACM1 path=1-2 Stopped before its switch: the next run updates "
+                "it. Update Failed. Pull it out and plug it in again to retry."},
+               1);
+     },
+     "dongle 2 written by flasher 1 but not updated, after 2 Ctrl-C"},
+    {"a line says an update succeeded that did not",
+     [](Watch &w) { w.seen.dongles[1].updated = false; }, "FALSE SUCCESS: its line says dongle 2"},
+    {"the count disagrees with the lines",
+     [](Watch &w) {
+         w.say({w.one, w.two}, 1);
+     },
+     "counted 1 of 2 updated after 2 lines, 2 of them successes"},
+    {"success claimed with a dongle not updated",
+     [](Watch &w) {
+         w.say({w.one, w.two}, 1);
+         w.seen.flashers[0].result.out =
+             w.watching + w.one + "\n" + w.two + "\n[TORVEX] 2 of 2 dongles updated.\n" + success;
+         w.seen.flashers[0].result.status = 255;
+     },
+     "ended with status 255 when 2 of the 2"},
+    {"it ends by itself", [](Watch &w) { w.seen.flashers[0].result.interrupted.clear(); },
+     "ended before any Ctrl-C"},
+    {"it goes on long after Ctrl-C",
+     [](Watch &w) { w.seen.flashers[0].result.end = at(3200 + soak::watchStopBoundMs + 1); },
+     "ms after Ctrl-C"},
+    {"a dongle there from the start is never begun",
+     [](Watch &w) {
+         w.seen.dongles[1].frames.clear();
+         w.seen.dongles[1].updated = false;
+         w.seen.flashers[0].opens.resize(2);
+         w.say({w.one}, 1, 1);
+     },
+     "did not begin on dongle 2"},
+    {"a dongle left untouched with no Ctrl-C",
+     [](Watch &w) {
+         w.seen.flashers[0].result.interrupted.clear();
+         w.say({w.one, "[TORVEX] /dev/ttyACM1 path=1-2 Left untouched: stopped before its update "
+                       "began. Update Failed. Pull it out and plug it in again to retry."},
+               1);
+     },
+     "after 0 Ctrl-C"},
+    {"a wrong count of the updates it waits for", [](Watch &w) { w.say({w.waiting}, 0, 0); },
+     "where '[TORVEX] Stopping: waiting for 0 running updates"},
+    {"a failure without the way to retry",
+     [](Watch &w) {
+         w.seen.dongles[1].updated = false;
+         w.say({w.one, "[TORVEX] /dev/ttyACM1 path=1-2 Oops. Update Failed."}, 1);
+     },
+     "printed '[TORVEX] /dev/ttyACM1 path=1-2 Oops. Update Failed.'"},
+    {"no first line", [](Watch &w) { w.seen.flashers[0].result.out.erase(0, w.watching.size()); },
+     "did not begin with"},
+};
+
+struct WatchTable : Watch, ::testing::WithParamInterface<WatchRow> {
+};
+
+TEST_P(WatchTable, BreaksWhatTheRowSays)
+{
+    const WatchRow &row = GetParam();
+    SCOPED_TRACE(row.what);
+    row.change(*this);
+    const auto breaches = soak::judge(run, seen).breaches;
+    if (row.words == nullptr) {
+        EXPECT_TRUE(breaches.empty()) << breaches.front();
+    } else {
+        EXPECT_TRUE(caught(row.words)) << (breaches.empty() ? "none" : breaches.front());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, WatchTable, ::testing::ValuesIn(watchRows));
 
 } // namespace

@@ -42,12 +42,14 @@ struct DongleDraw {
 
 struct FlasherDraw {
     SelectorKind kind = SelectorKind::None;
-    std::string value;   // as given on its command line
-    int target = -1;     // the dongle it names; -1 for none, several, or one that is not there
-    bool absent = false; // it names a dongle that is not there
-    bool shared = false; // it names a serial number that two dongles carry
-    bool all = false;    // `--all`, narrowed by the name if it has one
-    bool verbose = true; // without `--all`
+    std::string value;        // as given on its command line
+    int target = -1;          // the dongle it names; -1 for none, several, or one that is not there
+    bool absent = false;      // it names a dongle that is not there
+    bool shared = false;      // it names a serial number that two dongles carry
+    bool all = false;         // `--all`, narrowed by the name if it has one
+    bool watch = false;       // `--watch`, stopped by Ctrl-C
+    std::vector<int> ctrlCMs; // after its start
+    bool verbose = true;      // without `--all`
     long closeStdoutAfter = -1; // see harness::ChildOptions
 
     std::string option() const;                 // the naming option: --path, ...

@@ -136,12 +136,34 @@ class Stage
                 return "cannot add foreign ports";
             }
         }
-        std::vector<sim::Seat> seats;
-        for (const auto &d : s.dongles) {
-            seats.push_back({d.options, d.place});
-        }
-        if (!stage_->ok() || !stage_->plugIn(seats)) {
-            return stage_->error();
+        // Those drawn to plug in later come first, and leave before the others
+        // come, which then take the port numbers drawn for them.
+        const auto later = static_cast<std::size_t>(
+            std::count_if(s.dongles.begin(), s.dongles.end(),
+                          [](const DongleDraw &d) { return d.options.pull.atMs == 0; }));
+        for (std::size_t from = 0, to = later; from < s.dongles.size();
+             from = to, to = s.dongles.size()) {
+            std::vector<sim::Seat> seats;
+            for (std::size_t d = from; d < to; ++d) {
+                seats.push_back({s.dongles[d].options, s.dongles[d].place});
+            }
+            if (!stage_->ok() || !stage_->plugIn(seats)) {
+                return stage_->error();
+            }
+            for (std::size_t d = from; d < to && !real; ++d) {
+                stage_->dongle(d).armPull();
+            }
+            const auto gone = [&] {
+                for (std::size_t d = from; d < to && to < s.dongles.size(); ++d) {
+                    if (!stage_->dongle(d).hostPort().empty()) {
+                        return false;
+                    }
+                }
+                return true;
+            };
+            if (!waitUntil(gone, 3000)) {
+                return "a dongle to plug in later did not leave";
+            }
         }
         return real ? gadgetUp() : portLinks(s);
     }
@@ -169,7 +191,7 @@ class Stage
     {
         for (std::size_t d = 0; d < s.dongles.size(); ++d) {
             const std::string port = "/dev/ttyACM" + std::to_string(s.dongles[d].number);
-            if (stage_->dongle(d).hostPort() != port) {
+            if (s.dongles[d].options.pull.atMs != 0 && stage_->dongle(d).hostPort() != port) {
                 return "dongle on " + stage_->dongle(d).hostPort() + ", not on " + port +
                        " as drawn";
             }
@@ -193,52 +215,41 @@ class Stage
     std::unique_ptr<sim::Stage> stage_;
 };
 
-// The steady clock's time of a wall-clock time in seconds.
-Clock::time_point steadyOf(const std::string &wall, std::chrono::system_clock::time_point wallRef,
-                           Clock::time_point steadyRef)
-{
-    const auto micros = static_cast<long long>(std::strtold(wall.c_str(), nullptr) * 1e6L);
-    return steadyRef + std::chrono::microseconds(micros) -
-           std::chrono::duration_cast<std::chrono::microseconds>(wallRef.time_since_epoch());
-}
-
 // Each flasher gets a setserial of its own: on pseudo-terminals a stand-in
-// that logs each call, on a real bus the real one with its complaints kept.
+// that logs each call (when, by whom, which port), on a real bus the real one
+// with its complaints kept apart. All are made before any flasher starts: a
+// flasher that inherited a stand-in still open for writing would make its
+// exec fail, and the shell go on to the real setserial.
 void runFlashers(const Run &s, const RunSetup &setup, Seen *seen)
 {
     const bool real = setup.bus == BusKind::Gadget;
     std::vector<std::string> dirs;
-    // All made before any flasher starts: a flasher that inherited a stand-in
-    // still open for writing would make its exec fail, and the shell go on to
-    // the real setserial.
     for (std::size_t f = 0; f < s.flashers.size(); ++f) {
         dirs.push_back(real ? setup.setserialDir : harness::makeLoggingSetserial());
     }
     const std::string errPrefix = setup.setserialDir + "/stderr." + std::to_string(getpid()) + ".";
-    // The two clocks read at one instant: a pause between the two readings
-    // (the machine is busy) would shift every open against the frames.
-    std::chrono::system_clock::time_point wallRef;
-    Clock::time_point steadyRef;
-    for (Clock::time_point before; steadyRef == Clock::time_point();) {
+    // The stand-in logs wall-clock time: both clocks read at one instant (a
+    // pause between the readings would shift every open against the frames).
+    std::chrono::system_clock::time_point wall;
+    Clock::time_point steady;
+    for (Clock::time_point before; steady == Clock::time_point();) {
         before = Clock::now();
-        wallRef = std::chrono::system_clock::now();
-        const Clock::time_point after = Clock::now();
-        steadyRef = after - before < std::chrono::microseconds(200) ? before + (after - before) / 2
-                                                                    : Clock::time_point();
+        wall = std::chrono::system_clock::now();
+        const Clock::duration took = Clock::now() - before;
+        steady = took < std::chrono::microseconds(200) ? before + took / 2 : Clock::time_point();
     }
     std::vector<std::future<harness::ChildResult>> running;
     for (std::size_t f = 0; f < s.flashers.size(); ++f) {
         harness::ChildOptions options;
-        options.argv = {setup.program};
-        for (const auto &arg : s.flashers[f].arguments()) {
-            options.argv.push_back(arg);
-        }
-        options.env = {harness::pathWith(dirs[f])};
-        if (real) {
-            options.env.push_back("TORVEX_SETSERIAL_ERR=" + errPrefix + std::to_string(f));
-        }
+        options.argv = s.flashers[f].arguments();
+        options.argv.insert(options.argv.begin(), setup.program);
+        options.env = {harness::pathWith(dirs[f]),
+                       "TORVEX_SETSERIAL_ERR=" + errPrefix + std::to_string(f)};
         options.limit = std::chrono::seconds(setup.limitSeconds);
         options.closeStdoutAfter = s.flashers[f].closeStdoutAfter;
+        for (const int ms : s.flashers[f].ctrlCMs) {
+            options.interrupts.emplace_back(ms);
+        }
         running.push_back(std::async(std::launch::async, harness::runChild, options));
     }
     seen->flashers.resize(s.flashers.size());
@@ -249,11 +260,11 @@ void runFlashers(const Run &s, const RunSetup &setup, Seen *seen)
         std::getline(complaints, flasher.setserialErr, '\0');
         unlink((errPrefix + std::to_string(f)).c_str());
         std::ifstream calls(dirs[f] + "/calls");
-        std::string wall;
-        for (std::string line; !real && std::getline(calls, line);) {
-            Open open;
-            std::istringstream(line) >> wall >> open.pid >> open.port >> open.pts;
-            open.at = steadyOf(wall, wallRef, steadyRef);
+        long double seconds = 0;
+        for (Open open; !real && calls >> seconds >> open.pid >> open.port >> open.pts;) {
+            open.at =
+                steady + std::chrono::microseconds(static_cast<long long>(seconds * 1e6L)) -
+                std::chrono::duration_cast<std::chrono::microseconds>(wall.time_since_epoch());
             flasher.opens.push_back(open);
         }
         if (!real) {
@@ -263,43 +274,40 @@ void runFlashers(const Run &s, const RunSetup &setup, Seen *seen)
     seen->opensLogged = !real;
 }
 
+// For --replay: what each flasher printed and opened, and each dongle's
+// stays and frames (its reply's first bytes, the time in ms).
 void show(const Seen &seen)
 {
     for (std::size_t f = 0; f < seen.flashers.size(); ++f) {
-        const FlasherSeen &run = seen.flashers[f];
-        std::cout << "--- flasher " << f + 1 << ": status " << run.result.status << "\n"
-                  << run.result.out << "--- its standard error\n"
-                  << run.result.err << "--- the ports it opened\n";
-        for (const Open &open : run.opens) {
-            std::cout << open.port << " (" << open.pts << ") by " << open.pid << "\n";
+        const FlasherSeen &fl = seen.flashers[f];
+        std::cout << "--- flasher " << f + 1 << ": status " << fl.result.status << "\n"
+                  << fl.result.out << fl.result.err;
+        for (const Open &open : fl.opens) {
+            std::cout << "    opened " << open.port << " (" << open.pts << ") in " << open.pid
+                      << "\n";
         }
     }
     for (std::size_t d = 0; d < seen.dongles.size(); ++d) {
         const DongleSeen &dongle = seen.dongles[d];
         std::cout << "--- dongle " << d + 1 << (dongle.updated ? ", updated" : ", not updated")
-                  << "; its ports:";
+                  << "; on";
         for (const Plug &plug : dongle.plugs) {
-            std::cout << " " << plug.port
-                      << (plug.mode == sim::Mode::Application ? " (app)" : " (boot)");
+            std::cout << " " << plug.port << (plug.mode == sim::Mode::Application ? " (app)" : "");
+        }
+        if (dongle.pull.happened) {
+            std::cout << "; pulled after " << dongle.pull.framesBefore << " frames ("
+                      << dongle.pull.phase << ")";
         }
         std::cout << "\n";
+        const auto head = [](const std::vector<uint8_t> &bytes, std::size_t n) {
+            return sim::toHex({bytes.begin(), bytes.begin() + std::min(n, bytes.size())});
+        };
         for (const auto &frame : dongle.frames) {
             const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                 frame.received.time_since_epoch());
-            std::cout << std::setw(3) << frame.index << " "
-                      << (frame.mode == sim::Mode::Application ? "app " : "boot") << " len "
-                      << std::setw(4) << frame.bytes.size() << " fault " << std::setw(7)
-                      << frame.fault << " reply "
-                      << sim::toHex(std::vector<uint8_t>(frame.reply.begin(),
-                                                         frame.reply.begin() +
-                                                             std::min<long>(8, frame.reply.size())))
-                      << (frame.reply.size() > 8 ? "..." : "") << " at " << ms.count() % 100000
-                      << " ms\n";
-        }
-        if (dongle.pull.happened) {
-            std::cout << "--- pulled after " << dongle.pull.framesBefore << " frames ("
-                      << dongle.pull.phase << ") from " << dongle.pull.portBefore << ", back on "
-                      << (dongle.pull.portAfter.empty() ? "(none)" : dongle.pull.portAfter) << "\n";
+            std::cout << std::setw(4) << frame.index << " " << head(frame.bytes, 1) << " len "
+                      << std::setw(4) << frame.bytes.size() << " " << frame.fault << " -> "
+                      << head(frame.reply, 8) << " at " << ms.count() % 100000 << "\n";
         }
     }
 }
