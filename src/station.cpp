@@ -43,6 +43,8 @@ namespace
 {
 
 using Clock = std::chrono::steady_clock;
+constexpr useconds_t launchSpacingUs = 25000;
+const char *const untouched = "Left untouched: stopped before its update began.";
 
 // One dongle's update: a child process runs a single update of it, named by
 // its USB port path, and sends the uploader's records up a pipe, a line each,
@@ -233,11 +235,12 @@ class Station
         ++found;
         updates.emplace_back();
         updates.back().dongle = dongle;
-        if (start(&updates, choice)) {
+        if (!stopping && start(&updates, choice)) {
             return;
         }
-        updates.back().reason = dongle.onUsb ? std::string(std::strerror(errno)) + "."
-                                             : "No USB port path to follow it by.";
+        updates.back().reason = stopping       ? untouched
+                                : dongle.onUsb ? std::string(std::strerror(errno)) + "."
+                                               : "No USB port path to follow it by.";
         tellEnd(updates.back(), false);
     }
 
@@ -350,8 +353,8 @@ class Station
                 ++waitedFor;
                 continue;
             }
-            update.stoppedAs = !update.opened ? "Left untouched: stopped before its update began."
-                               : update.switched
+            update.stoppedAs = !update.opened ? untouched
+                               : update.switched || update.dongle.identifier == bootloaderIdentifier
                                    ? "Stopped during its update: it waits in its bootloader, and "
                                      "the next run updates it."
                                    : "Stopped before its switch: the next run updates it.";
@@ -440,8 +443,13 @@ Tally updateForScripts(const DongleChoice &choice)
 Tally updateAll(const DongleChoice &choice)
 {
     Station station(false);
+    // An update polls its port between replies: begun all at once, dozens
+    // would poll together and leave no processor to the serial workers that
+    // carry their replies. So they begin a little apart.
     for (const Sighting &dongle : donglesFitting(choice)) {
         station.begin(dongle);
+        usleep(launchSpacingUs);
+        station.await(0);
     }
     while (!station.idle()) {
         station.await(200);
