@@ -11,17 +11,7 @@ using zel::say;
 namespace
 {
 
-// The last record a script reads says how it all went.
-int summary(int status, nlohmann::ordered_json fields = nlohmann::ordered_json::object())
-{
-    if (zel::jsonLines) {
-        nlohmann::ordered_json record = {
-            {"type", "summary"}, {"schema", 1}, {"success", status == 0}};
-        record.update(fields);
-        zel::print(record);
-    }
-    return status;
-}
+using zel::summary;
 
 [[noreturn]] void wrongArguments()
 {
@@ -43,8 +33,8 @@ int printHelp()
              "[--all] - updates every dongle attached, all at once",
              "[--watch] - updates each dongle once as it is plugged in, until Ctrl-C",
              "[--json] - writes one JSON object a line, for scripts",
-             "The naming options and --json may stand anywhere; after the first other argument "
-             "only --verbose may follow.",
+             "The naming options and --json may stand anywhere;",
+             "after the first other argument only --verbose may follow.",
          }) {
         say(line);
     }
@@ -54,12 +44,7 @@ int printHelp()
 int printVersion()
 {
     if (zel::jsonLines) {
-        return summary(0, {{"version", TORVEX_VERSION},
-                           {"firmware",
-                            {{"name", std::string(CAN_bin_name)},
-                             {"size", CAN_bin_len},
-                             {"sha256", std::string(CAN_bin_sha256)},
-                             {"testImage", CAN_bin_is_test_image}}}});
+        return zel::versionSummary();
     }
     std::printf("ZEL_USB_Flasher %s\n", TORVEX_VERSION);
     std::printf("firmware: %s, %u bytes, sha256 %s\n", CAN_bin_name,

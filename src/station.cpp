@@ -1,5 +1,7 @@
 #include "station.h"
 
+#include <nlohmann/json.hpp>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -23,7 +25,7 @@ namespace zel
 
 bool jsonLines = false;
 
-void print(nlohmann::ordered_json object)
+void print(const nlohmann::ordered_json &object)
 {
     // A serial number's bytes that are not UTF-8 become U+FFFD.
     std::cout << object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
@@ -37,6 +39,33 @@ void say(const std::string &line)
     } else {
         std::cout << line << std::endl;
     }
+}
+
+int summary(int status, const std::vector<std::pair<const char *, int>> &counts)
+{
+    if (jsonLines) {
+        nlohmann::ordered_json record = {
+            {"type", "summary"}, {"schema", 1}, {"success", status == 0}};
+        for (const auto &[name, count] : counts) {
+            record[name] = count;
+        }
+        print(record);
+    }
+    return status;
+}
+
+int versionSummary()
+{
+    print({{"type", "summary"},
+           {"schema", 1},
+           {"success", true},
+           {"version", TORVEX_VERSION},
+           {"firmware",
+            {{"name", std::string(CAN_bin_name)},
+             {"size", CAN_bin_len},
+             {"sha256", std::string(CAN_bin_sha256)},
+             {"testImage", CAN_bin_is_test_image}}}});
+    return 0;
 }
 
 namespace

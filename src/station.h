@@ -1,6 +1,9 @@
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
+
+#include <utility>
+#include <vector>
 
 #include "uploader.h"
 
@@ -11,7 +14,11 @@ namespace zel
 // for scripts, each written whole and flushed.
 extern bool jsonLines;
 void say(const std::string &line); // the line, or a message object that holds it
-void print(nlohmann::ordered_json object);
+void print(const nlohmann::ordered_json &object);
+// The last record a script reads, which says how it all went, with the
+// counts that apply; nothing without --json. Returns the status.
+int summary(int status, const std::vector<std::pair<const char *, int>> &counts = {});
+int versionSummary(); // the version and the firmware carried, as a summary
 
 // How many dongles were found, and how many of them were updated.
 struct Tally {

@@ -20,8 +20,8 @@ const std::string helpText =
     "[--all] - updates every dongle attached, all at once\n"
     "[--watch] - updates each dongle once as it is plugged in, until Ctrl-C\n"
     "[--json] - writes one JSON object a line, for scripts\n"
-    "The naming options and --json may stand anywhere; after the first other argument only "
-    "--verbose may follow.\n";
+    "The naming options and --json may stand anywhere;\n"
+    "after the first other argument only --verbose may follow.\n";
 const std::string wrongArgumentsText =
     "Wrong arguments specified, please see ./ZEL_USB_Flasher --help\n";
 
