@@ -6,11 +6,10 @@
 
 #include "station.h"
 
-using zel::say;
-
 namespace
 {
 
+using zel::say;
 using zel::summary;
 
 [[noreturn]] void wrongArguments()

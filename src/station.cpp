@@ -41,35 +41,13 @@ void say(const std::string &line)
     }
 }
 
-int summary(int status, const std::vector<std::pair<const char *, int>> &counts)
-{
-    if (jsonLines) {
-        nlohmann::ordered_json record = {
-            {"type", "summary"}, {"schema", 1}, {"success", status == 0}};
-        for (const auto &[name, count] : counts) {
-            record[name] = count;
-        }
-        print(record);
-    }
-    return status;
-}
-
-int versionSummary()
-{
-    print({{"type", "summary"},
-           {"schema", 1},
-           {"success", true},
-           {"version", TORVEX_VERSION},
-           {"firmware",
-            {{"name", std::string(CAN_bin_name)},
-             {"size", CAN_bin_len},
-             {"sha256", std::string(CAN_bin_sha256)},
-             {"testImage", CAN_bin_is_test_image}}}});
-    return 0;
-}
-
 namespace
 {
+
+nlohmann::ordered_json summaryOf(int status)
+{
+    return {{"type", "summary"}, {"schema", 1}, {"success", status == 0}};
+}
 
 using Clock = std::chrono::steady_clock;
 constexpr useconds_t launchSpacingUs = 25000;
@@ -175,6 +153,7 @@ bool start(std::vector<DongleUpdate> *updates, const DongleChoice &choice)
 
 void hear(DongleUpdate *update, const std::string &record)
 {
+    // A single update's dongle is known once it opens a port.
     if (record.rfind("opened /dev/ttyACM", 0) == 0 && update->dongle.devicePath.empty()) {
         sight(std::atoi(record.c_str() + 18), &update->dongle);
     }
@@ -358,11 +337,11 @@ class Station
         } else if (!ok && update->reason.empty()) {
             update->reason = exited ? endOf(status) : "Lost track of its update.";
         }
-        // A station does not try a dongle again while it stays.
         if (update->dongle.devicePath.empty()) {
             say(update->reason); // a single update that found no dongle
             --found;
         } else {
+            // A station does not try a dongle again while it stays.
             tellEnd(*update, ok, watching ? " Pull it out and plug it in again to retry." : "");
         }
         (ok ? updated : failed) += 1;
@@ -439,14 +418,38 @@ struct Place {
 
 } // namespace
 
+int summary(int status, const std::vector<std::pair<const char *, int>> &counts)
+{
+    if (jsonLines) {
+        nlohmann::ordered_json record = summaryOf(status);
+        for (const auto &[name, count] : counts) {
+            record[name] = count;
+        }
+        print(record);
+    }
+    return status;
+}
+
+int versionSummary()
+{
+    nlohmann::ordered_json record = summaryOf(0);
+    record["version"] = TORVEX_VERSION;
+    record["firmware"] = {{"name", std::string(CAN_bin_name)},
+                          {"size", CAN_bin_len},
+                          {"sha256", std::string(CAN_bin_sha256)},
+                          {"testImage", CAN_bin_is_test_image}};
+    print(record);
+    return 0;
+}
+
 int listDongles(const DongleChoice &choice)
 {
     const std::vector<Sighting> dongles = donglesFitting(choice);
     for (const Sighting &seen : dongles) {
         const char *mode = seen.identifier == applicationIdentifier ? "application" : "bootloader";
-        nlohmann::ordered_json record = described("dongle", seen);
-        record.emplace("mode", mode);
         if (jsonLines) {
+            nlohmann::ordered_json record = described("dongle", seen);
+            record["mode"] = mode;
             print(record);
         } else {
             std::cout << seen.devicePath << " " << mode << shown(seen) << "\n";

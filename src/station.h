@@ -34,8 +34,8 @@ struct Tally {
 int listDongles(const DongleChoice &choice); // says them; returns how many
 // A single update that tells scripts of its dongle as --all tells of each.
 Tally updateForScripts(const DongleChoice &choice);
-// Updates every dongle that the choice fits, all at once, each in a process of
-// its own that follows it by its USB port path.
+// Updates every dongle that the choice fits at the same time, each in a process
+// of its own that follows it by its USB port path, begun 25 ms apart.
 Tally updateAll(const DongleChoice &choice);
 // Updates each dongle that the choice fits once, as it is plugged in, until
 // stopped.
