@@ -80,17 +80,6 @@ void askStop(int /*signal*/)
 
 constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// Without SA_RESTART: a stop wakes the parent from its poll.
-void catchStops()
-{
-    struct sigaction action = {};
-    action.sa_handler = askStop;
-    sigemptyset(&action.sa_mask);
-    for (int signal : stopSignals) {
-        sigaction(signal, &action, nullptr);
-    }
-}
-
 // The pipe does not block: with no one left to read it, a record is dropped
 // rather than the update held up.
 void send(int fd, const std::string &record)
@@ -234,7 +223,10 @@ class Station
   public:
     explicit Station(bool watching) : watching(watching)
     {
-        catchStops();
+        // A poll is never resumed after a signal: a stop wakes the parent.
+        for (int signal : stopSignals) {
+            std::signal(signal, askStop);
+        }
     }
 
     // Begins the dongle's update, or says why it cannot.

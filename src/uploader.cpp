@@ -220,7 +220,8 @@ void Uploader::reportPortProblems(const std::vector<PortProblem> &problems)
 
 bool Uploader::perform()
 {
-    setUpPages();
+    pageCount = static_cast<int32_t>((CAN_bin_len + pageSize - 1) / pageSize);
+    pagesWritten = 0;
     if (!handOverFromApplication() || !detectBootloader()) {
         reportNothingFound();
         return false;
@@ -233,12 +234,6 @@ bool Uploader::perform()
     // goes unconfirmed.
     sendBoot();
     return true;
-}
-
-void Uploader::setUpPages()
-{
-    pageCount = static_cast<int32_t>((CAN_bin_len + pageSize - 1) / pageSize);
-    pagesWritten = 0;
 }
 
 // A name that fits two dongles names neither, whenever that shows before the

@@ -60,7 +60,6 @@ class Uploader
     bool sendBoot();
 
   private:
-    void setUpPages();
     bool nameFitsOne();
     bool handOverFromApplication();
     bool mayFollowWithoutPath();

@@ -27,17 +27,6 @@ std::string ttyClassDir(int n)
     return "/sys/class/tty/ttyACM" + std::to_string(n);
 }
 
-std::string readIdentifierOf(int n)
-{
-    std::ifstream modalias(ttyClassDir(n) + "/device/modalias", std::ios::binary);
-    if (!modalias.is_open()) {
-        return {};
-    }
-    char text[identifierLength] = {};
-    modalias.read(text, identifierLength);
-    return std::string(text, static_cast<std::size_t>(modalias.gcount()));
-}
-
 // A sysfs attribute's text without the newline the kernel ends it with.
 std::string readAttribute(const std::string &path)
 {
@@ -99,7 +88,8 @@ bool sight(int n, Sighting *seen)
     if (!fileExists(seen->devicePath)) {
         return false;
     }
-    seen->identifier = readIdentifierOf(n);
+    seen->identifier =
+        readAttribute(ttyClassDir(n) + "/device/modalias").substr(0, identifierLength);
     // `device` links to the port's USB interface; the directory above that is
     // the USB device, which keeps its port path when the dongle re-enumerates.
     const std::string usbDevice = ttyClassDir(n) + "/device/../";
