@@ -74,6 +74,30 @@ void makeRaw(struct termios &t)
     t.c_cc[VMIN] = 0;
 }
 
+// Off USB, a port has no port path and no serial number, so a name of either
+// never matches it.
+bool choiceMatches(const DongleChoice &choice, const Sighting &seen)
+{
+    return (choice.usbPath.empty() || choice.usbPath == seen.usbPath) &&
+           (choice.serialNumber.empty() || choice.serialNumber == seen.serialNumber) &&
+           (choice.devicePath.empty() ||
+            (deviceAt(choice.devicePath) != 0 &&
+             deviceAt(choice.devicePath) == deviceAt(seen.devicePath)));
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Waits until `until` for the port to be ready for `events`; false once the
+// time is up or the port is gone, and nothing more will come or go.
+bool portReady(int fd, short events, Clock::time_point until)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+    struct pollfd line = {fd, events, 0};
+    const int ready = left.count() > 0 ? poll(&line, 1, static_cast<int>(left.count())) : 0;
+    return (ready > 0 && (line.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) ||
+           (ready < 0 && errno == EINTR);
+}
+
 } // namespace
 
 bool fileExists(const std::string &path)
@@ -99,17 +123,6 @@ bool sight(int n, Sighting *seen)
     seen->usbPath = seen->onUsb ? bus + "-" + devpath : std::string();
     seen->serialNumber = seen->onUsb ? readAttribute(usbDevice + "serial") : std::string();
     return !seen->identifier.empty();
-}
-
-// Off USB, a port has no port path and no serial number, so a name of either
-// never matches it.
-bool choiceMatches(const DongleChoice &choice, const Sighting &seen)
-{
-    return (choice.usbPath.empty() || choice.usbPath == seen.usbPath) &&
-           (choice.serialNumber.empty() || choice.serialNumber == seen.serialNumber) &&
-           (choice.devicePath.empty() ||
-            (deviceAt(choice.devicePath) != 0 &&
-             deviceAt(choice.devicePath) == deviceAt(seen.devicePath)));
 }
 
 std::vector<Sighting> donglesFitting(const DongleChoice &choice, int from, int to)
@@ -244,24 +257,15 @@ bool UsbDevice::transmit(const uint8_t *data, int32_t len, bool replyWanted, int
 // cannot go out whole within the timeout, or a port that is gone, fails it.
 bool UsbDevice::writeAll(const uint8_t *data, int32_t len, int32_t timeout)
 {
-    using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
     int32_t written = 0;
     while (written < len) {
-        ssize_t n = write(portFd, data + written, static_cast<size_t>(len - written));
+        const ssize_t n = write(portFd, data + written, static_cast<size_t>(len - written));
         if (n > 0) {
             written += static_cast<int32_t>(n);
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            return false;
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        struct pollfd room = {portFd, POLLOUT, 0};
-        if (left.count() <= 0 ||
-            (poll(&room, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) ||
-            (room.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        if ((n < 0 && errno != EAGAIN && errno != EINTR) || !portReady(portFd, POLLOUT, deadline)) {
             return false;
         }
     }
@@ -302,23 +306,10 @@ bool UsbDevice::receive(int32_t timeout)
 // Bounded, so that a port that never stops talking cannot hold the caller.
 void UsbDevice::waitForSilence(int32_t quietMs, int32_t boundMs)
 {
-    using Clock = std::chrono::steady_clock;
     const auto bound = Clock::now() + std::chrono::milliseconds(boundMs);
     auto silentUntil = Clock::now() + std::chrono::milliseconds(quietMs);
-    for (auto now = Clock::now(); now < std::min(silentUntil, bound); now = Clock::now()) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(std::min(silentUntil, bound) - now);
-        struct pollfd line = {portFd, POLLIN, 0};
-        const int ready = poll(&line, 1, static_cast<int>(left.count()));
-        // Once the port is gone, nothing more will come.
-        if ((ready < 0 && errno != EINTR) ||
-            (ready > 0 && (line.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)) {
-            return;
-        }
-        if (ready <= 0) {
-            continue;
-        }
-        uint8_t dropped[256];
+    uint8_t dropped[256];
+    while (portReady(portFd, POLLIN, std::min(silentUntil, bound))) {
         const ssize_t n = read(portFd, dropped, sizeof dropped);
         // Readable with nothing to read, or an error: gone too.
         if ((n < 0 && errno != EAGAIN && errno != EINTR) || n == 0) {

@@ -43,7 +43,6 @@ struct Sighting {
 };
 
 bool sight(int n, Sighting *seen); // false without a node and a modalias
-bool choiceMatches(const DongleChoice &choice, const Sighting &seen);
 // The dongles that the choice fits, in either mode, on ttyACM<from> to
 // ttyACM<to>, one for each USB device; no port is opened.
 std::vector<Sighting> donglesFitting(const DongleChoice &choice, int from = 0,
