@@ -204,22 +204,11 @@ struct Flasher {
     }
 };
 
-// A dongle: as drawn, and what became of it.
-struct Dongle {
-    const DongleDraw &draw;
-    const DongleSeen &seen;
-    bool plain = draw.place.plain;
-    bool plainApplication = plain && draw.options.startMode == sim::Mode::Application;
-};
-
 class Judge
 {
   public:
-    Judge(const Run &s, const Seen &w) : s_(s), opensLogged_(w.opensLogged)
+    Judge(const Run &s, const Seen &w) : s_(s), w_(w)
     {
-        for (std::size_t d = 0; d < w.dongles.size(); ++d) {
-            dongles_.push_back(Dongle{s.dongles[d], w.dongles[d]});
-        }
         for (std::size_t f = 0; f < w.flashers.size(); ++f) {
             Flasher &flasher = flashers_.emplace_back(s.flashers[f], w.flashers[f].result);
             for (const Open &open : w.flashers[f].opens) {
@@ -276,19 +265,28 @@ class Judge
     }
     const Plug &plugOf(const Placed &open) const
     {
-        return dongles_[open.dongle].seen.plugs[open.plug];
+        return w_.dongles[open.dongle].plugs[open.plug];
     }
     bool plain(int d) const
     {
-        return d >= 0 && dongles_[d].plain;
+        return d >= 0 && s_.dongles[d].place.plain;
     }
     bool plainApplication(int d) const
     {
-        return d >= 0 && dongles_[d].plainApplication;
+        return plain(d) && s_.dongles[d].options.startMode == sim::Mode::Application;
+    }
+    template <typename Test> bool anyDongle(Test test) const
+    {
+        for (int d = 0; d < sizeOf(s_.dongles); ++d) {
+            if (test(d)) {
+                return true;
+            }
+        }
+        return false;
     }
     template <typename Test> bool anyPlug(int d, Test test) const
     {
-        const std::vector<Plug> &plugs = dongles_[d].seen.plugs;
+        const std::vector<Plug> &plugs = w_.dongles[d].plugs;
         return std::any_of(plugs.begin(), plugs.end(), test);
     }
     template <typename Test> static bool anyOpen(const Flasher &f, Test test)
@@ -303,9 +301,9 @@ class Judge
     {
         Placed placed;
         static_cast<Open &>(placed) = open;
-        for (int d = 0; d < sizeOf(dongles_); ++d) {
-            for (int p = 0; p < sizeOf(dongles_[d].seen.plugs); ++p) {
-                const Plug &plug = dongles_[d].seen.plugs[p];
+        for (int d = 0; d < sizeOf(s_.dongles); ++d) {
+            for (int p = 0; p < sizeOf(w_.dongles[d].plugs); ++p) {
+                const Plug &plug = w_.dongles[d].plugs[p];
                 // readlink -f names a port that is already gone by itself.
                 const bool same = startsWith(open.pts, "/dev/pts/") ? plug.pts == open.pts
                                                                     : plug.port == open.port;
@@ -323,14 +321,14 @@ class Judge
     // dongle before the frame came; without opens logged, to the lone one.
     void attribute()
     {
-        for (int d = 0; d < sizeOf(dongles_); ++d) {
-            const std::vector<Plug> &plugs = dongles_[d].seen.plugs;
-            for (const auto &frame : dongles_[d].seen.frames) {
+        for (int d = 0; d < sizeOf(s_.dongles); ++d) {
+            const std::vector<Plug> &plugs = w_.dongles[d].plugs;
+            for (const auto &frame : w_.dongles[d].frames) {
                 const auto plug =
                     std::count_if(plugs.begin(), plugs.end(),
                                   [&](const Plug &p) { return p.on <= frame.received; }) -
                     1;
-                int sender = opensLogged_ || flashers_.size() != 1 ? -1 : 0;
+                int sender = w_.opensLogged || flashers_.size() != 1 ? -1 : 0;
                 const Placed *latest = nullptr;
                 for (int f = 0; f < sizeOf(flashers_); ++f) {
                     for (const Placed &open : flashers_[f].opens) {
@@ -359,7 +357,7 @@ class Judge
     {
         const std::vector<uint8_t> &junk = sim::Dongle::staleBytes;
         const bool echo =
-            dongles_[d].draw.options.staleOnPlugIn && !frame.bytes.empty() &&
+            s_.dongles[d].options.staleOnPlugIn && !frame.bytes.empty() &&
             std::all_of(frame.bytes.begin(), frame.bytes.end(), [&junk](uint8_t byte) {
                 return std::find(junk.begin(), junk.end(), byte) != junk.end();
             });
@@ -372,7 +370,7 @@ class Judge
     // A dongle's stays on the bus: before its cable was pulled (0), and after.
     int stayOf(int d, Clock::time_point at) const
     {
-        const sim::PullRecord &pull = dongles_[d].seen.pull;
+        const sim::PullRecord &pull = w_.dongles[d].pull;
         return pull.happened && at >= pull.at ? 1 : 0;
     }
 
@@ -388,7 +386,7 @@ class Judge
     template <typename Shows>
     std::string shownThroughout(int d, Shows shows, const Window &window) const
     {
-        for (const Plug &plug : dongles_[d].seen.plugs) {
+        for (const Plug &plug : w_.dongles[d].plugs) {
             if (shows(plug) && plug.up <= window.first && plug.off >= window.second) {
                 return plug.port;
             }
@@ -403,7 +401,7 @@ class Judge
     bool named(const Flasher &f, int d, const Plug &plug) const
     {
         const FlasherDraw &draw = f.draw;
-        const DongleDraw &dg = dongles_[d].draw;
+        const DongleDraw &dg = s_.dongles[d];
         if (draw.kind == SelectorKind::None || draw.kind == SelectorKind::Serial) {
             return draw.kind == SelectorKind::None || dg.carries(draw.value);
         }
@@ -412,7 +410,7 @@ class Judge
         }
         const std::string port =
             draw.kind == SelectorKind::PortLink
-                ? "/dev/ttyACM" + std::to_string(dongles_[draw.target].draw.number)
+                ? "/dev/ttyACM" + std::to_string(s_.dongles[draw.target].number)
                 : draw.value;
         const auto onPort = [&port](const Plug &p) { return p.port == port; };
         return d == draw.target ||
@@ -423,7 +421,7 @@ class Judge
     // The dongles `--all` alone must list: those its name fits at the start.
     bool fitsAtStart(const FlasherDraw &draw, int d) const
     {
-        const DongleDraw &dg = dongles_[d].draw;
+        const DongleDraw &dg = s_.dongles[d];
         const bool fits =
             draw.kind == SelectorKind::Serial ? dg.shownSerial(dg.options.startMode) == draw.value
             : draw.kind == SelectorKind::Path ? !dg.place.plain && dg.place.path == draw.value
@@ -436,8 +434,8 @@ class Judge
     // drawn dongles that share a path carry serial numbers of their own).
     int dongleOf(const End &end) const
     {
-        for (int d = 0; d < sizeOf(dongles_); ++d) {
-            const DongleDraw &dg = dongles_[d].draw;
+        for (int d = 0; d < sizeOf(s_.dongles); ++d) {
+            const DongleDraw &dg = s_.dongles[d];
             if (end.path.empty()
                     ? dg.place.plain &&
                           anyPlug(d, [&end](const Plug &p) { return p.port == end.node; })
@@ -599,7 +597,7 @@ class Judge
                          fl.switched.count(d) == 0,
                      "opened", name(f), " reported success on ", dongle(d),
                      ", not the dongle it switched");
-            breachIf(!dongles_[d].seen.updated && !rewrittenAfter(fl, d), "FALSE SUCCESS", name(f),
+            breachIf(!w_.dongles[d].updated && !rewrittenAfter(fl, d), "FALSE SUCCESS", name(f),
                      " FALSE SUCCESS: ", dongle(d), " does not hold the image");
         }
     }
@@ -615,10 +613,10 @@ class Judge
         const Window start = startOf(fl);
         std::map<int, std::string> steady; // port number -> path, of those shown all through
         std::set<std::string> shown;       // the paths of those shown some time
-        for (int d = 0; d < sizeOf(dongles_); ++d) {
-            const std::string &path = dongles_[d].draw.place.path;
+        for (int d = 0; d < sizeOf(s_.dongles); ++d) {
+            const std::string &path = s_.dongles[d].place.path;
             const auto shows = [&](const Plug &p) {
-                return dongles_[d].draw.shownSerial(p.mode) == serial;
+                return s_.dongles[d].shownSerial(p.mode) == serial;
             };
             const std::string port = shownThroughout(d, shows, start);
             if (!port.empty()) {
@@ -674,8 +672,9 @@ class Judge
         std::string node;
         std::istringstream(refusal.substr(head.size())) >> node;
         node.resize(node.find_last_of("0123456789") + 1);
-        const bool plainThere = std::any_of(dongles_.begin(), dongles_.end(), [&](const Dongle &d) {
-            return d.plainApplication && !d.seen.plugs.empty() && d.seen.plugs.front().port == node;
+        const bool plainThere = anyDongle([&](int d) {
+            return plainApplication(d) && !w_.dongles[d].plugs.empty() &&
+                   w_.dongles[d].plugs.front().port == node;
         });
         breachIf(fl.r.status != 255 || !fl.sentTo.empty() || !plainThere, "plain", name(f),
                  " refused to switch ", node, " (status ", fl.r.status, ", ", fl.sentTo.size(),
@@ -746,7 +745,7 @@ class Judge
                      d < 0 ? "no dongle" : dongle(d) + ", twice or not fitting its name");
             if (fits) {
                 last[d] = &end;
-                breachIf(end.updated && !dongles_[d].seen.updated &&
+                breachIf(end.updated && !w_.dongles[d].updated &&
                              (fl.draw.watch || !rewrittenAfter(fl, d)),
                          "FALSE SUCCESS", name(f), " FALSE SUCCESS: its line says ", dongle(d),
                          " was updated, which does not hold the image");
@@ -813,7 +812,7 @@ class Judge
             breachIf(pids.size() > 1, "updated twice", dongle(stay.first), " updated by ",
                      pids.size(), " processes of ", name(f), " in one stay on the bus");
         }
-        for (int d = 0; d < sizeOf(dongles_); ++d) {
+        for (int d = 0; d < sizeOf(s_.dongles); ++d) {
             const auto end = last.find(d);
             judgeWatchedEnd(f, d, stops.size(), end == last.end() ? nullptr : end->second);
             judgeWatchBegun(f, d, stops, end != last.end());
@@ -826,8 +825,8 @@ class Judge
     void judgeWatchedEnd(int f, int d, std::size_t stops, const End *end)
     {
         const Flasher &fl = flashers_[f];
-        const int lastStay = dongles_[d].seen.pull.happened ? 1 : 0;
-        if (fl.updaters.count({d, lastStay}) == 0 || dongles_[d].seen.updated) {
+        const int lastStay = w_.dongles[d].pull.happened ? 1 : 0;
+        if (fl.updaters.count({d, lastStay}) == 0 || w_.dongles[d].updated) {
             return;
         }
         const bool stopped = end != nullptr && holds(end->line, " Stopped ");
@@ -849,8 +848,8 @@ class Judge
     void judgeWatchBegun(int f, int d, const std::vector<Clock::time_point> &stops, bool ended)
     {
         const Flasher &fl = flashers_[f];
-        const DongleSeen &seen = dongles_[d].seen;
-        const int stay = dongles_[d].draw.options.pull.atMs == 0 ? 1 : 0; // plugged in later
+        const DongleSeen &seen = w_.dongles[d];
+        const int stay = s_.dongles[d].options.pull.atMs == 0 ? 1 : 0; // plugged in later
         Clock::time_point from = Clock::time_point::max();
         for (const Plug &plug : seen.plugs) {
             from =
@@ -904,23 +903,20 @@ class Judge
         }
         const auto all = std::find_if(s_.flashers.begin(), s_.flashers.end(),
                                       [](const FlasherDraw &f) { return f.all; });
-        for (int d = 0; d < sizeOf(dongles_); ++d) {
+        for (int d = 0; d < sizeOf(s_.dongles); ++d) {
             const bool expected =
                 all == s_.flashers.end() ? !plainApplication(d) : fitsAtStart(*all, d) && !plain(d);
-            breachIf(expected && !dongles_[d].seen.updated, "expected", dongle(d),
+            breachIf(expected && !w_.dongles[d].updated, "expected", dongle(d),
                      " not updated, with a flasher for each dongle and no fault");
         }
         for (int f = 0; f < sizeOf(flashers_); ++f) {
             const Flasher &fl = flashers_[f];
-            bool fits = false;
-            bool fitsPlain = false;
-            for (int d = 0; d < sizeOf(dongles_); ++d) {
-                fits = fits || fitsAtStart(fl.draw, d);
-                fitsPlain = fitsPlain || (fitsAtStart(fl.draw, d) && plain(d));
-            }
+            const auto fits = [&](int d) { return fitsAtStart(fl.draw, d); };
             // `--all` lists some dongle, and none without a USB port path.
             const bool expected =
-                fl.draw.all ? fits && !fitsPlain : !plainApplication(fl.draw.target);
+                fl.draw.all
+                    ? anyDongle(fits) && !anyDongle([&](int d) { return fits(d) && plain(d); })
+                    : !plainApplication(fl.draw.target);
             const std::string &out = fl.r.out;
             breachIf(expected && fl.r.status != 0, "expected", name(f),
                      " failed, with a flasher for each dongle and no fault: '",
@@ -932,8 +928,8 @@ class Judge
     // within the bound.
     void judgeDisconnects()
     {
-        for (int d = 0; d < sizeOf(dongles_); ++d) {
-            const DongleSeen &seen = dongles_[d].seen;
+        for (int d = 0; d < sizeOf(s_.dongles); ++d) {
+            const DongleSeen &seen = w_.dongles[d];
             tally("runs with a disconnect", seen.disconnected);
             for (int f = 0; seen.disconnected && f < sizeOf(flashers_); ++f) {
                 const long ms = msBetween(seen.disconnectedAt, flashers_[f].r.end);
@@ -951,57 +947,54 @@ class Judge
     // The latest fault a dongle reached names the cause of a failure: a run
     // stops at its first failing frame, so faults before it did no harm
     // alone. A pull counts after every frame that came before it.
-    std::string reached(const Dongle &dg)
+    std::string reached(int d)
     {
+        const DongleDraw &draw = s_.dongles[d];
+        const DongleSeen &seen = w_.dongles[d];
         std::string cause;
         int latest = -1;
-        for (const auto &[frame, label] : dg.draw.labels) {
-            if (frame < sizeOf(dg.seen.frames)) {
+        for (const auto &[frame, label] : draw.labels) {
+            if (frame < sizeOf(seen.frames)) {
                 tally("faults reached: " + label);
                 cause = label;
                 latest = frame;
             }
         }
-        const sim::PullRecord &pull = dg.seen.pull;
-        if (pull.happened) {
-            tally("faults reached: " + dg.draw.pullLabel);
-            tally("faults reached: at-" + pull.phase);
-            tally(pull.portAfter == pull.portBefore ? "faults reached: back-same-number"
-                                                    : "faults reached: back-new-number",
-                  dg.draw.options.pull.afterRelease && !pull.portAfter.empty());
-            cause = pull.framesBefore > latest ? dg.draw.pullLabel : cause;
+        if (seen.pull.happened) {
+            tally("faults reached: " + draw.pullLabel);
+            tally("faults reached: at-" + seen.pull.phase);
+            cause = seen.pull.framesBefore > latest ? draw.pullLabel : cause;
         }
         const int enumerationMs = s_.bus == BusKind::Gadget ? gadgetEnumerationMs : 0;
-        const bool late = dg.draw.options.startMode == sim::Mode::Application &&
-                          dg.draw.options.reenumerateMs > lateBootloaderMs - enumerationMs;
-        return !cause.empty()                  ? cause
-               : late                          ? "late-bootloader"
-               : dg.draw.options.staleOnPlugIn ? "stale-on-plug-in"
-                                               : "no-fault-reached";
+        const bool late = draw.options.startMode == sim::Mode::Application &&
+                          draw.options.reenumerateMs > lateBootloaderMs - enumerationMs;
+        return !cause.empty()               ? cause
+               : late                       ? "late-bootloader"
+               : draw.options.staleOnPlugIn ? "stale-on-plug-in"
+                                            : "no-fault-reached";
     }
 
-    // The figures: what was drawn, reached and done.
+    // The figures: what was drawn, what the dongles reached, what the
+    // flashers did, and why a lone dongle's update failed.
     void count()
     {
-        o_.dongles = sizeOf(dongles_);
+        o_.dongles = sizeOf(s_.dongles);
         o_.counts["dongles"] += o_.dongles;
         o_.counts["flashers"] += sizeOf(flashers_);
-        tally("runs where every dongle must end updated", s_.everyDongleExpected);
         for (const auto &draw : s_.draws) {
             tally("draws: " + draw);
         }
-        for (const Dongle &dg : dongles_) {
-            const std::string cause = reached(dg);
-            tally("dongles: updated", dg.seen.updated);
-            tally(dg.draw.options.replyByte < 0 ? "dongles: echoing the command byte"
-                                                : "dongles: starting replies otherwise");
-            if (dongles_.size() == 1 && flashers_.size() == 1 && flashers_[0].r.status == 255) {
+        const bool failedAlone =
+            o_.dongles == 1 && flashers_.size() == 1 && flashers_[0].r.status == 255;
+        for (int d = 0; d < o_.dongles; ++d) {
+            const std::string cause = reached(d);
+            tally("dongles: updated", w_.dongles[d].updated);
+            if (failedAlone) {
                 o_.cause = cause;
                 tally("failures by cause (latest fault reached): " + cause);
-                tally("flashers: failed, but the flash holds the image", dg.seen.updated);
+                tally("flashers: failed, but the flash holds the image", w_.dongles[d].updated);
             }
         }
-        bool high = false;
         for (const Flasher &f : flashers_) {
             const FlasherDraw &draw = f.draw;
             tally(std::string("flashers by selector: ") + (draw.all ? "all-" : "") +
@@ -1010,23 +1003,17 @@ class Judge
                   nameOf(draw.kind));
             tally("flashers: succeeded", f.r.status == 0);
             tally("flashers: failed (verdict, status 255)", f.r.status == 255);
-            tally("flashers: reader closed standard output", draw.closeStdoutAfter >= 0);
             tally("draws: refused-shared-serial", holds(f.r.out, " fits "));
             tally("draws: plain-not-switched", holds(f.r.out, "Cannot follow the dongle on "));
             tally("draws: pointed-beyond", holds(f.r.out, ", beyond the ports searched without"));
-            long &longest = o_.longest["longest flasher (ms)"];
-            longest = std::max(longest, msBetween(f.r.begin, f.r.end));
-            high = high || anyOpen(f, [](const Placed &o) { return numberOf(o.port) > 9; });
         }
-        tally("runs opening ports above ttyACM9", high);
         for (auto it = o_.counts.begin(); it != o_.counts.end();) {
             it = it->second == 0 ? o_.counts.erase(it) : std::next(it);
         }
     }
 
     const Run &s_;
-    bool opensLogged_;
-    std::vector<Dongle> dongles_;
+    const Seen &w_;
     std::vector<Flasher> flashers_;
     int orphans_ = 0;
     std::string firstOrphan_;
