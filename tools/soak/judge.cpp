@@ -5,7 +5,6 @@
 // that stay of the dongle before the frame came.
 #include <algorithm>
 #include <cstdio>
-#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -124,7 +123,8 @@ struct End {
 
 // A flasher: as drawn, as it ran, and what it did to which dongle.
 struct Flasher {
-    Flasher(const FlasherDraw &drawn, const harness::ChildResult &result) : draw(drawn), r(result)
+    Flasher(int f, const FlasherDraw &drawn, const harness::ChildResult &result)
+        : name("flasher " + std::to_string(f + 1)), draw(drawn), r(result)
     {
         std::istringstream out(r.out);
         std::size_t i = 0;
@@ -133,6 +133,7 @@ struct Flasher {
         }
     }
 
+    std::string name; // counted from 1, as torvex-sim counts
     const FlasherDraw &draw;
     const harness::ChildResult &r;
     std::vector<Placed> opens;
@@ -142,7 +143,8 @@ struct Flasher {
     std::map<std::pair<int, int>, std::set<int>> updaters; // by dongle and stay: who sent frames
     std::set<std::pair<int, int>> changed;                 // dongles and stays it switched or wrote
     std::vector<End> ends;
-    int updated = -1; // the count `--all` and `--watch` print
+    std::map<int, const End *> lastEnds; // by dongle
+    int updated = -1;                    // the count `--all` and `--watch` print
     int listed = -1;
     std::vector<std::string> malformed;
 
@@ -155,28 +157,23 @@ struct Flasher {
     void read(const std::string &line, std::size_t i)
     {
         std::istringstream words(line);
-        std::string tag, node, third, fourth;
-        words >> tag >> node >> third >> fourth;
+        std::string tag, node, path, serial;
+        words >> tag >> node >> path >> serial;
         char rest[16] = "";
         if (tag == "[TORVEX]" && startsWith(node, "/dev/ttyACM")) {
-            const End end{node,
-                          startsWith(third, "path=") ? third.substr(5) : "",
-                          startsWith(fourth, "serial=") ? fourth.substr(7) : "",
-                          endsWith(line, " Update successful!"),
-                          i < r.lineEnds.size() ? r.lineEnds[i] : r.end,
-                          line,
-                          i,
-                          -1};
+            path = startsWith(path, "path=") ? path.substr(5) : "";
+            serial = startsWith(serial, "serial=") ? serial.substr(7) : "";
+            const bool updated = endsWith(line, " Update successful!");
             const char *failed = draw.watch
                                      ? " Update Failed. Pull it out and plug it in again to retry."
                                      : " Update Failed.";
-            if ((!end.updated && !endsWith(line, failed)) ||
-                (end.path.empty() &&
-                 line !=
-                     "[TORVEX] " + node + " No USB port path to follow it by. Update Failed.")) {
+            const std::string plain =
+                "[TORVEX] " + node + " No USB port path to follow it by. Update Failed.";
+            if ((!updated && !endsWith(line, failed)) || (path.empty() && line != plain)) {
                 malformed.push_back(line);
             }
-            ends.push_back(end);
+            const Clock::time_point at = i < r.lineEnds.size() ? r.lineEnds[i] : r.end;
+            ends.push_back({node, path, serial, updated, at, line, i, -1});
         } else if (std::sscanf(line.c_str(), "[TORVEX] %d of %d dongle%15[^\n]", &updated, &listed,
                                rest) == 3 &&
                    std::string(rest) != (listed == 1 ? " updated." : "s updated.")) {
@@ -209,14 +206,17 @@ class Judge
   public:
     Judge(const Run &s, const Seen &w) : s_(s), w_(w)
     {
-        for (std::size_t f = 0; f < w.flashers.size(); ++f) {
-            Flasher &flasher = flashers_.emplace_back(s.flashers[f], w.flashers[f].result);
+        flashers_.reserve(w.flashers.size()); // their ends are pointed at
+        for (int f = 0; f < sizeOf(w.flashers); ++f) {
+            Flasher &fl = flashers_.emplace_back(f, s.flashers[f], w.flashers[f].result);
             for (const Open &open : w.flashers[f].opens) {
-                flasher.opens.push_back(place(open));
+                fl.opens.push_back(place(open));
             }
-            for (End &end : flasher.ends) {
+            for (End &end : fl.ends) {
                 end.dongle = dongleOf(end);
+                fl.lastEnds[end.dongle] = &end;
             }
+            fl.lastEnds.erase(-1);
             tally("flashers: setserial complained", !w.flashers[f].setserialErr.empty());
         }
         attribute();
@@ -224,10 +224,10 @@ class Judge
 
     Outcome outcome()
     {
-        for (int f = 0; f < sizeOf(flashers_); ++f) {
-            judgeFlasher(f);
-            for (int g = 0; g < sizeOf(flashers_); ++g) {
-                judgePair(f, g);
+        for (const Flasher &fl : flashers_) {
+            judgeFlasher(fl);
+            for (const Flasher &other : flashers_) {
+                judgePair(fl, other);
             }
         }
         breachIf(orphans_ > 0, "frames from no flasher", orphans_,
@@ -240,7 +240,7 @@ class Judge
 
   private:
     // Every rule's one shape: where `broken`, a breach of that kind, in
-    // words that count flashers and dongles from 1 as torvex-sim does.
+    // words that count dongles from 1 as torvex-sim does.
     template <typename... Parts>
     void breachIf(bool broken, const std::string &kind, const Parts &...parts)
     {
@@ -254,10 +254,6 @@ class Judge
     void tally(const std::string &figure, bool happened = true)
     {
         o_.counts[figure] += happened ? 1 : 0;
-    }
-    static std::string name(int f)
-    {
-        return "flasher " + std::to_string(f + 1);
     }
     static std::string dongle(int d)
     {
@@ -328,22 +324,22 @@ class Judge
                     std::count_if(plugs.begin(), plugs.end(),
                                   [&](const Plug &p) { return p.on <= frame.received; }) -
                     1;
-                int sender = w_.opensLogged || flashers_.size() != 1 ? -1 : 0;
+                Flasher *sender = w_.opensLogged || flashers_.size() != 1 ? nullptr : &flashers_[0];
                 const Placed *latest = nullptr;
-                for (int f = 0; f < sizeOf(flashers_); ++f) {
-                    for (const Placed &open : flashers_[f].opens) {
+                for (Flasher &fl : flashers_) {
+                    for (const Placed &open : fl.opens) {
                         if (open.dongle == d && open.plug == plug && open.at <= frame.received &&
                             (latest == nullptr || open.at > latest->at)) {
-                            sender = f;
+                            sender = &fl;
                             latest = &open;
                         }
                     }
                 }
-                if (sender < 0) {
+                if (sender == nullptr) {
                     orphan(d, frame);
                 } else {
-                    flashers_[sender].sent(d, stayOf(d, frame.received),
-                                           latest == nullptr ? 0 : latest->pid, frame);
+                    sender->sent(d, stayOf(d, frame.received), latest == nullptr ? 0 : latest->pid,
+                                 frame);
                 }
             }
         }
@@ -475,78 +471,75 @@ class Judge
         });
     }
 
-    void judgeFlasher(int f)
+    void judgeFlasher(const Flasher &fl)
     {
-        const FlasherDraw &draw = flashers_[f].draw;
-        judgeEnding(f);
+        const FlasherDraw &draw = fl.draw;
+        judgeEnding(fl);
         if (draw.watch) {
-            judgeWatch(f);
+            judgeWatch(fl);
             return;
         }
-        judgePlainRefusal(f);
+        judgePlainRefusal(fl);
         if (draw.absent) {
-            mustRefuse(f, "absent", "named no dongle that is there",
+            mustRefuse(fl, "absent", "named no dongle that is there",
                        "[TORVEX] No dongle matches " + draw.option() + " " + draw.value + ".");
         }
         if (draw.all) {
-            judgeAll(f);
+            judgeAll(fl);
         } else if (!draw.absent) {
-            judgeOne(f);
+            judgeOne(fl);
         }
     }
 
     // What any flasher must do, whatever else runs: end in time, without a
     // crash, with nothing on standard error, with status 0 and the success
     // verdict or status 255 and the failure verdict (unless its reader went).
-    void judgeEnding(int f)
+    void judgeEnding(const Flasher &fl)
     {
-        const Flasher &fl = flashers_[f];
         const harness::ChildResult &r = fl.r;
         if (!r.started || r.timedOut || r.signal != 0) {
             const char *what = !r.started ? "did not start" : r.timedOut ? "HANG" : "CRASH";
-            breachIf(true, what, name(f), " ", what);
+            breachIf(true, what, fl.name, " ", what);
             return;
         }
-        breachIf(!r.err.empty(), "standard error", name(f), " wrote to standard error: ", r.err);
+        breachIf(!r.err.empty(), "standard error", fl.name, " wrote to standard error: ", r.err);
         const bool known = r.status == 0 || r.status == 255;
-        breachIf(!known, "exit status", name(f), " ended with status ", r.status);
+        const std::string last = lastLine(r.out);
+        breachIf(!known, "exit status", fl.name, " ended with status ", r.status);
         breachIf(known && fl.draw.closeStdoutAfter < 0 &&
-                     lastLine(r.out) != (r.status == 0 ? successVerdict : failureVerdict),
-                 "verdict", name(f), " ended with status ", r.status, " and '", lastLine(r.out),
-                 "'");
+                     last != (r.status == 0 ? successVerdict : failureVerdict),
+                 "verdict", fl.name, " ended with status ", r.status, " and '", last, "'");
     }
 
     // A flasher that must fail saying `line` (and open no port, unless it
     // `mayOpen`): the shape of every refusal.
-    void mustRefuse(int f, const char *kind, const std::string &why, const std::string &line,
-                    bool mayOpen = false)
+    void mustRefuse(const Flasher &fl, const char *kind, const std::string &why,
+                    const std::string &line, bool mayOpen = false)
     {
-        const Flasher &fl = flashers_[f];
         const bool opened = !mayOpen && !fl.opens.empty();
-        breachIf(fl.r.status == 0 || !fl.says(line) || opened, kind, name(f), " ", why,
+        breachIf(fl.r.status == 0 || !fl.says(line) || opened, kind, fl.name, " ", why,
                  " but did not say '", line, "' and fail",
                  opened ? ", or opened " + fl.opens.front().port : "");
     }
 
     // A flasher updating one dongle, named or not.
-    void judgeOne(int f)
+    void judgeOne(const Flasher &fl)
     {
-        const Flasher &fl = flashers_[f];
         const int d = fl.draw.target;
-        judgeOpens(f);
+        judgeOpens(fl);
         if (fl.draw.shared) {
-            judgeShared(f);
+            judgeShared(fl);
         }
         // A dongle without a USB port path that runs its application: the
         // flasher naming its port never switches it, and says so once it
         // had it.
         if (plainApplication(d) && fl.draw.kind == SelectorKind::Port) {
-            breachIf(fl.switched.count(d) != 0, "plain", name(f), " switched ", dongle(d),
+            breachIf(fl.switched.count(d) != 0, "plain", fl.name, " switched ", dongle(d),
                      ", which has no USB port path");
             if (anyOpen(fl, [&](const Placed &o) {
                     return o.dongle == d && plugOf(o).mode == sim::Mode::Application;
                 })) {
-                mustRefuse(f, "plain", "had " + dongle(d) + " without a USB port path",
+                mustRefuse(fl, "plain", "had " + dongle(d) + " without a USB port path",
                            "[TORVEX] Cannot follow the dongle on " + fl.draw.value +
                                " into its bootloader without its USB port path: it was not "
                                "switched.",
@@ -554,10 +547,10 @@ class Judge
             }
         }
         if (s_.beyondReach) {
-            judgeBeyond(f);
+            judgeBeyond(fl);
         }
         if (fl.r.status == 0) {
-            judgeSuccess(f);
+            judgeSuccess(fl);
         }
     }
 
@@ -565,39 +558,37 @@ class Judge
     // switched one, that one's bootloader wherever it comes; without a name,
     // else ports up to ttyACM9 only, and once it switched one, in bootloader
     // mode only that.
-    void judgeOpens(int f)
+    void judgeOpens(const Flasher &fl)
     {
-        const Flasher &fl = flashers_[f];
         const bool unnamed = fl.draw.kind == SelectorKind::None;
         for (const Placed &open : fl.opens) {
-            breachIf(open.dongle < 0, "opened", name(f), " opened ", open.port,
+            breachIf(open.dongle < 0, "opened", fl.name, " opened ", open.port,
                      ", no dongle's port");
-            if (open.dongle < 0 || (plugOf(open).mode == sim::Mode::Bootloader &&
-                                    fl.switched.count(open.dongle) != 0)) {
+            const bool boot = open.dongle >= 0 && plugOf(open).mode == sim::Mode::Bootloader;
+            if (open.dongle < 0 || (boot && fl.switched.count(open.dongle) != 0)) {
                 continue; // no dongle's, or the bootloader of the one it switched
             }
             const std::string its = dongle(open.dongle) + "'s port " + open.port;
-            breachIf(!unnamed && !named(fl, open.dongle, plugOf(open)), "opened", name(f),
+            breachIf(!unnamed && !named(fl, open.dongle, plugOf(open)), "opened", fl.name,
                      " names ", fl.draw.option(), " ", fl.draw.value, " but opened ", its);
-            breachIf(unnamed && numberOf(open.port) > 9, "opened", name(f),
+            breachIf(unnamed && numberOf(open.port) > 9, "opened", fl.name,
                      " names no dongle but opened ", open.port);
-            breachIf(unnamed && plugOf(open).mode == sim::Mode::Bootloader && !fl.switched.empty(),
-                     "opened", name(f), " switched a dongle but opened the bootloader of ", its);
+            breachIf(unnamed && boot && !fl.switched.empty(), "opened", fl.name,
+                     " switched a dongle but opened the bootloader of ", its);
         }
     }
 
-    void judgeSuccess(int f)
+    void judgeSuccess(const Flasher &fl)
     {
-        const Flasher &fl = flashers_[f];
-        breachIf(fl.writers.size() != 1, "FALSE SUCCESS", name(f),
+        breachIf(fl.writers.size() != 1, "FALSE SUCCESS", fl.name,
                  " reported success having written ", fl.writers.size(), " dongles");
         if (fl.writers.size() == 1) {
             const int d = fl.writers.begin()->first;
             breachIf(fl.draw.kind == SelectorKind::None && !fl.switched.empty() &&
                          fl.switched.count(d) == 0,
-                     "opened", name(f), " reported success on ", dongle(d),
+                     "opened", fl.name, " reported success on ", dongle(d),
                      ", not the dongle it switched");
-            breachIf(!w_.dongles[d].updated && !rewrittenAfter(fl, d), "FALSE SUCCESS", name(f),
+            breachIf(!w_.dongles[d].updated && !rewrittenAfter(fl, d), "FALSE SUCCESS", fl.name,
                      " FALSE SUCCESS: ", dongle(d), " does not hold the image");
         }
     }
@@ -606,9 +597,8 @@ class Judge
     // through the flasher's start, listing both of their paths in port
     // order, and at most others that showed it some time then; if not
     // refused, only a dongle carrying it is written (judgeOpens).
-    void judgeShared(int f)
+    void judgeShared(const Flasher &fl)
     {
-        const Flasher &fl = flashers_[f];
         const std::string &serial = fl.draw.value;
         const Window start = startOf(fl);
         std::map<int, std::string> steady; // port number -> path, of those shown all through
@@ -631,38 +621,37 @@ class Judge
         const std::string line =
             lineFrom(fl.r.out, "[TORVEX] --serial-number " + serial + " fits ");
         if (line.empty()) {
-            breachIf(steady.size() > 1, "shared serial", name(f), " did not refuse ", serial,
+            breachIf(steady.size() > 1, "shared serial", fl.name, " did not refuse ", serial,
                      ", shown by ", steady.size(), " dongles all through its start");
             return;
         }
-        breachIf(!fl.opens.empty(), "shared serial", name(f), " refused ", serial,
+        breachIf(!fl.opens.empty(), "shared serial", fl.name, " refused ", serial,
                  " but opened a port");
         const std::vector<std::string> listed = pathsIn(line);
-        std::vector<std::string> steadyListed; // in the order listed
-        std::copy_if(listed.begin(), listed.end(), std::back_inserter(steadyListed),
-                     [&steady](const std::string &path) {
-                         return std::any_of(steady.begin(), steady.end(),
-                                            [&path](const auto &s) { return s.second == path; });
-                     });
-        std::vector<std::string> paths; // in port order
+        std::vector<std::string> paths; // of those shown all through, in port order
         for (const auto &[number, path] : steady) {
             paths.push_back(path);
+        }
+        std::vector<std::string> steadyListed; // the same, in the order listed
+        for (const auto &path : listed) {
+            if (std::find(paths.begin(), paths.end(), path) != paths.end()) {
+                steadyListed.push_back(path);
+            }
         }
         const bool wereShown = std::all_of(listed.begin(), listed.end(),
                                            [&shown](const auto &p) { return shown.count(p) != 0; });
         breachIf(line != sharedRefusal(serial, listed) || listed.size() < 2 || !wereShown ||
                      steadyListed != paths ||
                      std::set<std::string>(listed.begin(), listed.end()).size() != listed.size(),
-                 "shared serial", name(f), " refused with '", line,
+                 "shared serial", fl.name, " refused with '", line,
                  "', dongles shown all through: ", paths.size(), ", some time: ", shown.size());
     }
 
     // A flasher naming none may refuse to switch a dongle without a USB port
     // path, whose bootloader it could not tell from another's: then it fails
     // having sent no dongle a frame, and the port it names is such a dongle's.
-    void judgePlainRefusal(int f)
+    void judgePlainRefusal(const Flasher &fl)
     {
-        const Flasher &fl = flashers_[f];
         const std::string head = "[TORVEX] Cannot switch the dongle on ";
         const std::string refusal = lineFrom(fl.r.out, head);
         if (refusal.empty()) {
@@ -676,20 +665,20 @@ class Judge
             return plainApplication(d) && !w_.dongles[d].plugs.empty() &&
                    w_.dongles[d].plugs.front().port == node;
         });
-        breachIf(fl.r.status != 255 || !fl.sentTo.empty() || !plainThere, "plain", name(f),
+        breachIf(fl.r.status != 255 || !fl.sentTo.empty() || !plainThere, "plain", fl.name,
                  " refused to switch ", node, " (status ", fl.r.status, ", ", fl.sentTo.size(),
                  " dongles sent frames; a dongle without a port path there: ",
                  plainThere ? "yes" : "no", ")");
     }
 
     // Nothing moves the dongles: the lowest is named, and nothing opened.
-    void judgeBeyond(int f)
+    void judgeBeyond(const Flasher &fl)
     {
         const auto lowest =
             std::min_element(s_.dongles.begin(), s_.dongles.end(),
                              [](const auto &a, const auto &b) { return a.number < b.number; });
         const std::string node = "/dev/ttyACM" + std::to_string(lowest->number);
-        mustRefuse(f, "beyond", "had every dongle beyond its reach",
+        mustRefuse(fl, "beyond", "had every dongle beyond its reach",
                    "[TORVEX] A dongle is on " + node +
                        ", beyond the ports searched without a name: name it with " +
                        (lowest->place.plain ? "--port " + node : "--path " + lowest->place.path) +
@@ -700,21 +689,21 @@ class Judge
     // it is updated only when it holds the image, is written by one child
     // at most; it opens no dongle it did not list, counts right, and
     // succeeds exactly when every dongle it listed was updated.
-    void judgeAll(int f)
+    void judgeAll(const Flasher &fl)
     {
-        const Flasher &fl = flashers_[f];
-        const std::map<int, const End *> listed = judgeEnds(f);
+        judgeEnds(fl);
         std::map<int, int> dongleOfProcess;
         for (const Placed &open : fl.opens) {
-            breachIf(open.dongle < 0 || listed.count(open.dongle) == 0 || plain(open.dongle), "all",
-                     name(f), " opened ", open.port, ", of no dongle it listed with a port path");
+            breachIf(open.dongle < 0 || fl.lastEnds.count(open.dongle) == 0 || plain(open.dongle),
+                     "all", fl.name, " opened ", open.port,
+                     ", of no dongle it listed with a port path");
             const int first = dongleOfProcess.emplace(open.pid, open.dongle).first->second;
-            breachIf(first != open.dongle, "all", name(f), " opened ", dongle(first), " and ",
+            breachIf(first != open.dongle, "all", fl.name, " opened ", dongle(first), " and ",
                      dongle(open.dongle), " in one process");
         }
         for (const auto &[d, pids] : fl.writers) {
             breachIf(pids.size() > 1, "all", dongle(d), " written by ", pids.size(),
-                     " processes of ", name(f));
+                     " processes of ", fl.name);
         }
     }
 
@@ -722,49 +711,41 @@ class Judge
     // (with `--all`, one its name fits, listed once), none saying a dongle
     // was updated that does not hold the image; then a count that agrees
     // (or that nothing fits), and success exactly when every dongle listed
-    // was updated. Returns each dongle's last line.
-    std::map<int, const End *> judgeEnds(int f)
+    // was updated.
+    void judgeEnds(const Flasher &fl)
     {
-        const Flasher &fl = flashers_[f];
         const char *kind = fl.draw.watch ? "watch" : "all";
         for (const auto &line : fl.malformed) {
-            breachIf(true, kind, name(f), " printed '", line, "'");
+            breachIf(true, kind, fl.name, " printed '", line, "'");
         }
-        std::map<int, const End *> last;
+        std::set<int> listed;
         int updated = 0;
         for (const End &end : fl.ends) {
             const int d = end.dongle;
             updated += end.updated ? 1 : 0;
-            tally(std::string("draws: ") + kind +
-                  (end.updated ? "-dongle-updated" : "-dongle-failed"));
             const bool fits =
-                d >= 0 && (fl.draw.watch || (last.count(d) == 0 && anyPlug(d, [&](const Plug &p) {
-                                                 return named(fl, d, p);
-                                             })));
-            breachIf(!fits, kind, name(f), " listed ", end.node, " ", end.path, ": ",
+                d >= 0 && (fl.draw.watch || (listed.insert(d).second &&
+                                             anyPlug(d, [&](auto &p) { return named(fl, d, p); })));
+            breachIf(!fits, kind, fl.name, " listed ", end.node, " ", end.path, ": ",
                      d < 0 ? "no dongle" : dongle(d) + ", twice or not fitting its name");
-            if (fits) {
-                last[d] = &end;
-                breachIf(end.updated && !w_.dongles[d].updated &&
-                             (fl.draw.watch || !rewrittenAfter(fl, d)),
-                         "FALSE SUCCESS", name(f), " FALSE SUCCESS: its line says ", dongle(d),
-                         " was updated, which does not hold the image");
-            }
+            breachIf(fits && end.updated && !w_.dongles[d].updated &&
+                         (fl.draw.watch || !rewrittenAfter(fl, d)),
+                     "FALSE SUCCESS", fl.name, " FALSE SUCCESS: its line says ", dongle(d),
+                     " was updated, which does not hold the image");
         }
         const int count = sizeOf(fl.ends);
         const std::string none =
             fl.draw.kind == SelectorKind::None
                 ? "[TORVEX] No Torvex dongle found."
                 : "[TORVEX] No dongle matches " + fl.draw.option() + " " + fl.draw.value + ".";
-        breachIf(count == 0 && (!fl.says(none) || !fl.opens.empty()), kind, name(f),
+        breachIf(count == 0 && (!fl.says(none) || !fl.opens.empty()), kind, fl.name,
                  " listed no dongle but did not say '", none, "' or opened a port");
-        breachIf(count > 0 && (fl.listed != count || fl.updated != updated), kind, name(f),
+        breachIf(count > 0 && (fl.listed != count || fl.updated != updated), kind, fl.name,
                  " counted ", fl.updated, " of ", fl.listed, " updated after ", count, " lines, ",
                  updated, " of them successes");
-        breachIf((fl.r.status == 0) != (count > 0 && updated == count), kind, name(f),
+        breachIf((fl.r.status == 0) != (count > 0 && updated == count), kind, fl.name,
                  " ended with status ", fl.r.status, " when ", updated, " of the ", count,
                  " dongles it listed were updated");
-        return last;
     }
 
     // `--watch`: it begins with its line; it updates each dongle once a stay
@@ -773,82 +754,77 @@ class Judge
     // soon, letting each update that has opened its port run to its end (a
     // second Ctrl-C may stop those, saying so); every end line and the count
     // tell the truth.
-    void judgeWatch(int f)
+    void judgeWatch(const Flasher &fl)
     {
-        const Flasher &fl = flashers_[f];
         std::vector<Clock::time_point> stops; // the Ctrl-C before its end
         std::copy_if(fl.r.interrupted.begin(), fl.r.interrupted.end(), std::back_inserter(stops),
                      [&fl](Clock::time_point at) { return at < fl.r.end; });
         const std::string first = "[TORVEX] Watching for every dongle to update each once; "
                                   "Ctrl-C stops.";
-        breachIf(!startsWith(fl.r.out, first + "\n"), "watch", name(f), " did not begin with '",
+        breachIf(!startsWith(fl.r.out, first + "\n"), "watch", fl.name, " did not begin with '",
                  first, "'");
         const long stopMs = stops.empty() ? 0 : msBetween(stops[0], fl.r.end);
-        breachIf(stops.empty() || stopMs > watchStopBoundMs, "watch", name(f), " ended ",
+        breachIf(stops.empty() || stopMs > watchStopBoundMs, "watch", fl.name, " ended ",
                  stops.empty() ? "before any Ctrl-C" : std::to_string(stopMs) + " ms after Ctrl-C");
+        judgeEnds(fl);
+        judgeStopping(fl, stops.size());
+        for (const auto &[stay, pids] : fl.updaters) {
+            breachIf(pids.size() > 1, "updated twice", dongle(stay.first), " updated by ",
+                     pids.size(), " processes of ", fl.name, " in one stay on the bus");
+        }
+        for (int d = 0; d < sizeOf(s_.dongles); ++d) {
+            judgeWatched(fl, d, stops);
+        }
+    }
+
+    // After Ctrl-C, `--watch` says how many updates it waits for: those whose
+    // lines come after that, but the ones left untouched. A line saying an
+    // update was stopped comes only after a second Ctrl-C, one saying it was
+    // left untouched only after a first.
+    void judgeStopping(const Flasher &fl, std::size_t stops)
+    {
         const std::string head = "[TORVEX] Stopping: waiting for ";
         const std::string stopping = lineFrom(fl.r.out, head);
         const std::size_t at = std::min(fl.r.out.find(head), fl.r.out.size());
-        // The ends after that line are of the updates it waited for.
-        const auto stoppingLine =
-            static_cast<std::size_t>(std::count(fl.r.out.begin(), fl.r.out.begin() + at, '\n'));
-        const std::map<int, const End *> last = judgeEnds(f);
+        const auto before = std::count(fl.r.out.begin(), fl.r.out.begin() + at, '\n');
         int waited = 0;
         for (const End &end : fl.ends) {
             const bool untouched =
                 holds(end.line, " Left untouched: stopped before its update began. ");
-            waited += end.index > stoppingLine && !untouched ? 1 : 0;
-            breachIf((untouched && stops.empty()) ||
-                         (holds(end.line, " Stopped ") && stops.size() < 2),
-                     "watch", name(f), " said '", end.line, "' after ", stops.size(), " Ctrl-C");
+            waited += static_cast<long>(end.index) > before && !untouched ? 1 : 0;
+            breachIf((untouched && stops == 0) || (holds(end.line, " Stopped ") && stops < 2),
+                     "watch", fl.name, " said '", end.line, "' after ", stops, " Ctrl-C");
         }
         const std::string waiting = head + std::to_string(waited) + " running update" +
                                     (waited == 1 ? "" : "s") + " to end; Ctrl-C again stops " +
                                     (waited == 1 ? "it" : "them") + " at once.";
-        breachIf(!stopping.empty() && (stops.empty() || stopping != waiting), "watch", name(f),
-                 " said '", stopping, "' where '", waiting, "' was due after ", stops.size(),
-                 " Ctrl-C");
-        for (const auto &[stay, pids] : fl.updaters) {
-            breachIf(pids.size() > 1, "updated twice", dongle(stay.first), " updated by ",
-                     pids.size(), " processes of ", name(f), " in one stay on the bus");
-        }
-        for (int d = 0; d < sizeOf(s_.dongles); ++d) {
-            const auto end = last.find(d);
-            judgeWatchedEnd(f, d, stops.size(), end == last.end() ? nullptr : end->second);
-            judgeWatchBegun(f, d, stops, end != last.end());
-        }
+        breachIf(!stopping.empty() && (stops == 0 || stopping != waiting), "watch", fl.name,
+                 " said '", stopping, "' where '", waiting, "' was due after ", stops, " Ctrl-C");
     }
 
-    // A dongle sent frames in its last stay under `--watch` holds the image,
-    // or its update failed on its own, or a second Ctrl-C stopped it and its
-    // line says so: one switched or written waits in its bootloader.
-    void judgeWatchedEnd(int f, int d, std::size_t stops, const End *end)
+    // One dongle under `--watch`. A dongle sent frames in its last stay
+    // holds the image, or its update failed on its own, or a second Ctrl-C
+    // stopped it and its line says so: one switched or written waits in its
+    // bootloader. One that was surely new (there from the start, or plugged
+    // in later) and stayed long enough before Ctrl-C had its update begun;
+    // an update says how it ended, even one stopped before it opened a port.
+    void judgeWatched(const Flasher &fl, int d, const std::vector<Clock::time_point> &stops)
     {
-        const Flasher &fl = flashers_[f];
-        const int lastStay = w_.dongles[d].pull.happened ? 1 : 0;
-        if (fl.updaters.count({d, lastStay}) == 0 || w_.dongles[d].updated) {
-            return;
-        }
-        const bool stopped = end != nullptr && holds(end->line, " Stopped ");
-        const std::string why = fl.changed.count({d, lastStay}) != 0
-                                    ? " Stopped during its update: it waits in its "
-                                      "bootloader, and the next run updates it. "
-                                    : " Stopped ";
-        breachIf(end == nullptr || (stopped && (stops < 2 || !holds(end->line, why))),
-                 "half written", dongle(d), " written by ", name(f), " but not updated, after ",
-                 stops, " Ctrl-C; its line: '", end == nullptr ? "none" : end->line, "'");
-        tally(stopped ? "dongles: sent frames, stopped by a second Ctrl-C"
-                      : "dongles: sent frames, failed on their own under --watch");
-    }
-
-    // A dongle that was surely new to `--watch` (there from the start, or
-    // plugged in later) and stayed long enough before Ctrl-C had its update
-    // begun; an update says how it ended, even one stopped before it opened
-    // a port.
-    void judgeWatchBegun(int f, int d, const std::vector<Clock::time_point> &stops, bool ended)
-    {
-        const Flasher &fl = flashers_[f];
         const DongleSeen &seen = w_.dongles[d];
+        const auto found = fl.lastEnds.find(d);
+        const End *end = found == fl.lastEnds.end() ? nullptr : found->second;
+        const int lastStay = seen.pull.happened ? 1 : 0;
+        if (fl.updaters.count({d, lastStay}) != 0 && !seen.updated) {
+            const bool stopped = end != nullptr && holds(end->line, " Stopped ");
+            const std::string why = fl.changed.count({d, lastStay}) != 0
+                                        ? " Stopped during its update: it waits in its "
+                                          "bootloader, and the next run updates it. "
+                                        : " Stopped ";
+            breachIf(end == nullptr || (stopped && (stops.size() < 2 || !holds(end->line, why))),
+                     "half written", dongle(d), " written by ", fl.name, " but not updated, after ",
+                     stops.size(), " Ctrl-C; its line: '", end == nullptr ? "none" : end->line,
+                     "'");
+        }
         const int stay = s_.dongles[d].options.pull.atMs == 0 ? 1 : 0; // plugged in later
         Clock::time_point from = Clock::time_point::max();
         for (const Plug &plug : seen.plugs) {
@@ -857,36 +833,34 @@ class Judge
         }
         Clock::time_point to = stops.empty() ? fl.r.end : stops[0];
         to = seen.pull.happened && stay == 0 ? std::min(to, seen.pull.at) : to;
-        const bool begun =
-            ended || fl.updaters.count({d, stay}) != 0 || anyOpen(fl, [&](const Placed &open) {
-                return open.dongle == d && stayOf(d, plugOf(open).on) == stay;
-            });
-        breachIf(from < to && msBetween(from, to) > watchBeginBoundMs && !begun, "watch", name(f),
+        const bool begun = end != nullptr || fl.updaters.count({d, stay}) != 0 ||
+                           anyOpen(fl, [&](const Placed &open) {
+                               return open.dongle == d && stayOf(d, plugOf(open).on) == stay;
+                           });
+        breachIf(from < to && msBetween(from, to) > watchBeginBoundMs && !begun, "watch", fl.name,
                  " did not begin on ", dongle(d), ", there ", msBetween(from, to),
                  " ms before Ctrl-C");
     }
 
-    // Two flashers: a port is one process's until it ends, so `g` may not
-    // have opened one `f` held; and no dongle is written by both unless one
+    // Two flashers: a port is one process's until it ends, so `b` may not
+    // have opened one `a` held; and no dongle is written by both unless one
     // had let go of it before the other opened it.
-    void judgePair(int f, int g)
+    void judgePair(const Flasher &a, const Flasher &b)
     {
-        const Flasher &a = flashers_[f];
-        const Flasher &b = flashers_[g];
         for (const Placed &mine : a.opens) {
             for (const Placed &theirs : b.opens) {
-                breachIf(f != g && mine.dongle >= 0 && mine.dongle == theirs.dongle &&
+                breachIf(&a != &b && mine.dongle >= 0 && mine.dongle == theirs.dongle &&
                              mine.plug == theirs.plug && mine.at <= theirs.at &&
                              theirs.at < letGo(a, mine.dongle),
-                         "held", name(g), " opened ", theirs.port, " of ", dongle(mine.dongle),
-                         " while ", name(f), " held it");
+                         "held", b.name, " opened ", theirs.port, " of ", dongle(mine.dongle),
+                         " while ", a.name, " held it");
             }
         }
         for (const auto &[d, pids] : a.writers) {
-            if (f < g && b.writers.count(d) != 0) {
+            if (&a < &b && b.writers.count(d) != 0) {
                 const bool atOnce = firstOpen(b, d) < letGo(a, d) && firstOpen(a, d) < letGo(b, d);
-                breachIf(atOnce, "written twice", dongle(d), " written by ", name(f), " and ",
-                         name(g), " at once");
+                breachIf(atOnce, "written twice", dongle(d), " written by ", a.name, " and ",
+                         b.name, " at once");
                 tally("dongles: written again after an earlier writer ended", !atOnce);
             }
         }
@@ -909,16 +883,15 @@ class Judge
             breachIf(expected && !w_.dongles[d].updated, "expected", dongle(d),
                      " not updated, with a flasher for each dongle and no fault");
         }
-        for (int f = 0; f < sizeOf(flashers_); ++f) {
-            const Flasher &fl = flashers_[f];
-            const auto fits = [&](int d) { return fitsAtStart(fl.draw, d); };
+        for (const Flasher &fl : flashers_) {
+            const auto fits = [&fl, this](int d) { return fitsAtStart(fl.draw, d); };
             // `--all` lists some dongle, and none without a USB port path.
             const bool expected =
                 fl.draw.all
                     ? anyDongle(fits) && !anyDongle([&](int d) { return fits(d) && plain(d); })
                     : !plainApplication(fl.draw.target);
             const std::string &out = fl.r.out;
-            breachIf(expected && fl.r.status != 0, "expected", name(f),
+            breachIf(expected && fl.r.status != 0, "expected", fl.name,
                      " failed, with a flasher for each dongle and no fault: '",
                      lastLine(out.substr(0, out.rfind("\n[TORVEX] Update"))), "'");
         }
@@ -931,14 +904,14 @@ class Judge
         for (int d = 0; d < sizeOf(s_.dongles); ++d) {
             const DongleSeen &seen = w_.dongles[d];
             tally("runs with a disconnect", seen.disconnected);
-            for (int f = 0; seen.disconnected && f < sizeOf(flashers_); ++f) {
-                const long ms = msBetween(seen.disconnectedAt, flashers_[f].r.end);
-                if (flashers_[f].sentTo.count(d) == 0 || ms < 0 || flashers_[f].draw.watch) {
+            for (const Flasher &fl : flashers_) {
+                const long ms = msBetween(seen.disconnectedAt, fl.r.end);
+                if (!seen.disconnected || fl.sentTo.count(d) == 0 || ms < 0 || fl.draw.watch) {
                     continue;
                 }
                 long &longest = o_.longest["longest disconnect to verdict (ms)"];
                 longest = std::max(longest, ms);
-                breachIf(ms > verdictBoundMs, "slow after a disconnect", name(f), " ended ", ms,
+                breachIf(ms > verdictBoundMs, "slow after a disconnect", fl.name, " ended ", ms,
                          " ms after ", dongle(d), " left");
             }
         }
