@@ -936,6 +936,9 @@ class Judge
         if (seen.pull.happened) {
             tally("faults reached: " + draw.pullLabel);
             tally("faults reached: at-" + seen.pull.phase);
+            tally(seen.pull.portAfter == seen.pull.portBefore ? "faults reached: back-same-number"
+                                                              : "faults reached: back-new-number",
+                  draw.options.pull.afterRelease && !seen.pull.portAfter.empty());
             cause = seen.pull.framesBefore > latest ? draw.pullLabel : cause;
         }
         const int enumerationMs = s_.bus == BusKind::Gadget ? gadgetEnumerationMs : 0;
