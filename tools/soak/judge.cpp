@@ -629,6 +629,7 @@ class Judge
                  " but opened a port");
         const std::vector<std::string> listed = pathsIn(line);
         std::vector<std::string> paths; // of those shown all through, in port order
+        paths.reserve(steady.size());
         for (const auto &[number, path] : steady) {
             paths.push_back(path);
         }
