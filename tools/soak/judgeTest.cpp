@@ -192,6 +192,8 @@ struct Row {
 
 const Row rows[] = {
     {"a clean update", [](Scene &) {}, ""},
+    {"a dongle the rig lost", [](Scene &s) { s.seen.dongles.clear(); },
+     "rig: the run saw other dongles or flashers than were drawn"},
     {"a hang", [](Scene &s) { s.flasher().result.timedOut = true; }, "HANG: flasher 1 HANG"},
     {"a crash", [](Scene &s) { s.flasher().result.signal = 11; }, "CRASH: flasher 1 CRASH"},
     {"no start", [](Scene &s) { s.flasher().result.started = false; },
