@@ -64,10 +64,14 @@ soak::FlasherSeen flasherSeen(int status, const std::string &out)
 const std::string success = "[TORVEX] Update successful!\n";
 const std::string failure = "[TORVEX] Update Failed. Please reconnect the dongle and try again!\n";
 
-// One dongle at port path 1-1, updated by one flasher naming none; a row
-// may add a second dongle or turn it into `--watch` over two.
+// The made-up runs the rows change: one dongle at port path 1-1, updated by
+// one flasher naming none; that and a second dongle at 1-2 waiting in its
+// bootloader; or `--watch` over two dongles, each updated by a child of its
+// own, stopped by Ctrl-C at 3.2 s.
+enum Base { One, Two, Watch };
+
 struct Scene {
-    Scene()
+    explicit Scene(Base base)
     {
         run.dongles.push_back(dongleAt("1-1", 0, sim::Mode::Application));
         run.flashers.emplace_back();
@@ -75,6 +79,13 @@ struct Scene {
         seen.flashers.push_back(flasherSeen(0, success));
         seen.flashers[0].opens = {{at(10), 7, "/dev/ttyACM0", "/dev/pts/0"},
                                   {at(250), 7, "/dev/ttyACM0", "/dev/pts/1"}};
+        if (base == Two) {
+            run.dongles.push_back(dongleAt("1-2", 1, sim::Mode::Bootloader));
+            seen.dongles.emplace_back().plugs.push_back(
+                {"/dev/ttyACM1", "/dev/pts/2", sim::Mode::Bootloader, at(0), at(1)});
+        } else if (base == Watch) {
+            watch();
+        }
     }
 
     soak::FlasherSeen &flasher()
@@ -91,19 +102,22 @@ struct Scene {
         run.flashers[0].absent = absent;
     }
 
-    // A second dongle at 1-2, waiting in its bootloader.
-    void addWaitingDongle()
+    // The flasher fails after the switch, and the bootloader hears back
+    // only junk, from no flasher.
+    void hearJunk()
     {
-        run.dongles.push_back(dongleAt("1-2", 1, sim::Mode::Bootloader));
-        seen.dongles.emplace_back().plugs.push_back(
-            {"/dev/ttyACM1", "/dev/pts/2", sim::Mode::Bootloader, at(0), at(1)});
+        seen.dongles[0].frames = {frame(0x0A, sim::Mode::Application, 50),
+                                  frame('s', sim::Mode::Bootloader, 300)};
+        seen.dongles[0].frames.back().bytes = {'s', 't', 'a'};
+        seen.dongles[0].updated = false;
+        flasher() = flasherSeen(255, failure);
+        flasher().opens = {{at(10), 7, "/dev/ttyACM0", "/dev/pts/0"}};
     }
 
     // The first dongle has no USB port path, and the flasher refuses to
     // switch it.
     void refusePlain()
     {
-        addWaitingDongle();
         run.dongles[0].place.plain = true;
         seen.dongles[0].frames.clear();
         seen.dongles[0].updated = false;
@@ -116,7 +130,6 @@ struct Scene {
     // it, which opens nothing and fails, saying `out`.
     void shareSerial(const std::string &out)
     {
-        addWaitingDongle();
         run.dongles[0].place.serial = "TVX-SAME";
         run.dongles[1].place.bootloaderSerial = "TVX-SAME";
         seen.dongles[0].plugs[0].off = seen.dongles[0].plugs[0].gone = at(2000);
@@ -127,8 +140,6 @@ struct Scene {
         flasher().result.begin = at(5);
     }
 
-    // `--watch` over two dongles, each updated by a child of its own,
-    // stopped by Ctrl-C at 3.2 s.
     void watch()
     {
         run.dongles[0].place.serial = "TVX-1";
@@ -162,7 +173,6 @@ struct Scene {
     // Ctrl-C, and it says `lines`.
     void secondFails(const std::vector<std::string> &lines, int ctrlC = 1)
     {
-        watch();
         seen.dongles[1].updated = false;
         if (ctrlC == 2) {
             flasher().result.interrupted.push_back(at(3300));
@@ -186,81 +196,72 @@ struct Scene {
 
 struct Row {
     const char *what;
+    Base base;
     std::function<void(Scene &)> change;
     std::string breaches; // "kind: words", several split by " | "; none for a clean run
 };
 
 const Row rows[] = {
-    {"a clean update", [](Scene &) {}, ""},
-    {"a dongle the rig lost", [](Scene &s) { s.seen.dongles.clear(); },
+    {"a clean update", One, [](Scene &) {}, ""},
+    {"a dongle the rig lost", One, [](Scene &s) { s.seen.dongles.clear(); },
      "rig: the run saw other dongles or flashers than were drawn"},
-    {"a hang", [](Scene &s) { s.flasher().result.timedOut = true; }, "HANG: flasher 1 HANG"},
-    {"a crash", [](Scene &s) { s.flasher().result.signal = 11; }, "CRASH: flasher 1 CRASH"},
-    {"no start", [](Scene &s) { s.flasher().result.started = false; },
+    {"a hang", One, [](Scene &s) { s.flasher().result.timedOut = true; }, "HANG: flasher 1 HANG"},
+    {"a crash", One, [](Scene &s) { s.flasher().result.signal = 11; }, "CRASH: flasher 1 CRASH"},
+    {"no start", One, [](Scene &s) { s.flasher().result.started = false; },
      "did not start: flasher 1 did not start"},
-    {"standard error", [](Scene &s) { s.flasher().result.err = "oops\n"; },
+    {"standard error", One, [](Scene &s) { s.flasher().result.err = "oops\n"; },
      "standard error: wrote to standard error: oops"},
-    {"success with the failure verdict", [](Scene &s) { s.flasher().result.out = failure; },
+    {"success with the failure verdict", One, [](Scene &s) { s.flasher().result.out = failure; },
      "verdict: ended with status 0"},
-    {"a wrong verdict after its reader went",
+    {"a wrong verdict after its reader went", One,
      [](Scene &s) {
          s.flasher().result.out = failure;
          s.run.flashers[0].closeStdoutAfter = 0;
      },
      ""},
-    {"another status", [](Scene &s) { s.flasher().result.status = 3; },
+    {"another status", One, [](Scene &s) { s.flasher().result.status = 3; },
      "exit status: ended with status 3"},
-    {"failure with the success verdict", [](Scene &s) { s.flasher().result.status = 255; },
+    {"failure with the success verdict", One, [](Scene &s) { s.flasher().result.status = 255; },
      "verdict: ended with status 255"},
-    {"success without the image", [](Scene &s) { s.seen.dongles[0].updated = false; },
+    {"success without the image", One, [](Scene &s) { s.seen.dongles[0].updated = false; },
      "FALSE SUCCESS: FALSE SUCCESS: dongle 1 does not hold the image"},
-    {"success without a page written",
+    {"success without a page written", One,
      [](Scene &s) {
          s.seen.dongles[0].updated = false;
          s.seen.dongles[0].frames.pop_back();
      },
      "FALSE SUCCESS: having written 0 dongles"},
-    {"an end long after its dongle left",
+    {"an end long after its dongle left", One,
      [](Scene &s) {
          s.seen.dongles[0].disconnected = true;
          s.seen.dongles[0].disconnectedAt = at(500);
          s.flasher().result.end = at(500 + soak::verdictBoundMs + 1);
      },
      "slow after a disconnect: after dongle 1 left"},
-    {"frames to a bootloader no flasher opened", [](Scene &s) { s.flasher().opens.pop_back(); },
+    {"frames to a bootloader no flasher opened", One,
+     [](Scene &s) { s.flasher().opens.pop_back(); },
      "frames from no flasher: 2 frames from no flasher"},
-    {"frames without opens logged: the lone flasher's",
+    {"frames without opens logged: the lone flasher's", One,
      [](Scene &s) {
          s.flasher().opens.pop_back();
          s.seen.opensLogged = false;
      },
      ""},
-    {"junk heard back by a dongle that put none in its port",
-     [](Scene &s) {
-         s.flasher().opens.pop_back();
-         s.seen.dongles[0].frames.resize(1);
-         s.seen.dongles[0].frames.push_back(frame('s', sim::Mode::Bootloader, 300));
-         s.seen.dongles[0].frames.back().bytes = {'s', 't', 'a'};
-     },
+    {"junk heard back by a dongle that put none in its port", One, [](Scene &s) { s.hearJunk(); },
      "frames from no flasher: 1 frames from no flasher"},
-    {"junk heard back by a dongle that put it in its port",
+    {"junk heard back by a dongle that put it in its port", One,
      [](Scene &s) {
-         s.flasher().opens.pop_back();
-         s.seen.dongles[0].frames = {frame('s', sim::Mode::Bootloader, 300)};
-         s.seen.dongles[0].frames.back().bytes = {'s', 't', 'a'};
-         s.seen.dongles[0].updated = false;
-         s.flasher() = flasherSeen(255, failure);
-         s.flasher().opens = {{at(10), 7, "/dev/ttyACM0", "/dev/pts/0"}};
+         s.hearJunk();
          s.run.dongles[0].options.staleOnPlugIn = true;
      },
      ""},
-    {"a dongle opened that its name does not fit",
+    {"a dongle opened that its name does not fit", One,
      [](Scene &s) { s.name(soak::SelectorKind::Path, "1-2", -1); },
      "opened: names --path 1-2 but opened dongle 1"},
-    {"a name that fits nothing, not refused",
+    {"a name that fits nothing, not refused", One,
      [](Scene &s) { s.name(soak::SelectorKind::Path, "1-2", -1, true); },
      "absent: did not say '[TORVEX] No dongle matches --path 1-2.'"},
-    {"a port above ttyACM9 opened without a name",
+    {"a port above ttyACM9 opened without a name", One,
      [](Scene &s) {
          for (auto &plug : s.seen.dongles[0].plugs) {
              plug.port = "/dev/ttyACM12";
@@ -269,10 +270,9 @@ const Row rows[] = {
                               {at(250), 7, "/dev/ttyACM12", "/dev/pts/0"}};
      },
      "opened: names no dongle but opened /dev/ttyACM12"},
-    {"a dongle waiting beside", [](Scene &s) { s.addWaitingDongle(); }, ""},
-    {"a bootloader written that it did not switch",
+    {"a dongle waiting beside", Two, [](Scene &) {}, ""},
+    {"a bootloader written that it did not switch", Two,
      [](Scene &s) {
-         s.addWaitingDongle();
          s.seen.dongles[0].frames.resize(1);
          s.seen.dongles[1].frames = {frame(0x64, sim::Mode::Bootloader, 300),
                                      frame(0x66, sim::Mode::Bootloader, 400)};
@@ -280,21 +280,23 @@ const Row rows[] = {
          s.flasher().opens[1] = {at(250), 7, "/dev/ttyACM1", "/dev/pts/2"};
      },
      "opened: switched a dongle but opened the bootloader of dongle 2"},
-    {"a refusal to switch a dongle without a port path", [](Scene &s) { s.refusePlain(); }, ""},
-    {"a refusal to switch, having sent it a frame",
+    {"a refusal to switch a dongle without a port path", Two, [](Scene &s) { s.refusePlain(); },
+     ""},
+    {"a refusal to switch, having sent it a frame", Two,
      [](Scene &s) {
          s.refusePlain();
          s.seen.dongles[0].frames = {frame(0x0A, sim::Mode::Application, 50)};
          s.flasher().opens = {{at(10), 7, "/dev/ttyACM0", "/dev/pts/0"}};
      },
      "plain: refused to switch /dev/ttyACM0 (status 255, 1 dongles sent frames"},
-    {"a refusal to switch a dongle with a port path",
+    {"a refusal to switch a dongle with a port path", Two,
      [](Scene &s) {
          s.refusePlain();
          s.run.dongles[0].place.plain = false;
      },
      "plain: a dongle without a port path there: no"},
     {"a second flasher opens the first dongle's bootloader while the first, writing it, has it",
+     One,
      [](Scene &s) {
          s.run.flashers.emplace_back();
          s.seen.flashers.push_back(flasherSeen(255, failure));
@@ -303,37 +305,31 @@ const Row rows[] = {
      },
      "held: flasher 2 opened /dev/ttyACM0 of dongle 1 while flasher 1 held it | written twice: "
      "dongle 1 written by flasher 1 and flasher 2 at once"},
-    {"a serial number two dongles showed, refused in port order",
+    {"a serial number two dongles showed, refused in port order", Two,
      [](Scene &s) {
          s.shareSerial("[TORVEX] --serial-number TVX-SAME fits 2 dongles, at 1-1 and 1-2: name "
                        "one with --path.\n");
      },
      ""},
-    {"a serial number two dongles showed, not refused", [](Scene &s) { s.shareSerial(""); },
+    {"a serial number two dongles showed, not refused", Two, [](Scene &s) { s.shareSerial(""); },
      "shared serial: did not refuse TVX-SAME, shown by 2 dongles"},
-    {"a serial number refused out of port order",
+    {"a serial number refused out of port order", Two,
      [](Scene &s) {
          s.shareSerial("[TORVEX] --serial-number TVX-SAME fits 2 dongles, at 1-2 and 1-1: name "
                        "one with --path.\n");
      },
      "shared serial: refused with"},
-    {"a dongle without a port path, named by its port, switched and not refused",
+    {"a dongle without a port path, named by its port, switched and not refused", Two,
      [](Scene &s) {
-         s.addWaitingDongle();
          s.run.dongles[0].place.plain = true;
          s.name(soak::SelectorKind::Port, "/dev/ttyACM0", 0);
      },
      "plain: switched dongle 1, which has no USB port path | plain: did not say '[TORVEX] Cannot "
      "follow the dongle on /dev/ttyACM0"},
-    {"dongles beyond reach, not pointed at",
-     [](Scene &s) {
-         s.addWaitingDongle();
-         s.run.beyondReach = true;
-     },
+    {"dongles beyond reach, not pointed at", Two, [](Scene &s) { s.run.beyondReach = true; },
      "beyond: had every dongle beyond its reach but did not say"},
-    {"--all saying a dongle is updated that is not, and counting wrong",
+    {"--all saying a dongle is updated that is not, and counting wrong", Two,
      [](Scene &s) {
-         s.addWaitingDongle();
          s.run.flashers[0].all = true;
          s.seen.dongles[0].updated = false;
          s.flasher().result.out = "[TORVEX] /dev/ttyACM0 path=1-1 Update successful!\n"
@@ -341,47 +337,41 @@ const Row rows[] = {
                                   success;
      },
      "FALSE SUCCESS: its line says dongle 1 | all: counted 1 of 2 updated after 1 lines"},
-    {"a dongle not updated where every one must be",
+    {"a dongle not updated where every one must be", Two,
+     [](Scene &s) { s.run.everyDongleExpected = true; }, "expected: dongle 2 not updated"},
+    {"a clean watch", Watch, [](Scene &) {}, ""},
+    {"a second child writes a dongle that stayed", Watch,
      [](Scene &s) {
-         s.addWaitingDongle();
-         s.run.everyDongleExpected = true;
-     },
-     "expected: dongle 2 not updated"},
-    {"a clean watch", [](Scene &s) { s.watch(); }, ""},
-    {"a second child writes a dongle that stayed",
-     [](Scene &s) {
-         s.watch();
          s.flasher().opens.push_back({at(350), 9, "/dev/ttyACM0", "/dev/pts/1"});
      },
      "updated twice: dongle 1 updated by 2 processes of flasher 1 in one stay"},
-    {"a second child writes a dongle pulled out and back: a new one",
+    {"a second child writes a dongle pulled out and back: a new one", Watch,
      [](Scene &s) {
-         s.watch();
          s.flasher().opens.push_back({at(350), 9, "/dev/ttyACM0", "/dev/pts/1"});
          s.seen.dongles[0].pull.happened = true;
          s.seen.dongles[0].pull.at = at(320);
      },
      ""},
-    {"the first Ctrl-C stops an update that had begun",
+    {"the first Ctrl-C stops an update that had begun", Watch,
      [](Scene &s) {
          s.secondFails({s.one, s.waiting, s.stopped});
      },
      "half written: dongle 2 written by flasher 1 but not updated, after 1 Ctrl-C"},
-    {"the second Ctrl-C stops it, and its line says so",
+    {"the second Ctrl-C stops it, and its line says so", Watch,
      [](Scene &s) {
          s.secondFails({s.one, s.waiting, s.stopped}, 2);
      },
      ""},
-    {"an update fails on its own",
+    {"an update fails on its own", Watch,
      [](Scene &s) {
          s.secondFails(
              {s.one, "[TORVEX] /dev/ttyACM1 path=1-2 Page 9 of 15 was not written." + s.retry});
      },
      ""},
-    {"a dongle written without an end line", [](Scene &s) { s.secondFails({s.one}); },
+    {"a dongle written without an end line", Watch, [](Scene &s) { s.secondFails({s.one}); },
      "half written: dongle 2 written by flasher 1 but not updated, after 1 Ctrl-C; its line: "
      "'none'"},
-    {"a dongle written, said to be stopped before its switch",
+    {"a dongle written, said to be stopped before its switch", Watch,
      [](Scene &s) {
          s.secondFails({s.one, s.waiting,
                         "[TORVEX] /dev/ttyACM1 path=1-2 Stopped before its switch: the next run "
@@ -390,44 +380,30 @@ const Row rows[] = {
                        2);
      },
      "half written: dongle 2 written by flasher 1 but not updated, after 2 Ctrl-C"},
-    {"a line says an update succeeded that did not",
-     [](Scene &s) {
-         s.watch();
-         s.seen.dongles[1].updated = false;
-     },
+    {"a line says an update succeeded that did not", Watch,
+     [](Scene &s) { s.seen.dongles[1].updated = false; },
      "FALSE SUCCESS: FALSE SUCCESS: its line says dongle 2"},
-    {"the count disagrees with the lines",
+    {"the count disagrees with the lines", Watch,
      [](Scene &s) {
-         s.watch();
          s.say({s.one, s.two}, 1);
      },
      "watch: counted 1 of 2 updated after 2 lines, 2 of them successes"},
-    {"a failure with every dongle updated",
-     [](Scene &s) {
-         s.watch();
-         s.flasher().result.status = 255;
-     },
+    {"a failure with every dongle updated", Watch,
+     [](Scene &s) { s.flasher().result.status = 255; },
      "watch: ended with status 255 when 2 of the 2"},
-    {"it ends by itself",
-     [](Scene &s) {
-         s.watch();
-         s.flasher().result.interrupted.clear();
-     },
+    {"it ends by itself", Watch, [](Scene &s) { s.flasher().result.interrupted.clear(); },
      "watch: ended before any Ctrl-C"},
-    {"it goes on long after Ctrl-C",
-     [](Scene &s) {
-         s.watch();
-         s.flasher().result.end = at(3200 + soak::watchStopBoundMs + 1);
-     },
+    {"it goes on long after Ctrl-C", Watch,
+     [](Scene &s) { s.flasher().result.end = at(3200 + soak::watchStopBoundMs + 1); },
      "watch: ms after Ctrl-C"},
-    {"a dongle there from the start is never begun",
+    {"a dongle there from the start is never begun", Watch,
      [](Scene &s) {
          s.secondFails({s.one});
          s.seen.dongles[1].frames.clear();
          s.flasher().opens.resize(2);
      },
      "watch: did not begin on dongle 2"},
-    {"a dongle left untouched with no Ctrl-C",
+    {"a dongle left untouched with no Ctrl-C", Watch,
      [](Scene &s) {
          s.secondFails({s.one, "[TORVEX] /dev/ttyACM1 path=1-2 Left untouched: stopped before "
                                "its update began." +
@@ -435,22 +411,14 @@ const Row rows[] = {
          s.flasher().result.interrupted.clear();
      },
      "watch: after 0 Ctrl-C"},
-    {"a wrong count of the updates it waits for",
-     [](Scene &s) {
-         s.watch();
-         s.say({s.waiting}, 0);
-     },
+    {"a wrong count of the updates it waits for", Watch, [](Scene &s) { s.say({s.waiting}, 0); },
      "watch: where '[TORVEX] Stopping: waiting for 0 running updates"},
-    {"a failure without the way to retry",
+    {"a failure without the way to retry", Watch,
      [](Scene &s) {
          s.secondFails({s.one, "[TORVEX] /dev/ttyACM1 path=1-2 Oops. Update Failed."});
      },
      "watch: printed '[TORVEX] /dev/ttyACM1 path=1-2 Oops. Update Failed.'"},
-    {"no first line",
-     [](Scene &s) {
-         s.watch();
-         s.flasher().result.out.erase(0, s.watching.size());
-     },
+    {"no first line", Watch, [](Scene &s) { s.flasher().result.out.erase(0, s.watching.size()); },
      "watch: did not begin with"},
 };
 
@@ -462,7 +430,7 @@ TEST_P(Judged, BreaksWhatTheRowSays)
 {
     const Row &row = GetParam();
     SCOPED_TRACE(row.what);
-    Scene scene;
+    Scene scene(row.base);
     row.change(scene);
     const soak::Outcome outcome = soak::judge(scene.run, scene.seen);
     const auto &breaches = outcome.breaches;
