@@ -422,6 +422,12 @@ const Row rows[] = {
      "watch: did not begin with"},
 };
 
+// A failing row is named by what it makes up.
+void PrintTo(const Row &row, std::ostream *out)
+{
+    *out << row.what;
+}
+
 struct Judged : ::testing::TestWithParam<Row> {
 };
 
