@@ -85,11 +85,6 @@ constexpr long watchStopBoundMs = 15000;
 // 0.2 s: this is far beyond that, for a busy machine.
 constexpr long watchBeginBoundMs = 3000;
 
-// The verdict lines the flasher ends with.
-inline constexpr char successVerdict[] = "[TORVEX] Update successful!";
-inline constexpr char failureVerdict[] =
-    "[TORVEX] Update Failed. Please reconnect the dongle and try again!";
-
 } // namespace soak
 
 namespace soak
