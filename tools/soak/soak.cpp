@@ -3,11 +3,11 @@
 // runs at once, each in a worker process and a mount namespace of its own.
 // A worker judges its run (judge.cpp) and hands the outcome on as JSON; the
 // soak sums the figures and lists the breaches.
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness/child.h"
@@ -225,36 +226,42 @@ class Tally
 
 struct Worker {
     pid_t pid = -1;
-    int fd = -1;
     long index = 0;
+    std::FILE *outcome = nullptr; // a file without a name: no pipe to fill up
     Clock::time_point started;
-    std::string text;
 };
 
-// A worker process does one run and writes its outcome to `fd`.
-Worker startWorker(const Settings &s, long index, bool show)
+// A worker process does one run and writes its outcome to `outcome`.
+Worker startWorker(const Settings &s, long index)
 {
-    Worker w;
-    int link[2];
-    if (pipe(link) != 0) {
-        return w;
-    }
+    Worker w{-1, index, std::tmpfile(), Clock::now()};
     std::cout.flush();
-    w.pid = fork();
+    w.pid = w.outcome != nullptr ? fork() : -1;
     if (w.pid == 0) {
-        close(link[0]);
-        soak::RunSetup setup{s.program, s.image, s.setserialDir, s.limitSeconds,
-                             show,      s.bus,   s.udc};
+        soak::RunSetup setup{s.program,     s.image, s.setserialDir, s.limitSeconds,
+                             s.replay >= 0, s.bus,   s.udc};
         const std::string text = dump(soak::runOnce(runOf(s, index), setup));
         std::cout.flush(); // _exit does not flush
-        const ssize_t written = write(link[1], text.data(), text.size());
-        _exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
+        const bool whole = std::fwrite(text.data(), 1, text.size(), w.outcome) == text.size();
+        _exit(whole && std::fflush(w.outcome) == 0 ? 0 : 1);
     }
-    close(link[1]);
-    w.fd = link[0];
-    w.index = index;
-    w.started = Clock::now();
     return w;
+}
+
+soak::Outcome outcomeOf(const Worker &w, bool overdue)
+{
+    std::string text;
+    char chunk[4096];
+    if (w.outcome != nullptr) {
+        std::rewind(w.outcome);
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, w.outcome)) > 0;) {
+            text.append(chunk, n);
+        }
+        std::fclose(w.outcome);
+    }
+    return w.pid < 0 ? soak::rigFailure("its worker could not be started")
+           : overdue ? soak::rigFailure("it did not end in time")
+                     : parseOutcome(text);
 }
 
 // One record per run: "run=N", then the outcome.
@@ -274,76 +281,56 @@ std::string replayCommand(const Settings &s)
                                           : "torvex-soak";
 }
 
-// Waits for any worker to finish; returns its position, or -1.
-int collect(std::vector<Worker> *workers, const Settings &s, Tally *tally)
+// Waits for a worker to end, killing one that overran, and sums its
+// outcome; returns its position.
+std::size_t collect(const std::vector<Worker> &workers, const Settings &s, Tally *tally)
 {
-    std::vector<pollfd> fds;
-    for (const auto &w : *workers) {
-        fds.push_back({w.fd, POLLIN, 0});
+    for (;;) {
+        for (std::size_t i = 0; i < workers.size(); ++i) {
+            const Worker &w = workers[i];
+            const bool overdue =
+                Clock::now() - w.started > std::chrono::seconds(s.limitSeconds + 30);
+            if (overdue && w.pid > 0) {
+                kill(w.pid, SIGKILL);
+            }
+            if (w.pid > 0 && waitpid(w.pid, nullptr, overdue ? 0 : WNOHANG) == 0) {
+                continue;
+            }
+            const soak::Outcome outcome = outcomeOf(w, overdue);
+            tally->add(w.index, outcome);
+            keepOutcome(s, w.index, outcome);
+            return i;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    poll(fds.data(), fds.size(), 200);
-    for (std::size_t i = 0; i < workers->size(); ++i) {
-        Worker &w = (*workers)[i];
-        const bool overdue = Clock::now() - w.started > std::chrono::seconds(s.limitSeconds + 30);
-        char chunk[4096];
-        const ssize_t n = fds[i].revents != 0 ? read(w.fd, chunk, sizeof chunk) : -1;
-        if (n > 0) {
-            w.text.append(chunk, static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n != 0 && !overdue) {
-            continue;
-        }
-        if (overdue) {
-            kill(w.pid, SIGKILL);
-        }
-        int status = 0;
-        waitpid(w.pid, &status, 0);
-        close(w.fd);
-        const soak::Outcome outcome =
-            overdue ? soak::rigFailure("it did not end in time") : parseOutcome(w.text);
-        tally->add(w.index, outcome);
-        keepOutcome(s, w.index, outcome);
-        return static_cast<int>(i);
-    }
-    return -1;
 }
 
+// The soak's runs, or with --replay the one run, showing all it did.
 int soakAll(const Settings &s)
 {
+    const bool replay = s.replay >= 0;
+    if (replay) {
+        std::cout << "run " << s.replay << " of seed " << s.seed << ": "
+                  << soak::describe(runOf(s, s.replay), s.program) << "\n";
+    }
     Tally tally(replayCommand(s));
     std::vector<Worker> workers;
     const auto begin = Clock::now();
-    long next = s.shardIndex;
-    for (;;) {
+    long next = replay ? s.replay : s.shardIndex;
+    for (const long end = replay ? s.replay + 1 : s.runs;;) {
         const bool timeLeft =
             s.seconds <= 0 || Clock::now() - begin < std::chrono::seconds(s.seconds);
-        while (timeLeft && next < s.runs && static_cast<int>(workers.size()) < s.jobs) {
-            workers.push_back(startWorker(s, next, false));
-            next += s.shardCount;
+        for (; timeLeft && next < end && static_cast<int>(workers.size()) < s.jobs;
+             next += s.shardCount) {
+            workers.push_back(startWorker(s, next));
         }
         if (workers.empty()) {
             break;
         }
-        const int done = collect(&workers, s, &tally);
-        if (done >= 0) {
-            workers.erase(workers.begin() + done);
-        }
+        workers.erase(workers.begin() + static_cast<long>(collect(workers, s, &tally)));
     }
     const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - begin);
-    tally.print(std::cout, s.seed, s.jobs, elapsed.count());
-    return tally.invariantsHeld() ? 0 : 1;
-}
-
-int replayOne(const Settings &s)
-{
-    std::cout << "run " << s.replay << " of seed " << s.seed << ": "
-              << soak::describe(runOf(s, s.replay), s.program) << "\n";
-    std::vector<Worker> workers{startWorker(s, s.replay, true)};
-    Tally tally(replayCommand(s));
-    while (collect(&workers, s, &tally) < 0) {
-    }
-    tally.print(std::cout, s.seed, 1, 0);
+    tally.print(std::cout, s.seed, replay ? 1 : s.jobs, elapsed.count());
     return tally.invariantsHeld() ? 0 : 1;
 }
 
@@ -392,7 +379,7 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    const int status = s.replay >= 0 ? replayOne(s) : soakAll(s);
+    const int status = soakAll(s);
     if (!s.setserialDir.empty()) {
         harness::removeSetserial(s.setserialDir);
     }
