@@ -3,21 +3,18 @@
 // runs at once, each in a worker process and a mount namespace of its own.
 // A worker judges its run (judge.cpp) and hands the outcome on as JSON; the
 // soak sums the figures and lists the breaches.
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iomanip>
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "harness/child.h"
@@ -91,6 +88,8 @@ struct Settings {
     long wallSeconds = 0;
     std::vector<uint8_t> image;
     std::string setserialDir;
+    std::vector<std::string> argv; // a worker's, but for its run
+    long worker = -1;              // the run a worker does
 };
 
 bool parseArgs(int argc, char **argv, Settings *s)
@@ -113,7 +112,8 @@ bool parseArgs(int argc, char **argv, Settings *s)
         {"--shard", [&shard](const char *v) { shard = v; }},
         {"--outcomes", [s](const char *v) { s->outcomesPath = v; }},
         {"--merge", [s](const char *v) { s->mergePaths.emplace_back(v); }},
-        {"--wall", [s](const char *v) { s->wallSeconds = std::atol(v); }}};
+        {"--wall", [s](const char *v) { s->wallSeconds = std::atol(v); }},
+        {"--worker", [s](const char *v) { s->worker = std::atol(v); }}};
     for (int i = 1; i < argc; ++i) {
         const auto option = options.find(argv[i]);
         s->several = s->several || std::string(argv[i]) == "--several";
@@ -224,44 +224,23 @@ class Tally
     std::string replay_;
 };
 
-struct Worker {
-    pid_t pid = -1;
-    long index = 0;
-    std::FILE *outcome = nullptr; // a file without a name: no pipe to fill up
-    Clock::time_point started;
-};
-
-// A worker process does one run and writes its outcome to `outcome`.
-Worker startWorker(const Settings &s, long index)
+// A worker is this program again, doing one run in its own mount namespace
+// and printing its outcome last, as JSON; with --replay, after all it did.
+soak::Outcome runWorker(const Settings &s, long index)
 {
-    Worker w{-1, index, std::tmpfile(), Clock::now()};
-    std::cout.flush();
-    w.pid = w.outcome != nullptr ? fork() : -1;
-    if (w.pid == 0) {
-        soak::RunSetup setup{s.program,     s.image, s.setserialDir, s.limitSeconds,
-                             s.replay >= 0, s.bus,   s.udc};
-        const std::string text = dump(soak::runOnce(runOf(s, index), setup));
-        std::cout.flush(); // _exit does not flush
-        const bool whole = std::fwrite(text.data(), 1, text.size(), w.outcome) == text.size();
-        _exit(whole && std::fflush(w.outcome) == 0 ? 0 : 1);
+    harness::ChildOptions options;
+    options.argv = s.argv;
+    options.argv.insert(options.argv.end(),
+                        {"--seed", std::to_string(s.seed), "--worker", std::to_string(index)});
+    options.limit = std::chrono::seconds(s.limitSeconds + 30);
+    const harness::ChildResult result = harness::runChild(options);
+    const std::size_t last = result.out.rfind('\n', result.out.size() - 2) + 1;
+    if (s.replay >= 0) {
+        std::cout << result.out.substr(0, last) << result.err;
     }
-    return w;
-}
-
-soak::Outcome outcomeOf(const Worker &w, bool overdue)
-{
-    std::string text;
-    char chunk[4096];
-    if (w.outcome != nullptr) {
-        std::rewind(w.outcome);
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, w.outcome)) > 0;) {
-            text.append(chunk, n);
-        }
-        std::fclose(w.outcome);
-    }
-    return w.pid < 0 ? soak::rigFailure("its worker could not be started")
-           : overdue ? soak::rigFailure("it did not end in time")
-                     : parseOutcome(text);
+    return result.timedOut      ? soak::rigFailure("it did not end in time")
+           : result.status != 0 ? soak::rigFailure("its worker failed: " + result.err)
+                                : parseOutcome(result.out.substr(last));
 }
 
 // One record per run: "run=N", then the outcome.
@@ -281,30 +260,6 @@ std::string replayCommand(const Settings &s)
                                           : "torvex-soak";
 }
 
-// Waits for a worker to end, killing one that overran, and sums its
-// outcome; returns its position.
-std::size_t collect(const std::vector<Worker> &workers, const Settings &s, Tally *tally)
-{
-    for (;;) {
-        for (std::size_t i = 0; i < workers.size(); ++i) {
-            const Worker &w = workers[i];
-            const bool overdue =
-                Clock::now() - w.started > std::chrono::seconds(s.limitSeconds + 30);
-            if (overdue && w.pid > 0) {
-                kill(w.pid, SIGKILL);
-            }
-            if (w.pid > 0 && waitpid(w.pid, nullptr, overdue ? 0 : WNOHANG) == 0) {
-                continue;
-            }
-            const soak::Outcome outcome = outcomeOf(w, overdue);
-            tally->add(w.index, outcome);
-            keepOutcome(s, w.index, outcome);
-            return i;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
 // The soak's runs, or with --replay the one run, showing all it did.
 int soakAll(const Settings &s)
 {
@@ -314,24 +269,52 @@ int soakAll(const Settings &s)
                   << soak::describe(runOf(s, s.replay), s.program) << "\n";
     }
     Tally tally(replayCommand(s));
-    std::vector<Worker> workers;
+    std::vector<std::pair<long, std::future<soak::Outcome>>> running;
     const auto begin = Clock::now();
     long next = replay ? s.replay : s.shardIndex;
     for (const long end = replay ? s.replay + 1 : s.runs;;) {
         const bool timeLeft =
             s.seconds <= 0 || Clock::now() - begin < std::chrono::seconds(s.seconds);
-        for (; timeLeft && next < end && static_cast<int>(workers.size()) < s.jobs;
+        for (; timeLeft && next < end && static_cast<int>(running.size()) < s.jobs;
              next += s.shardCount) {
-            workers.push_back(startWorker(s, next));
+            running.emplace_back(next, std::async(std::launch::async, runWorker, s, next));
         }
-        if (workers.empty()) {
+        if (running.empty()) {
             break;
         }
-        workers.erase(workers.begin() + static_cast<long>(collect(workers, s, &tally)));
+        const auto done = std::find_if(running.begin(), running.end(), [](const auto &run) {
+            return run.second.wait_for(std::chrono::milliseconds(20)) == std::future_status::ready;
+        });
+        if (done != running.end()) {
+            const soak::Outcome outcome = done->second.get();
+            tally.add(done->first, outcome);
+            keepOutcome(s, done->first, outcome);
+            running.erase(done);
+        }
     }
     const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - begin);
     tally.print(std::cout, s.seed, replay ? 1 : s.jobs, elapsed.count());
     return tally.invariantsHeld() ? 0 : 1;
+}
+
+// A worker's run. The kernel's cdc_acm gets the real setserial's call, its
+// complaints kept apart; on a pseudo-terminal each flasher gets a stand-in.
+int doRun(Settings s)
+{
+    if (s.bus == soak::BusKind::Gadget) {
+        s.setserialDir = harness::makeSetserialWithOwnStderr();
+        if (s.setserialDir.empty()) {
+            std::cerr << "torvex-soak: cannot make a stand-in for setserial\n";
+            return 2;
+        }
+    }
+    const soak::RunSetup setup{s.program,     s.image, s.setserialDir, s.limitSeconds,
+                               s.replay >= 0, s.bus,   s.udc};
+    std::cout << dump(soak::runOnce(runOf(s, s.worker), setup)) << "\n";
+    if (!s.setserialDir.empty()) {
+        harness::removeSetserial(s.setserialDir);
+    }
+    return 0;
 }
 
 // Judges the runs that several soaks (one per guest) kept, as one soak.
@@ -359,6 +342,8 @@ int mergeAll(const Settings &s)
 int main(int argc, char **argv)
 {
     Settings s;
+    s.argv.assign(argv, argv + argc);
+    s.argv[0] = "/proc/self/exe";
     if (!parseArgs(argc, argv, &s)) {
         std::cerr << usage;
         return 2;
@@ -370,18 +355,5 @@ int main(int argc, char **argv)
         std::cerr << "torvex-soak: cannot read " << s.imagePath << " or run " << s.program << "\n";
         return 2;
     }
-    // The kernel's cdc_acm gets the real setserial's call, its complaints
-    // kept apart; on a pseudo-terminal each flasher gets a stand-in.
-    if (s.bus == soak::BusKind::Gadget) {
-        s.setserialDir = harness::makeSetserialWithOwnStderr();
-        if (s.setserialDir.empty()) {
-            std::cerr << "torvex-soak: cannot make a stand-in for setserial\n";
-            return 2;
-        }
-    }
-    const int status = soakAll(s);
-    if (!s.setserialDir.empty()) {
-        harness::removeSetserial(s.setserialDir);
-    }
-    return status;
+    return s.worker >= 0 ? doRun(s) : soakAll(s);
 }
