@@ -87,7 +87,6 @@ struct Settings {
     std::vector<std::string> mergePaths;
     long wallSeconds = 0;
     std::vector<uint8_t> image;
-    std::string setserialDir;
     std::vector<std::string> argv; // a worker's, but for its run
     long worker = -1;              // the run a worker does
 };
@@ -135,11 +134,18 @@ soak::Run runOf(const Settings &s, long index)
     return soak::drawRun(soak::runSeed(s.seed, static_cast<uint64_t>(index)), s.bus, s.several);
 }
 
+std::string replayCommand(const Settings &s)
+{
+    return s.bus == soak::BusKind::Gadget ? "torvex-soak --bus gadget (in the guest)"
+           : s.several                    ? "torvex-soak --several"
+                                          : "torvex-soak";
+}
+
 // The figures of a soak and the runs that broke an invariant.
 class Tally
 {
   public:
-    explicit Tally(std::string replay) : replay_(std::move(replay)) {}
+    explicit Tally(const Settings &s) : seed_(s.seed), replay_(replayCommand(s)) {}
 
     void add(long index, const soak::Outcome &o)
     {
@@ -160,14 +166,10 @@ class Tally
         }
     }
 
-    bool invariantsHeld() const
+    // Prints the figures and breaches; returns the soak's exit status.
+    int report(std::ostream &out, int jobs, long seconds) const
     {
-        return problems_.empty();
-    }
-
-    void print(std::ostream &out, uint64_t seed, int jobs, long seconds) const
-    {
-        out << "soak: " << one_.runs + several_.runs << " runs, seed " << seed << ", " << jobs
+        out << "soak: " << one_.runs + several_.runs << " runs, seed " << seed_ << ", " << jobs
             << " at once, " << seconds << " s\n";
         print(out, "runs with one dongle", one_);
         print(out, "runs with several dongles", several_);
@@ -182,9 +184,10 @@ class Tally
             out << problem << "\n";
         }
         if (!problems_.empty()) {
-            out << "replay one with: " << replay_ << " --seed " << seed << " --replay <run>\n";
+            out << "replay one with: " << replay_ << " --seed " << seed_ << " --replay <run>\n";
         }
-        out << (invariantsHeld() ? "soak: every invariant held\n" : "soak: INVARIANTS BROKEN\n");
+        out << (problems_.empty() ? "soak: every invariant held\n" : "soak: INVARIANTS BROKEN\n");
+        return problems_.empty() ? 0 : 1;
     }
 
   private:
@@ -221,6 +224,7 @@ class Tally
     Section several_;
     std::vector<std::string> problems_;
     std::vector<long> unexplained_;
+    uint64_t seed_;
     std::string replay_;
 };
 
@@ -253,13 +257,6 @@ void keepOutcome(const Settings &s, long index, const soak::Outcome &outcome)
     out << "run=" << index << "\n" << dump(outcome) << "\n";
 }
 
-std::string replayCommand(const Settings &s)
-{
-    return s.bus == soak::BusKind::Gadget ? "torvex-soak --bus gadget (in the guest)"
-           : s.several                    ? "torvex-soak --several"
-                                          : "torvex-soak";
-}
-
 // The soak's runs, or with --replay the one run, showing all it did.
 int soakAll(const Settings &s)
 {
@@ -268,7 +265,7 @@ int soakAll(const Settings &s)
         std::cout << "run " << s.replay << " of seed " << s.seed << ": "
                   << soak::describe(runOf(s, s.replay), s.program) << "\n";
     }
-    Tally tally(replayCommand(s));
+    Tally tally(s);
     std::vector<std::pair<long, std::future<soak::Outcome>>> running;
     const auto begin = Clock::now();
     long next = replay ? s.replay : s.shardIndex;
@@ -293,26 +290,24 @@ int soakAll(const Settings &s)
         }
     }
     const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - begin);
-    tally.print(std::cout, s.seed, replay ? 1 : s.jobs, elapsed.count());
-    return tally.invariantsHeld() ? 0 : 1;
+    return tally.report(std::cout, replay ? 1 : s.jobs, elapsed.count());
 }
 
 // A worker's run. The kernel's cdc_acm gets the real setserial's call, its
 // complaints kept apart; on a pseudo-terminal each flasher gets a stand-in.
-int doRun(Settings s)
+int doRun(const Settings &s)
 {
-    if (s.bus == soak::BusKind::Gadget) {
-        s.setserialDir = harness::makeSetserialWithOwnStderr();
-        if (s.setserialDir.empty()) {
-            std::cerr << "torvex-soak: cannot make a stand-in for setserial\n";
-            return 2;
-        }
+    const std::string setserialDir =
+        s.bus == soak::BusKind::Gadget ? harness::makeSetserialWithOwnStderr() : "";
+    if (s.bus == soak::BusKind::Gadget && setserialDir.empty()) {
+        std::cerr << "torvex-soak: cannot make a stand-in for setserial\n";
+        return 2;
     }
-    const soak::RunSetup setup{s.program,     s.image, s.setserialDir, s.limitSeconds,
+    const soak::RunSetup setup{s.program,     s.image, setserialDir, s.limitSeconds,
                                s.replay >= 0, s.bus,   s.udc};
     std::cout << dump(soak::runOnce(runOf(s, s.worker), setup)) << "\n";
-    if (!s.setserialDir.empty()) {
-        harness::removeSetserial(s.setserialDir);
+    if (!setserialDir.empty()) {
+        harness::removeSetserial(setserialDir);
     }
     return 0;
 }
@@ -320,7 +315,7 @@ int doRun(Settings s)
 // Judges the runs that several soaks (one per guest) kept, as one soak.
 int mergeAll(const Settings &s)
 {
-    Tally tally(replayCommand(s));
+    Tally tally(s);
     for (const auto &path : s.mergePaths) {
         std::ifstream in(path);
         long index = -1;
@@ -333,8 +328,7 @@ int mergeAll(const Settings &s)
             }
         }
     }
-    tally.print(std::cout, s.seed, static_cast<int>(s.mergePaths.size()), s.wallSeconds);
-    return tally.invariantsHeld() ? 0 : 1;
+    return tally.report(std::cout, static_cast<int>(s.mergePaths.size()), s.wallSeconds);
 }
 
 } // namespace
