@@ -328,8 +328,10 @@ int carriers(const Run &s, const std::string &serial)
                                           [&](const auto &d) { return d.carries(serial); }));
 }
 
-FlasherDraw naming(Rng &rng, const Run &s, int target)
+// A flasher naming dongle `target`, or any, by one of the names it has.
+FlasherDraw naming(Rng &rng, const Run &s, int target = -1)
 {
+    target = target >= 0 ? target : between(rng, 0, static_cast<int>(s.dongles.size()) - 1);
     const DongleDraw &d = s.dongles[static_cast<std::size_t>(target)];
     const std::string serial = d.shownSerial(d.options.startMode);
     FlasherDraw f;
@@ -401,14 +403,13 @@ FlasherDraw updatingAll(Rng &rng, const Run &s)
     const int kind = share(rng, {0.45, 0.6, 0.9});
     FlasherDraw f = kind == 0                      ? FlasherDraw{}
                     : kind == 1 && !shared.empty() ? shared.front()
-                    : kind < 3
-                        ? naming(rng, s, between(rng, 0, static_cast<int>(s.dongles.size()) - 1))
-                        : namingNone(rng, s);
+                    : kind < 3                     ? naming(rng, s)
+                                                   : namingNone(rng, s);
     f.all = true;
     return f;
 }
 
-// What each pattern of drawSeveral is.
+// The mixes of flashers drawSeveral draws, in the order of their shares.
 enum Pattern { EachNamed, Unnamed, Mix, Beyond, All };
 
 // The flashers: one naming each dongle, one without a selector for each
@@ -418,7 +419,6 @@ enum Pattern { EachNamed, Unnamed, Mix, Beyond, All };
 void drawFlashers(Rng &rng, Pattern pattern, Run *s)
 {
     const int dongles = static_cast<int>(s->dongles.size());
-    const auto namingAny = [&] { return naming(rng, *s, between(rng, 0, dongles - 1)); };
     std::vector<FlasherDraw> &flashers = s->flashers;
     if (pattern == Unnamed || pattern == Beyond) {
         flashers.resize(
@@ -428,7 +428,7 @@ void drawFlashers(Rng &rng, Pattern pattern, Run *s)
     for (int i = pattern == Mix ? between(rng, 1, 3) : 0; i > 0; --i) {
         const int kind = share(rng, {0.45, 0.88});
         flashers.push_back(kind == 0   ? FlasherDraw{}
-                           : kind == 1 ? namingAny()
+                           : kind == 1 ? naming(rng, *s)
                                        : namingNone(rng, *s));
     }
     for (int i = 0; pattern == EachNamed && i < dongles; ++i) {
@@ -437,7 +437,7 @@ void drawFlashers(Rng &rng, Pattern pattern, Run *s)
     if (pattern == All) {
         flashers.push_back(updatingAll(rng, *s));
         for (int i = between(rng, 0, 2); i > 0; --i) {
-            flashers.push_back(namingAny());
+            flashers.push_back(naming(rng, *s));
         }
     }
     if (pattern == EachNamed || (pattern == All && chance(rng, 0.3))) {
