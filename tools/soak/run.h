@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -76,10 +75,6 @@ struct Run {
     bool beyondReach = false;
     std::vector<std::string> draws; // the kinds of draw in it, for the figures
 };
-
-using Rng = std::mt19937_64;
-int between(Rng &rng, int low, int high);
-bool chance(Rng &rng, double p);
 
 // The seed of run `index` of a soak started with `seed`.
 uint64_t runSeed(uint64_t seed, uint64_t index);

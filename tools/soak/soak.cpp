@@ -3,14 +3,12 @@
 // runs at once, each in a worker process and a mount namespace of its own.
 // A worker judges its run (judge.cpp) and hands the outcome on as JSON; the
 // soak sums the figures and lists the breaches.
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iomanip>
 #include <iostream>
 #include <map>
@@ -89,7 +87,8 @@ struct Settings {
     std::vector<std::string> mergePaths;
     long wallSeconds = 0;
     std::vector<uint8_t> image;
-    std::string setserialDir;
+    std::vector<std::string> argv; // a worker's, but for its run
+    long worker = -1;              // the run a worker does
 };
 
 bool parseArgs(int argc, char **argv, Settings *s)
@@ -112,7 +111,8 @@ bool parseArgs(int argc, char **argv, Settings *s)
         {"--shard", [&shard](const char *v) { shard = v; }},
         {"--outcomes", [s](const char *v) { s->outcomesPath = v; }},
         {"--merge", [s](const char *v) { s->mergePaths.emplace_back(v); }},
-        {"--wall", [s](const char *v) { s->wallSeconds = std::atol(v); }}};
+        {"--wall", [s](const char *v) { s->wallSeconds = std::atol(v); }},
+        {"--worker", [s](const char *v) { s->worker = std::atol(v); }}};
     for (int i = 1; i < argc; ++i) {
         const auto option = options.find(argv[i]);
         s->several = s->several || std::string(argv[i]) == "--several";
@@ -134,11 +134,18 @@ soak::Run runOf(const Settings &s, long index)
     return soak::drawRun(soak::runSeed(s.seed, static_cast<uint64_t>(index)), s.bus, s.several);
 }
 
+std::string replayCommand(const Settings &s)
+{
+    return s.bus == soak::BusKind::Gadget ? "torvex-soak --bus gadget (in the guest)"
+           : s.several                    ? "torvex-soak --several"
+                                          : "torvex-soak";
+}
+
 // The figures of a soak and the runs that broke an invariant.
 class Tally
 {
   public:
-    explicit Tally(std::string replay) : replay_(std::move(replay)) {}
+    explicit Tally(const Settings &s) : seed_(s.seed), replay_(replayCommand(s)) {}
 
     void add(long index, const soak::Outcome &o)
     {
@@ -159,14 +166,10 @@ class Tally
         }
     }
 
-    bool invariantsHeld() const
+    // Prints the figures and breaches; returns the soak's exit status.
+    int report(std::ostream &out, int jobs, long seconds) const
     {
-        return problems_.empty();
-    }
-
-    void print(std::ostream &out, uint64_t seed, int jobs, long seconds) const
-    {
-        out << "soak: " << one_.runs + several_.runs << " runs, seed " << seed << ", " << jobs
+        out << "soak: " << one_.runs + several_.runs << " runs, seed " << seed_ << ", " << jobs
             << " at once, " << seconds << " s\n";
         print(out, "runs with one dongle", one_);
         print(out, "runs with several dongles", several_);
@@ -181,9 +184,10 @@ class Tally
             out << problem << "\n";
         }
         if (!problems_.empty()) {
-            out << "replay one with: " << replay_ << " --seed " << seed << " --replay <run>\n";
+            out << "replay one with: " << replay_ << " --seed " << seed_ << " --replay <run>\n";
         }
-        out << (invariantsHeld() ? "soak: every invariant held\n" : "soak: INVARIANTS BROKEN\n");
+        out << (problems_.empty() ? "soak: every invariant held\n" : "soak: INVARIANTS BROKEN\n");
+        return problems_.empty() ? 0 : 1;
     }
 
   private:
@@ -220,41 +224,27 @@ class Tally
     Section several_;
     std::vector<std::string> problems_;
     std::vector<long> unexplained_;
+    uint64_t seed_;
     std::string replay_;
 };
 
-struct Worker {
-    pid_t pid = -1;
-    int fd = -1;
-    long index = 0;
-    Clock::time_point started;
-    std::string text;
-};
-
-// A worker process does one run and writes its outcome to `fd`.
-Worker startWorker(const Settings &s, long index, bool show)
+// A worker is this program again, doing one run in its own mount namespace
+// and printing its outcome last, as JSON; with --replay, after all it did.
+soak::Outcome runWorker(const Settings &s, long index)
 {
-    Worker w;
-    int link[2];
-    if (pipe(link) != 0) {
-        return w;
+    harness::ChildOptions options;
+    options.argv = s.argv;
+    options.argv.insert(options.argv.end(),
+                        {"--seed", std::to_string(s.seed), "--worker", std::to_string(index)});
+    options.limit = std::chrono::seconds(s.limitSeconds + 30);
+    const harness::ChildResult result = harness::runChild(options);
+    const std::size_t last = result.out.rfind('\n', result.out.size() - 2) + 1;
+    if (s.replay >= 0) {
+        std::cout << result.out.substr(0, last) << result.err;
     }
-    std::cout.flush();
-    w.pid = fork();
-    if (w.pid == 0) {
-        close(link[0]);
-        soak::RunSetup setup{s.program, s.image, s.setserialDir, s.limitSeconds,
-                             show,      s.bus,   s.udc};
-        const std::string text = dump(soak::runOnce(runOf(s, index), setup));
-        std::cout.flush(); // _exit does not flush
-        const ssize_t written = write(link[1], text.data(), text.size());
-        _exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
-    }
-    close(link[1]);
-    w.fd = link[0];
-    w.index = index;
-    w.started = Clock::now();
-    return w;
+    return result.timedOut      ? soak::rigFailure("it did not end in time")
+           : result.status != 0 ? soak::rigFailure("its worker failed: " + result.err)
+                                : parseOutcome(result.out.substr(last));
 }
 
 // One record per run: "run=N", then the outcome.
@@ -267,90 +257,65 @@ void keepOutcome(const Settings &s, long index, const soak::Outcome &outcome)
     out << "run=" << index << "\n" << dump(outcome) << "\n";
 }
 
-std::string replayCommand(const Settings &s)
-{
-    return s.bus == soak::BusKind::Gadget ? "torvex-soak --bus gadget (in the guest)"
-           : s.several                    ? "torvex-soak --several"
-                                          : "torvex-soak";
-}
-
-// Waits for any worker to finish; returns its position, or -1.
-int collect(std::vector<Worker> *workers, const Settings &s, Tally *tally)
-{
-    std::vector<pollfd> fds;
-    for (const auto &w : *workers) {
-        fds.push_back({w.fd, POLLIN, 0});
-    }
-    poll(fds.data(), fds.size(), 200);
-    for (std::size_t i = 0; i < workers->size(); ++i) {
-        Worker &w = (*workers)[i];
-        const bool overdue = Clock::now() - w.started > std::chrono::seconds(s.limitSeconds + 30);
-        char chunk[4096];
-        const ssize_t n = fds[i].revents != 0 ? read(w.fd, chunk, sizeof chunk) : -1;
-        if (n > 0) {
-            w.text.append(chunk, static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n != 0 && !overdue) {
-            continue;
-        }
-        if (overdue) {
-            kill(w.pid, SIGKILL);
-        }
-        int status = 0;
-        waitpid(w.pid, &status, 0);
-        close(w.fd);
-        const soak::Outcome outcome =
-            overdue ? soak::rigFailure("it did not end in time") : parseOutcome(w.text);
-        tally->add(w.index, outcome);
-        keepOutcome(s, w.index, outcome);
-        return static_cast<int>(i);
-    }
-    return -1;
-}
-
+// The soak's runs, or with --replay the one run, showing all it did.
 int soakAll(const Settings &s)
 {
-    Tally tally(replayCommand(s));
-    std::vector<Worker> workers;
+    const bool replay = s.replay >= 0;
+    if (replay) {
+        std::cout << "run " << s.replay << " of seed " << s.seed << ": "
+                  << soak::describe(runOf(s, s.replay), s.program) << "\n";
+    }
+    Tally tally(s);
+    std::vector<std::pair<long, std::future<soak::Outcome>>> running;
     const auto begin = Clock::now();
-    long next = s.shardIndex;
-    for (;;) {
+    long next = replay ? s.replay : s.shardIndex;
+    for (const long end = replay ? s.replay + 1 : s.runs;;) {
         const bool timeLeft =
             s.seconds <= 0 || Clock::now() - begin < std::chrono::seconds(s.seconds);
-        while (timeLeft && next < s.runs && static_cast<int>(workers.size()) < s.jobs) {
-            workers.push_back(startWorker(s, next, false));
-            next += s.shardCount;
+        for (; timeLeft && next < end && static_cast<int>(running.size()) < s.jobs;
+             next += s.shardCount) {
+            running.emplace_back(next, std::async(std::launch::async, runWorker, s, next));
         }
-        if (workers.empty()) {
+        if (running.empty()) {
             break;
         }
-        const int done = collect(&workers, s, &tally);
-        if (done >= 0) {
-            workers.erase(workers.begin() + done);
+        const auto done = std::find_if(running.begin(), running.end(), [](const auto &run) {
+            return run.second.wait_for(std::chrono::milliseconds(20)) == std::future_status::ready;
+        });
+        if (done != running.end()) {
+            const soak::Outcome outcome = done->second.get();
+            tally.add(done->first, outcome);
+            keepOutcome(s, done->first, outcome);
+            running.erase(done);
         }
     }
     const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - begin);
-    tally.print(std::cout, s.seed, s.jobs, elapsed.count());
-    return tally.invariantsHeld() ? 0 : 1;
+    return tally.report(std::cout, replay ? 1 : s.jobs, elapsed.count());
 }
 
-int replayOne(const Settings &s)
+// A worker's run. The kernel's cdc_acm gets the real setserial's call, its
+// complaints kept apart; on a pseudo-terminal each flasher gets a stand-in.
+int doRun(const Settings &s)
 {
-    std::cout << "run " << s.replay << " of seed " << s.seed << ": "
-              << soak::describe(runOf(s, s.replay), s.program) << "\n";
-    std::vector<Worker> workers{startWorker(s, s.replay, true)};
-    Tally tally(replayCommand(s));
-    while (collect(&workers, s, &tally) < 0) {
+    const std::string setserialDir =
+        s.bus == soak::BusKind::Gadget ? harness::makeSetserialWithOwnStderr() : "";
+    if (s.bus == soak::BusKind::Gadget && setserialDir.empty()) {
+        std::cerr << "torvex-soak: cannot make a stand-in for setserial\n";
+        return 2;
     }
-    tally.print(std::cout, s.seed, 1, 0);
-    return tally.invariantsHeld() ? 0 : 1;
+    const soak::RunSetup setup{s.program,     s.image, setserialDir, s.limitSeconds,
+                               s.replay >= 0, s.bus,   s.udc};
+    std::cout << dump(soak::runOnce(runOf(s, s.worker), setup)) << "\n";
+    if (!setserialDir.empty()) {
+        harness::removeSetserial(setserialDir);
+    }
+    return 0;
 }
 
 // Judges the runs that several soaks (one per guest) kept, as one soak.
 int mergeAll(const Settings &s)
 {
-    Tally tally(replayCommand(s));
+    Tally tally(s);
     for (const auto &path : s.mergePaths) {
         std::ifstream in(path);
         long index = -1;
@@ -363,8 +328,7 @@ int mergeAll(const Settings &s)
             }
         }
     }
-    tally.print(std::cout, s.seed, static_cast<int>(s.mergePaths.size()), s.wallSeconds);
-    return tally.invariantsHeld() ? 0 : 1;
+    return tally.report(std::cout, static_cast<int>(s.mergePaths.size()), s.wallSeconds);
 }
 
 } // namespace
@@ -372,6 +336,8 @@ int mergeAll(const Settings &s)
 int main(int argc, char **argv)
 {
     Settings s;
+    s.argv.assign(argv, argv + argc);
+    s.argv[0] = "/proc/self/exe";
     if (!parseArgs(argc, argv, &s)) {
         std::cerr << usage;
         return 2;
@@ -383,18 +349,5 @@ int main(int argc, char **argv)
         std::cerr << "torvex-soak: cannot read " << s.imagePath << " or run " << s.program << "\n";
         return 2;
     }
-    // The kernel's cdc_acm gets the real setserial's call, its complaints
-    // kept apart; on a pseudo-terminal each flasher gets a stand-in.
-    if (s.bus == soak::BusKind::Gadget) {
-        s.setserialDir = harness::makeSetserialWithOwnStderr();
-        if (s.setserialDir.empty()) {
-            std::cerr << "torvex-soak: cannot make a stand-in for setserial\n";
-            return 2;
-        }
-    }
-    const int status = s.replay >= 0 ? replayOne(s) : soakAll(s);
-    if (!s.setserialDir.empty()) {
-        harness::removeSetserial(s.setserialDir);
-    }
-    return status;
+    return s.worker >= 0 ? doRun(s) : soakAll(s);
 }

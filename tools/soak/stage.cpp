@@ -1,11 +1,9 @@
 // Runs one run: its dongles on their bus (and other devices' ports before
 // them), its flashers started together, and what each did gathered for the
 // judge. The bus, dongles and sysfs are put together in Stage alone.
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -13,7 +11,6 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "judge.h"
@@ -26,12 +23,7 @@ namespace soak
 namespace
 {
 
-std::string readLink(const std::string &path)
-{
-    char target[PATH_MAX];
-    const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
-}
+namespace fs = std::filesystem;
 
 // A bus that keeps a log of the dongle's stays.
 class TracedBus : public sim::Bus
@@ -41,22 +33,23 @@ class TracedBus : public sim::Bus
 
     int plugIn(sim::Mode mode) override
     {
-        const Clock::time_point before = Clock::now();
+        const Clock::time_point on = Clock::now();
         const int fd = bus_->plugIn(mode);
+        std::error_code error;
+        const std::string pts = fs::read_symlink(bus_->hostPort(), error).string();
+        std::lock_guard<std::mutex> lock(mutex_);
         if (fd >= 0) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            plugs_.push_back(
-                {bus_->hostPort(), readLink(bus_->hostPort()), mode, before, Clock::now()});
+            plugs_.push_back({bus_->hostPort(), pts, mode, on, Clock::now()});
         }
         return fd;
     }
     void unplug() override
     {
-        const Clock::time_point before = Clock::now();
+        const Clock::time_point off = Clock::now();
         bus_->unplug();
         std::lock_guard<std::mutex> lock(mutex_);
         if (!plugs_.empty() && plugs_.back().off == Clock::time_point::max()) {
-            plugs_.back().off = before;
+            plugs_.back().off = off;
             plugs_.back().gone = Clock::now();
         }
     }
@@ -93,14 +86,11 @@ bool waitUntil(const std::function<bool()> &done, int ms)
 
 bool noHostPorts()
 {
-    bool none = true;
-    if (DIR *dir = opendir("/sys/class/tty")) {
-        while (const dirent *entry = readdir(dir)) {
-            none = none && std::string(entry->d_name).rfind("ttyACM", 0) != 0;
-        }
-        closedir(dir);
-    }
-    return none;
+    std::error_code error;
+    const fs::directory_iterator ports("/sys/class/tty", error);
+    return std::none_of(begin(ports), end(ports), [](const fs::directory_entry &port) {
+        return port.path().filename().string().rfind("ttyACM", 0) == 0;
+    });
 }
 
 // The dongles on their bus: pseudo-terminals in a device tree of the run's
@@ -150,18 +140,18 @@ class Stage
             if (!stage_->ok() || !stage_->plugIn(seats)) {
                 return stage_->error();
             }
-            for (std::size_t d = from; d < to && !real; ++d) {
-                stage_->dongle(d).armPull();
-            }
             const auto gone = [&] {
-                for (std::size_t d = from; d < to && to < s.dongles.size(); ++d) {
-                    if (!stage_->dongle(d).hostPort().empty()) {
+                for (std::size_t d = from; d < to; ++d) {
+                    if (!dongle(d).hostPort().empty()) {
                         return false;
                     }
                 }
                 return true;
             };
-            if (!waitUntil(gone, 3000)) {
+            for (std::size_t d = from; d < to && !real; ++d) {
+                dongle(d).armPull();
+            }
+            if (to < s.dongles.size() && !waitUntil(gone, 3000)) {
                 return "a dongle to plug in later did not leave";
             }
         }
@@ -178,12 +168,11 @@ class Stage
   private:
     std::string gadgetUp()
     {
-        sim::Dongle &dongle = stage_->dongle(0);
-        if (!waitUntil([&dongle] { return !dongle.hostPort().empty(); }, 3000)) {
+        if (!waitUntil([this] { return !dongle(0).hostPort().empty(); }, 3000)) {
             return "the gadget did not come up on the host: " +
                    static_cast<const sim::GadgetBus &>(buses[0]->traced()).error();
         }
-        dongle.armPull();
+        dongle(0).armPull();
         return {};
     }
 
@@ -191,21 +180,19 @@ class Stage
     {
         for (std::size_t d = 0; d < s.dongles.size(); ++d) {
             const std::string port = "/dev/ttyACM" + std::to_string(s.dongles[d].number);
-            if (s.dongles[d].options.pull.atMs != 0 && stage_->dongle(d).hostPort() != port) {
-                return "dongle on " + stage_->dongle(d).hostPort() + ", not on " + port +
-                       " as drawn";
+            if (s.dongles[d].options.pull.atMs != 0 && dongle(d).hostPort() != port) {
+                return "dongle on " + dongle(d).hostPort() + ", not on " + port + " as drawn";
             }
         }
-        mkdir("/dev/serial", 0755);
-        mkdir("/dev/serial/by-path", 0755);
+        std::error_code error;
+        fs::create_directories("/dev/serial/by-path", error);
         for (const auto &f : s.flashers) {
-            const std::string target =
-                f.kind == SelectorKind::PortLink
-                    ? "../../ttyACM" +
-                          std::to_string(s.dongles[static_cast<std::size_t>(f.target)].number)
-                    : "";
-            if (!target.empty() && symlink(target.c_str(), f.value.c_str()) != 0 &&
-                errno != EEXIST) {
+            if (f.kind != SelectorKind::PortLink) {
+                continue;
+            }
+            const int number = s.dongles[static_cast<std::size_t>(f.target)].number;
+            fs::create_symlink("../../ttyACM" + std::to_string(number), f.value, error);
+            if (error && error != std::errc::file_exists) {
                 return "cannot make /dev/serial/by-path links";
             }
         }
@@ -214,6 +201,21 @@ class Stage
 
     std::unique_ptr<sim::Stage> stage_;
 };
+
+// The stand-in logs wall-clock time: where the wall clock's epoch lies on the
+// steady clock, from both read at one instant (a pause between the readings
+// would shift every open against the frames).
+Clock::time_point wallEpoch()
+{
+    for (;;) {
+        const Clock::time_point before = Clock::now();
+        const auto wall = std::chrono::system_clock::now().time_since_epoch();
+        const Clock::duration took = Clock::now() - before;
+        if (took < std::chrono::microseconds(200)) {
+            return before + took / 2 - std::chrono::duration_cast<Clock::duration>(wall);
+        }
+    }
+}
 
 // Each flasher gets a setserial of its own: on pseudo-terminals a stand-in
 // that logs each call (when, by whom, which port), on a real bus the real one
@@ -228,16 +230,7 @@ void runFlashers(const Run &s, const RunSetup &setup, Seen *seen)
         dirs.push_back(real ? setup.setserialDir : harness::makeLoggingSetserial());
     }
     const std::string errPrefix = setup.setserialDir + "/stderr." + std::to_string(getpid()) + ".";
-    // The stand-in logs wall-clock time: both clocks read at one instant (a
-    // pause between the readings would shift every open against the frames).
-    std::chrono::system_clock::time_point wall;
-    Clock::time_point steady;
-    for (Clock::time_point before; steady == Clock::time_point();) {
-        before = Clock::now();
-        wall = std::chrono::system_clock::now();
-        const Clock::duration took = Clock::now() - before;
-        steady = took < std::chrono::microseconds(200) ? before + took / 2 : Clock::time_point();
-    }
+    const Clock::time_point epoch = wallEpoch();
     std::vector<std::future<harness::ChildResult>> running;
     for (std::size_t f = 0; f < s.flashers.size(); ++f) {
         harness::ChildOptions options;
@@ -253,25 +246,23 @@ void runFlashers(const Run &s, const RunSetup &setup, Seen *seen)
         running.push_back(std::async(std::launch::async, harness::runChild, options));
     }
     seen->flashers.resize(s.flashers.size());
+    seen->opensLogged = !real;
     for (std::size_t f = 0; f < running.size(); ++f) {
         FlasherSeen &flasher = seen->flashers[f];
         flasher.result = running[f].get();
         std::ifstream complaints(errPrefix + std::to_string(f));
         std::getline(complaints, flasher.setserialErr, '\0');
-        unlink((errPrefix + std::to_string(f)).c_str());
+        fs::remove(errPrefix + std::to_string(f));
         std::ifstream calls(dirs[f] + "/calls");
         long double seconds = 0;
         for (Open open; !real && calls >> seconds >> open.pid >> open.port >> open.pts;) {
-            open.at =
-                steady + std::chrono::microseconds(static_cast<long long>(seconds * 1e6L)) -
-                std::chrono::duration_cast<std::chrono::microseconds>(wall.time_since_epoch());
+            open.at = epoch + std::chrono::microseconds(static_cast<long long>(seconds * 1e6L));
             flasher.opens.push_back(open);
         }
         if (!real) {
             harness::removeSetserial(dirs[f]);
         }
     }
-    seen->opensLogged = !real;
 }
 
 // For --replay: what each flasher printed and opened, and each dongle's
@@ -287,6 +278,9 @@ void show(const Seen &seen)
                       << "\n";
         }
     }
+    const auto head = [](const std::vector<uint8_t> &bytes, std::size_t n) {
+        return sim::toHex({bytes.begin(), bytes.begin() + std::min(n, bytes.size())});
+    };
     for (std::size_t d = 0; d < seen.dongles.size(); ++d) {
         const DongleSeen &dongle = seen.dongles[d];
         std::cout << "--- dongle " << d + 1 << (dongle.updated ? ", updated" : ", not updated")
@@ -299,9 +293,6 @@ void show(const Seen &seen)
                       << dongle.pull.phase << ")";
         }
         std::cout << "\n";
-        const auto head = [](const std::vector<uint8_t> &bytes, std::size_t n) {
-            return sim::toHex({bytes.begin(), bytes.begin() + std::min(n, bytes.size())});
-        };
         for (const auto &frame : dongle.frames) {
             const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                 frame.received.time_since_epoch());
@@ -326,13 +317,12 @@ Outcome runOnce(const Run &run, const RunSetup &setup)
     for (std::size_t d = 0; d < run.dongles.size(); ++d) {
         sim::Dongle &dongle = stage.dongle(d);
         dongle.stop();
-        DongleSeen dongleSeen;
+        DongleSeen &dongleSeen = seen.dongles.emplace_back();
         dongleSeen.frames = dongle.frames();
         dongleSeen.updated = dongle.flash() == setup.image;
         dongleSeen.pull = dongle.pullRecord();
         dongleSeen.disconnected = dongle.disconnectedAt(&dongleSeen.disconnectedAt);
         dongleSeen.plugs = stage.buses[d]->plugs();
-        seen.dongles.push_back(dongleSeen);
     }
     if (setup.show) {
         show(seen);
