@@ -23,20 +23,15 @@ using Discovery = rig::Rig;
 // out, never opened.
 TEST_F(Discovery, NoDongleFailsAfterThreeAttemptsPerModeAboutASecondApart)
 {
-    for (int n = 0; n < 10; ++n) {
-        ASSERT_TRUE(tree().addForeignPort(n, "usb:v1d50p60e1d0100dc02dsc00dp00ic02isc02ip01in00"));
-    }
-    sim::Dongle &beyond = plugInBootloader();
+    addOtherDevices(0, 10);
+    sim::Dongle &beyond = plugIn(rig::bootloader);
     ASSERT_EQ(beyond.hostPort(), "/dev/ttyACM10");
     const auto result = run();
-    EXPECT_EQ(result.out, rig::noApplicationFound + "[TORVEX] Detecting bootloader mode...\n" +
-                              rig::retry + rig::retry + rig::retry +
-                              "[TORVEX] Bootloader mode could not be entered!\n" +
-                              "[TORVEX] A dongle is on /dev/ttyACM10, beyond the ports searched "
-                              "without a name: name it with --path 1-1.\n" +
-                              rig::failure);
-    EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(result.err, "");
+    rig::expectFailed(result, rig::noApplicationFound + "[TORVEX] Detecting bootloader mode...\n" +
+                                  rig::retry + rig::retry + rig::retry +
+                                  "[TORVEX] Bootloader mode could not be entered!\n" +
+                                  "[TORVEX] A dongle is on /dev/ttyACM10, beyond the ports "
+                                  "searched without a name: name it with --path 1-1.\n");
     EXPECT_GE(result.elapsed.count(), 5900);
     EXPECT_TRUE(setserialCalls().empty());
     EXPECT_TRUE(beyond.frames().empty());
@@ -47,16 +42,13 @@ TEST_F(Discovery, NoDongleFailsAfterThreeAttemptsPerModeAboutASecondApart)
 // bootloader is on the last port searched.
 TEST_F(Discovery, FindsTheBootloaderBehindPortsThatAreNotIt)
 {
-    ASSERT_TRUE(tree().addForeignPort(0, "usb:v1d50p60e1d0100dc02dsc00dp00ic02isc02ip01in00\n"));
+    ASSERT_TRUE(tree().addForeignPort(0, rig::otherDevice + "\n"));
     ASSERT_TRUE(tree().addForeignPort(1, ""));
     ASSERT_TRUE(tree().addForeignPort(2, "usb:v0069p20"));
-    for (int n = 3; n < 9; ++n) {
-        ASSERT_TRUE(tree().addForeignPort(n, "usb:v1d50p60e1d0100dc02dsc00dp00ic02isc02ip01in00"));
-    }
-    sim::Dongle &dongle = plugInBootloader();
+    addOtherDevices(3, 9);
+    sim::Dongle &dongle = plugIn(rig::bootloader);
     ASSERT_EQ(dongle.hostPort(), "/dev/ttyACM9");
-    const auto result = run({});
-    EXPECT_EQ(result.status, 0);
+    rig::expectUpdated(run({}), rig::fullProgress(15) + rig::success);
     EXPECT_EQ(dongle.flash(), rig::image());
     EXPECT_EQ(setserialCalls(), std::vector<std::string>{"/dev/ttyACM9 low_latency"});
 }
@@ -66,28 +58,25 @@ TEST_F(Discovery, FindsTheBootloaderBehindPortsThatAreNotIt)
 // quiet mode without a word. Of two free ports the lower one is taken.
 TEST_F(Discovery, APortHeldByAnotherProgramIsSkippedAndKeepsItsSettings)
 {
-    sim::Dongle &held = plugInBootloader();
+    sim::Dongle &held = plugIn(rig::bootloader);
     const int holder = open(held.hostPort().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
     EXPECT_EQ(run({}).out, rig::failure);
-    sim::Dongle &free = plugInBootloader();
-    sim::Dongle &higher = plugInBootloader();
+    sim::Dongle &free = plugIn(rig::bootloader);
+    sim::Dongle &higher = plugIn(rig::bootloader);
     ASSERT_EQ(higher.hostPort(), "/dev/ttyACM2");
-    struct termios before {
-    };
+    termios before{};
     ASSERT_EQ(tcgetattr(holder, &before), 0);
     const auto result = run();
-    struct termios after {
-    };
+    termios after{};
     ASSERT_EQ(tcgetattr(holder, &after), 0);
     close(holder);
-    std::string expected = rig::verboseSuccessFromBootloader(15);
+    std::string expected = rig::verboseSuccess(false, 15);
     const std::string detecting = "[TORVEX] Detecting bootloader mode...\n";
     expected.insert(expected.find(detecting) + detecting.size(),
                     "[TORVEX] Skipping /dev/ttyACM0: another program is using it.\n");
-    EXPECT_EQ(result.out, expected);
-    EXPECT_EQ(result.status, 0);
+    rig::expectUpdated(result, expected);
     EXPECT_EQ(free.flash(), rig::image());
     EXPECT_TRUE(held.frames().empty() && higher.frames().empty());
     EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "the held port's settings changed";
@@ -98,15 +87,12 @@ TEST_F(Discovery, APortHeldByAnotherProgramIsSkippedAndKeepsItsSettings)
 // by a later attempt (udev had not yet given it its group) is not named.
 TEST_F(Discovery, APortWithoutPermissionIsNamedWithItsRemedyInQuietModeToo)
 {
-    sim::Dongle &dongle = plugInBootloader();
-    const auto result = runUnprivileged({});
-    EXPECT_EQ(result.out,
-              "[TORVEX] Cannot open /dev/ttyACM0: permission denied. Add your user to the dialout "
-              "group or install the udev rule (see 'man ZEL_USB_Flasher'), then reconnect the "
-              "dongle.\n" +
-                  rig::failure);
-    EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(result.err, "");
+    sim::Dongle &dongle = plugIn(rig::bootloader);
+    unprivileged = true;
+    rig::expectFailed(run({}),
+                      "[TORVEX] Cannot open /dev/ttyACM0: permission denied. Add your user to the "
+                      "dialout group or install the udev rule (see 'man ZEL_USB_Flasher'), then "
+                      "reconnect the dongle.\n");
     EXPECT_TRUE(dongle.frames().empty());
 
     // Three seconds looking for the application, then the bootloader's
@@ -115,7 +101,7 @@ TEST_F(Discovery, APortWithoutPermissionIsNamedWithItsRemedyInQuietModeToo)
         std::this_thread::sleep_for(std::chrono::milliseconds(3500));
         chmod(dongle.hostPort().c_str(), 0666);
     });
-    const auto later = runUnprivileged({});
+    const auto later = run({});
     udev.join();
     EXPECT_EQ(later.out, rig::fullProgress(15) + rig::success);
     EXPECT_EQ(later.status, 0);
@@ -129,7 +115,7 @@ using Setserial = rig::Rig;
 TEST_F(Setserial, ACtrlCThatEndsItsShellEndsTheProgram)
 {
     setserialExits(0, "kill -INT $PPID");
-    sim::Dongle &dongle = plugInApplication();
+    sim::Dongle &dongle = plugIn(rig::application);
     const auto result = run({});
     EXPECT_EQ(result.signal, SIGINT);
     EXPECT_TRUE(dongle.frames().empty());
@@ -145,8 +131,8 @@ TEST_F(Setserial, DebiansSetserialOnAPortWithoutSerialInfo)
         }
         GTEST_SKIP() << "setserial is not installed (apt-get install setserial)";
     }
-    useDebianSetserial();
-    sim::Dongle &dongle = plugInBootloader();
+    debianSetserial = true;
+    sim::Dongle &dongle = plugIn(rig::bootloader);
     const auto result = run({});
     EXPECT_EQ(result.out,
               rig::setserialWarning("/dev/ttyACM0") + rig::fullProgress(15) + rig::success);
@@ -156,10 +142,14 @@ TEST_F(Setserial, DebiansSetserialOnAPortWithoutSerialInfo)
 
 struct Reply {
     std::string name;
-    sim::Fault fault; // on the first command: "check bootloader", or "enter bootloader"
+    sim::Fault fault; // on `frame`, by default "check bootloader", or "enter bootloader"
     bool accepted;
-    sim::Mode startMode = sim::Mode::Bootloader;
-    int dongleFirstByte = -1; // first byte of all the bootloader's replies; -1: the command's
+    sim::Mode startMode = rig::bootloader;
+    int replyByte = -1; // first byte of all the bootloader's replies; -1: the command's
+    int frame = 0;
+    bool staleOnPlugIn = false; // junk waits in each new port before the program opens it
+    bool applicationRestarts = true;
+    bool bootConfirmed = true;
 };
 
 void PrintTo(const Reply &row, std::ostream *out)
@@ -167,44 +157,43 @@ void PrintTo(const Reply &row, std::ostream *out)
     *out << row.name;
 }
 
-class CommandReply : public rig::Rig, public ::testing::WithParamInterface<Reply>
-{
-};
+using CommandReply = rig::Table<Reply>;
 
 // The check reply is judged by its text from byte 1 on; byte 0 only rules
 // out a reply that starts with another command's byte. The reply to "enter
 // bootloader" is judged by its first two bytes.
 TEST_P(CommandReply, IsJudged)
 {
+    const Reply &row = GetParam();
     sim::DongleOptions options;
-    options.startMode = GetParam().startMode;
-    options.replyByte = GetParam().dongleFirstByte;
-    options.faults[0] = GetParam().fault;
+    options.startMode = row.startMode;
+    options.replyByte = row.replyByte;
+    options.staleOnPlugIn = row.staleOnPlugIn;
+    options.applicationRestarts = row.applicationRestarts;
+    options.faults[row.frame] = row.fault;
     sim::Dongle &dongle = plugIn(options);
     const auto result = run();
-    const bool fromApplication = GetParam().startMode == sim::Mode::Application;
-    if (GetParam().accepted) {
-        EXPECT_EQ(result.out, fromApplication ? rig::verboseSuccessFromApplication(15)
-                                              : rig::verboseSuccessFromBootloader(15));
+    const bool fromApplication = row.startMode == rig::application;
+    if (row.accepted) {
+        std::string expected = rig::verboseSuccess(fromApplication, 15);
+        const std::string confirmed = "[TORVEX] Booting to app successful!";
+        if (!row.bootConfirmed) {
+            expected.replace(expected.find(confirmed), confirmed.size(),
+                             "[TORVEX] Booting to app failed");
+        }
+        rig::expectUpdated(result, expected);
         EXPECT_EQ(dongle.flash(), rig::image());
     } else {
-        EXPECT_EQ(result.out,
-                  (fromApplication ? "[TORVEX] Detecting Torvex...\n"
-                                     "[TORVEX] Torvex detected! Entering bootloader mode...\n"
-                                     "[TORVEX] Error while sendind bootloader enter command!\n"
-                                   : rig::noApplicationFound +
-                                         "[TORVEX] Detecting bootloader mode...\n"
-                                         "[TORVEX] Bootloader mode could not be entered!\n") +
-                      rig::failure);
+        rig::expectFailed(result, fromApplication
+                                      ? "[TORVEX] Detecting Torvex...\n"
+                                        "[TORVEX] Torvex detected! Entering bootloader mode...\n"
+                                        "[TORVEX] Error while sendind bootloader enter command!\n"
+                                      : rig::noApplicationFound +
+                                            "[TORVEX] Detecting bootloader mode...\n"
+                                            "[TORVEX] Bootloader mode could not be entered!\n");
         EXPECT_LE(dongle.frames().size(), 1U);
         EXPECT_TRUE(dongle.flash().empty());
     }
-    EXPECT_EQ(result.status, GetParam().accepted ? 0 : 255);
-}
-
-sim::Fault replaced(std::vector<uint8_t> bytes)
-{
-    return rig::fault(Kind::Replace, std::move(bytes));
 }
 
 std::vector<uint8_t> okThenZeros(std::size_t total)
@@ -214,7 +203,10 @@ std::vector<uint8_t> okThenZeros(std::size_t total)
     return bytes;
 }
 
-constexpr sim::Mode application = sim::Mode::Application;
+using rig::application;
+using rig::bootloader;
+using rig::replaced;
+const sim::Fault lost = rig::fault(Kind::Ignore);
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, CommandReply,
@@ -225,13 +217,13 @@ INSTANTIATE_TEST_SUITE_P(
         Reply{"EnterBootloadersOK", replaced({0x0A, 'O', 'K'}), false},
         Reply{"UnknownFirstByte", replaced({0xFF, 'O', 'K'}), true},
         // A bootloader that never echoes the command is updated.
-        Reply{"EveryReplyStartsWith0x55", {}, true, sim::Mode::Bootloader, 0x55},
+        Reply{"EveryReplyStartsWith0x55", {}, true, bootloader, 0x55},
         // Later than a data frame's timeout, well within the check's.
-        Reply{"AnsweredAfter400ms", rig::fault(Kind::Delay, {}, 400), true},
-        Reply{"AnsweredAfter1500ms", rig::fault(Kind::Delay, {}, 1500), false},
+        Reply{"AnsweredAfter400ms", rig::fault(Kind::Delay, 400), true},
+        Reply{"AnsweredAfter1500ms", rig::fault(Kind::Delay, 1500), false},
         // Cut once the line has been quiet a while: the burst
         // after the gap does not count.
-        Reply{"SplitByAGap", rig::fault(Kind::Split, {}, 30, 2), false},
+        Reply{"SplitByAGap", rig::fault(Kind::Split, 30, 2), false},
         Reply{"OKWithTrailingZeros", replaced({'d', 'O', 'K', 0, 0}), true},
         Reply{"OKBang", replaced({'d', 'O', 'K', '!'}), false},
         Reply{"OneByte", replaced({'d'}), false}, Reply{"OnlyO", replaced({'d', 'O'}), false},
@@ -242,78 +234,24 @@ INSTANTIATE_TEST_SUITE_P(
         Reply{"EnterRefused", replaced({0x0A, 0x00}), false, application},
         Reply{"EnterOtherCommandByte", replaced({0x0B, 0x01}), false, application},
         Reply{"EnterOneByte", replaced({0x0A}), false, application},
-        Reply{"EnterUnanswered", rig::fault(Kind::Ignore), false, application},
-        Reply{"EnterAnsweredAfter400ms", rig::fault(Kind::Delay, {}, 400), true, application},
-        Reply{"EnterAcceptedWithMoreBytes", replaced({0x0A, 0x01, 'O', 'K'}), true, application}),
-    [](const ::testing::TestParamInfo<Reply> &info) { return info.param.name; });
-
-class UnconfirmedBoot : public rig::Rig, public ::testing::WithParamInterface<sim::Fault>
-{
-};
-
-// Every page is in: the update counts as done even if the boot goes unconfirmed.
-TEST_P(UnconfirmedBoot, IsReportedButTheUpdateSucceeds)
-{
-    sim::Dongle &dongle = plugInBootloader({{rig::bootFrame(false, 15), GetParam()}});
-    const auto result = run();
-    std::string expected = rig::verboseSuccessFromBootloader(15);
-    const std::string confirmed = "[TORVEX] Booting to app successful!";
-    expected.replace(expected.find(confirmed), confirmed.size(), "[TORVEX] Booting to app failed");
-    EXPECT_EQ(result.out, expected);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(dongle.flash(), rig::image());
-}
-
-INSTANTIATE_TEST_SUITE_P(NoReplyOrRefused, UnconfirmedBoot,
-                         ::testing::Values(rig::fault(Kind::Ignore),
-                                           rig::fault(Kind::Replace, {'g', 'E', 'R'})));
-
-struct Odd {
-    std::string name;
-    sim::Mode startMode;
-    bool staleOnPlugIn;
-    bool applicationRestarts;
-    int lostFrame = -1; // a frame lost on the way; none has a negative number
-};
-
-void PrintTo(const Odd &row, std::ostream *out)
-{
-    *out << row.name;
-}
-
-class OddDongle : public rig::Rig, public ::testing::WithParamInterface<Odd>
-{
-};
-
-TEST_P(OddDongle, StillGetsACleanUpdate)
-{
-    sim::DongleOptions options;
-    options.startMode = GetParam().startMode;
-    options.staleOnPlugIn = GetParam().staleOnPlugIn;
-    options.applicationRestarts = GetParam().applicationRestarts;
-    options.faults[GetParam().lostFrame] = rig::fault(Kind::Ignore);
-    sim::Dongle &dongle = plugIn(options);
-    const auto result = run();
-    EXPECT_EQ(result.out, GetParam().startMode == sim::Mode::Application
-                              ? rig::verboseSuccessFromApplication(15)
-                              : rig::verboseSuccessFromBootloader(15));
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(dongle.flash(), rig::image());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    ButSound, OddDongle,
-    ::testing::Values(
+        Reply{"EnterUnanswered", lost, false, application},
+        Reply{"EnterAnsweredAfter400ms", rig::fault(Kind::Delay, 400), true, application},
+        Reply{"EnterAcceptedWithMoreBytes", replaced({0x0A, 0x01, 'O', 'K'}), true, application},
+        // Every page is in: the update counts as done even if the boot goes unconfirmed.
+        Reply{"BootUnanswered", lost, true, bootloader, -1, rig::bootFrame(false, 15), false, true,
+              false},
+        Reply{"BootRefused", replaced({'g', 'E', 'R'}), true, bootloader, -1,
+              rig::bootFrame(false, 15), false, true, false},
         // Junk waits in the port before the program opens it: it is not the
         // start of the first reply. From the application, in both ports.
-        Odd{"JunkInTheBootloadersPort", sim::Mode::Bootloader, true, true},
-        Odd{"JunkInEitherPort", sim::Mode::Application, true, true},
+        Reply{"JunkInTheBootloadersPort", {}, true, bootloader, -1, 0, true},
+        Reply{"JunkInEitherPort", {}, true, application, -1, 0, true},
         // Once every page is in, the update is done whether or not the new
         // application comes up.
-        Odd{"ApplicationNeverRestarts", sim::Mode::Application, false, false},
+        Reply{"ApplicationNeverRestarts", {}, true, application, -1, 0, false, false},
         // The last page is short enough for one frame: the repeat sends all of it.
-        Odd{"ShortPagesFirstFrameLost", sim::Mode::Bootloader, false, true,
-            rig::dataFrame(false, 14, 0)}),
-    [](const ::testing::TestParamInfo<Odd> &info) { return info.param.name; });
+        Reply{"ShortPagesFirstFrameLost", lost, true, bootloader, -1,
+              rig::dataFrame(false, 14, 0)}),
+    rig::rowName<Reply>);
 
 } // namespace

@@ -22,88 +22,59 @@ const std::string beforePages = rig::noApplicationFound +
                                 "[TORVEX] Detecting bootloader mode...\n" +
                                 "[TORVEX] Bootloader detected!\n";
 
-using PlainUpdate = rig::Rig;
+using PlainUpdate = rig::Table<int>;
 
 // A dongle already in its bootloader: found after the three one-second
 // attempts in application mode without the pause for a switch, then every
-// frame exact, each data frame with its slice of the image.
-TEST_F(PlainUpdate, FromTheBootloaderTellsEachStepAndSendsExactFrames)
+// frame exact, each data frame with its slice of the image. The carried
+// image (-1), and the same program built around images of other lengths.
+TEST_P(PlainUpdate, FromTheBootloaderTellsEachStepAndSendsExactFrames)
 {
-    sim::Dongle &dongle = plugInBootloader();
+    const std::string length = std::to_string(GetParam());
+    const auto image = GetParam() < 0
+                           ? rig::image()
+                           : rig::readImage(rig::variantDir() + "/image-" + length + ".bin");
+    ASSERT_TRUE(GetParam() < 0 || image.size() == static_cast<std::size_t>(GetParam()));
+    sim::Dongle &dongle = plugIn(rig::bootloader);
     const auto started = std::chrono::steady_clock::now();
-    const auto result = run({"--verbose"});
-    EXPECT_EQ(result.out, rig::verboseSuccessFromBootloader(pages));
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(dongle.flash(), rig::image());
+    const auto result =
+        run({"--verbose"},
+            GetParam() < 0 ? rig::flasherPath() : rig::variantDir() + "/ZEL_USB_Flasher_" + length);
+    rig::expectUpdated(result,
+                       rig::verboseSuccess(false, static_cast<int>(image.size() + 2047) / 2048));
+    EXPECT_EQ(dongle.flash(), image);
     EXPECT_EQ(setserialCalls(), std::vector<std::string>{"/dev/ttyACM0 low_latency"});
     const auto frames = dongle.frames();
-    ASSERT_EQ(frames.size(), 1U + 3 * pages + 1);
+    ASSERT_FALSE(frames.empty());
     EXPECT_GE(frames[0].received - started, std::chrono::milliseconds(3000));
     EXPECT_LT(frames[0].received - started, std::chrono::milliseconds(4800));
-    EXPECT_EQ(frames[0].bytes, (std::vector<uint8_t>{0x64, 0xAA, 0xAA}));
-    EXPECT_EQ(frames.back().bytes, (std::vector<uint8_t>{0x67, 0xAA, 0xAA}));
-    for (int page = 0; page < pages; ++page) {
-        SCOPED_TRACE("page " + std::to_string(page));
-        const auto from = rig::image().begin() + page * 2048;
-        const std::vector<uint8_t> bytes(
-            from, from + std::min<std::ptrdiff_t>(rig::image().end() - from, 2048));
-        const auto &first = frames[static_cast<std::size_t>(rig::dataFrame(false, page, 0))].bytes;
-        const auto &second = frames[static_cast<std::size_t>(rig::dataFrame(false, page, 1))].bytes;
-        // A full page goes as 2047 + 7 bytes, the last one (556 bytes) as 559 + 3.
-        const std::size_t firstChunk = std::min<std::size_t>(bytes.size(), 2044);
-        ASSERT_EQ(first.size(), 3 + firstChunk);
-        ASSERT_EQ(second.size(), 3 + bytes.size() - firstChunk);
-        EXPECT_EQ(prefix(first, 3), (std::vector<uint8_t>{0x65, 0xAA, 0xAA}));
-        EXPECT_EQ(prefix(second, 3), (std::vector<uint8_t>{0x65, 0xAA, 0xAA}));
-        std::vector<uint8_t> sent(first.begin() + 3, first.end());
-        sent.insert(sent.end(), second.begin() + 3, second.end());
-        EXPECT_EQ(sent, bytes);
-        EXPECT_EQ(frames[static_cast<std::size_t>(rig::writeFrame(false, page))].bytes,
-                  sim::pageWriteFrame(bytes.data(), bytes.size()));
+    // Each page goes as two data frames, a full one as 2047 + 7 bytes and the
+    // carried image's last one (556 bytes) as 559 + 3, then its write with
+    // its checksum.
+    std::vector<std::vector<uint8_t>> expected = {{0x64, 0xAA, 0xAA}};
+    for (std::size_t from = 0; from < image.size(); from += 2048) {
+        const auto page = image.begin() + static_cast<long>(from);
+        const long pageLength = std::min<long>(static_cast<long>(image.size() - from), 2048);
+        const long first = std::min<long>(pageLength, 2044);
+        for (const long cut : {0L, first}) {
+            expected.push_back({0x65, 0xAA, 0xAA});
+            expected.back().insert(expected.back().end(), page + cut,
+                                   page + (cut == 0 ? first : pageLength));
+        }
+        expected.push_back(sim::pageWriteFrame(&*page, static_cast<std::size_t>(pageLength)));
     }
-}
-
-struct Variant {
-    int length;
-    std::vector<std::size_t> frameLengths; // after the check frame, before the boot frame
-};
-
-void PrintTo(const Variant &variant, std::ostream *out)
-{
-    *out << variant.length << " bytes";
-}
-
-class ImageVariant : public rig::Rig, public ::testing::WithParamInterface<Variant>
-{
-};
-
-// The same program built around other images.
-TEST_P(ImageVariant, PagesFollowTheImageLength)
-{
-    const std::string name = "image-" + std::to_string(GetParam().length);
-    const auto image = rig::readImage(rig::variantDir() + "/" + name + ".bin");
-    ASSERT_EQ(image.size(), static_cast<std::size_t>(GetParam().length));
-    sim::Dongle &dongle = plugInBootloader();
-    const auto result = run({"--verbose"}, rig::variantDir() + "/ZEL_USB_Flasher_" +
-                                               std::to_string(GetParam().length));
-    const int pageCount = (GetParam().length + 2047) / 2048;
-    EXPECT_EQ(result.out, rig::verboseSuccessFromBootloader(pageCount));
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(dongle.flash(), image);
-    std::vector<std::size_t> lengths;
-    const auto frames = dongle.frames();
-    for (std::size_t i = 1; i + 1 < frames.size(); ++i) {
-        lengths.push_back(frames[i].bytes.size());
+    expected.push_back({0x67, 0xAA, 0xAA});
+    std::vector<std::vector<uint8_t>> sent;
+    for (const auto &frame : frames) {
+        sent.push_back(frame.bytes);
     }
-    EXPECT_EQ(lengths, GetParam().frameLengths);
+    EXPECT_EQ(sent, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, ImageVariant,
-                         ::testing::Values(Variant{0, {}}, Variant{4096, {2047, 7, 7, 2047, 7, 7}},
-                                           Variant{4092, {2047, 7, 7, 2047, 3, 7}}),
-                         [](const ::testing::TestParamInfo<Variant> &info) {
-                             return "Bytes" + std::to_string(info.param.length);
+INSTANTIATE_TEST_SUITE_P(Images, PlainUpdate, ::testing::Values(-1, 0, 4096, 4092),
+                         [](const ::testing::TestParamInfo<int> &info) {
+                             return info.param < 0 ? std::string("Carried")
+                                                   : "Bytes" + std::to_string(info.param);
                          });
 
 struct PageFault {
@@ -120,19 +91,17 @@ struct PageFault {
     int replyByte = -1;    // first byte of all the dongle's replies; -1: the command's
 };
 
-void PrintTo(const PageFault &row, std::ostream *out)
-{
-    *out << row.name;
-}
-
 std::string errorOn(int page)
 {
     return "[TORVEX] Error while sending frame " + std::to_string(page) + "\n";
 }
 
-class PageFaults : public rig::Rig, public ::testing::WithParamInterface<PageFault>
+void PrintTo(const PageFault &row, std::ostream *out)
 {
-};
+    *out << row.name;
+}
+
+using PageFaults = rig::Table<PageFault>;
 
 // No fault on the way to the flash ever ends in a claimed success.
 TEST_P(PageFaults, StopTheUpdateWithoutClaimingIt)
@@ -146,10 +115,7 @@ TEST_P(PageFaults, StopTheUpdateWithoutClaimingIt)
     sim::Dongle &dongle = plugIn(options);
     const auto result = run();
     const auto verdict = std::chrono::steady_clock::now();
-    EXPECT_EQ(result.out,
-              beforePages + progressUpTo(row.confirmed) + row.said + "\n" + rig::failure);
-    EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(result.err, "");
+    rig::expectFailed(result, beforePages + progressUpTo(row.confirmed) + row.said + "\n");
     EXPECT_EQ(dongle.pagesRejected(), row.rejected);
     EXPECT_EQ(dongle.flash(), prefix(rig::image(), std::min<std::size_t>(rig::image().size(),
                                                                          row.written * 2048U)));
@@ -168,10 +134,7 @@ const sim::Fault lost = rig::fault(Kind::Ignore);
 const sim::Fault flood{Kind::Flood, 20000, 1, 0, {}};
 const sim::Fault lateFlood{Kind::Flood, 20000, 1, 200, {}};
 
-sim::Fault replaced(std::vector<uint8_t> bytes)
-{
-    return rig::fault(Kind::Replace, std::move(bytes));
-}
+using rig::replaced;
 
 INSTANTIATE_TEST_SUITE_P(
     OnTheWay, PageFaults,
@@ -186,8 +149,8 @@ INSTANTIATE_TEST_SUITE_P(
         // From a dongle that does not echo, the late "OK" to the last page's
         // first data frame looks like the answer to its repeat. The dongle gets
         // the page twice and refuses it: that must be what the program sees.
-        PageFault{"LateOKFromADongleThatDoesNotEcho", 14, 0, rig::fault(Kind::Delay, {}, 150), 14,
-                  "", 14, 1, 0, false, 0x55},
+        PageFault{"LateOKFromADongleThatDoesNotEcho", 14, 0, rig::fault(Kind::Delay, 150), 14, "",
+                  14, 1, 0, false, 0x55},
         PageFault{"GarbledPageWriteReply", 0, 2, replaced({'f', 'O', 'O'}), 0, "", 1},
         PageFault{"DataFrameRefused", 5, 0, replaced({'e', 'E', 'R'}), 5, errorOn(5), 5},
         // A full page's first data frame is lost; its repeat carries the same
@@ -199,6 +162,6 @@ INSTANTIATE_TEST_SUITE_P(
         PageFault{"FloodAtOnce", 5, 0, flood, 5, errorOn(5), 5, 0, 1000},
         PageFault{"FloodAfterTheTimeout", 5, 0, lateFlood, 5, errorOn(5), 5, 0, 1600},
         PageFault{"UnpluggedMidway", 7, 1, rig::fault(Kind::Unplug), 7, errorOn(7), 7, 0, 1000}),
-    [](const ::testing::TestParamInfo<PageFault> &info) { return info.param.name; });
+    rig::rowName<PageFault>);
 
 } // namespace

@@ -17,15 +17,8 @@ namespace rig
 
 namespace
 {
-
 bool namespaceReady = false;
 std::string namespaceProblem;
-
-std::string bars(int count, char c)
-{
-    return std::string(static_cast<std::size_t>(count), c);
-}
-
 } // namespace
 
 void enterNamespace()
@@ -46,6 +39,13 @@ const std::vector<uint8_t> &image()
     return bytes;
 }
 
+std::string imageSha256()
+{
+    sim::RunOptions sha256sum;
+    sha256sum.argv = {"sha256sum", TORVEX_TEST_IMAGE};
+    return sim::runProgram(sha256sum).out.substr(0, 64);
+}
+
 std::string flasherPath()
 {
     const char *chosen = std::getenv("TORVEX_FLASHER");
@@ -64,7 +64,7 @@ std::string progressLine(int pagesDone, int pageCount)
     const int bar = pagesDone * 60 / pageCount;
     char head[32];
     std::snprintf(head, sizeof head, "\r[TORVEX] %3d%% [", percent);
-    return head + bars(bar, '|') + bars(60 - bar, ' ') + "]";
+    return head + std::string(bar, '|') + std::string(60 - bar, ' ') + "]";
 }
 
 std::string fullProgress(int pageCount)
@@ -76,52 +76,68 @@ std::string fullProgress(int pageCount)
     return pageCount > 0 ? line + "\r\n" : line;
 }
 
-std::string verboseSuccessFromBootloader(int pageCount)
+std::string verboseSuccess(bool fromApplication, int pageCount)
 {
-    return noApplicationFound + "[TORVEX] Detecting bootloader mode...\n" +
-           "[TORVEX] Bootloader detected!\n" + fullProgress(pageCount) +
-           "[TORVEX] Sending boot to app command...\n" + "[TORVEX] Booting to app successful!\n" +
-           success;
-}
-
-std::string verboseSuccessFromApplication(int pageCount)
-{
-    return "[TORVEX] Detecting Torvex...\n"
-           "[TORVEX] Torvex detected! Entering bootloader mode...\n"
-           "[TORVEX] Detecting bootloader mode...\n"
-           "[TORVEX] Bootloader detected!\n" +
+    return (fromApplication ? "[TORVEX] Detecting Torvex...\n"
+                              "[TORVEX] Torvex detected! Entering bootloader mode...\n"
+                            : noApplicationFound) +
+           "[TORVEX] Detecting bootloader mode...\n[TORVEX] Bootloader detected!\n" +
            fullProgress(pageCount) + "[TORVEX] Sending boot to app command...\n" +
            "[TORVEX] Booting to app successful!\n" + success;
 }
 
-int checkFrame(bool fromApplication)
+void expectUpdated(const sim::RunResult &result, const std::string &out)
 {
-    return fromApplication ? 1 : 0;
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+}
+
+void expectFailed(const sim::RunResult &result, const std::string &said)
+{
+    EXPECT_EQ(result.out, said + failure);
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.err, "");
 }
 
 int dataFrame(bool fromApplication, int page, int which)
 {
-    return checkFrame(fromApplication) + 1 + 3 * page + which;
-}
-
-int writeFrame(bool fromApplication, int page)
-{
-    return dataFrame(fromApplication, page, 2);
+    return (fromApplication ? 2 : 1) + 3 * page + which;
 }
 
 int bootFrame(bool fromApplication, int pageCount)
 {
-    return checkFrame(fromApplication) + 1 + 3 * pageCount;
+    return dataFrame(fromApplication, pageCount, 0);
 }
 
-sim::Fault fault(sim::Fault::Kind kind, std::vector<uint8_t> bytes, int delayMs, int burst)
+sim::Fault fault(sim::Fault::Kind kind, int delayMs, int burst)
 {
-    sim::Fault f;
-    f.kind = kind;
-    f.bytes = std::move(bytes);
-    f.delayMs = delayMs;
-    f.burst = burst;
-    return f;
+    return sim::Fault{kind, delayMs, burst, 0, {}};
+}
+
+sim::Fault replaced(std::vector<uint8_t> bytes)
+{
+    return sim::Fault{sim::Fault::Kind::Replace, 0, 1, 0, std::move(bytes)};
+}
+
+int framesSeen(const sim::Dongle &dongle, uint8_t command)
+{
+    int seen = 0;
+    for (const auto &frame : dongle.frames()) {
+        seen += !frame.bytes.empty() && frame.bytes[0] == command ? 1 : 0;
+    }
+    return seen;
+}
+
+sim::UsbPlace at(const std::string &path, const std::string &serial,
+                 const std::string &bootloaderSerial)
+{
+    return sim::UsbPlace{false, path, serial, bootloaderSerial};
+}
+
+sim::UsbPlace offUsb()
+{
+    return sim::UsbPlace{true, "", "", ""};
 }
 
 OnOpen::OnOpen(const std::string &mountPoint, std::function<void()> action)
@@ -190,20 +206,19 @@ sim::Dongle &Rig::plugIn(sim::DongleOptions options, sim::UsbPlace place)
     return dongle;
 }
 
-sim::Dongle &Rig::plugInBootloader(sim::FaultPlan faults)
+sim::Dongle &Rig::plugIn(sim::Mode mode, sim::UsbPlace place, sim::FaultPlan faults)
 {
     sim::DongleOptions options;
-    options.startMode = sim::Mode::Bootloader;
+    options.startMode = mode;
     options.faults = std::move(faults);
-    return plugIn(options);
+    return plugIn(options, std::move(place));
 }
 
-sim::Dongle &Rig::plugInApplication(sim::FaultPlan faults)
+void Rig::addOtherDevices(int from, int to)
 {
-    sim::DongleOptions options;
-    options.startMode = sim::Mode::Application;
-    options.faults = std::move(faults);
-    return plugIn(options);
+    for (int n = from; n < to; ++n) {
+        ASSERT_TRUE(tree().addForeignPort(n, otherDevice));
+    }
 }
 
 sim::RunOptions Rig::runOptions(std::vector<std::string> args, const std::string &program) const
@@ -217,8 +232,8 @@ sim::RunOptions Rig::runOptions(std::vector<std::string> args, const std::string
     }
     options.argv.push_back(program);
     options.argv.insert(options.argv.end(), args.begin(), args.end());
-    const std::string path = realSetserial_ ? "/usr/sbin:/usr/bin:/sbin:/bin"
-                                            : workDir_ + ":/usr/sbin:/usr/bin:/sbin:/bin";
+    const std::string path = debianSetserial ? "/usr/sbin:/usr/bin:/sbin:/bin"
+                                             : workDir_ + ":/usr/sbin:/usr/bin:/sbin:/bin";
     options.env = {"PATH=" + path};
     options.limit = std::chrono::seconds(60);
     return options;
@@ -226,7 +241,13 @@ sim::RunOptions Rig::runOptions(std::vector<std::string> args, const std::string
 
 sim::RunResult Rig::run(std::vector<std::string> args, const std::string &program)
 {
-    sim::RunResult result = sim::runProgram(runOptions(std::move(args), program));
+    const std::string copy = workDir_ + "/ZEL_USB_Flasher";
+    if (unprivileged) {
+        EXPECT_EQ(std::system(("cp '" + program + "' '" + copy + "'").c_str()), 0);
+    }
+    sim::RunOptions options = runOptions(std::move(args), unprivileged ? copy : program);
+    options.unprivileged = unprivileged;
+    sim::RunResult result = sim::runProgram(options);
     EXPECT_FALSE(result.timedOut) << "the program hung";
     return result;
 }
@@ -246,17 +267,6 @@ std::vector<sim::RunResult> Rig::runTogether(int copies, std::vector<std::string
     return results;
 }
 
-sim::RunResult Rig::runUnprivileged(std::vector<std::string> args)
-{
-    const std::string copy = workDir_ + "/ZEL_USB_Flasher";
-    EXPECT_EQ(std::system(("cp '" + flasherPath() + "' '" + copy + "'").c_str()), 0);
-    sim::RunOptions options = runOptions(std::move(args), copy);
-    options.unprivileged = true;
-    sim::RunResult result = sim::runProgram(options);
-    EXPECT_FALSE(result.timedOut) << "the program hung";
-    return result;
-}
-
 void Rig::setserialExits(int status, const std::string &command)
 {
     const std::string script = workDir_ + "/setserial";
@@ -272,11 +282,6 @@ void Rig::setserialExits(int status, const std::string &command)
         << "pipes $caller; [ $n -le 1 ] || echo \"$* beside $n pipes\" >> " << calls << "\n"
         << command << "\nexit " << status << "\n";
     chmod(script.c_str(), 0755);
-}
-
-void Rig::useDebianSetserial()
-{
-    realSetserial_ = true;
 }
 
 std::vector<std::string> Rig::setserialCalls() const

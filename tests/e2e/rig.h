@@ -42,14 +42,19 @@ std::vector<uint8_t> readImage(const std::string &path);
 // programs built around other images, and TORVEX_EMULATOR a program that runs
 // them (such as qemu-aarch64-static).
 const std::vector<uint8_t> &image();
+std::string imageSha256();
 std::string flasherPath();
 std::string variantDir();
+
+constexpr sim::Mode application = sim::Mode::Application;
+constexpr sim::Mode bootloader = sim::Mode::Bootloader;
+// The modalias of a USB serial port that is not a dongle.
+inline const std::string otherDevice = "usb:v1d50p60e1d0100dc02dsc00dp00ic02isc02ip01in00";
 
 // What the program prints, composed independently of the program.
 std::string progressLine(int pagesDone, int pageCount);
 std::string fullProgress(int pageCount);
-std::string verboseSuccessFromApplication(int pageCount);
-std::string verboseSuccessFromBootloader(int pageCount);
+std::string verboseSuccess(bool fromApplication, int pageCount);
 inline const std::string retry = "[TORVEX] Could not connect to the device... Retrying...\n";
 inline const std::string noApplicationFound =
     "[TORVEX] Detecting Torvex...\n" + retry + retry + retry +
@@ -69,6 +74,11 @@ inline const std::string success = "[TORVEX] Update successful!\n";
 inline const std::string failure =
     "[TORVEX] Update Failed. Please reconnect the dongle and try again!\n";
 
+// A run that printed `out` and exited with the success verdict, or that
+// printed `said` and then the failure verdict; neither writes to stderr.
+void expectUpdated(const sim::RunResult &result, const std::string &out);
+void expectFailed(const sim::RunResult &result, const std::string &said);
+
 // The warning shown when `setserial` fails for a port.
 inline std::string setserialWarning(const std::string &port)
 {
@@ -77,11 +87,34 @@ inline std::string setserialWarning(const std::string &port)
 }
 
 // Frame numbers as the dongle counts them, for a dongle that starts in its
-// bootloader (`fromApplication` false) or in its application.
-int checkFrame(bool fromApplication);
+// bootloader (`fromApplication` false) or in its application: the check
+// frame, then three for each page (`which` 0 and 1 its data, 2 its write),
+// then the boot frame.
 int dataFrame(bool fromApplication, int page, int which);
-int writeFrame(bool fromApplication, int page);
 int bootFrame(bool fromApplication, int pageCount);
+
+sim::Fault fault(sim::Fault::Kind kind, int delayMs = 0, int burst = 1);
+sim::Fault replaced(std::vector<uint8_t> bytes);
+// How many frames starting with `command` the dongle received.
+int framesSeen(const sim::Dongle &dongle, uint8_t command);
+
+// Where a dongle sits: a USB port path and its serial numbers in either mode,
+// or a port with no USB device above it in sysfs.
+sim::UsbPlace at(const std::string &path, const std::string &serial = "",
+                 const std::string &bootloaderSerial = "");
+sim::UsbPlace offUsb();
+
+// True as soon as `condition` is, false if it is not within three seconds.
+template <typename Condition> bool waitFor(Condition condition)
+{
+    for (int waited = 0; waited < 3000; waited += 20) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return condition();
+}
 
 // One test's world: a stage (an empty device tree, dongles plugged into it)
 // and a `setserial` stand-in that records its command lines.
@@ -92,19 +125,17 @@ class Rig : public ::testing::Test
     void TearDown() override;
 
     sim::Dongle &plugIn(sim::DongleOptions options, sim::UsbPlace place = {});
-    sim::Dongle &plugInBootloader(sim::FaultPlan faults = {});
-    sim::Dongle &plugInApplication(sim::FaultPlan faults = {});
+    sim::Dongle &plugIn(sim::Mode mode, sim::UsbPlace place = {}, sim::FaultPlan faults = {});
+    // Ports from ttyACM<from> up to ttyACM<to - 1> taken by other devices.
+    void addOtherDevices(int from, int to);
 
     sim::RunResult run(std::vector<std::string> args = {"--verbose"},
                        const std::string &program = flasherPath());
     // Several copies of the program started together, one result each.
     std::vector<sim::RunResult> runTogether(int copies, std::vector<std::string> args);
-    // The program as an ordinary user, from a copy that user may run.
-    sim::RunResult runUnprivileged(std::vector<std::string> args);
 
     // `command`, if any, is run by the stand-in first.
     void setserialExits(int status, const std::string &command = "");
-    void useDebianSetserial();
     std::vector<std::string> setserialCalls() const;
 
     sim::FakeDeviceTree &tree()
@@ -112,12 +143,14 @@ class Rig : public ::testing::Test
         return stage_->tree();
     }
 
+    bool debianSetserial = false; // instead of the stand-in
+    bool unprivileged = false;    // the program as an ordinary user, from a copy that user may run
+
   private:
     sim::RunOptions runOptions(std::vector<std::string> args, const std::string &program) const;
 
     std::unique_ptr<sim::Stage> stage_;
     std::string workDir_;
-    bool realSetserial_ = false;
 };
 
 // Runs `action` at each open of a file in the mount at `mountPoint`, before
@@ -140,16 +173,15 @@ class OnOpen
     std::thread answering_;
 };
 
-sim::Fault fault(sim::Fault::Kind kind, std::vector<uint8_t> bytes = {}, int delayMs = 0,
-                 int burst = 1);
+// A test run once for each row of a table.
+template <typename Row> class Table : public Rig, public ::testing::WithParamInterface<Row>
+{
+};
+
+// A table row's name, for its test's name.
+template <typename Row> std::string rowName(const ::testing::TestParamInfo<Row> &info)
+{
+    return info.param.name;
+}
 
 } // namespace rig
-
-namespace sim
-{
-// Names a fault in test listings.
-inline void PrintTo(const Fault &fault, std::ostream *out)
-{
-    *out << describe(fault) << ":" << toHex(fault.bytes);
-}
-} // namespace sim

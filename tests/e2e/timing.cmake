@@ -7,12 +7,12 @@
 # "timing" lets tools/run-tests.sh run them apart from the suites' other tests.
 set(timed_tests
     Discovery.NoDongleFailsAfterThreeAttemptsPerModeAboutASecondApart
-    PlainUpdate.FromTheBootloaderTellsEachStepAndSendsExactFrames
+    Images/PlainUpdate.FromTheBootloaderTellsEachStepAndSendsExactFrames
     Replies/CommandReply.IsJudged/AnsweredAfter400ms
     Replies/CommandReply.IsJudged/AnsweredAfter1500ms
     Replies/CommandReply.IsJudged/SplitByAGap
     Replies/CommandReply.IsJudged/EnterAnsweredAfter400ms
-    ButSound/OddDongle.StillGetsACleanUpdate/ApplicationNeverRestarts
+    Replies/CommandReply.IsJudged/ApplicationNeverRestarts
     OnTheWay/PageFaults.StopTheUpdateWithoutClaimingIt/DataFramesOKToThePageWrite
     OnTheWay/PageFaults.StopTheUpdateWithoutClaimingIt/LateOKFromADongleThatDoesNotEcho
     OnTheWay/PageFaults.StopTheUpdateWithoutClaimingIt/FloodAtOnce
