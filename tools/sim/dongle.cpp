@@ -103,7 +103,7 @@ bool parseDongleOption(const std::string &arg, const std::string &value, DongleO
 }
 
 Dongle::Dongle(Bus &bus, DongleOptions options)
-    : bus_(bus), options_(std::move(options)), mode_(options_.startMode), flash_(options_.flash)
+    : bus_(bus), options_(std::move(options)), mode_(options_.startMode)
 {
 }
 

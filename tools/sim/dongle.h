@@ -53,7 +53,6 @@ struct DongleOptions {
     bool staleOnPlugIn = false;      // junk waits in each new port before the host opens it
     // First byte of the bootloader's replies; negative: the command's own byte.
     int replyByte = -1;
-    std::vector<uint8_t> flash; // what the flash holds before the update
     FaultPlan faults;
     Pull pull;
 };

@@ -15,7 +15,8 @@ namespace sim
 class GadgetBus : public Bus
 {
   public:
-    explicit GadgetBus(const std::string &name = "torvex", std::string udc = "");
+    // `udc` empty: the first device controller there is.
+    GadgetBus(const std::string &name, std::string udc);
     ~GadgetBus() override;
     GadgetBus(const GadgetBus &) = delete;
     GadgetBus &operator=(const GadgetBus &) = delete;
