@@ -22,7 +22,6 @@ using namespace nlohmann::literals;
 using std::chrono::milliseconds;
 
 using rig::at;
-using rig::waitFor;
 
 using HandOver = rig::Rig;
 
@@ -46,8 +45,8 @@ TEST_F(HandOver, VerboseUpdateFromTheApplication)
     EXPECT_EQ(frames[0].bytes, (std::vector<uint8_t>{0x0A, 0x00}));
     EXPECT_EQ(frames[1].mode, sim::Mode::Bootloader);
     EXPECT_GE(frames[1].received - frames[0].replied, milliseconds(2000));
-    EXPECT_TRUE(
-        waitFor([&] { return dongle.plugged() && dongle.mode() == sim::Mode::Application; }));
+    EXPECT_TRUE(sim::waitUntil(
+        [&] { return dongle.plugged() && dongle.mode() == sim::Mode::Application; }, 3000));
 }
 
 // The old port is still held open when the bootloader appears, so it gets
@@ -362,7 +361,7 @@ std::thread pressCtrlC(const std::string &port, std::vector<int> afterMs)
     return std::thread([port, afterMs] {
         pid_t child = 0;
         const auto pty = std::filesystem::read_symlink(port);
-        waitFor([&] { return (child = sim::holderElsewhere(pty)) != 0; });
+        sim::waitUntil([&] { return (child = sim::holderElsewhere(pty)) != 0; }, 3000);
         const pid_t group = child != 0 ? getpgid(child) : -1;
         const auto opened = std::chrono::steady_clock::now();
         for (int ms : afterMs) {
@@ -384,8 +383,8 @@ TEST_F(SeveralDongles, AllStopsOnCtrlCAsItIsAsked)
     ASSERT_EQ(flock(held, LOCK_EX), 0);
     for (int presses : {1, 2}) {
         // Back in its application after the first run's boot command.
-        ASSERT_TRUE(
-            waitFor([&] { return running.plugged() && running.mode() == sim::Mode::Application; }));
+        ASSERT_TRUE(sim::waitUntil(
+            [&] { return running.plugged() && running.mode() == sim::Mode::Application; }, 3000));
         const std::string port = running.hostPort();
         // The second press falls in the two seconds the switched dongle is given.
         std::thread ctrlC =
@@ -408,7 +407,8 @@ TEST_F(SeveralDongles, AllStopsOnCtrlCAsItIsAsked)
         if (presses == 1) {
             EXPECT_EQ(running.flash(), rig::image());
         } else {
-            EXPECT_TRUE(waitFor([&] { return running.mode() == sim::Mode::Bootloader; }));
+            EXPECT_TRUE(
+                sim::waitUntil([&] { return running.mode() == sim::Mode::Bootloader; }, 3000));
         }
     }
     close(held);
@@ -465,7 +465,7 @@ TEST_F(SeveralDongles, WatchUpdatesEachDongleOnceAsItComes)
     later.pull = {0, 9500, false};
     sim::Dongle &swappedIn = plugIn(later, at("1-1", "TVX-B"));
     swappedIn.armPull();
-    ASSERT_TRUE(waitFor([] { return access("/dev/ttyACM0", F_OK) != 0; }));
+    ASSERT_TRUE(sim::waitUntil([] { return access("/dev/ttyACM0", F_OK) != 0; }, 3000));
     sim::DongleOptions first;
     first.pull = {8000, -1, false};
     sim::Dongle &there = plugIn(first, at("1-1", "TVX-A"));
@@ -501,7 +501,7 @@ TEST_F(SeveralDongles, WatchStopsOnCtrlCAndLetsTheUpdateEnd)
     later.pull = {0, 1500, false};
     sim::Dongle &tooLate = plugIn(later, at("1-2"));
     tooLate.armPull();
-    ASSERT_TRUE(waitFor([] { return access("/dev/ttyACM1", F_OK) != 0; }));
+    ASSERT_TRUE(sim::waitUntil([] { return access("/dev/ttyACM1", F_OK) != 0; }, 3000));
     std::thread ctrlC = pressCtrlC(there.hostPort(), {500});
     const auto result = run({"--watch", "--verbose"});
     ctrlC.join();

@@ -104,18 +104,6 @@ sim::UsbPlace at(const std::string &path, const std::string &serial = "",
                  const std::string &bootloaderSerial = "");
 sim::UsbPlace offUsb();
 
-// True as soon as `condition` is, false if it is not within three seconds.
-template <typename Condition> bool waitFor(Condition condition)
-{
-    for (int waited = 0; waited < 3000; waited += 20) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
-
 // One test's world: a stage (an empty device tree, dongles plugged into it)
 // and a `setserial` stand-in that records its command lines.
 class Rig : public ::testing::Test

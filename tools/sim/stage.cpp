@@ -1,7 +1,9 @@
 #include "stage.h"
 
+#include <chrono>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "gadgetBus.h"
 
@@ -15,6 +17,17 @@ bool readBinaryFile(const std::string &path, std::vector<uint8_t> *bytes)
         return false;
     }
     bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+bool waitUntil(const std::function<bool()> &done, int ms)
+{
+    for (int waited = 0; !done(); waited += 10) {
+        if (waited >= ms) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     return true;
 }
 

@@ -16,6 +16,9 @@ namespace sim
 // The bytes of a file; false when it cannot be read.
 bool readBinaryFile(const std::string &path, std::vector<uint8_t> *bytes);
 
+// True as soon as `done` is, false if it is not within `ms` milliseconds.
+bool waitUntil(const std::function<bool()> &done, int ms);
+
 // A dongle to plug in, and where it sits on USB.
 struct Seat {
     DongleOptions options;

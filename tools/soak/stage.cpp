@@ -5,13 +5,11 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <future>
 #include <iomanip>
 #include <iostream>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "judge.h"
 #include "sim/gadgetBus.h"
@@ -73,17 +71,6 @@ class TracedBus : public sim::Bus
     std::vector<Plug> plugs_;
 };
 
-bool waitUntil(const std::function<bool()> &done, int ms)
-{
-    for (int waited = 0; !done(); waited += 10) {
-        if (waited >= ms) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 bool noHostPorts()
 {
     std::error_code error;
@@ -105,7 +92,7 @@ class Stage
     {
         const bool real = setup.bus == BusKind::Gadget;
         std::string why;
-        if (real ? !waitUntil(noHostPorts, 3000) : !sim::enterPrivateMountNamespace(&why)) {
+        if (real ? !sim::waitUntil(noHostPorts, 3000) : !sim::enterPrivateMountNamespace(&why)) {
             return real ? "a ttyACM port from an earlier run is still there" : why;
         }
         if (real && s.dongles.size() != 1) {
@@ -151,7 +138,7 @@ class Stage
             for (std::size_t d = from; d < to && !real; ++d) {
                 dongle(d).armPull();
             }
-            if (to < s.dongles.size() && !waitUntil(gone, 3000)) {
+            if (to < s.dongles.size() && !sim::waitUntil(gone, 3000)) {
                 return "a dongle to plug in later did not leave";
             }
         }
@@ -168,7 +155,7 @@ class Stage
   private:
     std::string gadgetUp()
     {
-        if (!waitUntil([this] { return !dongle(0).hostPort().empty(); }, 3000)) {
+        if (!sim::waitUntil([this] { return !dongle(0).hostPort().empty(); }, 3000)) {
             return "the gadget did not come up on the host: " +
                    static_cast<const sim::GadgetBus &>(buses[0]->traced()).error();
         }
