@@ -344,6 +344,32 @@ TEST_F(AllStopped, CtrlCDuringTheLaunchLeavesTheRestUntouched)
         << result.out;
 }
 
+// A Ctrl-C after the "Stopping:" line stops the running update at once, and
+// a dongle the station stopped is not told to be plugged in again. Its pages
+// are answered a little late, so that its update is still running then.
+TEST_F(Station, SecondCtrlCStopsTheUpdateAndAsksForNoReplug)
+{
+    sim::DongleOptions slowPages;
+    for (int frame = rig::dataFrame(true, 0, 0); frame < rig::bootFrame(true, 15); ++frame) {
+        slowPages.faults[frame] = rig::fault(sim::Fault::Kind::Delay, 30);
+    }
+    sim::Dongle &dongle = plugIn(slowPages, at("1-1"));
+    const auto result = runBeside({"--watch"}, [&] {
+        const auto pty = std::filesystem::read_symlink(dongle.hostPort());
+        ASSERT_TRUE(sim::waitUntil([&] { return sim::heldOpenElsewhere(pty); }, hangMs));
+        kill(-program, SIGINT);
+        // Its bootloader is checked two seconds after the switch at the earliest.
+        ASSERT_TRUE(sim::waitUntil([&] { return rig::framesSeen(dongle, 0x64) > 0; }, hangMs));
+    });
+    rig::expectFailed(result, "[TORVEX] Watching for every dongle to update each once; Ctrl-C "
+                              "stops.\n" +
+                                  waiting +
+                                  "[TORVEX] /dev/ttyACM0 path=1-1 Stopped during its update: it "
+                                  "waits in its bootloader, and the next run updates it. Update "
+                                  "Failed.\n[TORVEX] 0 of 1 dongle updated.\n");
+    EXPECT_NE(dongle.flash(), rig::image());
+}
+
 // A single update for scripts that finds no dongle says so, as --all does.
 TEST_F(Station, JsonUpdateThatFindsNoDongleSaysSo)
 {
