@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 
 #include "rig.h"
 
@@ -368,6 +369,25 @@ TEST_F(Station, SecondCtrlCStopsTheUpdateAndAsksForNoReplug)
                                   "waits in its bootloader, and the next run updates it. Update "
                                   "Failed.\n[TORVEX] 0 of 1 dongle updated.\n");
     EXPECT_NE(dongle.flash(), rig::image());
+}
+
+// On a terminal no line is written onto the progress bar: the bar is cleared
+// first. Here the line of a dongle that cannot be followed comes while the
+// other dongle's update runs.
+TEST_F(Station, NoLineLandsOnTheProgressBar)
+{
+    sim::Dongle &dongle = plugIn(rig::application, at("1-1"));
+    plugIn(rig::bootloader, rig::offUsb());
+    onTerminal = true;
+    const auto result = run({"--all"});
+    EXPECT_FALSE(std::regex_search(result.out, std::regex("[^\r\n]\\[TORVEX\\] "))) << result.out;
+    EXPECT_NE(result.out.find("\r[TORVEX] /dev/ttyACM1 No USB port path to follow it by. Update "
+                              "Failed.\r\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("\r[TORVEX]  50% ["), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("[TORVEX] 1 of 2 dongles updated.\r\n"), std::string::npos);
+    EXPECT_EQ(dongle.flash(), rig::image());
 }
 
 // A single update for scripts that finds no dongle says so, as --all does.
