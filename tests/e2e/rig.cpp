@@ -23,7 +23,7 @@ std::string namespaceProblem;
 
 void enterNamespace()
 {
-    namespaceReady = sim::enterPrivateMountNamespace(&namespaceProblem);
+    namespaceReady = sim::enterSandbox(&namespaceProblem);
 }
 
 std::vector<uint8_t> readImage(const std::string &path)

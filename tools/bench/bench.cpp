@@ -384,7 +384,7 @@ int main(int argc, char **argv)
         return 2;
     }
     std::string why;
-    if (!sim::enterPrivateMountNamespace(&why)) {
+    if (!sim::enterSandbox(&why)) {
         std::cerr << "torvex-bench: " << why << " (needs root)\n";
         return 2;
     }

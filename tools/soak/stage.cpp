@@ -92,7 +92,7 @@ class Stage
     {
         const bool real = setup.bus == BusKind::Gadget;
         std::string why;
-        if (real ? !sim::waitUntil(noHostPorts, 3000) : !sim::enterPrivateMountNamespace(&why)) {
+        if (real ? !sim::waitUntil(noHostPorts, 3000) : !sim::enterSandbox(&why)) {
             return real ? "a ttyACM port from an earlier run is still there" : why;
         }
         if (real && s.dongles.size() != 1) {
