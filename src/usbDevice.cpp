@@ -208,17 +208,17 @@ std::vector<Holder> holdersOf(const std::string &path)
     const std::string ownName = readAttribute("/proc/self/comm");
     std::error_code e;
     const fs::path ownProgram = fs::read_symlink("/proc/self/exe", e);
-    for (fs::directory_iterator process("/proc", e), end; !e && process != end;
+    for (fs::directory_iterator process("/proc", e), end; device != 0 && !e && process != end;
          process.increment(e)) {
-        // A copy of this program elsewhere, or one run by an emulator, has its name.
         const std::string pid = process->path().filename();
         const std::string name = readAttribute(process->path() / "comm");
+        // A copy of this program elsewhere, or one run by an emulator, has its name.
+        std::error_code denied;
         if (std::isdigit(pid[0]) != 0 && name != ownName &&
             holdsUnlocked(process->path(), device) &&
-            fs::read_symlink(process->path() / "exe", e) != ownProgram) {
+            fs::read_symlink(process->path() / "exe", denied) != ownProgram) {
             holders.push_back({name, std::stoi(pid)});
         }
-        e.clear();
     }
     return holders;
 }
