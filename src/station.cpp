@@ -53,6 +53,8 @@ nlohmann::ordered_json summaryOf(int status)
 using Clock = std::chrono::steady_clock;
 constexpr useconds_t launchSpacingUs = 25000;
 const char *const untouched = "Left untouched: stopped before its update began.";
+// Under --watch an update waits for as long as other programs hold its port.
+bool patientUpdates = false;
 
 // One dongle's update: a child process runs a single update of it, named by
 // its USB port path, and sends the uploader's records up a pipe, a line each,
@@ -94,7 +96,7 @@ void send(int fd, const std::string &record)
 // when `setserial` runs; prints nothing: the parent says how it went. The
 // stop signals reach a whole process group: only the parent stops children.
 [[noreturn]] void runUpdate(const DongleChoice &choice, int recordFd,
-                            const std::vector<DongleUpdate> &others, bool patient)
+                            const std::vector<DongleUpdate> &others)
 {
     for (int signal : stopSignals) {
         std::signal(signal, SIG_IGN);
@@ -108,7 +110,7 @@ void send(int fd, const std::string &record)
     dup2(nowhere, STDOUT_FILENO);
     dup2(nowhere, STDERR_FILENO);
     Uploader uploader(false);
-    uploader.patient = patient;
+    uploader.patient = patientUpdates;
     uploader.chooseDongle(choice);
     uploader.reportTo([recordFd](const std::string &record) { send(recordFd, record); });
     const bool updated = uploader.perform();
@@ -118,7 +120,7 @@ void send(int fd, const std::string &record)
 
 // A dongle seen is followed by its USB port path; without one, the child
 // updates the dongle that a single update of the choice takes.
-bool start(std::vector<DongleUpdate> *updates, const DongleChoice &choice, bool patient)
+bool start(std::vector<DongleUpdate> *updates, const DongleChoice &choice)
 {
     DongleUpdate &update = updates->back();
     const std::string &path = update.dongle.usbPath;
@@ -131,8 +133,7 @@ bool start(std::vector<DongleUpdate> *updates, const DongleChoice &choice, bool 
     update.pid = fork();
     if (update.pid == 0) {
         close(ends[0]);
-        runUpdate(seen ? DongleChoice{path, "", "", "--path " + path} : choice, ends[1], *updates,
-                  patient);
+        runUpdate(seen ? DongleChoice{path, "", "", "--path " + path} : choice, ends[1], *updates);
     }
     close(ends[1]);
     if (update.pid < 0) {
@@ -245,7 +246,7 @@ class Station
         ++found;
         updates.emplace_back();
         updates.back().dongle = dongle;
-        if (!stopping && start(&updates, choice, watching)) {
+        if (!stopping && start(&updates, choice)) {
             return;
         }
         updates.back().reason = stopping       ? untouched
@@ -498,6 +499,7 @@ Tally updateAll(const DongleChoice &choice)
 
 Tally watch(const DongleChoice &choice)
 {
+    patientUpdates = true;
     say("[TORVEX] Watching for " +
         (choice.empty() ? "every dongle" : "the dongles that " + choice.asGiven + " fits") +
         " to update each once; Ctrl-C stops.");
