@@ -5,7 +5,6 @@
 
 #include <csignal>
 #include <optional>
-#include <regex>
 #include <set>
 #include <sstream>
 
