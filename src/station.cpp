@@ -53,6 +53,8 @@ nlohmann::ordered_json summaryOf(int status)
 using Clock = std::chrono::steady_clock;
 constexpr useconds_t launchSpacingUs = 25000;
 const char *const untouched = "Left untouched: stopped before its update began.";
+// Under --watch an update waits for as long as other programs hold its port.
+bool patientUpdates = false;
 
 // One dongle's update: a child process runs a single update of it, named by
 // its USB port path, and sends the uploader's records up a pipe, a line each,
@@ -112,6 +114,7 @@ void send(int fd, const std::string &record)
     dup2(nowhere, STDOUT_FILENO);
     dup2(nowhere, STDERR_FILENO);
     Uploader uploader(false);
+    uploader.patient = patientUpdates;
     uploader.chooseDongle(choice);
     uploader.reportTo([recordFd](const std::string &record) { send(recordFd, record); });
     const bool updated = uploader.perform();
@@ -148,9 +151,16 @@ bool start(std::vector<DongleUpdate> *updates, const DongleChoice &choice)
 
 void hear(DongleUpdate *update, const std::string &record)
 {
-    // A single update's dongle is known once it opens a port.
-    if (record.rfind("opened /dev/ttyACM", 0) == 0 && update->dongle.devicePath.empty()) {
-        sight(std::atoi(record.c_str() + 18), &update->dongle);
+    // A single update's dongle is known once it opens a port, or waits for one.
+    const bool atPort =
+        record.rfind("opened /dev/ttyACM", 0) == 0 || record.rfind("waiting /dev/ttyACM", 0) == 0;
+    if (atPort && update->dongle.devicePath.empty()) {
+        sight(std::atoi(record.c_str() + record.find("ttyACM") + 6), &update->dongle);
+    }
+    // Its lines that say what goes on, each once, however many updates say it.
+    static std::set<std::string> said;
+    if (record.rfind("say ", 0) == 0 && said.insert(record).second) {
+        say("[TORVEX] " + record.substr(4));
     }
     update->opened = update->opened || record.rfind("opened", 0) == 0;
     update->switched = update->switched || record == "switched";
@@ -516,12 +526,17 @@ int listDongles(const DongleChoice &choice)
     const std::vector<Sighting> dongles = donglesFitting(choice);
     for (const Sighting &seen : dongles) {
         const char *mode = seen.identifier == applicationIdentifier ? "application" : "bootloader";
+        const std::vector<Holder> holders = holdersOf(seen.devicePath);
         if (jsonLines) {
             nlohmann::ordered_json record = described("dongle", seen);
             record["mode"] = mode;
+            for (const Holder &holder : holders) {
+                record["heldBy"].push_back({{"command", holder.command}, {"pid", holder.pid}});
+            }
             print(record);
         } else {
-            std::cout << seen.devicePath << " " << mode << shown(seen) << "\n";
+            std::cout << seen.devicePath << " " << mode << shown(seen)
+                      << (holders.empty() ? "" : " held by " + named(holders)) << "\n";
         }
     }
     if (dongles.empty()) {
@@ -560,6 +575,7 @@ Tally updateAll(const DongleChoice &choice)
 
 Tally watch(const DongleChoice &choice)
 {
+    patientUpdates = true;
     say("[TORVEX] Watching for " +
         (choice.empty() ? "every dongle" : "the dongles that " + choice.asGiven + " fits") +
         " to update each once; Ctrl-C stops.");

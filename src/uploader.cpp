@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -170,7 +171,8 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
         if (!nameFitsOne()) {
             return false;
         }
-        const bool connected = port->connect(identifier, searchChoice);
+        const bool connected = port->connect(
+            identifier, searchChoice, [this](const std::string &at) { return portFree(at); });
         const std::vector<PortProblem> &met = port->portProblems();
         dongleSeen = dongleSeen || connected || !met.empty();
         problems.insert(problems.end(), met.begin(), met.end());
@@ -197,6 +199,9 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
             }
             return true;
         }
+        if (heldOff) {
+            return false;
+        }
         logLine("Could not connect to the device... Retrying...");
         usleep(retryPause);
     }
@@ -216,6 +221,42 @@ void Uploader::reportPortProblems(const std::vector<PortProblem> &problems)
             say(text);
         }
     }
+}
+
+// Another process on the port would take the dongle's replies: it is waited
+// for, then named, before the port is opened.
+bool Uploader::portFree(const std::string &devicePath)
+{
+    const std::string warning = modemManagerWarning(devicePath);
+    if (!warning.empty()) {
+        note(warning);
+    }
+    std::vector<Holder> holders = holdersOf(devicePath);
+    if (holders.empty()) {
+        return true;
+    }
+    dongleSeen = true;
+    recorder("waiting " + devicePath);
+    note("Waiting for " + named(holders) + " to close " + devicePath + "...");
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!holders.empty() && (patient || std::chrono::steady_clock::now() < until)) {
+        usleep(100000);
+        holders = holdersOf(devicePath);
+    }
+    if (!holders.empty()) {
+        heldOff = true;
+        say(devicePath + " is open in " + named(holders) + ": close " +
+            (holders.size() == 1 ? "it" : "them") + " and run again.");
+    }
+    return holders.empty();
+}
+
+// A line that tells what goes on, not why the update failed; a station says
+// it for the update.
+void Uploader::note(const std::string &line)
+{
+    std::cout << "[TORVEX] " << line << std::endl;
+    recorder("say " + line);
 }
 
 bool Uploader::perform()
@@ -268,7 +309,7 @@ bool Uploader::handOverFromApplication()
 {
     logLine("Detecting Torvex...");
     if (!openUsbDevice(applicationIdentifier, connectAttempts)) {
-        if (nameRefused) {
+        if (nameRefused || heldOff) {
             return false;
         }
         logLine("Looks like Torvex cannot be detected, checking if it's in bootloader mode "

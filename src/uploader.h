@@ -42,11 +42,13 @@ class Uploader
     Uploader &operator=(const Uploader &) = delete;
 
     void setVerbosity(bool verbose);
+    bool patient = false; // waits for as long as other programs hold the port
     // The dongle to update; by default the first one found.
     void chooseDongle(const DongleChoice &choice);
-    // Told how the update goes, a record at a time: "opened PORT" once a port
-    // is opened, "switched" once the enter command goes out, "progress PERCENT"
-    // after each page.
+    // Told how the update goes, a record at a time: "waiting PORT" when other
+    // programs hold it, "say LINE" for each line that tells what goes on,
+    // "opened PORT" once a port is opened, "switched" once the enter command
+    // goes out, "progress PERCENT" after each page.
     void reportTo(std::function<void(const std::string &record)> records);
     bool openUsbDevice(std::string identifier, uint8_t attempts);
     bool perform();
@@ -61,6 +63,8 @@ class Uploader
 
   private:
     bool nameFitsOne();
+    bool portFree(const std::string &devicePath);
+    void note(const std::string &line);
     bool handOverFromApplication();
     bool mayFollowWithoutPath();
     bool detectBootloader();
@@ -85,6 +89,7 @@ class Uploader
     bool dongleSeen = false;                // a search met a port of the chosen dongle
     bool nameSettled = false;               // held to the USB port path it fitted first
     bool nameRefused = false;               // it fitted two dongles
+    bool heldOff = false;                   // another process kept its port
     bool switched = false;                  // the enter command went out
     bool transferBegan = false;
     std::function<void(const std::string &)> recorder = [](const std::string &) {};

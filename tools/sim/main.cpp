@@ -251,7 +251,7 @@ int main(int argc, char **argv)
         std::cerr << "torvex-sim: cannot read " << settings.expectPath << "\n";
         return 2;
     }
-    if (!sim::enterPrivateMountNamespace(&why)) {
+    if (!sim::enterSandbox(&why)) {
         std::cerr << "torvex-sim: " << why << " (needs root or user namespaces)\n";
         return 2;
     }

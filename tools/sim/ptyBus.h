@@ -65,8 +65,8 @@ class PtyBus : public Bus
     std::string slavePath_;
 };
 
-// A process other than this one, in our mount namespace, that has `path`
-// open; 0 when none has.
+// A process other than this one, in our sandbox, that has `path` open; 0
+// when none has.
 pid_t holderElsewhere(const std::string &path);
 inline bool heldOpenElsewhere(const std::string &path)
 {

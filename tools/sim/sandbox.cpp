@@ -3,10 +3,14 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -40,16 +44,43 @@ bool bindFrom(int oldDev, const std::string &name, std::string *error)
     return true;
 }
 
+// The process outside the sandbox lives on only to end as its first process
+// does, so that whoever started it sees that status or signal.
+[[noreturn]] void endAs(pid_t first)
+{
+    int status = 0;
+    while (waitpid(first, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFSIGNALED(status)) {
+        std::signal(WTERMSIG(status), SIG_DFL);
+        raise(WTERMSIG(status));
+    }
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+}
+
 } // namespace
 
-bool enterPrivateMountNamespace(std::string *why)
+bool enterSandbox(std::string *why)
 {
-    const bool unshared = unshare(CLONE_NEWNS) == 0;
-    if (!unshared || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        *why = failure(unshared ? "making / private" : "unshare(CLONE_NEWNS)");
+    if (unshare(CLONE_NEWNS | CLONE_NEWPID) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        *why = failure("unshare(CLONE_NEWNS | CLONE_NEWPID)");
         return false;
     }
-    return true;
+    std::fflush(nullptr); // what is buffered is printed once, by the first process
+    const pid_t first = fork();
+    if (first > 0) {
+        endAs(first);
+    }
+    // Only a process inside the PID namespace can mount its /proc. Should
+    // whoever started us kill the process outside, everything in here dies.
+    const bool inside =
+        first == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 &&
+        mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0;
+    if (!inside) {
+        *why = failure(first < 0 ? "fork" : "mount /proc");
+    }
+    return inside;
 }
 
 // /dev/pts, the carried nodes and the links in /dev go with /dev; the CPUs

@@ -6,10 +6,15 @@
 namespace sim
 {
 
-// Moves the calling process into a mount namespace of its own, so that the
-// fake device tree below is seen by it and its children only. Must be called
-// before the process starts any thread.
-bool enterPrivateMountNamespace(std::string *why);
+// Moves the calling process into a sandbox: a mount namespace of its own, so
+// that the fake device tree below is seen by it and its children only, and a
+// PID namespace with a /proc of its own. Every sandbox's pseudo-terminals
+// have the same device numbers, so a program that looks through /proc for
+// other holders of its port must see no other sandbox's processes. The
+// caller goes on in a child, the first process of that PID namespace (the
+// one all in it die with); the process that called waits for it and exits
+// as it does. Must be called before the process starts any thread.
+bool enterSandbox(std::string *why);
 
 // Fresh, empty /dev, /sys/class/tty and /sys/devices for as long as the
 // object lives: the node, pseudo-terminal and standard device files a program

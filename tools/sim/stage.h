@@ -28,7 +28,7 @@ struct Seat {
 // What a program under test meets: dongles plugged in, each on a bus of its
 // own. On pseudo-terminals (the default) they live in a device tree of the
 // stage's own, which the process must have a private mount namespace for
-// (enterPrivateMountNamespace). As configfs gadgets they are the kernel's:
+// (enterSandbox). As configfs gadgets they are the kernel's:
 // the i-th is the gadget `gadgetName` (then `gadgetName`2, 3, ...) bound to
 // the i-th of `udcs` (beyond those named: the first controller there is),
 // and of its place only the serial numbers count.

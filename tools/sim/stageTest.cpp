@@ -26,7 +26,7 @@ std::string sysfsText(const std::string &path)
 TEST(Stage, UsbDeviceAboveThePortKeepsItsPathAcrossAReplug)
 {
     std::string why;
-    if (!sim::enterPrivateMountNamespace(&why)) {
+    if (!sim::enterSandbox(&why)) {
         ASSERT_EQ(std::getenv("CI"), nullptr) << why;
         GTEST_SKIP() << "needs a private mount namespace (run as root): " << why;
     }
@@ -59,7 +59,7 @@ TEST(Stage, UsbDeviceAboveThePortKeepsItsPathAcrossAReplug)
 TEST(Stage, PortNumbersGoUpTo255)
 {
     std::string why;
-    if (!sim::enterPrivateMountNamespace(&why)) {
+    if (!sim::enterSandbox(&why)) {
         GTEST_SKIP() << "needs a private mount namespace (run as root): " << why;
     }
     const sim::Stage stage;

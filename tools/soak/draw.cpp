@@ -188,6 +188,24 @@ void drawPlace(Rng &rng, DongleDraw *d)
     }
 }
 
+// Half the time on pseudo-terminals, another program on the dongle's port
+// before the flasher starts or while it runs, gone soon, within the
+// flasher's 10 s wait for it, or later.
+void drawHolder(Rng &rng, Run *s)
+{
+    if (!chance(rng, 0.5)) {
+        return;
+    }
+    const int when = share(rng, {0.4});
+    const int kind = share(rng, {0.35, 0.7});
+    s->holder = {0, when == 0 ? 0 : between(rng, 50, 3000),
+                 kind == 0   ? between(rng, 100, 3000)
+                 : kind == 1 ? between(rng, 3000, 9000)
+                             : between(rng, 11000, 16000)};
+    const char *const kinds[] = {"-brief", "-within-wait", "-beyond-wait"};
+    s->draws.push_back(std::string(when == 0 ? "holder-from-start" : "holder-later") + kinds[kind]);
+}
+
 // One dongle, one flasher naming none: start mode, timing, faults, reply
 // byte, and where it sits or, on a real bus, the pull of its cable. Those
 // last are drawn apart, so that a seed gives the same faults on both buses.
@@ -213,6 +231,8 @@ Run drawOne(uint64_t seed, BusKind bus)
         drawPull(where, &d);
     } else {
         drawPlace(where, &d);
+        Rng holding(seed ^ 0x686F6C646572ULL);
+        drawHolder(holding, &run);
     }
     return run;
 }
@@ -706,6 +726,10 @@ std::string describe(const Run &s, const std::string &program)
             text << " (" << d.pullLabel << ": pulled at " << pull.atMs
                  << (pull.backAfterMs >= 0 ? back : " ms") << ")";
         }
+    }
+    if (s.holder.dongle >= 0) {
+        text << "\n  another program on dongle " << s.holder.dongle + 1 << "'s port at "
+             << s.holder.atMs << " ms, for " << s.holder.forMs << " ms";
     }
     for (std::size_t i = 0; i < s.flashers.size(); ++i) {
         const FlasherDraw &f = s.flashers[i];

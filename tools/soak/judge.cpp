@@ -338,11 +338,29 @@ class Judge
                 if (sender == nullptr) {
                     orphan(d, frame);
                 } else {
+                    judgeHold(*sender, latest, frame);
                     sender->sent(d, stayOf(d, frame.received), latest == nullptr ? 0 : latest->pid,
                                  frame);
                 }
             }
         }
+    }
+
+    // Another program held the port the flasher switched the dongle on from
+    // before the flasher opened it, and so before it looked for other
+    // holders, until the enter command came.
+    void judgeHold(const Flasher &fl, const Placed *open, const sim::FrameRecord &frame)
+    {
+        const Hold &hold = w_.hold;
+        if (open == nullptr || hold.dongle != open->dongle || frame.bytes.empty() ||
+            frame.bytes[0] != enterBootloader || frame.mode != sim::Mode::Application) {
+            return;
+        }
+        breachIf(hold.pts == plugOf(*open).pts && hold.from < open->at && hold.to > frame.received,
+                 "held by another", fl.name, " switched ", dongle(hold.dongle), " on ", hold.port,
+                 " while another program held it, from ", msBetween(hold.from, open->at),
+                 " ms before its open until ", msBetween(frame.received, hold.to),
+                 " ms after the switch");
     }
 
     // A frame no flasher had the port for. A new port echoes the junk a
@@ -963,8 +981,10 @@ class Judge
         }
         const bool failedAlone =
             o_.dongles == 1 && flashers_.size() == 1 && flashers_[0].r.status == 255;
+        tally("holders: held a port", w_.hold.dongle >= 0);
         for (int d = 0; d < o_.dongles; ++d) {
-            const std::string cause = reached(d);
+            std::string cause = reached(d);
+            cause = cause == "no-fault-reached" && w_.hold.dongle == d ? "holder" : cause;
             tally("dongles: updated", w_.dongles[d].updated);
             if (failedAlone) {
                 o_.cause = cause;

@@ -50,12 +50,23 @@ struct FlasherSeen {
     std::string setserialErr; // what the real setserial complained of
 };
 
+// The drawn holder's time on a dongle's port: from just after its open to
+// just before its close.
+struct Hold {
+    int dongle = -1; // -1: it held no port
+    std::string port;
+    std::string pts;
+    Clock::time_point from;
+    Clock::time_point to;
+};
+
 // What a run did. Without opens logged (the real setserial on a real bus),
 // the run's one flasher sent every frame.
 struct Seen {
     std::vector<DongleSeen> dongles;
     std::vector<FlasherSeen> flashers;
     bool opensLogged = true;
+    Hold hold;
 };
 
 // What a run came to, as the process that ran it hands it on: what it broke,

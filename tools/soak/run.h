@@ -55,6 +55,15 @@ struct FlasherDraw {
     std::vector<std::string> arguments() const; // after the program's name
 };
 
+// A program that opens a dongle's port without a lock, as `cat` does, and
+// reads from it: `atMs` after the flashers start (0: before they start), for
+// `forMs`, or until they have all ended.
+struct HolderDraw {
+    int dongle = -1; // -1: none
+    int atMs = 0;
+    int forMs = 0;
+};
+
 // One run: dongles on the bus (and other devices' ports before them), and
 // flashers started together against them. A run with one dongle has one
 // flasher naming none.
@@ -65,6 +74,7 @@ struct Run {
     std::vector<bool> foreignInSysfs; // with a modalias that is no Torvex's, or none at all
     std::vector<DongleDraw> dongles;
     std::vector<FlasherDraw> flashers;
+    HolderDraw holder;
     // No fault anywhere and a flasher for each dongle that can only take that
     // one: then every dongle must end updated and every flasher succeed (but
     // a dongle without a USB port path that runs its application, and those

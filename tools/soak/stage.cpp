@@ -1,8 +1,11 @@
 // Runs one run: its dongles on their bus (and other devices' ports before
 // them), its flashers started together, and what each did gathered for the
 // judge. The bus, dongles and sysfs are put together in Stage alone.
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -10,6 +13,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "judge.h"
 #include "sim/gadgetBus.h"
@@ -92,7 +96,7 @@ class Stage
     {
         const bool real = setup.bus == BusKind::Gadget;
         std::string why;
-        if (real ? !sim::waitUntil(noHostPorts, 3000) : !sim::enterPrivateMountNamespace(&why)) {
+        if (real ? !sim::waitUntil(noHostPorts, 3000) : !sim::enterSandbox(&why)) {
             return real ? "a ttyACM port from an earlier run is still there" : why;
         }
         if (real && s.dongles.size() != 1) {
@@ -189,6 +193,32 @@ class Stage
     std::unique_ptr<sim::Stage> stage_;
 };
 
+// Another program on a dongle's port, as drawn: it opens the port without a
+// lock and reads what comes, as `cat` does, until its time is up or `over`.
+Hold holdPort(const HolderDraw &draw, const sim::Dongle *dongle, const std::atomic<bool> &over,
+              std::atomic<bool> *tried)
+{
+    const Clock::time_point due = Clock::now() + std::chrono::milliseconds(draw.atMs);
+    sim::waitUntil([&] { return over || Clock::now() >= due; }, draw.atMs + 1000);
+    const std::string port = dongle->hostPort();
+    std::error_code error;
+    Hold hold{draw.dongle, port, fs::read_symlink(port, error).string(), {}, {}};
+    const int fd =
+        port.empty() || over ? -1 : open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    hold.from = Clock::now();
+    *tried = true;
+    for (pollfd in{fd, POLLIN, 0};
+         fd >= 0 && !over && Clock::now() < hold.from + std::chrono::milliseconds(draw.forMs);) {
+        char bytes[512];
+        if (poll(&in, 1, 10) > 0 && read(fd, bytes, sizeof bytes) <= 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10)); // hung up
+        }
+    }
+    hold.to = Clock::now();
+    hold.dongle = fd >= 0 && close(fd) == 0 ? hold.dongle : -1;
+    return hold;
+}
+
 // The stand-in logs wall-clock time: where the wall clock's epoch lies on the
 // steady clock, from both read at one instant (a pause between the readings
 // would shift every open against the frames).
@@ -268,6 +298,15 @@ void show(const Seen &seen)
     const auto head = [](const std::vector<uint8_t> &bytes, std::size_t n) {
         return sim::toHex({bytes.begin(), bytes.begin() + std::min(n, bytes.size())});
     };
+    const auto ms = [](Clock::time_point at) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch())
+                   .count() %
+               100000;
+    };
+    if (seen.hold.dongle >= 0) {
+        std::cout << "--- another program held " << seen.hold.port << " (" << seen.hold.pts
+                  << ") from " << ms(seen.hold.from) << " to " << ms(seen.hold.to) << "\n";
+    }
     for (std::size_t d = 0; d < seen.dongles.size(); ++d) {
         const DongleSeen &dongle = seen.dongles[d];
         std::cout << "--- dongle " << d + 1 << (dongle.updated ? ", updated" : ", not updated")
@@ -281,11 +320,9 @@ void show(const Seen &seen)
         }
         std::cout << "\n";
         for (const auto &frame : dongle.frames) {
-            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                frame.received.time_since_epoch());
             std::cout << std::setw(4) << frame.index << " " << head(frame.bytes, 1) << " len "
                       << std::setw(4) << frame.bytes.size() << " " << frame.fault << " -> "
-                      << head(frame.reply, 8) << " at " << ms.count() % 100000 << "\n";
+                      << head(frame.reply, 8) << " at " << ms(frame.received) << "\n";
         }
     }
 }
@@ -300,7 +337,19 @@ Outcome runOnce(const Run &run, const RunSetup &setup)
         return rigFailure(why);
     }
     Seen seen;
+    // One drawn for the flashers' start has the port before they start.
+    std::atomic<bool> over{false};
+    std::atomic<bool> tried{false};
+    std::future<Hold> holder;
+    if (run.holder.dongle >= 0) {
+        sim::Dongle *const held = &stage.dongle(static_cast<std::size_t>(run.holder.dongle));
+        holder =
+            std::async(std::launch::async, holdPort, run.holder, held, std::cref(over), &tried);
+        sim::waitUntil([&] { return run.holder.atMs > 0 || tried; }, 3000);
+    }
     runFlashers(run, setup, &seen);
+    over = true;
+    seen.hold = holder.valid() ? holder.get() : Hold{};
     for (std::size_t d = 0; d < run.dongles.size(); ++d) {
         sim::Dongle &dongle = stage.dongle(d);
         dongle.stop();
