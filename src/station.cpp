@@ -142,9 +142,11 @@ bool start(std::vector<DongleUpdate> *updates, const DongleChoice &choice)
 
 void hear(DongleUpdate *update, const std::string &record)
 {
-    // A single update's dongle is known once it opens a port.
-    if (record.rfind("opened /dev/ttyACM", 0) == 0 && update->dongle.devicePath.empty()) {
-        sight(std::atoi(record.c_str() + 18), &update->dongle);
+    // A single update's dongle is known once it opens a port, or waits for one.
+    const bool atPort =
+        record.rfind("opened /dev/ttyACM", 0) == 0 || record.rfind("waiting /dev/ttyACM", 0) == 0;
+    if (atPort && update->dongle.devicePath.empty()) {
+        sight(std::atoi(record.c_str() + record.find("ttyACM") + 6), &update->dongle);
     }
     update->opened = update->opened || record.rfind("opened", 0) == 0;
     update->switched = update->switched || record == "switched";
@@ -235,6 +237,11 @@ class Station
         ++found;
         updates.emplace_back();
         updates.back().dongle = dongle;
+        const std::string warning =
+            stopping || dongle.devicePath.empty() ? "" : modemManagerWarning(dongle.devicePath);
+        if (!warning.empty()) {
+            say("[TORVEX] " + warning);
+        }
         if (!stopping && start(&updates, choice)) {
             return;
         }
@@ -408,6 +415,21 @@ struct Place {
     }
 };
 
+// A station waits for as long as another process holds a dongle's port, and
+// says so once. `held`: the dongles found waiting in the last round, by port.
+bool portFree(const Sighting &dongle, const std::map<std::string, Sighting> &held,
+              std::map<std::string, Sighting> *stillHeld)
+{
+    const std::vector<Holder> holders = holdersOf(dongle.devicePath);
+    if (!holders.empty() && held.count(dongle.devicePath) == 0) {
+        say("[TORVEX] Waiting for " + named(holders) + " to close " + dongle.devicePath + "...");
+    }
+    if (!holders.empty()) {
+        (*stillHeld)[dongle.devicePath] = dongle;
+    }
+    return holders.empty();
+}
+
 } // namespace
 
 int summary(int status, const std::vector<std::pair<const char *, int>> &counts)
@@ -439,12 +461,17 @@ int listDongles(const DongleChoice &choice)
     const std::vector<Sighting> dongles = donglesFitting(choice);
     for (const Sighting &seen : dongles) {
         const char *mode = seen.identifier == applicationIdentifier ? "application" : "bootloader";
+        const std::vector<Holder> holders = holdersOf(seen.devicePath);
         if (jsonLines) {
             nlohmann::ordered_json record = described("dongle", seen);
             record["mode"] = mode;
+            for (const Holder &holder : holders) {
+                record["heldBy"].push_back({{"command", holder.command}, {"pid", holder.pid}});
+            }
             print(record);
         } else {
-            std::cout << seen.devicePath << " " << mode << shown(seen) << "\n";
+            std::cout << seen.devicePath << " " << mode << shown(seen)
+                      << (holders.empty() ? "" : " held by " + named(holders)) << "\n";
         }
     }
     if (dongles.empty()) {
@@ -488,6 +515,7 @@ Tally watch(const DongleChoice &choice)
         " to update each once; Ctrl-C stops.");
     Station station(true);
     std::map<std::string, Place> places; // by USB port path, or by port without one
+    std::map<std::string, Sighting> held;
     while (!station.stopping || !station.idle()) {
         const auto now = Clock::now();
         for (auto &[path, place] : places) {
@@ -495,16 +523,23 @@ Tally watch(const DongleChoice &choice)
                              station.running(station.updates[place.update]);
             place.lastSeen = place.updating ? now : place.lastSeen;
         }
+        std::map<std::string, Sighting> stillHeld;
         for (const Sighting &seen :
              station.stopping ? std::vector<Sighting>() : donglesFitting(choice)) {
             if (Place &place = places[seen.onUsb ? seen.usbPath : seen.devicePath];
-                place.due(seen, now)) {
+                place.due(seen, now) && portFree(seen, held, &stillHeld)) {
                 place.arrived = {};
                 place.update = station.updates.size();
                 station.begin(seen);
             }
         }
+        held.swap(stillHeld);
         station.await(200);
+        // A stop leaves a dongle that waits for its port untouched.
+        for (auto waiting = held.begin(); station.stopping && waiting != held.end();) {
+            station.begin(waiting->second);
+            waiting = held.erase(waiting);
+        }
     }
     return station.finish(choice);
 }

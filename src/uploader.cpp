@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -170,7 +171,8 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
         if (!nameFitsOne()) {
             return false;
         }
-        const bool connected = port->connect(identifier, searchChoice);
+        const bool connected = port->connect(
+            identifier, searchChoice, [this](const std::string &at) { return portFree(at); });
         const std::vector<PortProblem> &met = port->portProblems();
         dongleSeen = dongleSeen || connected || !met.empty();
         problems.insert(problems.end(), met.begin(), met.end());
@@ -197,6 +199,9 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
             }
             return true;
         }
+        if (heldOff) {
+            return false;
+        }
         logLine("Could not connect to the device... Retrying...");
         usleep(retryPause);
     }
@@ -216,6 +221,34 @@ void Uploader::reportPortProblems(const std::vector<PortProblem> &problems)
             say(text);
         }
     }
+}
+
+// Another process on the port would take the dongle's replies: it is waited
+// for, then named, before the port is opened. Neither line is why an update
+// that goes on fails later.
+bool Uploader::portFree(const std::string &devicePath)
+{
+    const std::string warning = modemManagerWarning(devicePath);
+    std::cout << (warning.empty() ? "" : "[TORVEX] " + warning + "\n");
+    std::vector<Holder> holders = holdersOf(devicePath);
+    if (holders.empty()) {
+        return true;
+    }
+    dongleSeen = true;
+    recorder("waiting " + devicePath);
+    std::cout << "[TORVEX] Waiting for " << named(holders) << " to close " << devicePath << "..."
+              << std::endl;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!holders.empty() && std::chrono::steady_clock::now() < until) {
+        usleep(100000);
+        holders = holdersOf(devicePath);
+    }
+    if (!holders.empty()) {
+        heldOff = true;
+        say(devicePath + " is open in " + named(holders) + ": close " +
+            (holders.size() == 1 ? "it" : "them") + " and run again.");
+    }
+    return holders.empty();
 }
 
 bool Uploader::perform()
@@ -267,7 +300,7 @@ bool Uploader::handOverFromApplication()
 {
     logLine("Detecting Torvex...");
     if (!openUsbDevice(applicationIdentifier, connectAttempts)) {
-        if (nameRefused) {
+        if (nameRefused || heldOff) {
             return false;
         }
         logLine("Looks like Torvex cannot be detected, checking if it's in bootloader mode "

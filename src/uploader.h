@@ -61,6 +61,7 @@ class Uploader
 
   private:
     bool nameFitsOne();
+    bool portFree(const std::string &devicePath);
     bool handOverFromApplication();
     bool mayFollowWithoutPath();
     bool detectBootloader();
@@ -85,6 +86,7 @@ class Uploader
     bool dongleSeen = false;                // a search met a port of the chosen dongle
     bool nameSettled = false;               // held to the USB port path it fitted first
     bool nameRefused = false;               // it fitted two dongles
+    bool heldOff = false;                   // another process kept its port
     bool switched = false;                  // the enter command went out
     bool transferBegan = false;
     std::function<void(const std::string &)> recorder = [](const std::string &) {};

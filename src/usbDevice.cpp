@@ -8,11 +8,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 
 struct termios tty;
 struct termios ti_prev;
@@ -86,6 +89,32 @@ bool choiceMatches(const DongleChoice &choice, const Sighting &seen)
 }
 
 using Clock = std::chrono::steady_clock;
+
+namespace fs = std::filesystem;
+
+std::string wholeFile(const fs::path &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// Whether the process has `device` open without a lock on it; never for
+// another user's process, whose descriptors cannot be read. Only links into
+// /dev are followed: stat on another file could hang on a network file system.
+bool holdsUnlocked(const fs::path &process, dev_t device)
+{
+    std::error_code denied;
+    std::error_code gone; // the process ended or closed the file meanwhile
+    for (fs::directory_iterator fd(process / "fd", denied), end; !denied && fd != end;
+         fd.increment(denied)) {
+        if (fs::read_symlink(fd->path(), gone).string().rfind("/dev/", 0) == 0 &&
+            deviceAt(fd->path()) == device) {
+            return wholeFile(process / "fdinfo" / fd->path().filename()).find("\nlock:") ==
+                   std::string::npos;
+        }
+    }
+    return false;
+}
 
 // Waits until `until` for the port to be ready for `events`; false once the
 // time is up or the port is gone, and nothing more will come or go.
@@ -172,10 +201,63 @@ std::string printable(const std::string &serialNumber)
     return shown;
 }
 
+std::vector<Holder> holdersOf(const std::string &path)
+{
+    std::vector<Holder> holders;
+    const dev_t device = deviceAt(path);
+    const std::string ownName = readAttribute("/proc/self/comm");
+    std::error_code e;
+    const fs::path ownProgram = fs::read_symlink("/proc/self/exe", e);
+    for (fs::directory_iterator process("/proc", e), end; !e && process != end;
+         process.increment(e)) {
+        // A copy of this program elsewhere, or one run by an emulator, has its name.
+        const std::string pid = process->path().filename();
+        const std::string name = readAttribute(process->path() / "comm");
+        if (std::isdigit(pid[0]) != 0 && name != ownName &&
+            holdsUnlocked(process->path(), device) &&
+            fs::read_symlink(process->path() / "exe", e) != ownProgram) {
+            holders.push_back({name, std::stoi(pid)});
+        }
+        e.clear();
+    }
+    return holders;
+}
+
+std::string named(const std::vector<Holder> &holders)
+{
+    std::string text;
+    for (const Holder &holder : holders) {
+        text += (text.empty() ? "" : ", ") + printable(holder.command) + " (pid " +
+                std::to_string(holder.pid) + ")";
+    }
+    return text;
+}
+
+// udev's database marks the ports that ModemManager must leave alone.
+std::string modemManagerWarning(const std::string &path)
+{
+    static bool said = false;
+    const dev_t device = deviceAt(path);
+    const bool marked = ("\n" + wholeFile("/run/udev/data/c" + std::to_string(major(device)) + ":" +
+                                          std::to_string(minor(device))))
+                            .find("\nE:ID_MM_DEVICE_IGNORE=1\n") != std::string::npos;
+    bool runs = false;
+    std::error_code e;
+    for (fs::directory_iterator process("/proc", e), end;
+         !e && !said && !marked && !runs && process != end; process.increment(e)) {
+        runs = readAttribute(process->path() / "comm") == "ModemManager";
+    }
+    said = said || runs;
+    return !runs ? ""
+                 : "ModemManager is running and may probe " + path +
+                       " during the update: install the udev rule 60-torvex.rules to keep it away "
+                       "(see 'man ZEL_USB_Flasher').";
+}
+
 // The identifier is taken by value: each caller hands over a copy of its own.
 // cppcheck-suppress passedByValue
 std::string open_device(int32_t *fd, std::string identifier, std::vector<PortProblem> *problems,
-                        const DongleChoice &choice, std::string *usbPath)
+                        const DongleChoice &choice, std::string *usbPath, const PortCheck &mayOpen)
 {
     *fd = -1;
     std::vector<PortProblem> unwanted;
@@ -188,6 +270,9 @@ std::string open_device(int32_t *fd, std::string identifier, std::vector<PortPro
         if (!sight(n, &seen) || seen.identifier != identifier || !choiceMatches(choice, seen) ||
             !sysfsNumbers(n, deviceAt(seen.devicePath))) {
             continue;
+        }
+        if (mayOpen && !mayOpen(seen.devicePath)) {
+            return seen.devicePath;
         }
         const int opened = open(seen.devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (opened < 0) {
@@ -228,12 +313,14 @@ UsbDevice::~UsbDevice()
     close(portFd);
 }
 
-bool UsbDevice::connect(std::string identifier, const DongleChoice &choice)
+bool UsbDevice::connect(std::string identifier, const DongleChoice &choice,
+                        const PortCheck &mayOpen)
 {
     int32_t fd = -1;
     portProblems_.clear();
     usbPath_.clear();
-    serialDeviceName = open_device(&fd, std::move(identifier), &portProblems_, choice, &usbPath_);
+    serialDeviceName =
+        open_device(&fd, std::move(identifier), &portProblems_, choice, &usbPath_, mayOpen);
     if (fd < 0) {
         return false;
     }

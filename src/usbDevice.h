@@ -3,6 +3,7 @@
 #include <termios.h>
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -50,6 +51,21 @@ std::vector<Sighting> donglesFitting(const DongleChoice &choice, int from = 0,
 std::string nothingFits(const DongleChoice &choice); // the line that says none does
 std::string printable(const std::string &serialNumber);
 
+// A process that has a dongle's port open.
+struct Holder {
+    std::string command; // its name, as /proc/PID/comm gives it
+    int pid;
+};
+
+// The processes that have the port at `path` open, of those whose files the
+// user may read. Copies of this program and holders of a lock on the port are
+// left out: the lock keeps them apart.
+std::vector<Holder> holdersOf(const std::string &path);
+std::string named(const std::vector<Holder> &holders); // "cat (pid 4242), ..."
+// The line that says ModemManager may probe the port, or an empty one; the
+// line comes once in a run.
+std::string modemManagerWarning(const std::string &path);
+
 // A port with the wanted identifier that could not be used: another program
 // holds it locked, or its open failed with `error`.
 struct PortProblem {
@@ -64,9 +80,12 @@ struct PortProblem {
 // through `usbPath`. Ports passed over are added to `problems`. With a
 // choice, the one dongle named or followed is looked for on every ttyACM
 // port, wherever the kernel put it, and no other device's port is opened.
+// A port that `mayOpen` refuses ends the search unopened.
+using PortCheck = std::function<bool(const std::string &devicePath)>;
 std::string open_device(int32_t *fd, std::string identifier,
                         std::vector<PortProblem> *problems = nullptr,
-                        const DongleChoice &choice = {}, std::string *usbPath = nullptr);
+                        const DongleChoice &choice = {}, std::string *usbPath = nullptr,
+                        const PortCheck &mayOpen = nullptr);
 
 class UsbDevice
 {
@@ -78,7 +97,8 @@ class UsbDevice
     UsbDevice(const UsbDevice &) = delete;
     UsbDevice &operator=(const UsbDevice &) = delete;
 
-    bool connect(std::string identifier, const DongleChoice &choice = {});
+    bool connect(std::string identifier, const DongleChoice &choice = {},
+                 const PortCheck &mayOpen = nullptr);
     bool transmit(const uint8_t *data, int32_t len, bool replyWanted, int32_t timeout);
     bool receive(int32_t timeout);
     std::string getSerialDeviceName();

@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/fanotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <future>
 
@@ -189,10 +193,17 @@ void Rig::SetUp()
     // Open to the unprivileged user too, who runs the program from here.
     chmod(dir, 0755);
     setserialExits(0);
+    // No udev here: its database is the test's alone, and empty.
+    runMounted_ = mount("torvex-run", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") == 0;
+    ASSERT_TRUE(runMounted_) << "mount tmpfs on /run: " << std::strerror(errno);
+    std::filesystem::create_directories("/run/udev/data");
 }
 
 void Rig::TearDown()
 {
+    if (runMounted_) {
+        umount2("/run", MNT_DETACH);
+    }
     stage_.reset();
     if (!workDir_.empty()) {
         std::system(("rm -rf " + workDir_).c_str());
@@ -236,6 +247,7 @@ sim::RunOptions Rig::runOptions(std::vector<std::string> args, const std::string
                                              : workDir_ + ":/usr/sbin:/usr/bin:/sbin:/bin";
     options.env = {"PATH=" + path};
     options.limit = std::chrono::seconds(60);
+    options.onOutput = onOutput;
     return options;
 }
 
@@ -244,6 +256,9 @@ sim::RunResult Rig::run(std::vector<std::string> args, const std::string &progra
     const std::string copy = workDir_ + "/ZEL_USB_Flasher";
     if (unprivileged) {
         EXPECT_EQ(std::system(("cp '" + program + "' '" + copy + "'").c_str()), 0);
+        // The stand-in, run by that user, records its calls too.
+        std::ofstream(workDir_ + "/setserial.calls", std::ios::app).close();
+        chmod((workDir_ + "/setserial.calls").c_str(), 0666);
     }
     sim::RunOptions options = runOptions(std::move(args), unprivileged ? copy : program);
     options.unprivileged = unprivileged;
@@ -265,6 +280,58 @@ std::vector<sim::RunResult> Rig::runTogether(int copies, std::vector<std::string
         EXPECT_FALSE(results.back().timedOut) << "a copy of the program hung";
     }
     return results;
+}
+
+void OtherProgram::end()
+{
+    if (running_ && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    running_ = false;
+}
+
+std::unique_ptr<OtherProgram> Rig::runOther(const std::string &name, const std::string &port)
+{
+    // Apart from the setserial stand-in's PATH, which a "cat" must not take.
+    const std::string copy = workDir_ + "/others/" + name;
+    std::error_code e;
+    std::filesystem::create_directories(workDir_ + "/others", e);
+    std::filesystem::copy_file("/bin/sleep", copy, std::filesystem::copy_options::skip_existing, e);
+    EXPECT_FALSE(e) << "cannot copy sleep to " << copy;
+    // Only calls that are safe between fork and exec: the tests have threads.
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int held = port.empty() ? -1 : open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (!port.empty() && (held < 0 || dup2(held, 3) != 3)) {
+            _exit(126);
+        }
+        closefrom(4);
+        execl(copy.c_str(), name.c_str(), "infinity", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    auto other = std::make_unique<OtherProgram>(name, pid);
+    // Started once it runs under its name, and so holds its port.
+    const std::string comm = "/proc/" + std::to_string(pid) + "/comm";
+    EXPECT_TRUE(sim::waitUntil(
+        [&] {
+            std::string running;
+            std::getline(std::ifstream(comm), running);
+            return running == name.substr(0, 15);
+        },
+        3000))
+        << name << " did not start";
+    return other;
+}
+
+void Rig::udevProperties(const std::string &port, const std::string &properties)
+{
+    struct stat node {
+    };
+    ASSERT_EQ(stat(port.c_str(), &node), 0) << port;
+    std::ofstream("/run/udev/data/c" + std::to_string(major(node.st_rdev)) + ":" +
+                  std::to_string(minor(node.st_rdev)))
+        << properties;
 }
 
 void Rig::setserialExits(int status, const std::string &command)

@@ -104,6 +104,36 @@ sim::UsbPlace at(const std::string &path, const std::string &serial = "",
                  const std::string &bootloaderSerial = "");
 sim::UsbPlace offUsb();
 
+// A process of another program, started by Rig::runOther, that ends with
+// this object or at end(): as /proc/PID/comm shows it, `name`.
+class OtherProgram
+{
+  public:
+    OtherProgram(std::string name, pid_t pid) : name_(std::move(name)), pid_(pid) {}
+    ~OtherProgram()
+    {
+        end();
+    }
+    OtherProgram(const OtherProgram &) = delete;
+    OtherProgram &operator=(const OtherProgram &) = delete;
+
+    void end(); // kills it and waits for its end: then it holds nothing
+    pid_t pid() const
+    {
+        return pid_;
+    }
+    // As the program names a process: "cat (pid 4242)".
+    std::string named() const
+    {
+        return name_ + " (pid " + std::to_string(pid_) + ")";
+    }
+
+  private:
+    std::string name_;
+    pid_t pid_;
+    bool running_ = true;
+};
+
 // One test's world: a stage (an empty device tree, dongles plugged into it)
 // and a `setserial` stand-in that records its command lines.
 class Rig : public ::testing::Test
@@ -122,6 +152,15 @@ class Rig : public ::testing::Test
     // Several copies of the program started together, one result each.
     std::vector<sim::RunResult> runTogether(int copies, std::vector<std::string> args);
 
+    // Another program, run as root under `name` (a copy of sleep) that, with
+    // a port, holds it open as a terminal program does: without a lock, and
+    // reading nothing.
+    std::unique_ptr<OtherProgram> runOther(const std::string &name, const std::string &port = "");
+    // Writes udev's database entry of the port, as udev does for a device that
+    // its rules gave `properties` ("E:KEY=VALUE" lines). The sandbox's
+    // /run/udev/data is empty otherwise.
+    void udevProperties(const std::string &port, const std::string &properties);
+
     // `command`, if any, is run by the stand-in first.
     void setserialExits(int status, const std::string &command = "");
     std::vector<std::string> setserialCalls() const;
@@ -131,6 +170,8 @@ class Rig : public ::testing::Test
         return stage_->tree();
     }
 
+    // Called by run() whenever the program has said more (see RunOptions).
+    std::function<void(const std::string &out, pid_t program)> onOutput;
     bool debianSetserial = false; // instead of the stand-in
     bool unprivileged = false;    // the program as an ordinary user, from a copy that user may run
 
@@ -139,6 +180,7 @@ class Rig : public ::testing::Test
 
     std::unique_ptr<sim::Stage> stage_;
     std::string workDir_;
+    bool runMounted_ = false;
 };
 
 // Runs `action` at each open of a file in the mount at `mountPoint`, before

@@ -73,5 +73,25 @@ for identifier in "${identifiers[@]}"; do
     grep -qiF "$id" <<<"$(section TROUBLESHOOTING)" || fail "TROUBLESHOOTING does not give the lsusb id $id"
 done
 
+# The lines about other programs on a port read the same in the page, in the
+# README's troubleshooting and in the program, which carries their fixed parts.
+readme="$(dirname "$0")/../../README.md"
+flat=$(tr -s ' \t\n' ' ' <<<"$text")
+readme_flat=$(tr -s ' \n' ' ' <"$readme")
+waiting="[TORVEX] Waiting for cat (pid 4242) to close /dev/ttyACM0..."
+refusal="[TORVEX] /dev/ttyACM0 is open in cat (pid 4242): close it and run again."
+modem_manager="[TORVEX] ModemManager is running and may probe /dev/ttyACM0 during the update:"
+modem_manager+=" install the udev rule 60-torvex.rules to keep it away (see 'man ZEL_USB_Flasher')."
+for line in "$waiting" "$refusal" "$modem_manager" '"heldBy":[{"command":"cat","pid":4242}]'; do
+    grep -qF -- "$line" <<<"$flat" || fail "the page does not say: $line"
+done
+for line in "$refusal" "$modem_manager"; do
+    grep -qF -- "\`$line\`" <<<"$readme_flat" || fail "the README's troubleshooting does not say: $line"
+done
+for part in "Waiting for " " to close " " is open in " " and run again." \
+    "ModemManager is running and may probe " " during the update: ${modem_manager#*update: }"; do
+    grep -qaF -- "$part" "$program" || fail "the program does not carry: $part"
+done
+
 [ "$errors" -eq 0 ] || { echo "$errors problem(s)"; exit 1; }
 echo "$(basename "$page"): clean, options ${options[*]}, exit statuses 0, 1 and 255, identifiers ${identifiers[*]}"

@@ -36,6 +36,8 @@ expect_rejected "a file numbered too late for uaccess" 80-torvex.rules 's/^//'
 expect_rejected "a name udev does not read" 60-torvex.rule 's/^//'
 expect_rejected "world-writable ports" 60-torvex.rules 's/MODE="0660"/MODE="0666"/'
 expect_rejected "ModemManager not kept away" 60-torvex.rules 's/, ENV{ID_MM_DEVICE_IGNORE}="1"//'
+expect_rejected "ModemManager kept from the application only" 60-torvex.rules \
+    '/idProduct}=="2000"/s/, ENV{ID_MM_DEVICE_IGNORE}="1"//'
 expect_rejected "the wrong subsystem" 60-torvex.rules 's/SUBSYSTEM=="tty"/SUBSYSTEM=="usb"/'
 expect_rejected "an assignment written as a match" 60-torvex.rules '0,/GROUP="dialout"/s//GROUP=="dialout"/'
 expect_rejected "an unquoted value" 60-torvex.rules '0,/MODE="0660"/s//MODE=0660/'

@@ -111,6 +111,9 @@ void supervise(pid_t pid, Pipes *pipes, const ChildOptions &options, ChildResult
                     result->lineEnds.push_back(Clock::now());
                 }
             }
+            if (options.onOutput && result->out.size() > before) {
+                options.onOutput(result->out, pid);
+            }
             if (fds[1].revents != 0 && !drain(pipes->err[0], &result->err)) {
                 closeFd(&pipes->err[0]);
             }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,9 @@ struct ChildOptions {
     // Ctrl-C as a terminal sends it, to the whole process group, this long
     // after the start (each one while the program runs).
     std::vector<std::chrono::milliseconds> interrupts;
+    // Called with the output so far, and the program's id, whenever more has
+    // come: how a caller acts on what the program has said.
+    std::function<void(const std::string &out, pid_t program)> onOutput;
 };
 
 struct ChildResult {
