@@ -983,6 +983,11 @@ class Judge
         const bool failedAlone =
             o_.dongles == 1 && flashers_.size() == 1 && flashers_[0].r.status == 255;
         tally("holders: held a port", w_.hold.dongle >= 0);
+        for (const Flasher &f : flashers_) {
+            tally("holders: a flasher waited for one", holds(f.r.out, "] Waiting for "));
+            tally("holders: a flasher refused to go on",
+                  holds(f.r.out, ": close it and run again."));
+        }
         for (int d = 0; d < o_.dongles; ++d) {
             std::string cause = reached(d);
             cause = cause == "no-fault-reached" && w_.hold.dongle == d ? "holder" : cause;
@@ -1004,6 +1009,9 @@ class Judge
             tally("draws: refused-shared-serial", holds(f.r.out, " fits "));
             tally("draws: plain-not-switched", holds(f.r.out, "Cannot follow the dongle on "));
             tally("draws: pointed-beyond", holds(f.r.out, ", beyond the ports searched without"));
+            tally("holders: a flasher waited for one", holds(f.r.out, "] Waiting for "));
+            tally("holders: a flasher refused to go on",
+                  holds(f.r.out, ": close it and run again."));
         }
         for (auto it = o_.counts.begin(); it != o_.counts.end();) {
             it = it->second == 0 ? o_.counts.erase(it) : std::next(it);
