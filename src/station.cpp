@@ -18,6 +18,7 @@
 #include <ctime>
 #include <iostream>
 #include <map>
+#include <set>
 #include <vector>
 
 namespace zel
@@ -52,6 +53,8 @@ nlohmann::ordered_json summaryOf(int status)
 using Clock = std::chrono::steady_clock;
 constexpr useconds_t launchSpacingUs = 25000;
 const char *const untouched = "Left untouched: stopped before its update began.";
+// Under --watch an update waits for as long as other programs hold its port.
+bool patientUpdates = false;
 
 // One dongle's update: a child process runs a single update of it, named by
 // its USB port path, and sends the uploader's records up a pipe, a line each,
@@ -107,6 +110,7 @@ void send(int fd, const std::string &record)
     dup2(nowhere, STDOUT_FILENO);
     dup2(nowhere, STDERR_FILENO);
     Uploader uploader(false);
+    uploader.patient = patientUpdates;
     uploader.chooseDongle(choice);
     uploader.reportTo([recordFd](const std::string &record) { send(recordFd, record); });
     const bool updated = uploader.perform();
@@ -147,6 +151,11 @@ void hear(DongleUpdate *update, const std::string &record)
         record.rfind("opened /dev/ttyACM", 0) == 0 || record.rfind("waiting /dev/ttyACM", 0) == 0;
     if (atPort && update->dongle.devicePath.empty()) {
         sight(std::atoi(record.c_str() + record.find("ttyACM") + 6), &update->dongle);
+    }
+    // Its lines that say what goes on, each once, however many updates say it.
+    static std::set<std::string> said;
+    if (record.rfind("say ", 0) == 0 && said.insert(record).second) {
+        say("[TORVEX] " + record.substr(4));
     }
     update->opened = update->opened || record.rfind("opened", 0) == 0;
     update->switched = update->switched || record == "switched";
@@ -237,11 +246,6 @@ class Station
         ++found;
         updates.emplace_back();
         updates.back().dongle = dongle;
-        const std::string warning =
-            stopping || dongle.devicePath.empty() ? "" : modemManagerWarning(dongle.devicePath);
-        if (!warning.empty()) {
-            say("[TORVEX] " + warning);
-        }
         if (!stopping && start(&updates, choice)) {
             return;
         }
@@ -415,21 +419,6 @@ struct Place {
     }
 };
 
-// A station waits for as long as another process holds a dongle's port, and
-// says so once. `held`: the dongles found waiting in the last round, by port.
-bool portFree(const Sighting &dongle, const std::map<std::string, Sighting> &held,
-              std::map<std::string, Sighting> *stillHeld)
-{
-    const std::vector<Holder> holders = holdersOf(dongle.devicePath);
-    if (!holders.empty() && held.count(dongle.devicePath) == 0) {
-        say("[TORVEX] Waiting for " + named(holders) + " to close " + dongle.devicePath + "...");
-    }
-    if (!holders.empty()) {
-        (*stillHeld)[dongle.devicePath] = dongle;
-    }
-    return holders.empty();
-}
-
 } // namespace
 
 int summary(int status, const std::vector<std::pair<const char *, int>> &counts)
@@ -510,12 +499,12 @@ Tally updateAll(const DongleChoice &choice)
 
 Tally watch(const DongleChoice &choice)
 {
+    patientUpdates = true;
     say("[TORVEX] Watching for " +
         (choice.empty() ? "every dongle" : "the dongles that " + choice.asGiven + " fits") +
         " to update each once; Ctrl-C stops.");
     Station station(true);
     std::map<std::string, Place> places; // by USB port path, or by port without one
-    std::map<std::string, Sighting> held;
     while (!station.stopping || !station.idle()) {
         const auto now = Clock::now();
         for (auto &[path, place] : places) {
@@ -523,23 +512,16 @@ Tally watch(const DongleChoice &choice)
                              station.running(station.updates[place.update]);
             place.lastSeen = place.updating ? now : place.lastSeen;
         }
-        std::map<std::string, Sighting> stillHeld;
         for (const Sighting &seen :
              station.stopping ? std::vector<Sighting>() : donglesFitting(choice)) {
             if (Place &place = places[seen.onUsb ? seen.usbPath : seen.devicePath];
-                place.due(seen, now) && portFree(seen, held, &stillHeld)) {
+                place.due(seen, now)) {
                 place.arrived = {};
                 place.update = station.updates.size();
                 station.begin(seen);
             }
         }
-        held.swap(stillHeld);
         station.await(200);
-        // A stop leaves a dongle that waits for its port untouched.
-        for (auto waiting = held.begin(); station.stopping && waiting != held.end();) {
-            station.begin(waiting->second);
-            waiting = held.erase(waiting);
-        }
     }
     return station.finish(choice);
 }

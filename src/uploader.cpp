@@ -224,22 +224,22 @@ void Uploader::reportPortProblems(const std::vector<PortProblem> &problems)
 }
 
 // Another process on the port would take the dongle's replies: it is waited
-// for, then named, before the port is opened. Neither line is why an update
-// that goes on fails later.
+// for, then named, before the port is opened.
 bool Uploader::portFree(const std::string &devicePath)
 {
     const std::string warning = modemManagerWarning(devicePath);
-    std::cout << (warning.empty() ? "" : "[TORVEX] " + warning + "\n");
+    if (!warning.empty()) {
+        note(warning);
+    }
     std::vector<Holder> holders = holdersOf(devicePath);
     if (holders.empty()) {
         return true;
     }
     dongleSeen = true;
     recorder("waiting " + devicePath);
-    std::cout << "[TORVEX] Waiting for " << named(holders) << " to close " << devicePath << "..."
-              << std::endl;
+    note("Waiting for " + named(holders) + " to close " + devicePath + "...");
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!holders.empty() && std::chrono::steady_clock::now() < until) {
+    while (!holders.empty() && (patient || std::chrono::steady_clock::now() < until)) {
         usleep(100000);
         holders = holdersOf(devicePath);
     }
@@ -249,6 +249,14 @@ bool Uploader::portFree(const std::string &devicePath)
             (holders.size() == 1 ? "it" : "them") + " and run again.");
     }
     return holders.empty();
+}
+
+// A line that tells what goes on, not why the update failed; a station says
+// it for the update.
+void Uploader::note(const std::string &line)
+{
+    std::cout << "[TORVEX] " << line << std::endl;
+    recorder("say " + line);
 }
 
 bool Uploader::perform()

@@ -42,11 +42,13 @@ class Uploader
     Uploader &operator=(const Uploader &) = delete;
 
     void setVerbosity(bool verbose);
+    bool patient = false; // waits for as long as other programs hold the port
     // The dongle to update; by default the first one found.
     void chooseDongle(const DongleChoice &choice);
-    // Told how the update goes, a record at a time: "opened PORT" once a port
-    // is opened, "switched" once the enter command goes out, "progress PERCENT"
-    // after each page.
+    // Told how the update goes, a record at a time: "waiting PORT" when other
+    // programs hold it, "say LINE" for each line that tells what goes on,
+    // "opened PORT" once a port is opened, "switched" once the enter command
+    // goes out, "progress PERCENT" after each page.
     void reportTo(std::function<void(const std::string &record)> records);
     bool openUsbDevice(std::string identifier, uint8_t attempts);
     bool perform();
@@ -62,6 +64,7 @@ class Uploader
   private:
     bool nameFitsOne();
     bool portFree(const std::string &devicePath);
+    void note(const std::string &line);
     bool handOverFromApplication();
     bool mayFollowWithoutPath();
     bool detectBootloader();

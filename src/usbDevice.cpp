@@ -205,20 +205,18 @@ std::vector<Holder> holdersOf(const std::string &path)
 {
     std::vector<Holder> holders;
     const dev_t device = deviceAt(path);
+    // Copies of this program have its name, wherever they are and whatever
+    // runs them (an emulator, say), which /proc/PID/exe would not tell.
     const std::string ownName = readAttribute("/proc/self/comm");
     std::error_code e;
-    const fs::path ownProgram = fs::read_symlink("/proc/self/exe", e);
-    for (fs::directory_iterator process("/proc", e), end; !e && process != end;
+    for (fs::directory_iterator process("/proc", e), end; device != 0 && !e && process != end;
          process.increment(e)) {
-        // A copy of this program elsewhere, or one run by an emulator, has its name.
         const std::string pid = process->path().filename();
         const std::string name = readAttribute(process->path() / "comm");
         if (std::isdigit(pid[0]) != 0 && name != ownName &&
-            holdsUnlocked(process->path(), device) &&
-            fs::read_symlink(process->path() / "exe", e) != ownProgram) {
+            holdsUnlocked(process->path(), device)) {
             holders.push_back({name, std::stoi(pid)});
         }
-        e.clear();
     }
     return holders;
 }
@@ -248,10 +246,10 @@ std::string modemManagerWarning(const std::string &path)
         runs = readAttribute(process->path() / "comm") == "ModemManager";
     }
     said = said || runs;
-    return !runs ? ""
-                 : "ModemManager is running and may probe " + path +
-                       " during the update: install the udev rule 60-torvex.rules to keep it away "
-                       "(see 'man ZEL_USB_Flasher').";
+    return runs ? "ModemManager is running and may probe the dongle's port during the update: "
+                  "install the udev rule 60-torvex.rules to keep it away (see 'man "
+                  "ZEL_USB_Flasher')."
+                : "";
 }
 
 // The identifier is taken by value: each caller hands over a copy of its own.

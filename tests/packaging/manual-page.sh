@@ -80,7 +80,7 @@ flat=$(tr -s ' \t\n' ' ' <<<"$text")
 readme_flat=$(tr -s ' \n' ' ' <"$readme")
 waiting="[TORVEX] Waiting for cat (pid 4242) to close /dev/ttyACM0..."
 refusal="[TORVEX] /dev/ttyACM0 is open in cat (pid 4242): close it and run again."
-modem_manager="[TORVEX] ModemManager is running and may probe /dev/ttyACM0 during the update:"
+modem_manager="[TORVEX] ModemManager is running and may probe the dongle's port during the update:"
 modem_manager+=" install the udev rule 60-torvex.rules to keep it away (see 'man ZEL_USB_Flasher')."
 for line in "$waiting" "$refusal" "$modem_manager" '"heldBy":[{"command":"cat","pid":4242}]'; do
     grep -qF -- "$line" <<<"$flat" || fail "the page does not say: $line"
@@ -89,7 +89,7 @@ for line in "$refusal" "$modem_manager"; do
     grep -qF -- "\`$line\`" <<<"$readme_flat" || fail "the README's troubleshooting does not say: $line"
 done
 for part in "Waiting for " " to close " " is open in " " and run again." \
-    "ModemManager is running and may probe " " during the update: ${modem_manager#*update: }"; do
+    "${modem_manager#"[TORVEX] "}"; do
     grep -qaF -- "$part" "$program" || fail "the program does not carry: $part"
 done
 

@@ -389,7 +389,7 @@ void printTable(const Settings &s, const ProgramRun &app, const ProgramRun &boot
         meets(watch.idleShare >= 0 && watch.idleShare <= 1.0));
     row("--watch: a port appearing .. its first frame", fixed(watch.firstFrameMs, "ms", 0),
         "<= 1000 ms", meets(watch.firstFrameMs >= 0 && watch.firstFrameMs <= 1000));
-    row("a look through /proc before a switch, " + std::to_string(scannedProcesses) + " processes",
+    row("/proc look before a switch, " + std::to_string(scannedProcesses) + " processes",
         fixed(procScan, "ms"), "< 20 ms", meets(procScan >= 0 && procScan < 20));
     for (const ProgramRun *run : {&app, &boot}) {
         const double share = cpuShare(run->child);
