@@ -983,11 +983,6 @@ class Judge
         const bool failedAlone =
             o_.dongles == 1 && flashers_.size() == 1 && flashers_[0].r.status == 255;
         tally("holders: held a port", w_.hold.dongle >= 0);
-        for (const Flasher &f : flashers_) {
-            tally("holders: a flasher waited for one", holds(f.r.out, "] Waiting for "));
-            tally("holders: a flasher refused to go on",
-                  holds(f.r.out, ": close it and run again."));
-        }
         for (int d = 0; d < o_.dongles; ++d) {
             std::string cause = reached(d);
             cause = cause == "no-fault-reached" && w_.hold.dongle == d ? "holder" : cause;
