@@ -6,14 +6,12 @@
 namespace sim
 {
 
-// Moves the calling process into a sandbox: a mount namespace of its own, so
-// that the fake device tree below is seen by it and its children only, and a
-// PID namespace with a /proc of its own. Every sandbox's pseudo-terminals
-// have the same device numbers, so a program that looks through /proc for
-// other holders of its port must see no other sandbox's processes. The
-// caller goes on in a child, the first process of that PID namespace (the
-// one all in it die with); the process that called waits for it and exits
-// as it does. Must be called before the process starts any thread.
+// Moves the calling process into a sandbox: a mount namespace, so that the
+// fake device tree below is its and its children's alone, and a PID namespace
+// with its own /proc, where no other sandbox's process (whose ptys have our
+// device numbers) looks like another holder of a port. The caller goes on as
+// the first process inside, in a child; the process that called waits and
+// exits as it does. Call it before the process starts any thread.
 bool enterSandbox(std::string *why);
 
 // Fresh, empty /dev, /sys/class/tty and /sys/devices for as long as the

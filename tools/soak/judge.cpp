@@ -347,8 +347,8 @@ class Judge
     }
 
     // Another program held the port the flasher switched the dongle on from
-    // before the flasher opened it, and so before it looked for other
-    // holders, until the enter command came.
+    // before the flasher started, and so before it looked for other holders,
+    // until the enter command came.
     void judgeHold(const Flasher &fl, const Placed *open, const sim::FrameRecord &frame)
     {
         const Hold &hold = w_.hold;
@@ -356,10 +356,11 @@ class Judge
             frame.bytes[0] != enterBootloader || frame.mode != sim::Mode::Application) {
             return;
         }
-        breachIf(hold.pts == plugOf(*open).pts && hold.from < open->at && hold.to > frame.received,
+        breachIf(hold.pts == plugOf(*open).pts && hold.from < fl.r.begin &&
+                     hold.to > frame.received,
                  "held by another", fl.name, " switched ", dongle(hold.dongle), " on ", hold.port,
-                 " while another program held it, from ", msBetween(hold.from, open->at),
-                 " ms before its open until ", msBetween(frame.received, hold.to),
+                 " while another program held it, from ", msBetween(hold.from, fl.r.begin),
+                 " ms before its start until ", msBetween(frame.received, hold.to),
                  " ms after the switch");
     }
 
@@ -1003,6 +1004,9 @@ class Judge
             tally("draws: refused-shared-serial", holds(f.r.out, " fits "));
             tally("draws: plain-not-switched", holds(f.r.out, "Cannot follow the dongle on "));
             tally("draws: pointed-beyond", holds(f.r.out, ", beyond the ports searched without"));
+            tally("holders: a flasher waited for one", holds(f.r.out, "] Waiting for "));
+            tally("holders: a flasher refused to go on",
+                  holds(f.r.out, ": close it and run again."));
         }
         for (auto it = o_.counts.begin(); it != o_.counts.end();) {
             it = it->second == 0 ? o_.counts.erase(it) : std::next(it);

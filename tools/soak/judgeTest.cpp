@@ -276,16 +276,16 @@ const Row rows[] = {
                               {at(250), 7, "/dev/ttyACM12", "/dev/pts/0"}};
      },
      "opened: names no dongle but opened /dev/ttyACM12"},
-    {"a dongle switched while another program held its port from before the open", One,
-     [](Scene &s) { s.holdPort("/dev/pts/0", 5, 60); },
+    {"a dongle switched while another program held its port from before the flasher's start", One,
+     [](Scene &s) { s.holdPort("/dev/pts/0", -5, 60); },
      "held by another: flasher 1 switched dongle 1 on /dev/ttyACM0 while another program held "
-     "it, from 5 ms before its open until 10 ms after the switch"},
-    {"another program on the port from after the open", One,
-     [](Scene &s) { s.holdPort("/dev/pts/0", 20, 60); }, ""},
+     "it, from 5 ms before its start until 10 ms after the switch"},
+    {"another program on the port from after the flasher's start", One,
+     [](Scene &s) { s.holdPort("/dev/pts/0", 5, 60); }, ""},
     {"another program gone before the switch", One,
-     [](Scene &s) { s.holdPort("/dev/pts/0", 5, 40); }, ""},
+     [](Scene &s) { s.holdPort("/dev/pts/0", -5, 40); }, ""},
     {"another program on the bootloader's port", One,
-     [](Scene &s) { s.holdPort("/dev/pts/1", 205, 900); }, ""},
+     [](Scene &s) { s.holdPort("/dev/pts/1", -5, 900); }, ""},
     {"a dongle waiting beside", Two, [](Scene &) {}, ""},
     {"a bootloader written that it did not switch", Two,
      [](Scene &s) {
