@@ -194,6 +194,13 @@ TEST_P(CommandReply, IsJudged)
         EXPECT_LE(dongle.frames().size(), 1U);
         EXPECT_TRUE(dongle.flash().empty());
     }
+    // A held reply came when it was meant to: once the program had polled
+    // so often, or once it had given up and let go of the port.
+    if (row.fault.until != sim::Fault::Until::Time) {
+        const auto held = static_cast<std::size_t>(row.frame);
+        ASSERT_TRUE(sim::waitUntil([&] { return dongle.frames().size() > held; }, 3000));
+        EXPECT_EQ(dongle.frames()[held].heldUntil, row.accepted ? "polls" : "port closed");
+    }
 }
 
 std::vector<uint8_t> okThenZeros(std::size_t total)
@@ -218,12 +225,13 @@ INSTANTIATE_TEST_SUITE_P(
         Reply{"UnknownFirstByte", replaced({0xFF, 'O', 'K'}), true},
         // A bootloader that never echoes the command is updated.
         Reply{"EveryReplyStartsWith0x55", {}, true, bootloader, 0x55},
-        // Later than a data frame's timeout, well within the check's.
-        Reply{"AnsweredAfter400ms", rig::fault(Kind::Delay, 400), true},
-        Reply{"AnsweredAfter1500ms", rig::fault(Kind::Delay, 1500), false},
-        // Cut once the line has been quiet a while: the burst
-        // after the gap does not count.
-        Reply{"SplitByAGap", rig::fault(Kind::Split, 30, 2), false},
+        // Later than a data frame's timeout (1000 polls), well within the
+        // check's (10000).
+        Reply{"AnsweredAfter3000Polls", rig::afterPolls(3000), true},
+        Reply{"AnsweredOnceGivenUp", rig::onceGivenUp(Kind::Delay), false},
+        // Cut once the line has been quiet for ten polls: the rest, a
+        // thousand polls after the frame, does not count.
+        Reply{"SplitByAGap", rig::afterPolls(1000, Kind::Split, 2), false},
         Reply{"OKWithTrailingZeros", replaced({'d', 'O', 'K', 0, 0}), true},
         Reply{"OKBang", replaced({'d', 'O', 'K', '!'}), false},
         Reply{"OneByte", replaced({'d'}), false}, Reply{"OnlyO", replaced({'d', 'O'}), false},
@@ -235,7 +243,7 @@ INSTANTIATE_TEST_SUITE_P(
         Reply{"EnterOtherCommandByte", replaced({0x0B, 0x01}), false, application},
         Reply{"EnterOneByte", replaced({0x0A}), false, application},
         Reply{"EnterUnanswered", lost, false, application},
-        Reply{"EnterAnsweredAfter400ms", rig::fault(Kind::Delay, 400), true, application},
+        Reply{"EnterAnsweredAfter3000Polls", rig::afterPolls(3000), true, application},
         Reply{"EnterAcceptedWithMoreBytes", replaced({0x0A, 0x01, 'O', 'K'}), true, application},
         // Every page is in: the update counts as done even if the boot goes unconfirmed.
         Reply{"BootUnanswered", lost, true, bootloader, -1, rig::bootFrame(false, 15), false, true,
