@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "rig.h"
@@ -95,14 +96,18 @@ TEST_F(Discovery, APortWithoutPermissionIsNamedWithItsRemedyInQuietModeToo)
                       "reconnect the dongle.\n");
     EXPECT_TRUE(dongle.frames().empty());
 
-    // Three seconds looking for the application, then the bootloader's
-    // attempts a second apart: the first is refused, the second is not.
-    std::thread udev([&dongle] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(3500));
-        chmod(dongle.hostPort().c_str(), 0666);
+    // Three searches for the application, then the bootloader's: the first
+    // is refused, the second, as it begins, finds the port open to all.
+    std::optional<rig::Searches> udev;
+    udev.emplace([port = dongle.hostPort()](int search) {
+        if (search == 4) {
+            chmod(port.c_str(), 0666);
+        }
     });
     const auto later = run({});
-    udev.join();
+    const std::size_t searches = udev->starts().size();
+    udev.reset();
+    EXPECT_EQ(searches, 5U);
     EXPECT_EQ(later.out, rig::fullProgress(15) + rig::success);
     EXPECT_EQ(later.status, 0);
     EXPECT_EQ(dongle.flash(), rig::image());

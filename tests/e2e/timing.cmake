@@ -10,6 +10,7 @@
 # a processor kept busy, as a user's machine may be.
 set(timed_tests
     Discovery.NoDongleFailsAfterThreeAttemptsPerModeAboutASecondApart
+    Discovery.APortWithoutPermissionIsNamedWithItsRemedyInQuietModeToo
     Images/PlainUpdate.FromTheBootloaderTellsEachStepAndSendsExactFrames
     Replies/CommandReply.IsJudged/AnsweredAfter3000Polls
     Replies/CommandReply.IsJudged/AnsweredOnceGivenUp
