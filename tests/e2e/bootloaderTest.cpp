@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "rig.h"
@@ -95,14 +96,18 @@ TEST_F(Discovery, APortWithoutPermissionIsNamedWithItsRemedyInQuietModeToo)
                       "reconnect the dongle.\n");
     EXPECT_TRUE(dongle.frames().empty());
 
-    // Three seconds looking for the application, then the bootloader's
-    // attempts a second apart: the first is refused, the second is not.
-    std::thread udev([&dongle] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(3500));
-        chmod(dongle.hostPort().c_str(), 0666);
+    // Three searches for the application, then the bootloader's: the first
+    // is refused, the second, as it begins, finds the port open to all.
+    std::optional<rig::Searches> udev;
+    udev.emplace([port = dongle.hostPort()](int search) {
+        if (search == 4) {
+            chmod(port.c_str(), 0666);
+        }
     });
     const auto later = run({});
-    udev.join();
+    const std::size_t searches = udev->starts().size();
+    udev.reset();
+    EXPECT_EQ(searches, 5U);
     EXPECT_EQ(later.out, rig::fullProgress(15) + rig::success);
     EXPECT_EQ(later.status, 0);
     EXPECT_EQ(dongle.flash(), rig::image());
@@ -194,6 +199,13 @@ TEST_P(CommandReply, IsJudged)
         EXPECT_LE(dongle.frames().size(), 1U);
         EXPECT_TRUE(dongle.flash().empty());
     }
+    // A held reply came when it was meant to: once the program had polled
+    // so often, or once it had given up and let go of the port.
+    if (row.fault.until != sim::Fault::Until::Time) {
+        const auto held = static_cast<std::size_t>(row.frame);
+        ASSERT_TRUE(sim::waitUntil([&] { return dongle.frames().size() > held; }, 3000));
+        EXPECT_EQ(dongle.frames()[held].heldUntil, row.accepted ? "polls" : "port closed");
+    }
 }
 
 std::vector<uint8_t> okThenZeros(std::size_t total)
@@ -218,12 +230,13 @@ INSTANTIATE_TEST_SUITE_P(
         Reply{"UnknownFirstByte", replaced({0xFF, 'O', 'K'}), true},
         // A bootloader that never echoes the command is updated.
         Reply{"EveryReplyStartsWith0x55", {}, true, bootloader, 0x55},
-        // Later than a data frame's timeout, well within the check's.
-        Reply{"AnsweredAfter400ms", rig::fault(Kind::Delay, 400), true},
-        Reply{"AnsweredAfter1500ms", rig::fault(Kind::Delay, 1500), false},
-        // Cut once the line has been quiet a while: the burst
-        // after the gap does not count.
-        Reply{"SplitByAGap", rig::fault(Kind::Split, 30, 2), false},
+        // Later than a data frame's timeout (1000 polls), well within the
+        // check's (10000).
+        Reply{"AnsweredAfter3000Polls", rig::afterPolls(3000), true},
+        Reply{"AnsweredOnceGivenUp", rig::onceGivenUp(Kind::Delay), false},
+        // Cut once the line has been quiet for ten polls: the rest, a
+        // thousand polls after the frame, does not count.
+        Reply{"SplitByAGap", rig::afterPolls(1000, Kind::Split, 2), false},
         Reply{"OKWithTrailingZeros", replaced({'d', 'O', 'K', 0, 0}), true},
         Reply{"OKBang", replaced({'d', 'O', 'K', '!'}), false},
         Reply{"OneByte", replaced({'d'}), false}, Reply{"OnlyO", replaced({'d', 'O'}), false},
@@ -235,7 +248,7 @@ INSTANTIATE_TEST_SUITE_P(
         Reply{"EnterOtherCommandByte", replaced({0x0B, 0x01}), false, application},
         Reply{"EnterOneByte", replaced({0x0A}), false, application},
         Reply{"EnterUnanswered", lost, false, application},
-        Reply{"EnterAnsweredAfter400ms", rig::fault(Kind::Delay, 400), true, application},
+        Reply{"EnterAnsweredAfter3000Polls", rig::afterPolls(3000), true, application},
         Reply{"EnterAcceptedWithMoreBytes", replaced({0x0A, 0x01, 'O', 'K'}), true, application},
         // Every page is in: the update counts as done even if the boot goes unconfirmed.
         Reply{"BootUnanswered", lost, true, bootloader, -1, rig::bootFrame(false, 15), false, true,

@@ -276,15 +276,22 @@ TEST_F(SeveralDongles, ANameThatComesToFitTwoDonglesIsRefusedThen)
             "serial");
         std::ofstream(serials.back().string() + ".next") << "TVX-SAME\n";
     }
-    // Half way between two attempts, both at once as far as a search can tell.
-    std::thread renamed([&serials] {
-        std::this_thread::sleep_for(milliseconds(1500));
+    // Between two attempts, both at once as far as a search can tell: as the
+    // second search begins. Renamed into place: the hook must not open a file
+    // it watches.
+    std::optional<rig::Searches> searches;
+    searches.emplace([&serials](int search) {
         for (const auto &serial : serials) {
-            std::filesystem::rename(serial.string() + ".next", serial);
+            std::error_code ignored;
+            if (search == 1) {
+                std::filesystem::rename(serial.string() + ".next", serial, ignored);
+            }
         }
     });
     const auto result = run({"--serial-number", "TVX-SAME"});
-    renamed.join();
+    const auto searched = searches->starts();
+    searches.reset();
+    EXPECT_EQ(searched.size(), 2U) << "the name fitted two dongles from the second search on";
     rig::expectFailed(result, "[TORVEX] --serial-number TVX-SAME fits 2 dongles, at 1-2 and "
                               "3-1.4: name one with --path.\n");
     EXPECT_TRUE(a.frames().empty() && b.frames().empty());
@@ -355,14 +362,19 @@ TEST_F(SeveralDongles, AllUpdatesEveryDongleAndSaysWhatHappenedToEach)
 }
 
 // Ctrl-C, as a terminal sends it to the whole process group, pressed the
-// given times after an update first holds the port open.
-std::thread pressCtrlC(const std::string &port, std::vector<int> afterMs)
+// given times after an update first holds the port open, or after `from`
+// comes true once it does.
+std::thread pressCtrlC(const std::string &port, std::vector<int> afterMs,
+                       std::function<bool()> from = {})
 {
-    return std::thread([port, afterMs] {
+    return std::thread([port, afterMs, from] {
         pid_t child = 0;
         const auto pty = std::filesystem::read_symlink(port);
         sim::waitUntil([&] { return (child = sim::holderElsewhere(pty)) != 0; }, 3000);
         const pid_t group = child != 0 ? getpgid(child) : -1;
+        if (from) {
+            sim::waitUntil(from, 30000);
+        }
         const auto opened = std::chrono::steady_clock::now();
         for (int ms : afterMs) {
             std::this_thread::sleep_until(opened + milliseconds(ms));
@@ -386,9 +398,13 @@ TEST_F(SeveralDongles, AllStopsOnCtrlCAsItIsAsked)
         ASSERT_TRUE(sim::waitUntil(
             [&] { return running.plugged() && running.mode() == sim::Mode::Application; }, 3000));
         const std::string port = running.hostPort();
-        // The second press falls in the two seconds the switched dongle is given.
+        // Once the dongle is told to switch (the parent has heard by then that
+        // its update began), and the second press within the two seconds the
+        // switched dongle is given.
+        const std::size_t framesBefore = running.frames().size();
         std::thread ctrlC =
-            pressCtrlC(port, presses == 1 ? std::vector<int>{1000} : std::vector<int>{1000, 1500});
+            pressCtrlC(port, presses == 1 ? std::vector<int>{200} : std::vector<int>{200, 700},
+                       [&running, framesBefore] { return running.frames().size() > framesBefore; });
         const auto result = run({"--all"});
         ctrlC.join();
         const std::string ending =
@@ -473,7 +489,11 @@ TEST_F(SeveralDongles, WatchUpdatesEachDongleOnceAsItComes)
     sim::Dongle &pluggedIn = plugIn(later, at("1-2", "TVX-C"));
     there.armPull();
     pluggedIn.armPull();
-    std::thread ctrlC = pressCtrlC(there.hostPort(), {16000});
+    // Once the last dongle is back in its new application: its update ended.
+    std::thread ctrlC = pressCtrlC(there.hostPort(), {1000}, [&swappedIn] {
+        return swappedIn.flash() == rig::image() && swappedIn.plugged() &&
+               swappedIn.mode() == sim::Mode::Application;
+    });
     const auto result = run({"--watch"});
     ctrlC.join();
     // Which number a port gets depends on what is plugged in at that moment.
@@ -497,12 +517,12 @@ TEST_F(SeveralDongles, WatchUpdatesEachDongleOnceAsItComes)
 TEST_F(SeveralDongles, WatchStopsOnCtrlCAndLetsTheUpdateEnd)
 {
     sim::Dongle &there = plugIn(rig::application, at("1-1"));
-    sim::DongleOptions later;
-    later.pull = {0, 1500, false};
-    sim::Dongle &tooLate = plugIn(later, at("1-2"));
-    tooLate.armPull();
-    ASSERT_TRUE(sim::waitUntil([] { return access("/dev/ttyACM1", F_OK) != 0; }, 3000));
-    std::thread ctrlC = pressCtrlC(there.hostPort(), {500});
+    // Plugged in once Ctrl-C is pressed, while the update under way goes on.
+    sim::Dongle *tooLate = nullptr;
+    std::thread ctrlC([this, &there, &tooLate] {
+        pressCtrlC(there.hostPort(), {500}).join();
+        tooLate = &plugIn(rig::application, at("1-2"));
+    });
     const auto result = run({"--watch", "--verbose"});
     ctrlC.join();
     rig::expectUpdated(result, "[TORVEX] Watching for every dongle to update each once; Ctrl-C "
@@ -513,7 +533,8 @@ TEST_F(SeveralDongles, WatchStopsOnCtrlCAndLetsTheUpdateEnd)
                                "[TORVEX] 1 of 1 dongle updated.\n" +
                                    rig::success);
     EXPECT_EQ(there.flash(), rig::image());
-    EXPECT_TRUE(tooLate.frames().empty());
+    ASSERT_NE(tooLate, nullptr);
+    EXPECT_TRUE(tooLate->frames().empty());
 }
 
 TEST_F(SeveralDongles, ListShowsEachDongleInEitherModeAndOpensNone)

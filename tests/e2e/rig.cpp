@@ -124,6 +124,21 @@ sim::Fault replaced(std::vector<uint8_t> bytes)
     return sim::Fault{sim::Fault::Kind::Replace, 0, 1, 0, std::move(bytes)};
 }
 
+sim::Fault onceGivenUp(sim::Fault::Kind kind, int burst, int floodMs)
+{
+    sim::Fault held{kind, floodMs, burst, 0, {}};
+    held.until = sim::Fault::Until::HostGaveUp;
+    return held;
+}
+
+sim::Fault afterPolls(int polls, sim::Fault::Kind kind, int burst)
+{
+    sim::Fault held = fault(kind, 0, burst);
+    held.until = sim::Fault::Until::HostPolls;
+    held.polls = polls;
+    return held;
+}
+
 int framesSeen(const sim::Dongle &dongle, uint8_t command)
 {
     int seen = 0;
@@ -173,6 +188,37 @@ void OnOpen::answer()
             EXPECT_EQ(write(fd_, &allow, sizeof allow), static_cast<ssize_t>(sizeof allow));
             close(event->fd);
         }
+    }
+}
+
+Searches::Searches(std::function<void(int search)> onSearch)
+    : onSearch_(std::move(onSearch)), watch_("/sys/devices", [this] { opened(); })
+{
+}
+
+std::vector<Searches::Clock::time_point> Searches::starts() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return starts_;
+}
+
+void Searches::opened()
+{
+    // Half the pause between two attempts: one search's opens come much
+    // closer together than that, however busy the machine.
+    constexpr auto apart = std::chrono::milliseconds(500);
+    const auto now = Clock::now();
+    std::unique_lock<std::mutex> lock(mutex_);
+    const bool first = starts_.empty() || now - last_ >= apart;
+    last_ = now;
+    if (!first) {
+        return;
+    }
+    starts_.push_back(now);
+    const int search = static_cast<int>(starts_.size()) - 1;
+    lock.unlock();
+    if (onSearch_) {
+        onSearch_(search);
     }
 }
 

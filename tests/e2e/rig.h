@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -95,6 +96,15 @@ int bootFrame(bool fromApplication, int pageCount);
 
 sim::Fault fault(sim::Fault::Kind kind, int delayMs = 0, int burst = 1);
 sim::Fault replaced(std::vector<uint8_t> bytes);
+// A reply (or, split, its rest after `burst` bytes; or a flood of `floodMs`)
+// held until the program has shown that it gave up on the frame: it waits for
+// the line to fall silent, sends its next frame or lets go of the port. Too
+// late on any machine, however busy.
+sim::Fault onceGivenUp(sim::Fault::Kind kind, int burst = 1, int floodMs = 0);
+// A reply (or, split, its rest after `burst` bytes) held until the program
+// has read the line `polls` times since the frame came: counted in the
+// program's own polls, as it counts its timeouts, however long they take.
+sim::Fault afterPolls(int polls, sim::Fault::Kind kind = sim::Fault::Kind::Delay, int burst = 1);
 // How many frames starting with `command` the dongle received.
 int framesSeen(const sim::Dongle &dongle, uint8_t command);
 
@@ -206,6 +216,28 @@ class OnOpen
     std::function<void()> action_;
     std::atomic<bool> done_{false};
     std::thread answering_;
+};
+
+// The program's searches for a dongle, seen as the sysfs files each one
+// opens under /sys/devices in a burst; the pause between two attempts, a
+// second at least, parts them. `onSearch`, if any, runs with the search's
+// index (from 0) at its first open, before that open returns.
+class Searches
+{
+  public:
+    using Clock = std::chrono::steady_clock;
+    explicit Searches(std::function<void(int search)> onSearch = {});
+
+    std::vector<Clock::time_point> starts() const;
+
+  private:
+    void opened();
+
+    std::function<void(int)> onSearch_;
+    mutable std::mutex mutex_;
+    std::vector<Clock::time_point> starts_;
+    Clock::time_point last_;
+    OnOpen watch_; // last: it calls opened() as soon as it is made
 };
 
 // A test run once for each row of a table.

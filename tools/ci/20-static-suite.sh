@@ -4,7 +4,7 @@
 # 70-release.sh built (twice): build-test/'s end-to-end tests on it, with the
 # test programs added to the release's build tree (--build-only does only
 # that). The firmware.* tests build programs of their own and are the main
-# suite's. TORVEX_E2E_PART: see e2e-parts.bash.
+# suite's.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -26,11 +26,6 @@ on_static() {
     TORVEX_FLASHER="$PWD/$program" TORVEX_VARIANT_DIR="$PWD/$tree/tests" \
         e2e_ctest '' --test-dir "$build" --output-on-failure -L e2e -E '^(firmware\.|sim\.several_dongles$)'
 }
-if [ "$e2e_part" == timing ]; then
-    on_static
-    exit
-fi
-
 bash tests/packaging/check-static.sh "$program"
 status=0
 "$program" --help >/dev/null || status=$?

@@ -7,8 +7,7 @@
 # on the others. The native rig and simulated dongle (build-test/) start each
 # program through qemu-user-static themselves (QEMU_CPU is passed on), so
 # binfmt_misc is not needed. --build-only only adds the test programs to the
-# release's build trees. The three suites run at once; TORVEX_E2E_PART
-# (e2e-parts.bash) may choose the timing tests alone, or the others.
+# release's build trees. The three suites run at once.
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
 
@@ -40,15 +39,13 @@ suite() {
     fi
     [ -x "$tree/tests/ZEL_USB_Flasher_4092" ] || add_test_programs "$tree" "$program" || return 1
     cmp -s "$tree/ZEL_USB_Flasher" "$program" || { echo "FAIL: $tree does not hold the release's program"; return 1; }
-    [ "$e2e_part" == timing ] ||
-        QEMU_CPU=$cpu TORVEX_EMULATOR=$emulator bash tests/packaging/check-static.sh "$program" "$3" || return 1
+    QEMU_CPU=$cpu TORVEX_EMULATOR=$emulator bash tests/packaging/check-static.sh "$program" "$3" || return 1
     echo "=== end-to-end suite on $arch ($3) through $emulator -cpu $cpu"
     # firmware.* builds and runs native programs of its own; sim.several_dongles
     # names its (native) programs itself: both are the main suite's.
     QEMU_CPU=$cpu TORVEX_FLASHER="$PWD/$program" TORVEX_VARIANT_DIR="$PWD/$tree/tests" \
         TORVEX_EMULATOR=$emulator e2e_ctest '' --test-dir "$build" -L e2e -E '^(firmware\.|sim\.several_dongles$)' \
         --output-on-failure || return 1
-    [ "$e2e_part" != timing ] || return 0
     shift 5
     for cpu in "$@"; do
         "$build/tools/torvex-sim" --mode bootloader --expect "$image" -- \

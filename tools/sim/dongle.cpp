@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 
 namespace sim
 {
@@ -257,10 +258,16 @@ void Dongle::handle(const std::vector<uint8_t> &frame)
     }
     const std::vector<uint8_t> reply =
         fault.kind == Fault::Kind::Ignore ? std::vector<uint8_t>{} : answer(rec.bytes);
+    std::optional<HostAtFrame> host;
+    if (fault.until != Fault::Until::Time) {
+        HostWatch watch(bus_.hostPort());
+        host = HostAtFrame{watch, watch.reads()};
+    }
+    const HostAtFrame *hostAtFrame = host ? &*host : nullptr;
     if (fault.kind == Fault::Kind::Flood) {
         // Recorded first: the flood may outlast the host's interest in it.
         record(rec);
-        if (replyPauseMs(fault.afterMs)) {
+        if (faultPause(fault, fault.afterMs, hostAtFrame)) {
             floodFor(fault.delayMs);
         }
         return;
@@ -269,7 +276,8 @@ void Dongle::handle(const std::vector<uint8_t> &frame)
                 : fault.kind == Fault::Kind::DropReply ? std::vector<uint8_t>{}
                                                        : reply;
     if (!rec.reply.empty()) {
-        sendReply(rec.reply, fault);
+        sendReply(rec.reply, fault, hostAtFrame);
+        rec.heldUntil = host ? heldUntil_ : "";
     }
     rec.replied = std::chrono::steady_clock::now();
     record(rec);
@@ -348,12 +356,14 @@ std::vector<uint8_t> Dongle::answerBootloader(const std::vector<uint8_t> &frame)
 
 // A delayed reply goes out whole after its pause, a split one in bursts with
 // pauses between them, a stale one followed by the stale bytes.
-void Dongle::sendReply(const std::vector<uint8_t> &reply, const Fault &fault)
+void Dongle::sendReply(const std::vector<uint8_t> &reply, const Fault &fault,
+                       const HostAtFrame *host)
 {
     const auto burst =
         fault.kind == Fault::Kind::Split ? static_cast<std::size_t>(fault.burst) : reply.size();
     for (std::size_t at = 0; at < reply.size(); at += burst) {
-        if ((at > 0 || fault.kind == Fault::Kind::Delay) && !replyPauseMs(fault.delayMs)) {
+        if ((at > 0 || fault.kind == Fault::Kind::Delay) &&
+            !faultPause(fault, fault.delayMs, host)) {
             return;
         }
         writeAll(reply.data() + at, std::min(reply.size() - at, burst));
@@ -361,6 +371,46 @@ void Dongle::sendReply(const std::vector<uint8_t> &reply, const Fault &fault)
     if (fault.kind == Fault::Kind::Stale && replyPauseMs(fault.delayMs)) {
         writeAll(fault.bytes.data(), fault.bytes.size());
     }
+}
+
+bool Dongle::faultPause(const Fault &fault, int ms, const HostAtFrame *host)
+{
+    return host == nullptr ? replyPauseMs(ms) : waitForHost(fault, *host);
+}
+
+// Until the host has given up on the frame (it waits for the line to fall
+// silent, sends its next frame, lets go of the port or is gone), or has read
+// the line so many times since the frame came.
+bool Dongle::waitForHost(const Fault &fault, const HostAtFrame &host)
+{
+    heldUntil_.clear();
+    while (heldUntil_.empty() && pauseMs(1)) {
+        if (pullDue()) {
+            return false;
+        }
+        heldUntil_ = hostEvent(fault, host);
+    }
+    return !heldUntil_.empty();
+}
+
+std::string Dongle::hostEvent(const Fault &fault, const HostAtFrame &host) const
+{
+    struct pollfd line = {fd_, POLLIN, 0};
+    const int ready = fd_ < 0 ? 0 : poll(&line, 1, 0);
+    if (fd_ < 0 || (ready > 0 && (line.revents & POLLHUP) != 0)) {
+        return "port closed";
+    }
+    if (ready > 0 && (line.revents & POLLIN) != 0) {
+        return "next frame";
+    }
+    const long reads = host.watch.found() ? host.watch.reads() : 0;
+    if (reads < 0) {
+        return "host gone";
+    }
+    if (fault.until == Fault::Until::HostPolls) {
+        return host.watch.found() && reads - host.reads >= fault.polls ? "polls" : "";
+    }
+    return host.watch.found() && host.watch.waitingInPoll() ? "waiting for silence" : "";
 }
 
 void Dongle::writeAll(const uint8_t *data, std::size_t len)

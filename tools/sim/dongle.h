@@ -11,6 +11,7 @@
 
 #include "bus.h"
 #include "faults.h"
+#include "hostWatch.h"
 
 namespace sim
 {
@@ -78,6 +79,9 @@ struct FrameRecord {
     std::string fault;          // name of the fault applied, or "none"
     std::chrono::steady_clock::time_point received;
     std::chrono::steady_clock::time_point replied;
+    // For a reply held until the host did something: what it did ("waiting
+    // for silence", "next frame", "port closed", "host gone", "polls").
+    std::string heldUntil;
 };
 
 // The simulated Torvex: its application answers "enter bootloader", its
@@ -86,6 +90,13 @@ struct FrameRecord {
 class Dongle
 {
   public:
+    // The program met at the other end of the port when a frame came, for a
+    // fault that waits for what it does next.
+    struct HostAtFrame {
+        HostWatch watch;
+        long reads;
+    };
+
     Dongle(Bus &bus, DongleOptions options);
     ~Dongle();
     Dongle(const Dongle &) = delete;
@@ -117,7 +128,10 @@ class Dongle
     std::vector<uint8_t> answer(const std::vector<uint8_t> &frame);
     std::vector<uint8_t> answerBootloader(const std::vector<uint8_t> &frame);
     std::vector<uint8_t> reply(uint8_t command, bool accepted) const;
-    void sendReply(const std::vector<uint8_t> &reply, const Fault &fault);
+    void sendReply(const std::vector<uint8_t> &reply, const Fault &fault, const HostAtFrame *host);
+    bool faultPause(const Fault &fault, int ms, const HostAtFrame *host);
+    bool waitForHost(const Fault &fault, const HostAtFrame &host);
+    std::string hostEvent(const Fault &fault, const HostAtFrame &host) const;
     void writeAll(const uint8_t *data, std::size_t len);
     void floodFor(int ms);
     void switchTo(Mode mode);
@@ -156,6 +170,7 @@ class Dongle
     PullRecord pullRecord_;
     bool disconnected_ = false;
     std::chrono::steady_clock::time_point disconnectedAt_;
+    std::string heldUntil_; // what ended the last wait for the host
 };
 
 } // namespace sim

@@ -49,6 +49,22 @@ const KindName kindNames[] = {
     {"flood", Fault::Kind::Flood, "dA"},
 };
 
+// A pause given as an event of the host's rather than in milliseconds.
+bool toHostEvent(const std::string &text, Fault *fault)
+{
+    const std::string polls = "polls";
+    if (text == "gaveup") {
+        fault->until = Fault::Until::HostGaveUp;
+        return true;
+    }
+    if (text.compare(0, polls.size(), polls) == 0 &&
+        toInt(text.substr(polls.size()), &fault->polls)) {
+        fault->until = Fault::Until::HostPolls;
+        return true;
+    }
+    return false;
+}
+
 } // namespace
 
 std::vector<uint8_t> fromHex(const std::string &hex, bool *ok)
@@ -94,6 +110,9 @@ bool parseFault(const std::string &text, int *frame, Fault *fault, std::string *
         const char arg = static_cast<char>(std::tolower(args[i]));
         if (arg == 'h') {
             fault->bytes = fromHex(fields[i + 2], &ok);
+        } else if ((arg == 'a' || (arg == 'd' && fault->kind != Fault::Kind::Flood)) &&
+                   toHostEvent(fields[i + 2], fault)) {
+            continue;
         } else {
             ok = toInt(fields[i + 2], arg == 'd'   ? &fault->delayMs
                                       : arg == 'b' ? &fault->burst
