@@ -1,5 +1,6 @@
 #include "stage.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -92,6 +93,34 @@ bool Stage::plugIn(const std::vector<Seat> &seats)
         start(std::move(buses[i]), seated[i].place, std::move(seated[i].options));
     }
     return ok();
+}
+
+bool Stage::plugInTimed(const std::vector<Seat> &seats)
+{
+    const auto later = std::find_if(seats.begin(), seats.end(),
+                                    [](const Seat &seat) { return seat.options.pull.atMs != 0; });
+    for (const auto &[from, to] : {std::pair{seats.begin(), later}, {later, seats.end()}}) {
+        const std::size_t first = size();
+        if (!plugIn({from, to})) {
+            return false;
+        }
+        for (std::size_t i = first; i < size(); ++i) {
+            dongle(i).armPull();
+        }
+        const auto gone = [this, first] {
+            for (std::size_t i = first; i < size(); ++i) {
+                if (!dongle(i).hostPort().empty()) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        if (from == seats.begin() && !waitUntil(gone, 3000)) {
+            error_ = "a dongle to plug in later did not leave";
+            return false;
+        }
+    }
+    return true;
 }
 
 void Stage::stop()

@@ -56,6 +56,10 @@ class Stage
     // the lowest free port paths; they start in the order given, which sets
     // their ttyACM numbers. Once one cannot start, those after it are not.
     bool plugIn(const std::vector<Seat> &seats);
+    // The same, each dongle's pull counted from its plug-in. Those pulled at
+    // once (to be plugged in later) come first in `seats`: they plug in and
+    // leave again before the others plug in and take the lowest free ports.
+    bool plugInTimed(const std::vector<Seat> &seats);
     // Each bus passes through `wrap` before its dongle starts on it, so that
     // a caller can watch the dongle come and go. Set before plugging in.
     using BusWrap = std::function<std::unique_ptr<Bus>(std::unique_ptr<Bus>)>;

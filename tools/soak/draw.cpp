@@ -525,29 +525,33 @@ Run drawSeveral(uint64_t seed)
     return s;
 }
 
-// The dongle leaves for good, and another comes on its port path 4 to 6 s
-// later: they are told apart by their serial numbers in the mode it was
-// seen in.
+// The dongle leaves for good, and another comes on its port path 0.2 to 6 s
+// later, mostly in its application, with the same serial number, another,
+// or none (and then the one that left has none either).
 DongleDraw swappedIn(Rng &rng, DongleDraw *d, std::set<std::string> *serials)
 {
-    d->options.startMode = sim::Mode::Application;
     d->options.pull.backAfterMs = -1;
     DongleDraw other = *d;
-    drawCleanDongle(rng, true, &other);
-    for (DongleDraw *each : {d, &other}) {
-        each->place.serial = freshSerial(rng, "TVX-", serials);
-        each->place.bootloaderSerial = freshSerial(rng, "TVB-", serials);
-    }
-    other.options.pull = {0, d->options.pull.atMs + between(rng, 4000, 6000), false};
-    other.pullLabel = "watch-swapped-in";
+    drawCleanDongle(rng, chance(rng, 0.8), &other);
+    const int kind = between(rng, 0, 2);
+    d->place.serial = kind == 2 ? "" : freshSerial(rng, "TVX-", serials);
+    other.place.serial = kind == 0   ? d->place.serial
+                         : kind == 1 ? freshSerial(rng, "TVX-", serials)
+                                     : "";
+    other.place.bootloaderSerial = chance(rng, 0.3) ? freshSerial(rng, "TVB-", serials) : "";
+    other.options.pull = {0, d->options.pull.atMs + between(rng, 200, 6000), false};
+    const char *const labels[] = {"watch-swapped-same-serial", "watch-swapped-other-serial",
+                                  "watch-swapped-no-serial"};
+    other.pullLabel = labels[kind];
     return other;
 }
 
 // `--watch` over dongles that come and go: some there from the start, some
 // plugged in later (those first: they are pulled out before the others plug
-// in), some pulled out for good or for long enough to count as new when they
-// come back, some swapped for another dongle on the same port; then Ctrl-C,
-// and now and then a second one.
+// in), some pulled out for good or out and back after any gap, some whose
+// update fails pulled out and back (as an operator retries), some swapped
+// for another dongle on the same port; then Ctrl-C, and now and then a
+// second one.
 Run drawWatch(uint64_t seed)
 {
     Rng rng(seed ^ 0x7761746368ULL);
@@ -555,16 +559,25 @@ Run drawWatch(uint64_t seed)
     placeAndNumber(rng, &s);
     std::set<std::string> serials;
     std::vector<DongleDraw> later;
-    const char *const labels[] = {"", "watch-plugged-later", "watch-pulled", "watch-replugged",
+    const char *const labels[] = {"",
+                                  "watch-plugged-later",
+                                  "watch-pulled",
+                                  "watch-replugged",
+                                  "watch-failed-replugged",
                                   "watch-swapped"};
     for (auto &d : s.dongles) {
-        const int kind = share(rng, {0.3, 0.5, 0.65, 0.8});
-        const int atMs = between(rng, 300, 7000);
+        const int kind = share(rng, {0.25, 0.4, 0.5, 0.65, 0.8});
+        const int atMs = kind == 4 ? between(rng, 3000, 8000) : between(rng, 300, 7000);
         d.pullLabel = labels[kind];
-        // Away at least 3.5 s: long enough to be taken for a new dongle.
-        const int backAfterMs[] = {-1, between(rng, 300, 9000), -1, between(rng, 3500, 6000), -1};
+        const int backAfterMs[] = {
+            -1, between(rng, 300, 9000), -1, between(rng, 200, 6000), between(rng, 200, 6000), -1};
         d.options.pull = {kind == 0 ? -1 : kind == 1 ? 0 : atMs, backAfterMs[kind], false};
-        if (kind == 4) {
+        if (kind == 4) { // a page write refused: its update fails
+            const int frame =
+                (d.options.startMode == sim::Mode::Application ? 4 : 3) + 3 * between(rng, 0, 14);
+            put(&d, frame, "write-refused", {Kind::Replace, 0, 1, 0, {0x66, 'E', 'R'}});
+        }
+        if (kind == 5) {
             later.push_back(swappedIn(rng, &d, &serials));
         }
     }
@@ -578,7 +591,7 @@ Run drawWatch(uint64_t seed)
     FlasherDraw &f = s.flashers.emplace_back();
     f.watch = true;
     f.verbose = chance(rng, 0.3);
-    f.ctrlCMs.push_back(between(rng, 700, 12000));
+    f.ctrlCMs.push_back(between(rng, 700, 14000));
     if (chance(rng, 0.35)) {
         f.ctrlCMs.push_back(f.ctrlCMs[0] + between(rng, 50, 3000));
     }
@@ -628,6 +641,38 @@ std::string dongleArguments(const DongleDraw &dongle)
     for (const auto &[frame, f] : d.faults) {
         option("--fault", std::to_string(frame) + ":" + faultArgument(f));
     }
+    const bool later = d.pull.atMs == 0;
+    option(later ? "--plug-in-at" : "--pull-at",
+           d.pull.atMs < 0 ? "" : std::to_string(later ? d.pull.backAfterMs : d.pull.atMs));
+    option("--back-after",
+           later || d.pull.backAfterMs < 0 ? "" : std::to_string(d.pull.backAfterMs));
+    return line.str();
+}
+
+// The run as one torvex-sim command: its dongles, Ctrl-C, and its flashers
+// (several at once through a shell, a reader that goes through head).
+std::string simLine(const Run &s, const std::string &program)
+{
+    std::ostringstream line;
+    line << "torvex-sim";
+    for (std::size_t i = 0; i < s.dongles.size(); ++i) {
+        line << (i == 0 ? "" : " --dongle") << dongleArguments(s.dongles[i]);
+    }
+    std::string flashers;
+    for (const FlasherDraw &f : s.flashers) {
+        flashers += (flashers.empty() ? "" : " & ") + program;
+        for (const auto &arg : f.arguments()) {
+            flashers += " " + arg;
+        }
+        flashers +=
+            f.closeStdoutAfter < 0 ? "" : " | head -c " + std::to_string(f.closeStdoutAfter);
+        for (const int ms : f.ctrlCMs) {
+            line << " --ctrl-c-at " << ms;
+        }
+    }
+    const bool shell = s.flashers.size() > 1 || flashers.find(" | ") != std::string::npos;
+    line << " -- "
+         << (shell ? "sh -c '" + flashers + (s.flashers.size() > 1 ? " & wait'" : "'") : flashers);
     return line.str();
 }
 
@@ -698,14 +743,8 @@ std::string describe(const Run &s, const std::string &program)
     }
     for (std::size_t i = 0; i < s.dongles.size(); ++i) {
         const DongleDraw &d = s.dongles[i];
-        const sim::Pull &pull = d.options.pull;
-        const std::string back = " ms, back " + std::to_string(pull.backAfterMs) + " ms later";
-        text << "\n  dongle " << i + 1 << " on /dev/ttyACM" << d.number << ":"
-             << dongleArguments(d);
-        if (!d.pullLabel.empty()) {
-            text << " (" << d.pullLabel << ": pulled at " << pull.atMs
-                 << (pull.backAfterMs >= 0 ? back : " ms") << ")";
-        }
+        text << "\n  dongle " << i + 1 << " on /dev/ttyACM" << d.number << ":" << dongleArguments(d)
+             << (d.pullLabel.empty() ? "" : " (" + d.pullLabel + ")");
     }
     for (std::size_t i = 0; i < s.flashers.size(); ++i) {
         const FlasherDraw &f = s.flashers[i];
@@ -724,7 +763,7 @@ std::string describe(const Run &s, const std::string &program)
             text << " (its reader goes after " << f.closeStdoutAfter << " bytes)";
         }
     }
-    return text.str() + "\n";
+    return text.str() + "\n  try it: " + simLine(s, program) + "\n";
 }
 
 } // namespace soak

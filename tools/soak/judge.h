@@ -84,6 +84,9 @@ constexpr long watchStopBoundMs = 15000;
 // It begins the update of a new dongle 0.4 s after it came, and looks every
 // 0.2 s: this is far beyond that, for a busy machine.
 constexpr long watchBeginBoundMs = 3000;
+// After an update, its dongle is due back at its port path this long from
+// the boot frame, until its application is back.
+constexpr long returnWindowMs = 60000;
 
 } // namespace soak
 

@@ -180,6 +180,32 @@ struct Scene {
         say(lines, 1);
     }
 
+    // Under `--watch`, dongle `d` leaves at `ms`; a third dongle in `mode`,
+    // with serial number `serial` in its application, comes on its port path
+    // 0.1 s later (on /dev/pts/4), and Ctrl-C at 5 s.
+    void swap(std::size_t d, int ms, sim::Mode mode, const std::string &serial)
+    {
+        seen.dongles[d].pull.happened = true;
+        seen.dongles[d].pull.at = at(ms);
+        soak::DongleDraw &third = run.dongles.emplace_back(run.dongles[d]);
+        third.options.startMode = mode;
+        third.place.serial = serial;
+        seen.dongles.emplace_back().plugs.push_back(
+            {"/dev/ttyACM" + std::to_string(d), "/dev/pts/4", mode, at(ms + 100), at(ms + 101)});
+        flasher().result.interrupted = {at(5000)};
+        flasher().result.end = at(5300);
+        flasher().result.lineEnds.assign(5, at(450)); // the updates' lines came as they ended
+    }
+
+    // The first dongle is booted at 450 ms and swapped before its
+    // application is back for one with serial number `serial`, which is
+    // never updated.
+    void swapWhileDueBack(const std::string &serial)
+    {
+        seen.dongles[0].frames.push_back(frame(0x67, sim::Mode::Bootloader, 450));
+        swap(0, 500, sim::Mode::Application, serial);
+    }
+
     soak::Run run;
     soak::Seen seen;
     const std::string watching =
@@ -344,7 +370,39 @@ const Row rows[] = {
      [](Scene &s) {
          s.flasher().opens.push_back({at(350), 9, "/dev/ttyACM0", "/dev/pts/1"});
      },
-     "updated twice: dongle 1 updated by 2 processes of flasher 1 in one stay"},
+     "updated twice in one plug: dongle 1 updated 2 times in one plug by flasher 1"},
+    {"an update writes the bootloader of a dongle another update switched", Watch,
+     [](Scene &s) {
+         s.flasher().opens[3] = {at(260), 8, "/dev/ttyACM0", "/dev/pts/1"};
+         s.seen.dongles[1].frames.resize(1);
+         s.seen.dongles[1].updated = false;
+     },
+     "names another: a result of flasher 1 names dongle 2, but its update wrote dongle 1"},
+    {"a dongle plugged in, in its bootloader, while another at its port switches", Watch,
+     [](Scene &s) {
+         s.swap(1, 100, sim::Mode::Bootloader, "");
+         s.seen.dongles[2].frames = {frame(0x64, sim::Mode::Bootloader, 300),
+                                     frame(0x66, sim::Mode::Bootloader, 400)};
+         s.seen.dongles[2].updated = true;
+         s.seen.dongles[1].frames.resize(1);
+         s.seen.dongles[1].updated = false;
+         s.seen.dongles[1].plugs.resize(1);
+         s.flasher().opens[3] = {at(252), 8, "/dev/ttyACM1", "/dev/pts/4"};
+     },
+     ""},
+    {"a dongle plugged in again after 0.5 s, never updated", Watch,
+     [](Scene &s) {
+         s.swap(1, 500, sim::Mode::Application, "");
+         s.seen.dongles[1].plugs.push_back(s.seen.dongles[2].plugs[0]);
+         s.seen.dongles.pop_back();
+         s.run.dongles.pop_back();
+     },
+     "never updated: dongle 2 plugged in and never updated by flasher 1, there 4399 ms"},
+    {"a dongle with its own serial number, swapped in while an updated one is due back", Watch,
+     [](Scene &s) { s.swapWhileDueBack("TVX-3"); },
+     "never updated: dongle 3 plugged in and never updated"},
+    {"a dongle with the same serial number, swapped in while an updated one is due back", Watch,
+     [](Scene &s) { s.swapWhileDueBack("TVX-1"); }, ""},
     {"a second child writes a dongle pulled out and back: a new one", Watch,
      [](Scene &s) {
          s.flasher().opens.push_back({at(350), 9, "/dev/ttyACM0", "/dev/pts/1"});
@@ -396,13 +454,13 @@ const Row rows[] = {
     {"it goes on long after Ctrl-C", Watch,
      [](Scene &s) { s.flasher().result.end = at(3200 + soak::watchStopBoundMs + 1); },
      "watch: ms after Ctrl-C"},
-    {"a dongle there from the start is never begun", Watch,
+    {"a dongle there from the start is never updated", Watch,
      [](Scene &s) {
          s.secondFails({s.one});
          s.seen.dongles[1].frames.clear();
          s.flasher().opens.resize(2);
      },
-     "watch: did not begin on dongle 2"},
+     "never updated: dongle 2 plugged in and never updated"},
     {"a dongle left untouched with no Ctrl-C", Watch,
      [](Scene &s) {
          s.secondFails({s.one, "[TORVEX] /dev/ttyACM1 path=1-2 Left untouched: stopped before "

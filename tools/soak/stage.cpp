@@ -113,34 +113,14 @@ class Stage
                 return "cannot add foreign ports";
             }
         }
+        std::vector<sim::Seat> seats;
+        for (const DongleDraw &d : s.dongles) {
+            seats.push_back({d.options, d.place});
+        }
         // Those drawn to plug in later come first, and leave before the others
         // come, which then take the port numbers drawn for them.
-        const auto later = static_cast<std::size_t>(
-            std::count_if(s.dongles.begin(), s.dongles.end(),
-                          [](const DongleDraw &d) { return d.options.pull.atMs == 0; }));
-        for (std::size_t from = 0, to = later; from < s.dongles.size();
-             from = to, to = s.dongles.size()) {
-            std::vector<sim::Seat> seats;
-            for (std::size_t d = from; d < to; ++d) {
-                seats.push_back({s.dongles[d].options, s.dongles[d].place});
-            }
-            if (!stage_->ok() || !stage_->plugIn(seats)) {
-                return stage_->error();
-            }
-            const auto gone = [&] {
-                for (std::size_t d = from; d < to; ++d) {
-                    if (!dongle(d).hostPort().empty()) {
-                        return false;
-                    }
-                }
-                return true;
-            };
-            for (std::size_t d = from; d < to && !real; ++d) {
-                dongle(d).armPull();
-            }
-            if (to < s.dongles.size() && !sim::waitUntil(gone, 3000)) {
-                return "a dongle to plug in later did not leave";
-            }
+        if (!stage_->ok() || !(real ? stage_->plugIn(seats) : stage_->plugInTimed(seats))) {
+            return stage_->error();
         }
         return real ? gadgetUp() : portLinks(s);
     }
