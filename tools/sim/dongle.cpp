@@ -70,7 +70,7 @@ bool isCommandByte(uint8_t byte)
 
 bool isDongleOption(const std::string &arg)
 {
-    return arg == "--mode" || arg == "--reenumerate-ms" || arg == "--fault" ||
+    return arg == "--mode" || arg == "--reenumerate-ms" || arg == "--boot-ms" || arg == "--fault" ||
            arg == "--reply-byte";
 }
 
@@ -84,6 +84,10 @@ bool parseDongleOption(const std::string &arg, const std::string &value, DongleO
     if (arg == "--reenumerate-ms") {
         options->reenumerateMs = std::atoi(value.c_str());
         return options->reenumerateMs >= 0 || (*why = "bad --reenumerate-ms", false);
+    }
+    if (arg == "--boot-ms") {
+        options->bootMs = std::atoi(value.c_str());
+        return options->bootMs >= 0 || (*why = "bad --boot-ms", false);
     }
     if (arg == "--reply-byte") {
         bool ok = value.size() == 2;
@@ -399,7 +403,8 @@ void Dongle::floodFor(int ms)
 void Dongle::switchTo(Mode mode)
 {
     constexpr int detachMs = 20;
-    const int delay = std::max(options_.reenumerateMs, detachMs);
+    const bool booting = mode == Mode::Application && options_.bootMs >= 0;
+    const int delay = std::max(booting ? options_.bootMs : options_.reenumerateMs, detachMs);
     if (!pauseMs(detachMs)) {
         return;
     }

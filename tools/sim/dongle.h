@@ -49,6 +49,10 @@ struct DongleOptions {
     Mode startMode = Mode::Application;
     // From the reply to "enter bootloader" (or "boot") until the new port is there.
     int reenumerateMs = 500;
+    // From the reply to "boot" until the application's port is there, when
+    // its new firmware starts slower or faster than the switch; negative: as
+    // reenumerateMs.
+    int bootMs = -1;
     bool applicationRestarts = true; // after "boot", come back as the application
     bool staleOnPlugIn = false;      // junk waits in each new port before the host opens it
     // First byte of the bootloader's replies; negative: the command's own byte.
@@ -58,8 +62,8 @@ struct DongleOptions {
 };
 
 // Sets one of the options the dongle's command-line programs share:
-// --mode application|bootloader, --reenumerate-ms N, --fault FRAME:KIND[:ARGS],
-// --reply-byte HEX|echo.
+// --mode application|bootloader, --reenumerate-ms N, --boot-ms N,
+// --fault FRAME:KIND[:ARGS], --reply-byte HEX|echo.
 // Returns false, with the reason in `why`, for a bad value or another option.
 bool parseDongleOption(const std::string &arg, const std::string &value, DongleOptions *options,
                        std::string *why);

@@ -21,6 +21,8 @@ const char usage[] =
     "the next one):\n"
     "  --mode application|bootloader  mode the dongle starts in (default application)\n"
     "  --reenumerate-ms N             time the dongle takes to come back after a switch (500)\n"
+    "  --boot-ms N                    time its new application takes to come back after\n"
+    "                                 'boot' (default: as --reenumerate-ms)\n"
     "  --no-restart                   the new application never starts after 'boot'\n"
     "  --stale-on-plug-in             junk waits in every new port before it is opened\n"
     "  --reply-byte HEX|echo          first byte of the bootloader's replies (echo: the\n"
