@@ -115,7 +115,7 @@ bool Stage::plugInTimed(const std::vector<Seat> &seats)
             }
             return true;
         };
-        if (from == seats.begin() && !waitUntil(gone, 3000)) {
+        if (to == later && from != to && !waitUntil(gone, 3000)) {
             error_ = "a dongle to plug in later did not leave";
             return false;
         }

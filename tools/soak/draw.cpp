@@ -533,6 +533,7 @@ DongleDraw swappedIn(Rng &rng, DongleDraw *d, std::set<std::string> *serials)
     d->options.pull.backAfterMs = -1;
     DongleDraw other = *d;
     drawCleanDongle(rng, chance(rng, 0.8), &other);
+    other.options.bootMs = between(rng, 500, 10000);
     const int kind = between(rng, 0, 2);
     d->place.serial = kind == 2 ? "" : freshSerial(rng, "TVX-", serials);
     other.place.serial = kind == 0   ? d->place.serial
@@ -546,12 +547,40 @@ DongleDraw swappedIn(Rng &rng, DongleDraw *d, std::set<std::string> *serials)
     return other;
 }
 
-// `--watch` over dongles that come and go: some there from the start, some
-// plugged in later (those first: they are pulled out before the others plug
-// in), some pulled out for good or out and back after any gap, some whose
-// update fails pulled out and back (as an operator retries), some swapped
-// for another dongle on the same port; then Ctrl-C, and now and then a
-// second one.
+// How a dongle under `--watch` comes and goes: there from the start,
+// plugged in later, pulled out for good or out and back after any gap, its
+// update failing and then pulled out and back (as an operator retries), or
+// swapped for another dongle on the same port (added to `later`); its new
+// firmware starting in 0.5 to 10 s.
+void drawComing(Rng &rng, DongleDraw *d, std::set<std::string> *serials,
+                std::vector<DongleDraw> *later)
+{
+    const char *const labels[] = {"",
+                                  "watch-plugged-later",
+                                  "watch-pulled",
+                                  "watch-replugged",
+                                  "watch-failed-replugged",
+                                  "watch-swapped"};
+    const int kind = share(rng, {0.25, 0.4, 0.5, 0.65, 0.8});
+    const int atMs = kind == 4 ? between(rng, 3000, 8000) : between(rng, 300, 7000);
+    d->pullLabel = labels[kind];
+    const int backAfterMs[] = {
+        -1, between(rng, 300, 9000), -1, between(rng, 200, 6000), between(rng, 200, 6000), -1};
+    d->options.pull = {kind == 0 ? -1 : kind == 1 ? 0 : atMs, backAfterMs[kind], false};
+    d->options.bootMs = chance(rng, 0.5) ? between(rng, 500, 3000) : between(rng, 3000, 10000);
+    if (kind == 4) { // a page write refused: its update fails
+        const int frame =
+            (d->options.startMode == sim::Mode::Application ? 4 : 3) + 3 * between(rng, 0, 14);
+        put(d, frame, "write-refused", {Kind::Replace, 0, 1, 0, {0x66, 'E', 'R'}});
+    }
+    if (kind == 5) {
+        later->push_back(swappedIn(rng, d, serials));
+    }
+}
+
+// `--watch` over dongles that come and go (those plugged in later first:
+// they are pulled out before the others plug in); then Ctrl-C, and now and
+// then a second one.
 Run drawWatch(uint64_t seed)
 {
     Rng rng(seed ^ 0x7761746368ULL);
@@ -559,27 +588,8 @@ Run drawWatch(uint64_t seed)
     placeAndNumber(rng, &s);
     std::set<std::string> serials;
     std::vector<DongleDraw> later;
-    const char *const labels[] = {"",
-                                  "watch-plugged-later",
-                                  "watch-pulled",
-                                  "watch-replugged",
-                                  "watch-failed-replugged",
-                                  "watch-swapped"};
     for (auto &d : s.dongles) {
-        const int kind = share(rng, {0.25, 0.4, 0.5, 0.65, 0.8});
-        const int atMs = kind == 4 ? between(rng, 3000, 8000) : between(rng, 300, 7000);
-        d.pullLabel = labels[kind];
-        const int backAfterMs[] = {
-            -1, between(rng, 300, 9000), -1, between(rng, 200, 6000), between(rng, 200, 6000), -1};
-        d.options.pull = {kind == 0 ? -1 : kind == 1 ? 0 : atMs, backAfterMs[kind], false};
-        if (kind == 4) { // a page write refused: its update fails
-            const int frame =
-                (d.options.startMode == sim::Mode::Application ? 4 : 3) + 3 * between(rng, 0, 14);
-            put(&d, frame, "write-refused", {Kind::Replace, 0, 1, 0, {0x66, 'E', 'R'}});
-        }
-        if (kind == 5) {
-            later.push_back(swappedIn(rng, &d, &serials));
-        }
+        drawComing(rng, &d, &serials, &later);
     }
     s.dongles.insert(s.dongles.end(), later.begin(), later.end());
     std::stable_partition(s.dongles.begin(), s.dongles.end(),
@@ -636,6 +646,7 @@ std::string dongleArguments(const DongleDraw &dongle)
     option("--bootloader-serial", place.plain ? "" : place.bootloaderSerial);
     option("--mode", d.startMode == sim::Mode::Application ? "application" : "bootloader");
     option("--reenumerate-ms", std::to_string(d.reenumerateMs));
+    option("--boot-ms", d.bootMs < 0 ? "" : std::to_string(d.bootMs));
     flag("--stale-on-plug-in", d.staleOnPlugIn);
     option("--reply-byte", d.replyByte < 0 ? "" : sim::toHex({static_cast<uint8_t>(d.replyByte)}));
     for (const auto &[frame, f] : d.faults) {
