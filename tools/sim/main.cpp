@@ -44,6 +44,8 @@ const char usage[] =
     "  --expect IMAGE                 after the run, compare the dongles' flash with IMAGE\n"
     "  --report FILE                  write the outcome as key=value lines to FILE\n"
     "  --limit SECONDS                kill the program after this long (60)\n"
+    "  --foreign-port N[:no-sysfs]    another device's port /dev/ttyACMN, with a modalias that\n"
+    "                                 is no Torvex's or no sysfs entry (repeatable)\n"
     "  --ctrl-c-at MS                 send the program Ctrl-C (SIGINT to its process group)\n"
     "                                 this long after its start (repeatable)\n"
     "exit status: the program's, or 3 when it reported success but no dongle's flash equals\n"
@@ -60,6 +62,7 @@ struct Settings {
     std::string reportPath;
     int limitSeconds = 60;
     std::vector<std::chrono::milliseconds> ctrlC;
+    std::vector<std::pair<int, bool>> foreignPorts; // ttyACM number, in sysfs
     std::vector<std::string> program;
 };
 
@@ -98,6 +101,11 @@ bool parseOption(const std::string &arg, const char *value, Settings *s, std::st
         return sim::parseDongleOption(arg, value, &dongle.options, why);
     }
     if (value != nullptr && parseTime(arg, value, s)) {
+        return true;
+    }
+    if (value != nullptr && arg == "--foreign-port") {
+        s->foreignPorts.emplace_back(std::atoi(value),
+                                     std::string(value).find(':') == std::string::npos);
         return true;
     }
     if (value == nullptr || field == nullptr) {
@@ -301,9 +309,17 @@ int main(int argc, char **argv)
     bench.named = settings.dongles.size() > 1 || settings.dongles[0].placed;
     std::stable_partition(settings.dongles.begin(), settings.dongles.end(),
                           [](const DongleSettings &d) { return d.options.pull.atMs == 0; });
-    if (!bench.stage.ok() ||
-        !bench.stage.plugInTimed({settings.dongles.begin(), settings.dongles.end()})) {
-        std::cerr << "torvex-sim: " << bench.stage.error() << "\n";
+    bool ready = bench.stage.ok();
+    for (const auto &[number, inSysfs] : settings.foreignPorts) {
+        ready = ready && bench.stage.tree().addForeignPort(
+                             number, inSysfs ? sim::FakeDeviceTree::otherModalias : "");
+    }
+    if (!ready || !bench.stage.plugInTimed({settings.dongles.begin(), settings.dongles.end()}) ||
+        !bench.stage.linkByPath()) {
+        std::cerr << "torvex-sim: "
+                  << (bench.stage.ok() ? "cannot make another device's port or a by-path link"
+                                       : bench.stage.error())
+                  << "\n";
         return 2;
     }
     announce(settings, bench);

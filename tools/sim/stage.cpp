@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -30,6 +31,14 @@ bool waitUntil(const std::function<bool()> &done, int ms)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+std::string byPathLink(const std::string &usbPath)
+{
+    const std::size_t dash = usbPath.find('-');
+    return "/dev/serial/by-path/platform-dummy_hcd." +
+           std::to_string(std::stoi(usbPath.substr(0, dash)) - 1) +
+           "-usb-0:" + usbPath.substr(dash + 1) + ":1.0";
 }
 
 Stage::Stage() : tree_(std::make_unique<FakeDeviceTree>()), error_(tree_->error()) {}
@@ -117,6 +126,23 @@ bool Stage::plugInTimed(const std::vector<Seat> &seats)
         };
         if (to == later && from != to && !waitUntil(gone, 3000)) {
             error_ = "a dongle to plug in later did not leave";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Stage::linkByPath() const
+{
+    std::error_code error;
+    std::filesystem::create_directories("/dev/serial/by-path", error);
+    for (std::size_t i = 0; i < size(); ++i) {
+        const std::string port = dongle(i).hostPort(); // /dev/ttyACMn
+        if (!places_[i].plain && !port.empty()) {
+            std::filesystem::create_symlink("../.." + port.substr(4), byPathLink(places_[i].path),
+                                            error);
+        }
+        if (error && error != std::errc::file_exists) {
             return false;
         }
     }

@@ -19,6 +19,10 @@ bool readBinaryFile(const std::string &path, std::vector<uint8_t> *bytes);
 // True as soon as `done` is, false if it is not within `ms` milliseconds.
 bool waitUntil(const std::function<bool()> &done, int ms);
 
+// /dev/serial/by-path/platform-dummy_hcd.<bus - 1>-usb-0:<ports>:1.0 for a
+// USB port path <bus>-<ports>.
+std::string byPathLink(const std::string &usbPath);
+
 // A dongle to plug in, and where it sits on USB.
 struct Seat {
     DongleOptions options;
@@ -67,6 +71,9 @@ class Stage
     {
         wrap_ = std::move(wrap);
     }
+    // Links each dongle's port as udev names it by its USB port path
+    // (byPathLink), as the dongles' ports are now; false if one cannot be.
+    bool linkByPath() const;
     // Stops every dongle, so that its flash and frames hold still.
     void stop();
 

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "run.h"
+#include "sim/stage.h"
 
 namespace soak
 {
@@ -342,7 +343,6 @@ FlasherDraw naming(Rng &rng, const Run &s, int target = -1)
     } else if (f.kind == SelectorKind::Serial && serial.empty()) {
         f.kind = SelectorKind::Path;
     }
-    const std::size_t dash = d.place.path.find('-');
     switch (f.kind) {
     case SelectorKind::Serial:
         f.value = serial;
@@ -353,9 +353,7 @@ FlasherDraw naming(Rng &rng, const Run &s, int target = -1)
         f.value = "/dev/ttyACM" + std::to_string(d.number);
         break;
     case SelectorKind::PortLink: // as udev names it
-        f.value = "/dev/serial/by-path/platform-dummy_hcd." +
-                  std::to_string(std::stoi(d.place.path.substr(0, dash)) - 1) +
-                  "-usb-0:" + d.place.path.substr(dash + 1) + ":1.0";
+        f.value = sim::byPathLink(d.place.path);
         break;
     default:
         f.value = d.place.path;
@@ -666,6 +664,9 @@ std::string simLine(const Run &s, const std::string &program)
 {
     std::ostringstream line;
     line << "torvex-sim";
+    for (std::size_t i = 0; i < s.foreignPorts.size(); ++i) {
+        line << " --foreign-port " << s.foreignPorts[i] << (s.foreignInSysfs[i] ? "" : ":no-sysfs");
+    }
     for (std::size_t i = 0; i < s.dongles.size(); ++i) {
         line << (i == 0 ? "" : " --dongle") << dongleArguments(s.dongles[i]);
     }
@@ -747,10 +748,6 @@ std::string describe(const Run &s, const std::string &program)
          << (s.beyondReach ? ", every dongle beyond the flashers' reach" : "");
     for (const auto &draw : s.draws) {
         text << ", " << draw;
-    }
-    for (std::size_t i = 0; i < s.foreignPorts.size(); ++i) {
-        text << "\n  foreign port /dev/ttyACM" << s.foreignPorts[i]
-             << (s.foreignInSysfs[i] ? " (another device's modalias)" : " (no sysfs entry)");
     }
     for (std::size_t i = 0; i < s.dongles.size(); ++i) {
         const DongleDraw &d = s.dongles[i];

@@ -107,9 +107,8 @@ class Stage
         });
         for (std::size_t i = 0; stage_->ok() && i < s.foreignPorts.size(); ++i) {
             if (!stage_->tree().addForeignPort(
-                    s.foreignPorts[i], s.foreignInSysfs[i]
-                                           ? "usb:v2341p0043d0001dc02dsc00dp00ic02isc02ip01in00\n"
-                                           : "")) {
+                    s.foreignPorts[i],
+                    s.foreignInSysfs[i] ? sim::FakeDeviceTree::otherModalias : "")) {
                 return "cannot add foreign ports";
             }
         }
@@ -151,19 +150,7 @@ class Stage
                 return "dongle on " + dongle(d).hostPort() + ", not on " + port + " as drawn";
             }
         }
-        std::error_code error;
-        fs::create_directories("/dev/serial/by-path", error);
-        for (const auto &f : s.flashers) {
-            if (f.kind != SelectorKind::PortLink) {
-                continue;
-            }
-            const int number = s.dongles[static_cast<std::size_t>(f.target)].number;
-            fs::create_symlink("../../ttyACM" + std::to_string(number), f.value, error);
-            if (error && error != std::errc::file_exists) {
-                return "cannot make /dev/serial/by-path links";
-            }
-        }
-        return {};
+        return stage_->linkByPath() ? "" : "cannot make /dev/serial/by-path links";
     }
 
     std::unique_ptr<sim::Stage> stage_;
