@@ -538,7 +538,10 @@ DongleDraw swappedIn(Rng &rng, DongleDraw *d, std::set<std::string> *serials)
                          : kind == 1 ? freshSerial(rng, "TVX-", serials)
                                      : "";
     other.place.bootloaderSerial = chance(rng, 0.3) ? freshSerial(rng, "TVB-", serials) : "";
-    other.options.pull = {0, d->options.pull.atMs + between(rng, 200, 6000), false};
+    // One that left early on, perhaps while switching, comes back while its
+    // update may still look for its bootloader.
+    const int gapMs = between(rng, 200, d->options.pull.atMs < 1500 ? 2500 : 6000);
+    other.options.pull = {0, d->options.pull.atMs + gapMs, false};
     const char *const labels[] = {"watch-swapped-same-serial", "watch-swapped-other-serial",
                                   "watch-swapped-no-serial"};
     other.pullLabel = labels[kind];
@@ -560,7 +563,11 @@ void drawComing(Rng &rng, DongleDraw *d, std::set<std::string> *serials,
                                   "watch-failed-replugged",
                                   "watch-swapped"};
     const int kind = share(rng, {0.25, 0.4, 0.5, 0.65, 0.8});
-    const int atMs = kind == 4 ? between(rng, 3000, 8000) : between(rng, 300, 7000);
+    // A failed update ends in about 3 s; a swap comes now and then while the
+    // dongle switches, as its update begins about 0.6 s after the start.
+    const int atMs = kind == 4                       ? between(rng, 3000, 8000)
+                     : kind == 5 && chance(rng, 0.4) ? between(rng, 600, 1400)
+                                                     : between(rng, 300, 7000);
     d->pullLabel = labels[kind];
     const int backAfterMs[] = {
         -1, between(rng, 300, 9000), -1, between(rng, 200, 6000), between(rng, 200, 6000), -1};
