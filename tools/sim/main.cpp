@@ -282,6 +282,30 @@ void tellFlash(const Settings &s, const Bench &bench, const Verdict &verdict,
     }
 }
 
+// Puts other devices' ports and the dongles in place, those plugged in later
+// first; false, said, when it cannot.
+bool setUp(Settings *s, Bench *bench)
+{
+    bench->named = s->dongles.size() > 1 || s->dongles[0].placed;
+    std::stable_partition(s->dongles.begin(), s->dongles.end(),
+                          [](const DongleSettings &d) { return d.options.pull.atMs == 0; });
+    bool ready = bench->stage.ok();
+    for (const auto &[number, inSysfs] : s->foreignPorts) {
+        ready = ready && bench->stage.tree().addForeignPort(
+                             number, inSysfs ? sim::FakeDeviceTree::otherModalias : "");
+    }
+    if (!ready || !bench->stage.plugInTimed({s->dongles.begin(), s->dongles.end()}) ||
+        !bench->stage.linkByPath()) {
+        std::cerr << "torvex-sim: "
+                  << (bench->stage.ok() ? "cannot make another device's port or a by-path link"
+                                        : bench->stage.error())
+                  << "\n";
+        return false;
+    }
+    announce(*s, *bench);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -306,23 +330,9 @@ int main(int argc, char **argv)
         return 2;
     }
     Bench bench;
-    bench.named = settings.dongles.size() > 1 || settings.dongles[0].placed;
-    std::stable_partition(settings.dongles.begin(), settings.dongles.end(),
-                          [](const DongleSettings &d) { return d.options.pull.atMs == 0; });
-    bool ready = bench.stage.ok();
-    for (const auto &[number, inSysfs] : settings.foreignPorts) {
-        ready = ready && bench.stage.tree().addForeignPort(
-                             number, inSysfs ? sim::FakeDeviceTree::otherModalias : "");
-    }
-    if (!ready || !bench.stage.plugInTimed({settings.dongles.begin(), settings.dongles.end()}) ||
-        !bench.stage.linkByPath()) {
-        std::cerr << "torvex-sim: "
-                  << (bench.stage.ok() ? "cannot make another device's port or a by-path link"
-                                       : bench.stage.error())
-                  << "\n";
+    if (!setUp(&settings, &bench)) {
         return 2;
     }
-    announce(settings, bench);
     harness::ChildOptions run;
     run.argv = settings.program;
     run.capture = false;
