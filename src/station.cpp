@@ -18,6 +18,7 @@
 #include <ctime>
 #include <iostream>
 #include <map>
+#include <set>
 #include <vector>
 
 namespace zel
@@ -70,12 +71,16 @@ struct DongleUpdate {
     std::string stoppedAs; // why the parent stopped it, if it did
 };
 
-// Ctrl-C, a closed terminal and a service manager's stop all ask the same.
-volatile std::sig_atomic_t stopsAsked = 0;
+// Ctrl-C, a closed terminal and a service manager's stop all ask the same
+// first; the second is a Ctrl-C or a SIGTERM, never a SIGHUP, which a
+// service manager may send beside its SIGTERM.
+volatile std::sig_atomic_t stopAsked = 0;
+volatile std::sig_atomic_t firmStops = 0;
 
-void askStop(int /*signal*/)
+void askStop(int signal)
 {
-    stopsAsked = stopsAsked + 1;
+    stopAsked = 1;
+    firmStops = firmStops + (signal == SIGHUP ? 0 : 1);
 }
 
 constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -129,7 +134,8 @@ bool start(std::vector<DongleUpdate> *updates, const DongleChoice &choice)
     update.pid = fork();
     if (update.pid == 0) {
         close(ends[0]);
-        runUpdate(seen ? DongleChoice{path, "", "", "--path " + path} : choice, ends[1], *updates);
+        const DongleChoice followed{path, "", "", "--path " + path, update.dongle.enumeration};
+        runUpdate(seen ? followed : choice, ends[1], *updates);
     }
     close(ends[1]);
     if (update.pid < 0) {
@@ -224,9 +230,13 @@ class Station
     explicit Station(bool watching) : watching(watching)
     {
         // A poll is never resumed after a signal: a stop wakes the parent.
+        // What nohup or a script's `&` ignores stays ignored.
         for (int signal : stopSignals) {
-            std::signal(signal, askStop);
+            if (std::signal(signal, askStop) == SIG_IGN && signal != SIGTERM) {
+                std::signal(signal, SIG_IGN);
+            }
         }
+        std::signal(SIGCHLD, SIG_DFL); // ignored, it would leave no child to wait for
     }
 
     // Begins the dongle's update, or says why it cannot.
@@ -235,9 +245,11 @@ class Station
         ++found;
         updates.emplace_back();
         updates.back().dongle = dongle;
+        single = choice;
         if (!stopping && start(&updates, choice)) {
             return;
         }
+        clearLine();
         updates.back().reason = stopping       ? untouched
                                 : dongle.onUsb ? std::string(std::strerror(errno)) + "."
                                                : "No USB port path to follow it by.";
@@ -264,11 +276,14 @@ class Station
             records.push_back({update.records, POLLIN, 0});
         }
         poll(records.data(), records.size(), ms);
-        std::cout << (onTerminal ? "\r" + std::string(76, ' ') + "\r" : "");
-        if (stopsAsked > stopsSeen) {
-            stopsSeen = stopsAsked;
+        clearLine();
+        if (stopAsked != 0 && !stopping) {
             stopping = true;
-            stop();
+            firmStopsSeen = firmStops; // those before the "Stopping:" line
+            stop(false);
+        } else if (stopping && firmStops > firmStopsSeen) {
+            firmStopsSeen = firmStops;
+            stop(true);
         }
         int percents = 0;
         int runningNow = 0;
@@ -278,17 +293,26 @@ class Station
             runningNow += open ? 1 : 0;
             percents += open ? updates[i].percent : 100;
         }
+        drawn = onTerminal && (watching || runningNow > 0);
         if (onTerminal && watching) {
             std::cout << "[TORVEX] Watching: " << updated << " updated, " << failed << " failed, "
                       << runningNow << " running" << std::flush;
-        } else if (onTerminal && runningNow > 0) {
+        } else if (drawn) {
             printProgress(std::min(0.99, percents / (100.0 * static_cast<double>(updates.size()))));
         }
+    }
+
+    // A line goes below the status line or the progress bar, never onto it.
+    void clearLine()
+    {
+        std::cout << (drawn ? "\r" + std::string(76, ' ') + "\r" : "") << std::flush;
+        drawn = false;
     }
 
     // The count and the verdict's ground: at least one dongle, all updated.
     Tally finish(const DongleChoice &choice)
     {
+        clearLine();
         say("[TORVEX] " + (found == 0 ? nothingFits(choice)
                                       : std::to_string(updated) + " of " + std::to_string(found) +
                                             (found == 1 ? " dongle" : " dongles") + " updated."));
@@ -324,17 +348,21 @@ class Station
         int status = 0;
         const bool exited = waitpid(update->pid, &status, 0) == update->pid;
         const bool ok = exited && WIFEXITED(status) && WEXITSTATUS(status) == 0 && update->updated;
+        update->updated = ok;
         if (!ok && !update->stoppedAs.empty()) {
             update->reason = update->stoppedAs;
         } else if (!ok && update->reason.empty()) {
             update->reason = exited ? endOf(status) : "Lost track of its update.";
         }
-        if (update->dongle.devicePath.empty()) {
-            say(update->reason); // a single update that found no dongle
+        if (update->dongle.devicePath.empty()) { // a single update that opened no port
+            const bool none = update->reason == "Bootloader mode could not be entered!" ||
+                              update->reason == nothingFits(single);
+            say(none ? "[TORVEX] " + nothingFits(single) : update->reason);
             --found;
         } else {
             // A station does not try a dongle again while it stays.
-            tellEnd(*update, ok, watching ? " Pull it out and plug it in again to retry." : "");
+            const bool retry = watching && update->stoppedAs.empty();
+            tellEnd(*update, ok, retry ? " Pull it out and plug it in again to retry." : "");
         }
         (ok ? updated : failed) += 1;
         return true;
@@ -342,14 +370,14 @@ class Station
 
     // The first stop lets the updates that have begun end and no other begin;
     // the second ends them all at once.
-    void stop()
+    void stop(bool now)
     {
         int waitedFor = 0;
         for (DongleUpdate &update : updates) {
             if (!running(update) || ended(&update)) {
                 continue;
             }
-            if (stopsSeen == 1 && update.opened) {
+            if (!now && update.opened) {
                 ++waitedFor;
                 continue;
             }
@@ -360,7 +388,7 @@ class Station
                                    : "Stopped before its switch: the next run updates it.";
             kill(update.pid, SIGKILL);
         }
-        if (stopsSeen == 1 && waitedFor > 0) {
+        if (!now && waitedFor > 0) {
             say("[TORVEX] Stopping: waiting for " + std::to_string(waitedFor) + " running update" +
                 (waitedFor == 1 ? "" : "s") + " to end; Ctrl-C again stops " +
                 (waitedFor == 1 ? "it" : "them") + " at once.");
@@ -372,39 +400,88 @@ class Station
     int found = 0;
     int updated = 0;
     int failed = 0;
-    int stopsSeen = 0;
+    int firmStopsSeen = 0;
+    bool drawn = false;  // the status line or the progress bar is on the screen
+    DongleChoice single; // a single update's
 };
 
-// A dongle at a USB port path is the one seen there before, unless it was
-// away long enough to have been unplugged, or its serial number in the same
-// mode tells it is another. Its own switch, and its application coming back
-// after an update, keep it the same dongle. A new one must stay to settle
-// (udev, its firmware's start) before its update begins: while a port comes
-// or goes, sysfs may show it for a moment without its USB device.
+// A dongle is one plug at a USB port path: an enumeration, which the kernel
+// numbers, ended too by any look that finds the path empty. Its bootloader
+// while its update runs is the same dongle, and so, after a successful update,
+// are its returns for a minute, until its application is back as it was before
+// the switch. Any other plug is a new dongle, judged once the update there has
+// ended. A new one must stay to settle (udev, its firmware's start) before its
+// update begins: while a port comes or goes, sysfs may show it for a moment
+// without its USB device.
 struct Place {
-    static constexpr auto awayLimit = std::chrono::seconds(3);
     static constexpr auto settling = std::chrono::milliseconds(400);
+    static constexpr auto returnWindow = std::chrono::seconds(60);
 
-    Clock::time_point lastSeen;
-    Clock::time_point arrived;                  // of a new dongle that has not settled yet
-    std::map<std::string, std::string> serials; // by identifier
-    std::size_t update = SIZE_MAX;              // its last update, in the station's list
-    bool updating = false;
+    std::string plug; // seen at the last look; empty: none
+    Clock::time_point arrived;
+    std::set<std::string> known;   // plugs that are not a new dongle
+    std::size_t update = SIZE_MAX; // the last update here, in the station's list
+    bool ended = true;             // and its end was taken in
+    Clock::time_point backBy;      // its returns end then; none due: the epoch
+    std::string appSerial;         // its application's before the switch
+    bool anyApp = false;           // begun in its bootloader: any application is its own
 
-    // Whether the dongle seen here now is a new one, due for its update.
-    bool due(const Sighting &seen, Clock::time_point now)
+    // Whether the dongle seen here now (or none) is a new one, due for its update.
+    bool due(const Sighting *seen, const DongleUpdate *last, bool running, Clock::time_point now)
     {
-        const bool away = now - lastSeen >= awayLimit && !updating;
-        const auto serial = serials.find(seen.identifier);
-        if (away || (serial != serials.end() && serial->second != seen.serialNumber)) {
-            serials.clear();
+        const std::string here = seen == nullptr ? ""
+                                 : seen->onUsb   ? seen->enumeration
+                                                 : seen->devicePath;
+        if (here != plug) {
+            plug = here;
             arrived = now;
-        } else if (arrived != Clock::time_point() && now - lastSeen > settling) {
-            arrived = now;
+            if (plug.empty()) {
+                known.clear();
+            } else if (running && seen->identifier == bootloaderIdentifier) {
+                known.insert(plug);
+            }
         }
-        serials[seen.identifier] = seen.serialNumber;
-        lastSeen = now;
-        return arrived != Clock::time_point() && now - arrived >= settling;
+        if (!running && !ended) {
+            ended = true;
+            backBy = last->updated ? now + returnWindow : Clock::time_point();
+        }
+        if (plug.empty() || running || known.count(plug) != 0) {
+            return false;
+        }
+        if (returning(*seen)) {
+            known.insert(plug);
+            return false;
+        }
+        return now - arrived >= settling;
+    }
+
+    // While its returns are due, a plug is the dongle's own, but for an
+    // application with another serial number; an application ends them.
+    bool returning(const Sighting &seen)
+    {
+        if (backBy == Clock::time_point() || seen.identifier != applicationIdentifier) {
+            return backBy != Clock::time_point();
+        }
+        backBy = {};
+        return anyApp || seen.serialNumber == appSerial;
+    }
+
+    void begin(std::size_t index, const Sighting &seen)
+    {
+        known = {plug};
+        update = index;
+        ended = false;
+        backBy = {};
+        anyApp = seen.identifier == bootloaderIdentifier;
+        appSerial = seen.serialNumber;
+    }
+
+    // Once, when its returns ended without its application.
+    bool overdue(Clock::time_point now)
+    {
+        const bool late = backBy != Clock::time_point() && now >= backBy;
+        backBy = late ? Clock::time_point() : backBy;
+        return late;
     }
 };
 
@@ -489,19 +566,25 @@ Tally watch(const DongleChoice &choice)
     Station station(true);
     std::map<std::string, Place> places; // by USB port path, or by port without one
     while (!station.stopping || !station.idle()) {
+        std::map<std::string, Sighting> seen;
+        for (const Sighting &dongle :
+             station.stopping ? std::vector<Sighting>() : donglesFitting(choice)) {
+            seen[dongle.onUsb ? dongle.usbPath : dongle.devicePath] = dongle;
+            places[dongle.onUsb ? dongle.usbPath : dongle.devicePath];
+        }
         const auto now = Clock::now();
         for (auto &[path, place] : places) {
-            place.updating = place.update < station.updates.size() &&
-                             station.running(station.updates[place.update]);
-            place.lastSeen = place.updating ? now : place.lastSeen;
-        }
-        for (const Sighting &seen :
-             station.stopping ? std::vector<Sighting>() : donglesFitting(choice)) {
-            if (Place &place = places[seen.onUsb ? seen.usbPath : seen.devicePath];
-                place.due(seen, now)) {
-                place.arrived = {};
-                place.update = station.updates.size();
-                station.begin(seen);
+            const auto here = seen.find(path);
+            const DongleUpdate *last =
+                place.update < station.updates.size() ? &station.updates[place.update] : nullptr;
+            if (place.due(here == seen.end() ? nullptr : &here->second, last,
+                          last != nullptr && station.running(*last), now)) {
+                place.begin(station.updates.size(), here->second);
+                station.begin(here->second);
+            } else if (place.overdue(now) && !station.stopping) {
+                station.clearLine();
+                say("[TORVEX] " + last->dongle.devicePath + shown(last->dongle) +
+                    " Updated, but its application has not come back within 60 s.");
             }
         }
         station.await(200);

@@ -257,7 +257,8 @@ bool Uploader::nameFitsOne()
         return false;
     }
     if (fitting.size() == 1 && fitting.front().onUsb && !nameSettled) {
-        searchChoice = {fitting.front().usbPath, userChoice.serialNumber, "", ""};
+        searchChoice = {fitting.front().usbPath, userChoice.serialNumber, "", "",
+                        userChoice.enumeration};
         nameSettled = true;
     }
     return true;
@@ -287,7 +288,7 @@ bool Uploader::handOverFromApplication()
     // The dongle comes back under another product id, port number and maybe
     // serial number, but on the same USB port: the bootloader to update is the
     // one there. Without a USB device above the port there is nothing to follow.
-    searchChoice = {port->usbPath(), "", "", ""};
+    searchChoice = {port->usbPath(), "", "", "", ""};
     usleep(restartPause);
     return true;
 }

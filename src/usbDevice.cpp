@@ -59,7 +59,7 @@ bool stillAsSeen(int n, int fd, const Sighting &seen)
     Sighting now;
     return fstat(fd, &opened) == 0 && sysfsNumbers(n, opened.st_rdev) && sight(n, &now) &&
            now.identifier == seen.identifier && now.usbPath == seen.usbPath &&
-           now.serialNumber == seen.serialNumber;
+           now.serialNumber == seen.serialNumber && now.enumeration == seen.enumeration;
 }
 
 void makeRaw(struct termios &t)
@@ -80,6 +80,7 @@ bool choiceMatches(const DongleChoice &choice, const Sighting &seen)
 {
     return (choice.usbPath.empty() || choice.usbPath == seen.usbPath) &&
            (choice.serialNumber.empty() || choice.serialNumber == seen.serialNumber) &&
+           (choice.enumeration.empty() || choice.enumeration == seen.enumeration) &&
            (choice.devicePath.empty() ||
             (deviceAt(choice.devicePath) != 0 &&
              deviceAt(choice.devicePath) == deviceAt(seen.devicePath)));
@@ -122,6 +123,8 @@ bool sight(int n, Sighting *seen)
     seen->onUsb = !bus.empty() && !devpath.empty();
     seen->usbPath = seen->onUsb ? bus + "-" + devpath : std::string();
     seen->serialNumber = seen->onUsb ? readAttribute(usbDevice + "serial") : std::string();
+    // The kernel numbers each enumeration anew, a switch of mode too.
+    seen->enumeration = seen->onUsb ? bus + ":" + readAttribute(usbDevice + "devnum") : "";
     return !seen->identifier.empty();
 }
 

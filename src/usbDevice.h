@@ -26,6 +26,7 @@ struct DongleChoice {
     std::string serialNumber; // the USB device's serial number
     std::string devicePath;   // a /dev/ttyACM<n>, or a link to one
     std::string asGiven;      // the options that named it, for messages
+    std::string enumeration;  // of a USB device, when only that plug of it will do
 
     bool empty() const
     {
@@ -40,6 +41,7 @@ struct Sighting {
     bool onUsb = false;       // sysfs shows the USB device above the port
     std::string usbPath;      // empty when not on USB
     std::string serialNumber; // empty when the device has none
+    std::string enumeration;  // "<busnum>:<devnum>", one plug of the USB device; off USB empty
 };
 
 bool sight(int n, Sighting *seen); // false without a node and a modalias

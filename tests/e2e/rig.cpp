@@ -224,6 +224,9 @@ void Rig::addOtherDevices(int from, int to)
 sim::RunOptions Rig::runOptions(std::vector<std::string> args, const std::string &program) const
 {
     sim::RunOptions options;
+    if (!ignoredAtStart.empty()) {
+        options.argv = {"env", "--ignore-signal=" + ignoredAtStart};
+    }
     // Without binfmt_misc a foreign program runs only when the emulator is
     // started with it.
     const char *emulator = std::getenv("TORVEX_EMULATOR");

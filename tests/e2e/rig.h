@@ -133,6 +133,9 @@ class Rig : public ::testing::Test
 
     bool debianSetserial = false; // instead of the stand-in
     bool unprivileged = false;    // the program as an ordinary user, from a copy that user may run
+    // Signals the program starts with ignored, as nohup or a service wrapper
+    // leaves them, for `env --ignore-signal`: e.g. "HUP,CHLD".
+    std::string ignoredAtStart;
 
   private:
     sim::RunOptions runOptions(std::vector<std::string> args, const std::string &program) const;

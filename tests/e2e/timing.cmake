@@ -21,7 +21,8 @@ set(timed_tests
     SeveralDongles.ANameThatComesToFitTwoDonglesIsRefusedThen
     SeveralDongles.AllStopsOnCtrlCAsItIsAsked
     SeveralDongles.WatchUpdatesEachDongleOnceAsItComes
-    SeveralDongles.WatchStopsOnCtrlCAndLetsTheUpdateEnd)
+    SeveralDongles.WatchStopsOnCtrlCAndLetsTheUpdateEnd
+    AllStopped.CtrlCDuringTheLaunchLeavesTheRestUntouched)
 # A parameterised test's name goes on with its parameter's printout.
 foreach(test IN LISTS e2e_tests_TESTS)
     foreach(timed IN LISTS timed_tests)

@@ -1,0 +1,361 @@
+// A station at work: which plug at a USB port path is a new dongle, one
+// update per port at a time, and how a station stops. The operator's part
+// (plugs, pulls, signals) runs beside the program and waits for what the
+// program did: its frames, its hold of a port, its reads of sysfs.
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "rig.h"
+
+namespace
+{
+
+using rig::at;
+using std::chrono::milliseconds;
+
+// Bounds that only catch a hang.
+constexpr int hangMs = 40000;
+
+// The processes whose parent is `parent`.
+std::vector<pid_t> childrenOf(pid_t parent)
+{
+    std::vector<pid_t> found;
+    std::error_code ignored;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc", ignored)) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string text;
+        std::getline(stat, text);
+        const std::size_t nameEnd = text.rfind(')');
+        std::istringstream fields(nameEnd == std::string::npos ? "" : text.substr(nameEnd + 2));
+        char state = 0;
+        pid_t itsParent = 0;
+        if (fields >> state >> itsParent && itsParent == parent) {
+            found.push_back(std::atoi(entry.path().filename().c_str()));
+        }
+    }
+    return found;
+}
+
+// The program under test: the one process this test started.
+pid_t theProgram()
+{
+    std::vector<pid_t> started;
+    sim::waitUntil([&] { return !(started = childrenOf(getpid())).empty(); }, hangMs);
+    return started.empty() ? 0 : started.front();
+}
+
+// Counts the files opened in the stage's sysfs: after a dongle appears,
+// the station has looked at it once it has read a few of its files.
+class SysfsReads
+{
+  public:
+    // True once `count` more files have been opened.
+    bool await(int count)
+    {
+        const int from = opened_;
+        return sim::waitUntil([&] { return opened_ >= from + count; }, hangMs);
+    }
+
+  private:
+    std::atomic<int> opened_{0};
+    rig::OnOpen hook_{"/sys/devices", [this] { ++opened_; }};
+};
+
+// Looks enough for the station to have taken in what it sees, and a new dongle
+// to have settled and begun its update: a look reads three to five files.
+constexpr int severalLooks = 24;
+
+bool updatedAndBack(const sim::Dongle &dongle)
+{
+    return dongle.plugged() && dongle.mode() == sim::Mode::Application &&
+           dongle.flash() == rig::image();
+}
+
+bool portLetGo(const sim::Dongle &dongle)
+{
+    const std::string port = dongle.hostPort();
+    return !port.empty() && !sim::heldOpenElsewhere(std::filesystem::read_symlink(port));
+}
+
+class Station : public rig::Rig
+{
+  protected:
+    // Runs the program with the operator's part beside it. A station
+    // (`watching`) is stopped with Ctrl-C once that part is done.
+    sim::RunResult runBeside(std::vector<std::string> args, const std::function<void()> &acts,
+                             bool watching = true)
+    {
+        std::thread operatorPart([&] {
+            program = theProgram();
+            acts();
+            if (watching && program > 0) {
+                kill(-program, SIGINT);
+            }
+        });
+        const sim::RunResult result = run(std::move(args));
+        operatorPart.join();
+        return result;
+    }
+
+    pid_t program = 0;
+};
+
+template <typename Row> class Rows : public Station, public ::testing::WithParamInterface<Row>
+{
+};
+
+// What a script reads of each dongle: its serial number and its result.
+std::vector<std::string> results(const std::string &out)
+{
+    std::vector<std::string> said;
+    for (const nlohmann::json &record : rig::records(out)) {
+        if (record["type"] == "result") {
+            said.push_back(record["serial"].dump() + " " + record["result"].get<std::string>());
+        }
+    }
+    return said;
+}
+
+struct Swap {
+    std::string name;
+    int gapMs;
+    std::string serialA;
+    std::string serialB;
+};
+
+void PrintTo(const Swap &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+using Swaps = Rows<Swap>;
+
+// Dongle A is updated and its new firmware is back; it is pulled, and after
+// the gap B is plugged in at the same USB port path: B is a new dongle
+// whatever the serial numbers say, and each is updated once.
+TEST_P(Swaps, TheDongleSwappedInIsUpdated)
+{
+    const Swap &row = GetParam();
+    sim::DongleOptions pulled;
+    pulled.pull = {0, -1, false};
+    sim::Dongle &a = plugIn(pulled, at("1-1", row.serialA));
+    sim::Dongle *b = nullptr;
+    SysfsReads reads;
+    const auto result = this->runBeside({"--watch", "--json"}, [&] {
+        ASSERT_TRUE(sim::waitUntil([&] { return updatedAndBack(a); }, hangMs));
+        ASSERT_TRUE(reads.await(severalLooks));
+        a.armPull();
+        ASSERT_TRUE(sim::waitUntil([&] { return !a.plugged(); }, hangMs));
+        std::this_thread::sleep_for(milliseconds(row.gapMs));
+        b = &plugIn(rig::application, at("1-1", row.serialB));
+        ASSERT_TRUE(sim::waitUntil([&] { return updatedAndBack(*b); }, hangMs));
+        ASSERT_TRUE(reads.await(severalLooks));
+    });
+    ASSERT_NE(b, nullptr);
+    const auto serial = [](const std::string &text) {
+        return text.empty() ? std::string("null") : "\"" + text + "\"";
+    };
+    EXPECT_EQ(results(result.out), (std::vector<std::string>{serial(row.serialA) + " updated",
+                                                             serial(row.serialB) + " updated"}))
+        << result.out;
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(rig::framesSeen(a, 0x64), 1);
+    EXPECT_EQ(rig::framesSeen(*b, 0x64), 1);
+}
+
+std::vector<Swap> swapRows()
+{
+    std::vector<Swap> rows;
+    for (int gapMs : {500, 1000, 2000, 4000}) {
+        const std::string after = "After" + std::to_string(gapMs) + "ms";
+        rows.push_back({"SameSerial" + after, gapMs, "TVX-1", "TVX-1"});
+        rows.push_back({"OtherSerial" + after, gapMs, "TVX-1", "TVX-2"});
+        rows.push_back({"NoSerial" + after, gapMs, "", ""});
+    }
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Gaps, Swaps, ::testing::ValuesIn(swapRows()), rig::rowName<Swap>);
+
+using OneDongle = Rows<Swap>;
+
+// The new firmware takes its time to start: its return is the same dongle,
+// not updated again.
+TEST_P(OneDongle, ASlowBootIsNotUpdatedAgain)
+{
+    sim::DongleOptions slow;
+    slow.bootMs = GetParam().gapMs;
+    sim::Dongle &a = plugIn(slow, at("1-1", GetParam().serialA));
+    SysfsReads reads;
+    const auto result = this->runBeside({"--watch", "--json"}, [&] {
+        ASSERT_TRUE(sim::waitUntil([&] { return updatedAndBack(a); }, hangMs));
+        ASSERT_TRUE(reads.await(severalLooks));
+    });
+    EXPECT_EQ(results(result.out), std::vector<std::string>{"\"TVX-1\" updated"}) << result.out;
+    EXPECT_EQ(rig::framesSeen(a, 0x64), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boots, OneDongle,
+                         ::testing::Values(Swap{"In5s", 5000, "TVX-1", ""},
+                                           Swap{"In10s", 10000, "TVX-1", ""}),
+                         rig::rowName<Swap>);
+
+using Replugs = Rows<Swap>;
+
+// A dongle whose update failed is pulled and plugged in again, as its line
+// asks: it is updated again, however soon it is back.
+TEST_P(Replugs, AFailedDonglePluggedBackIsUpdatedAgain)
+{
+    sim::DongleOptions failing;
+    failing.faults = {{rig::dataFrame(true, 2, 2), rig::replaced({'f', 'N', 'O'})}};
+    failing.pull = {0, GetParam().gapMs, false};
+    sim::Dongle &a = plugIn(failing, at("1-1", "TVX-1"));
+    SysfsReads reads;
+    const auto result = this->runBeside({"--watch", "--json"}, [&] {
+        ASSERT_TRUE(
+            sim::waitUntil([&] { return rig::framesSeen(a, 0x66) >= 3 && portLetGo(a); }, hangMs));
+        ASSERT_TRUE(reads.await(severalLooks));
+        a.armPull();
+        ASSERT_TRUE(sim::waitUntil([&] { return updatedAndBack(a); }, hangMs));
+        ASSERT_TRUE(reads.await(severalLooks));
+    });
+    EXPECT_EQ(results(result.out), (std::vector<std::string>{"\"TVX-1\" failed", "null updated"}))
+        << result.out;
+    EXPECT_EQ(rig::framesSeen(a, 0x64), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Gaps, Replugs,
+                         ::testing::Values(Swap{"After500ms", 500, "", ""},
+                                           Swap{"After1500ms", 1500, "", ""}),
+                         rig::rowName<Swap>);
+
+using OneUpdatePerPort = Station;
+
+// A is switched and its bootloader is slow to come; meanwhile B is plugged
+// in at A's port. B waits for A's update to end, which writes nothing, and
+// is then updated: each result names the dongle its update wrote, or none.
+TEST_F(OneUpdatePerPort, ADongleSwappedInDuringTheSwitchWaitsItsTurn)
+{
+    sim::DongleOptions slowSwitch;
+    slowSwitch.reenumerateMs = 120000;
+    sim::Dongle &a = plugIn(slowSwitch, at("1-1", "TVX-A"));
+    sim::Dongle *b = nullptr;
+    SysfsReads reads;
+    const auto result = this->runBeside({"--watch", "--json"}, [&] {
+        ASSERT_TRUE(sim::waitUntil([&] { return !a.frames().empty() && !a.plugged(); }, hangMs));
+        b = &plugIn(rig::application, at("1-1", "TVX-B"));
+        ASSERT_TRUE(sim::waitUntil([&] { return updatedAndBack(*b); }, hangMs));
+        ASSERT_TRUE(reads.await(severalLooks));
+    });
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(results(result.out),
+              (std::vector<std::string>{"\"TVX-A\" failed", "\"TVX-B\" updated"}))
+        << result.out;
+    EXPECT_EQ(a.frames().size(), 1U);
+    EXPECT_EQ(rig::framesSeen(*b, 0x64), 1);
+}
+
+struct Stop {
+    std::string name;
+    std::string ignoredAtStart;
+    std::vector<int> signals; // sent together once the update holds its port
+    std::string said;         // before the dongle's line
+};
+
+void PrintTo(const Stop &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+using Stops = rig::Table<Stop>;
+
+// --all with one dongle, started as a service manager or nohup may start
+// it, and sent what they send while the update runs: the update ends well.
+TEST_P(Stops, TheRunningUpdateEndsWell)
+{
+    sim::Dongle &dongle = plugIn(rig::application, at("1-1"));
+    ignoredAtStart = GetParam().ignoredAtStart;
+    pid_t program = 0;
+    std::thread signals([&] {
+        program = theProgram();
+        const auto pty = std::filesystem::read_symlink(dongle.hostPort());
+        ASSERT_TRUE(sim::waitUntil([&] { return sim::heldOpenElsewhere(pty); }, hangMs));
+        for (int signal : GetParam().signals) {
+            kill(-program, signal);
+        }
+    });
+    const auto result = run({"--all"});
+    signals.join();
+    rig::expectUpdated(result, GetParam().said +
+                                   "[TORVEX] /dev/ttyACM0 path=1-1 Update successful!\n"
+                                   "[TORVEX] 1 of 1 dongle updated.\n" +
+                                   rig::success);
+    EXPECT_EQ(dongle.flash(), rig::image());
+}
+
+const std::string waiting = "[TORVEX] Stopping: waiting for 1 running update to end; Ctrl-C "
+                            "again stops it at once.\n";
+
+INSTANTIATE_TEST_SUITE_P(Signals, Stops,
+                         ::testing::Values(Stop{"SigchldIgnored", "CHLD", {}, ""},
+                                           Stop{
+                                               "SigtermWithSighup", "", {SIGTERM, SIGHUP}, waiting},
+                                           Stop{"NohupThenSighup", "HUP", {SIGHUP}, ""}),
+                         rig::rowName<Stop>);
+
+using AllStopped = Station;
+
+// Ctrl-C while --all begins its updates one by one: those not begun yet
+// are left untouched, and their lines say so.
+TEST_F(AllStopped, CtrlCDuringTheLaunchLeavesTheRestUntouched)
+{
+    std::vector<sim::Dongle *> dongles;
+    for (int i = 1; i <= 16; ++i) {
+        dongles.push_back(&plugIn(rig::application, at("1-" + std::to_string(i))));
+    }
+    const auto result = this->runBeside(
+        {"--all"},
+        [&] {
+            ASSERT_TRUE(sim::waitUntil([&] { return !childrenOf(program).empty(); }, hangMs));
+            kill(-program, SIGINT);
+        },
+        false);
+    int untouched = 0;
+    for (const sim::Dongle *dongle : dongles) {
+        const bool left = dongle->frames().empty();
+        untouched += left ? 1 : 0;
+        EXPECT_TRUE(left || dongle->flash() == rig::image());
+    }
+    EXPECT_GE(untouched, 1);
+    const std::string leftLine =
+        " Left untouched: stopped before its update began. Update Failed.\n";
+    std::size_t linesLeft = 0;
+    for (std::size_t at = 0; (at = result.out.find(leftLine, at)) != std::string::npos; ++at) {
+        ++linesLeft;
+    }
+    EXPECT_EQ(linesLeft, static_cast<std::size_t>(untouched)) << result.out;
+    EXPECT_NE(result.out.find("[TORVEX] " + std::to_string(16 - untouched) +
+                              " of 16 dongles updated.\n" + rig::failure),
+              std::string::npos)
+        << result.out;
+}
+
+// A single update for scripts that finds no dongle says so, as --all does.
+TEST_F(Station, JsonUpdateThatFindsNoDongleSaysSo)
+{
+    for (const auto &[args, said] :
+         {std::pair{std::vector<std::string>{"--json"}, "[TORVEX] No Torvex dongle found."},
+          std::pair{std::vector<std::string>{"--json", "--path", "9-9"},
+                    "[TORVEX] No dongle matches --path 9-9."}}) {
+        const auto records = rig::records(run(args).out);
+        ASSERT_EQ(records.size(), 2U);
+        EXPECT_EQ(records[0], (nlohmann::json{{"type", "message"}, {"text", said}}));
+        EXPECT_EQ(records[1]["success"], false);
+    }
+}
+
+} // namespace
