@@ -177,7 +177,9 @@ struct Flasher {
             path = startsWith(path, "path=") ? path.substr(5) : "";
             serial = startsWith(serial, "serial=") ? serial.substr(7) : "";
             const bool updated = endsWith(line, " Update successful!");
-            const char *failed = draw.watch
+            // `--watch` tells the operator to retry, but not for a dongle it stopped.
+            const bool stopped = holds(line, " Left untouched: ") || holds(line, " Stopped ");
+            const char *failed = draw.watch && !stopped
                                      ? " Update Failed. Pull it out and plug it in again to retry."
                                      : " Update Failed.";
             const std::string plain =
@@ -493,6 +495,16 @@ class Judge
         });
     }
 
+    // Under `--watch`, a dongle plugged in again is updated again, and a
+    // second Ctrl-C may stop that update.
+    bool writtenAfter(int d, Clock::time_point at) const
+    {
+        const std::vector<sim::FrameRecord> &frames = w_.dongles[d].frames;
+        return std::any_of(frames.begin(), frames.end(), [at](const sim::FrameRecord &frame) {
+            return commandOf(frame) == pageWrite && frame.received > at;
+        });
+    }
+
     void judgeFlasher(const Flasher &fl)
     {
         const FlasherDraw &draw = fl.draw;
@@ -752,7 +764,7 @@ class Judge
             breachIf(!fits, kind, fl.name, " listed ", end.node, " ", end.path, ": ",
                      d < 0 ? "no dongle" : dongle(d) + ", twice or not fitting its name");
             breachIf(fits && end.updated && !w_.dongles[d].updated &&
-                         (fl.draw.watch || !rewrittenAfter(fl, d)),
+                         (fl.draw.watch ? !writtenAfter(d, end.at) : !rewrittenAfter(fl, d)),
                      "FALSE SUCCESS", fl.name, " FALSE SUCCESS: its line says ", dongle(d),
                      " was updated, which does not hold the image");
         }
@@ -835,9 +847,10 @@ class Judge
 
     // The other blind spot: a plug of `d` (its first port `first`) taken for
     // the return of an updated dongle due back at that port path (for 60 s
-    // from its boot frame, until its application comes back): one in its
-    // bootloader, or after an update that began in the bootloader, or with
-    // the serial number that dongle showed in its application (or none).
+    // from its boot frame, until its application was back long enough to be
+    // seen): one in its bootloader, or after an update that began in the
+    // bootloader, or with the serial number that dongle showed in its
+    // application (or none on both).
     bool takenForReturn(int d, const Plug &first) const
     {
         for (int e = 0; e < sizeOf(s_.dongles); ++e) {
@@ -848,7 +861,8 @@ class Judge
             for (const auto &boot : w_.dongles[e].frames) {
                 const auto back = [&](const Plug &p) {
                     return p.mode == sim::Mode::Application && p.on > boot.received &&
-                           p.on < first.on;
+                           p.on < first.on &&
+                           msBetween(p.up, std::min(p.off, first.on)) >= returnSeenMs;
                 };
                 if (commandOf(boot) == bootApplication && boot.received <= first.on &&
                     msBetween(boot.received, first.on) <= returnWindowMs && alike &&

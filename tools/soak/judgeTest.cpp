@@ -214,8 +214,8 @@ struct Scene {
     const std::string two = "[TORVEX] /dev/ttyACM1 path=1-2 Update successful!";
     const std::string retry = " Update Failed. Pull it out and plug it in again to retry.";
     const std::string stopped = "[TORVEX] /dev/ttyACM1 path=1-2 Stopped during its update: it "
-                                "waits in its bootloader, and the next run updates it." +
-                                retry;
+                                "waits in its bootloader, and the next run updates it. Update "
+                                "Failed.";
     const std::string waiting = "[TORVEX] Stopping: waiting for 1 running update to end; Ctrl-C "
                                 "again stops it at once.";
 };
@@ -403,6 +403,14 @@ const Row rows[] = {
      "never updated: dongle 3 plugged in and never updated"},
     {"a dongle with the same serial number, swapped in while an updated one is due back", Watch,
      [](Scene &s) { s.swapWhileDueBack("TVX-1"); }, ""},
+    {"a dongle with the same serial number, swapped in once the updated one was back", Watch,
+     [](Scene &s) {
+         s.seen.dongles[0].frames.push_back(frame(0x67, sim::Mode::Bootloader, 450));
+         s.seen.dongles[0].plugs.push_back({"/dev/ttyACM0", "/dev/pts/5", sim::Mode::Application,
+                                            at(500), at(501), at(1600), at(1601)});
+         s.swap(0, 1600, sim::Mode::Application, "TVX-1");
+     },
+     "never updated: dongle 3 plugged in and never updated"},
     {"a second child writes a dongle pulled out and back: a new one", Watch,
      [](Scene &s) {
          s.flasher().opens.push_back({at(350), 9, "/dev/ttyACM0", "/dev/pts/1"});
@@ -433,8 +441,7 @@ const Row rows[] = {
      [](Scene &s) {
          s.secondFails({s.one, s.waiting,
                         "[TORVEX] /dev/ttyACM1 path=1-2 Stopped before its switch: the next run "
-                        "updates it." +
-                            s.retry},
+                        "updates it. Update Failed."},
                        2);
      },
      "half written: dongle 2 written by flasher 1 but not updated, after 2 Ctrl-C"},
@@ -464,8 +471,7 @@ const Row rows[] = {
     {"a dongle left untouched with no Ctrl-C", Watch,
      [](Scene &s) {
          s.secondFails({s.one, "[TORVEX] /dev/ttyACM1 path=1-2 Left untouched: stopped before "
-                               "its update began." +
-                                   s.retry});
+                               "its update began. Update Failed."});
          s.flasher().result.interrupted.clear();
      },
      "watch: after 0 Ctrl-C"},
@@ -476,6 +482,12 @@ const Row rows[] = {
          s.secondFails({s.one, "[TORVEX] /dev/ttyACM1 path=1-2 Oops. Update Failed."});
      },
      "watch: printed '[TORVEX] /dev/ttyACM1 path=1-2 Oops. Update Failed.'"},
+    {"a dongle it stopped told to plug it in again", Watch,
+     [](Scene &s) {
+         s.secondFails(
+             {s.one, s.waiting, s.stopped.substr(0, s.stopped.rfind(" Update")) + s.retry}, 2);
+     },
+     "watch: printed '[TORVEX] /dev/ttyACM1 path=1-2 Stopped during its update"},
     {"no first line", Watch, [](Scene &s) { s.flasher().result.out.erase(0, s.watching.size()); },
      "watch: did not begin with"},
 };
