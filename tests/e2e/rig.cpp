@@ -235,6 +235,13 @@ sim::RunOptions Rig::runOptions(std::vector<std::string> args, const std::string
     }
     options.argv.push_back(program);
     options.argv.insert(options.argv.end(), args.begin(), args.end());
+    if (onTerminal) { // script(1) runs the command line, quoted, on a pseudo-terminal of its own
+        std::string command;
+        for (const std::string &arg : options.argv) {
+            command += (command.empty() ? "'" : " '") + arg + "'";
+        }
+        options.argv = {"script", "-qec", command, "/dev/null"};
+    }
     const std::string path = debianSetserial ? "/usr/sbin:/usr/bin:/sbin:/bin"
                                              : workDir_ + ":/usr/sbin:/usr/bin:/sbin:/bin";
     options.env = {"PATH=" + path};

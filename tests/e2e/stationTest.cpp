@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 
 #include "rig.h"
 
@@ -342,6 +343,51 @@ TEST_F(AllStopped, CtrlCDuringTheLaunchLeavesTheRestUntouched)
                               " of 16 dongles updated.\n" + rig::failure),
               std::string::npos)
         << result.out;
+}
+
+// A Ctrl-C after the "Stopping:" line stops the running update at once, and
+// a dongle the station stopped is not told to be plugged in again. Its pages
+// are answered a little late, so that its update is still running then.
+TEST_F(Station, SecondCtrlCStopsTheUpdateAndAsksForNoReplug)
+{
+    sim::DongleOptions slowPages;
+    for (int frame = rig::dataFrame(true, 0, 0); frame < rig::bootFrame(true, 15); ++frame) {
+        slowPages.faults[frame] = rig::fault(sim::Fault::Kind::Delay, 30);
+    }
+    sim::Dongle &dongle = plugIn(slowPages, at("1-1"));
+    const auto result = runBeside({"--watch"}, [&] {
+        const auto pty = std::filesystem::read_symlink(dongle.hostPort());
+        ASSERT_TRUE(sim::waitUntil([&] { return sim::heldOpenElsewhere(pty); }, hangMs));
+        kill(-program, SIGINT);
+        // Its bootloader is checked two seconds after the switch at the earliest.
+        ASSERT_TRUE(sim::waitUntil([&] { return rig::framesSeen(dongle, 0x64) > 0; }, hangMs));
+    });
+    rig::expectFailed(result, "[TORVEX] Watching for every dongle to update each once; Ctrl-C "
+                              "stops.\n" +
+                                  waiting +
+                                  "[TORVEX] /dev/ttyACM0 path=1-1 Stopped during its update: it "
+                                  "waits in its bootloader, and the next run updates it. Update "
+                                  "Failed.\n[TORVEX] 0 of 1 dongle updated.\n");
+    EXPECT_NE(dongle.flash(), rig::image());
+}
+
+// On a terminal no line is written onto the progress bar: the bar is cleared
+// first. Here the line of a dongle that cannot be followed comes while the
+// other dongle's update runs.
+TEST_F(Station, NoLineLandsOnTheProgressBar)
+{
+    sim::Dongle &dongle = plugIn(rig::application, at("1-1"));
+    plugIn(rig::bootloader, rig::offUsb());
+    onTerminal = true;
+    const auto result = run({"--all"});
+    EXPECT_FALSE(std::regex_search(result.out, std::regex("[^\r\n]\\[TORVEX\\] "))) << result.out;
+    EXPECT_NE(result.out.find("\r[TORVEX] /dev/ttyACM1 No USB port path to follow it by. Update "
+                              "Failed.\r\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("\r[TORVEX]  50% ["), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("[TORVEX] 1 of 2 dongles updated.\r\n"), std::string::npos);
+    EXPECT_EQ(dongle.flash(), rig::image());
 }
 
 // A single update for scripts that finds no dongle says so, as --all does.

@@ -22,7 +22,8 @@ set(timed_tests
     SeveralDongles.AllStopsOnCtrlCAsItIsAsked
     SeveralDongles.WatchUpdatesEachDongleOnceAsItComes
     SeveralDongles.WatchStopsOnCtrlCAndLetsTheUpdateEnd
-    AllStopped.CtrlCDuringTheLaunchLeavesTheRestUntouched)
+    AllStopped.CtrlCDuringTheLaunchLeavesTheRestUntouched
+    Station.SecondCtrlCStopsTheUpdateAndAsksForNoReplug)
 # A parameterised test's name goes on with its parameter's printout.
 foreach(test IN LISTS e2e_tests_TESTS)
     foreach(timed IN LISTS timed_tests)
