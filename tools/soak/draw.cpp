@@ -763,7 +763,7 @@ std::string describe(const Run &s, const std::string &program)
     }
     for (std::size_t i = 0; i < s.flashers.size(); ++i) {
         const FlasherDraw &f = s.flashers[i];
-        text << "\n  flasher " << i + 1 << ": " << program;
+        text << "\n  flasher " << i + 1 << ":";
         for (const auto &arg : f.arguments()) {
             text << " " << arg;
         }
@@ -771,12 +771,6 @@ std::string describe(const Run &s, const std::string &program)
                  : f.shared      ? " (names two dongles)"
                  : f.target >= 0 ? " (names dongle " + std::to_string(f.target + 1) + ")"
                                  : "");
-        for (const int ms : f.ctrlCMs) {
-            text << " (Ctrl-C at " << ms << " ms)";
-        }
-        if (f.closeStdoutAfter >= 0) {
-            text << " (its reader goes after " << f.closeStdoutAfter << " bytes)";
-        }
     }
     return text.str() + "\n  try it: " + simLine(s, program) + "\n";
 }
