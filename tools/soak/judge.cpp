@@ -876,7 +876,8 @@ class Judge
 
     // Every plug of a dongle is a new dongle, updated once it has been there
     // a while before Ctrl-C (and any update at its port path that ran when it
-    // came has ended), but where it is taken for an updated dongle's return.
+    // came has ended), but where it is taken for an updated dongle's return
+    // or, in its bootloader, for the dongle of the update that ran there.
     void judgePlug(const Flasher &fl, int d, int stay, Clock::time_point to)
     {
         const DongleSeen &seen = w_.dongles[d];
@@ -886,12 +887,13 @@ class Judge
             return;
         }
         Clock::time_point from = std::max(first->up, fl.r.begin);
-        for (const End &end : fl.ends) {
-            if (end.path == s_.dongles[d].place.path && end.at >= first->up) {
-                from = std::max(from, end.at);
-                break;
-            }
+        const auto during = std::find_if(fl.ends.begin(), fl.ends.end(), [&](const End &end) {
+            return end.path == s_.dongles[d].place.path && end.at >= first->up;
+        });
+        if (during != fl.ends.end() && first->mode == sim::Mode::Bootloader) {
+            return; // while an update there runs, a bootloader there is its dongle's
         }
+        from = during == fl.ends.end() ? from : std::max(from, during->at);
         to = seen.pull.happened && stay == 0 ? std::min(to, seen.pull.at) : to;
         const bool begun = fl.updaters.count({d, stay}) != 0 || anyOpen(fl, [&](const Placed &o) {
                                return o.dongle == d && stayOf(d, plugOf(o).on) == stay;

@@ -398,6 +398,18 @@ const Row rows[] = {
          s.run.dongles.pop_back();
      },
      "never updated: dongle 2 plugged in and never updated by flasher 1, there 4399 ms"},
+    {"a bootloader plugged in at a port path while the update there runs", Watch,
+     [](Scene &s) {
+         s.swap(1, 500, sim::Mode::Bootloader, "");
+         s.flasher().result.lineEnds.assign(5, at(1000));
+     },
+     ""},
+    {"an application plugged in at a port path while the update there runs", Watch,
+     [](Scene &s) {
+         s.swap(1, 500, sim::Mode::Application, "");
+         s.flasher().result.lineEnds.assign(5, at(1000));
+     },
+     "never updated: dongle 3 plugged in and never updated by flasher 1, there 4000 ms"},
     {"a dongle with its own serial number, swapped in while an updated one is due back", Watch,
      [](Scene &s) { s.swapWhileDueBack("TVX-3"); },
      "never updated: dongle 3 plugged in and never updated"},
