@@ -245,7 +245,7 @@ sim::RunOptions Rig::runOptions(std::vector<std::string> args, const std::string
     const std::string path = debianSetserial ? "/usr/sbin:/usr/bin:/sbin:/bin"
                                              : workDir_ + ":/usr/sbin:/usr/bin:/sbin:/bin";
     options.env = {"PATH=" + path};
-    options.limit = std::chrono::seconds(60);
+    options.limit = runLimit;
     return options;
 }
 

@@ -136,7 +136,8 @@ class Rig : public ::testing::Test
     // Signals the program starts with ignored, as nohup or a service wrapper
     // leaves them, for `env --ignore-signal`: e.g. "HUP,CHLD".
     std::string ignoredAtStart;
-    bool onTerminal = false; // its standard output a terminal, as an operator's is
+    bool onTerminal = false;           // its standard output a terminal, as an operator's is
+    std::chrono::seconds runLimit{60}; // then it is killed as hung
 
   private:
     sim::RunOptions runOptions(std::vector<std::string> args, const std::string &program) const;

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -258,6 +259,42 @@ TEST_F(OneUpdatePerPort, ADongleSwappedInDuringTheSwitchWaitsItsTurn)
         << result.out;
     EXPECT_EQ(a.frames().size(), 1U);
     EXPECT_EQ(rig::framesSeen(*b, 0x64), 1);
+}
+
+// An updated dongle whose application never comes back: a minute after its
+// update one line says so, once, and its verdict stays. Dongle C idles beside
+// it, so that the station's looks can be counted.
+TEST_F(Station, AnApplicationThatDoesNotComeBackIsSaidOnce)
+{
+    sim::DongleOptions noRestart;
+    noRestart.applicationRestarts = false;
+    sim::Dongle &a = plugIn(noRestart, at("1-1", "TVX-A"));
+    sim::Dongle &c = plugIn(rig::application, at("1-3", "TVX-C"));
+    SysfsReads reads;
+    runLimit = std::chrono::seconds(100);
+    const auto result = runBeside({"--watch", "--json"}, [&] {
+        ASSERT_TRUE(sim::waitUntil(
+            [&] { return rig::framesSeen(a, 0x67) > 0 && !a.plugged() && updatedAndBack(c); },
+            hangMs));
+        // Both updates have ended, and the station has taken that in.
+        ASSERT_TRUE(sim::waitUntil([&] { return childrenOf(program).empty(); }, hangMs));
+        ASSERT_TRUE(reads.await(severalLooks));
+        std::this_thread::sleep_for(std::chrono::seconds(60));
+        ASSERT_TRUE(reads.await(severalLooks));
+    });
+    std::vector<std::string> ends = results(result.out);
+    std::sort(ends.begin(), ends.end());
+    EXPECT_EQ(ends, (std::vector<std::string>{"\"TVX-A\" updated", "\"TVX-C\" updated"}));
+    int said = 0;
+    for (const nlohmann::json &record : rig::records(result.out)) {
+        said += record.value("text", "") ==
+                        "[TORVEX] /dev/ttyACM0 path=1-1 serial=TVX-A Updated, but its "
+                        "application has not come back within 60 s."
+                    ? 1
+                    : 0;
+    }
+    EXPECT_EQ(said, 1) << result.out;
+    EXPECT_EQ(result.status, 0);
 }
 
 struct Stop {
