@@ -804,8 +804,9 @@ class Judge
         judgeEnds(fl);
         judgeStopping(fl, stops.size());
         for (const auto &[stay, pids] : fl.updaters) {
-            const auto own = std::count_if(
-                pids.begin(), pids.end(), [&](int pid) { return fl.beganWith(pid) == stay.first; });
+            const int d = stay.first;
+            const auto own = std::count_if(pids.begin(), pids.end(),
+                                           [&fl, d](int pid) { return fl.beganWith(pid) == d; });
             breachIf(own > 1, "updated twice in one plug", dongle(stay.first), " updated ", own,
                      " times in one plug by ", fl.name);
         }
