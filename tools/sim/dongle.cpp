@@ -462,9 +462,24 @@ void Dongle::switchTo(Mode mode)
     if (mode == Mode::Application && !options_.applicationRestarts) {
         return;
     }
-    if (pauseMs(delay - detachMs)) {
-        plugInAs(mode);
+    // Pulled out meanwhile, it comes back (if ever) in the mode it was going to.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(delay - detachMs);
+    for (;;) {
+        if (pullDue(false)) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            mode_ = mode;
+            lock.unlock();
+            pullNow();
+            return;
+        }
+        if (std::chrono::steady_clock::now() >= end) {
+            break;
+        }
+        if (!pauseMs(5)) {
+            return;
+        }
     }
+    plugInAs(mode);
 }
 
 void Dongle::record(FrameRecord frame)

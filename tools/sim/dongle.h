@@ -39,7 +39,7 @@ struct Pull {
 struct PullRecord {
     bool happened = false;
     std::string phase;    // what the host was doing: open, settings, pause, detection, frame,
-                          // transfer, handover
+                          // transfer, handover; or switch, between the dongle's two ports
     int framesBefore = 0; // frames received before it
     std::string portBefore;
     std::string portAfter; // empty when it did not come back
@@ -137,9 +137,9 @@ class Dongle
     void switchTo(Mode mode);
     void plugInAs(Mode mode);
     void unplugNow();
-    bool pauseMs(int ms);      // false when stopped meanwhile
-    bool replyPauseMs(int ms); // false also when the cable is due to be pulled
-    bool pullDue() const;
+    bool pauseMs(int ms);                    // false when stopped meanwhile
+    bool replyPauseMs(int ms);               // false also when the cable is due to be pulled
+    bool pullDue(bool plugged = true) const; // with `plugged`, only while on the bus
     void pullNow();
     std::string pullPhase() const;
     void disconnectNow();

@@ -15,16 +15,19 @@ void Dongle::armPull()
     pullAt_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.pull.atMs);
 }
 
-bool Dongle::pullDue() const
+bool Dongle::pullDue(bool plugged) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return pullArmed_ && fd_ >= 0 && std::chrono::steady_clock::now() >= pullAt_;
+    return pullArmed_ && (fd_ >= 0 || !plugged) && std::chrono::steady_clock::now() >= pullAt_;
 }
 
 // Names what the host was doing when the cable went, as far as the dongle
 // can tell: whether the host holds its port, and what came in since plug-in.
 std::string Dongle::pullPhase() const
 {
+    if (fd_ < 0) {
+        return "switch"; // between its two ports
+    }
     if (!pending_.empty()) {
         return "frame";
     }

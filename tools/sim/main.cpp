@@ -1,6 +1,7 @@
 // torvex-sim: plays one or more Torvex dongles on pseudo-terminals and runs a
 // program against them, in a private mount namespace where the dongles' ports
 // are the only /dev/ttyACM* there are.
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -38,10 +39,18 @@ const char usage[] =
     "  --bootloader-serial S          USB serial number in bootloader mode (default: none)\n"
     "  --plain-sysfs                  no USB device in sysfs, only\n"
     "                                 /sys/class/tty/ttyACMn/device/modalias\n"
+    "  --plug-in-at MS                plugged in this long after the start, not at it (such\n"
+    "                                 dongles are counted first)\n"
+    "  --pull-at MS                   pulled out this long after the start\n"
+    "  --back-after MS                with --pull-at: plugged in again this long after\n"
     "options:\n"
     "  --expect IMAGE                 after the run, compare the dongles' flash with IMAGE\n"
     "  --report FILE                  write the outcome as key=value lines to FILE\n"
     "  --limit SECONDS                kill the program after this long (60)\n"
+    "  --foreign-port N[:no-sysfs]    another device's port /dev/ttyACMN, with a modalias that\n"
+    "                                 is no Torvex's or no sysfs entry (repeatable)\n"
+    "  --ctrl-c-at MS                 send the program Ctrl-C (SIGINT to its process group)\n"
+    "                                 this long after its start (repeatable)\n"
     "exit status: the program's, or 3 when it reported success but no dongle's flash equals\n"
     "IMAGE or a dongle it wrote to differs from it, 4 when it hung, 2 on a usage or set-up\n"
     "error\n";
@@ -55,8 +64,32 @@ struct Settings {
     std::string expectPath;
     std::string reportPath;
     int limitSeconds = 60;
+    std::vector<std::chrono::milliseconds> ctrlC;
+    std::vector<std::pair<int, bool>> foreignPorts; // ttyACM number, in sysfs
     std::vector<std::string> program;
 };
+
+// The options that take a time; false for any other, or a bad time.
+bool parseTime(const std::string &arg, const char *value, Settings *s)
+{
+    sim::Pull &pull = s->dongles.back().options.pull;
+    const int n = std::atoi(value);
+    int *const field = arg == "--limit"        ? &s->limitSeconds
+                       : arg == "--pull-at"    ? &pull.atMs
+                       : arg == "--back-after" ? &pull.backAfterMs
+                       : arg == "--plug-in-at" ? &pull.backAfterMs
+                                               : nullptr;
+    if (arg == "--ctrl-c-at" && n >= 0) {
+        s->ctrlC.emplace_back(n);
+        return true;
+    }
+    if (field == nullptr || n < (arg == "--pull-at" || arg == "--limit" ? 1 : 0)) {
+        return false;
+    }
+    *field = n;
+    pull.atMs = arg == "--plug-in-at" ? 0 : pull.atMs;
+    return true;
+}
 
 bool parseOption(const std::string &arg, const char *value, Settings *s, std::string *why)
 {
@@ -70,9 +103,13 @@ bool parseOption(const std::string &arg, const char *value, Settings *s, std::st
     if (value != nullptr && sim::isDongleOption(arg)) {
         return sim::parseDongleOption(arg, value, &dongle.options, why);
     }
-    if (value != nullptr && arg == "--limit") {
-        s->limitSeconds = std::atoi(value);
-        return s->limitSeconds > 0;
+    if (value != nullptr && parseTime(arg, value, s)) {
+        return true;
+    }
+    if (value != nullptr && arg == "--foreign-port") {
+        s->foreignPorts.emplace_back(std::atoi(value),
+                                     std::string(value).find(':') == std::string::npos);
+        return true;
     }
     if (value == nullptr || field == nullptr) {
         *why = "unknown option or missing value: " + arg;
@@ -103,13 +140,22 @@ bool parseFlag(const std::string &arg, Settings *s)
     return true;
 }
 
+// Whether dongle `a` leaves for good before `b` is plugged in.
+bool goneBefore(const sim::Pull &a, const sim::Pull &b)
+{
+    return a.atMs > 0 && a.backAfterMs < 0 && b.atMs == 0 && b.backAfterMs > a.atMs;
+}
+
 bool placesAgree(const Settings &s, std::string *why)
 {
     for (std::size_t i = 0; i < s.dongles.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
             const std::string &a = s.dongles[i].place.path;
             const std::string &b = s.dongles[j].place.path;
-            if (!a.empty() && !b.empty() && sim::onSamePort(a, b)) {
+            const sim::Pull &pa = s.dongles[i].options.pull;
+            const sim::Pull &pb = s.dongles[j].options.pull;
+            if (!a.empty() && !b.empty() && sim::onSamePort(a, b) && !goneBefore(pa, pb) &&
+                !goneBefore(pb, pa)) {
                 why->assign("two dongles at --usb-path ").append(b).append(" and ").append(a);
                 return false;
             }
@@ -155,9 +201,13 @@ std::string label(const Bench &bench, std::size_t i)
 void announce(const Settings &s, const Bench &bench)
 {
     for (std::size_t i = 0; i < bench.stage.size(); ++i) {
+        const sim::DongleOptions &options = s.dongles[i].options;
         std::cerr << "torvex-sim: " << (bench.named ? label(bench, i) : "dongle") << " in "
-                  << sim::nameOf(s.dongles[i].options.startMode) << " mode on "
-                  << bench.stage.dongle(i).hostPort() << "\n";
+                  << sim::nameOf(options.startMode) << " mode "
+                  << (options.pull.atMs == 0
+                          ? "to plug in at " + std::to_string(options.pull.backAfterMs) + " ms"
+                          : "on " + bench.stage.dongle(i).hostPort())
+                  << "\n";
     }
 }
 
@@ -235,6 +285,30 @@ void tellFlash(const Settings &s, const Bench &bench, const Verdict &verdict,
     }
 }
 
+// Puts other devices' ports and the dongles in place, those plugged in later
+// first; false, said, when it cannot.
+bool setUp(Settings *s, Bench *bench)
+{
+    bench->named = s->dongles.size() > 1 || s->dongles[0].placed;
+    std::stable_partition(s->dongles.begin(), s->dongles.end(),
+                          [](const DongleSettings &d) { return d.options.pull.atMs == 0; });
+    bool ready = bench->stage.ok();
+    for (const auto &[number, inSysfs] : s->foreignPorts) {
+        ready = ready && bench->stage.tree().addForeignPort(
+                             number, inSysfs ? sim::FakeDeviceTree::otherModalias : "");
+    }
+    if (!ready || !bench->stage.plugInTimed({s->dongles.begin(), s->dongles.end()}) ||
+        !bench->stage.linkByPath()) {
+        std::cerr << "torvex-sim: "
+                  << (bench->stage.ok() ? "cannot make another device's port or a by-path link"
+                                        : bench->stage.error())
+                  << "\n";
+        return false;
+    }
+    announce(*s, *bench);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -259,17 +333,14 @@ int main(int argc, char **argv)
         return 2;
     }
     Bench bench;
-    bench.named = settings.dongles.size() > 1 || settings.dongles[0].placed;
-    if (!bench.stage.ok() ||
-        !bench.stage.plugIn({settings.dongles.begin(), settings.dongles.end()})) {
-        std::cerr << "torvex-sim: " << bench.stage.error() << "\n";
+    if (!setUp(&settings, &bench)) {
         return 2;
     }
-    announce(settings, bench);
     harness::ChildOptions run;
     run.argv = settings.program;
     run.capture = false;
     run.limit = std::chrono::seconds(settings.limitSeconds);
+    run.interrupts = settings.ctrlC;
     const harness::ChildResult result = harness::runChild(run);
     bench.stage.stop();
 

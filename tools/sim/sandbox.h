@@ -39,6 +39,8 @@ class FakeDeviceTree
     // plain layout (no USB device above it), or with no sysfs entry at all
     // when `modalias` is empty.
     bool addForeignPort(int n, const std::string &modalias);
+    // The modalias of a port that is another device's (an Arduino's).
+    static constexpr char otherModalias[] = "usb:v2341p0043d0001dc02dsc00dp00ic02isc02ip01in00\n";
 
   private:
     bool mountTmpfs(const char *name, const char *target, unsigned long flags, const char *options);

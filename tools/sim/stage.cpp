@@ -1,6 +1,8 @@
 #include "stage.h"
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -29,6 +31,14 @@ bool waitUntil(const std::function<bool()> &done, int ms)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+std::string byPathLink(const std::string &usbPath)
+{
+    const std::size_t dash = usbPath.find('-');
+    return "/dev/serial/by-path/platform-dummy_hcd." +
+           std::to_string(std::stoi(usbPath.substr(0, dash)) - 1) +
+           "-usb-0:" + usbPath.substr(dash + 1) + ":1.0";
 }
 
 Stage::Stage() : tree_(std::make_unique<FakeDeviceTree>()), error_(tree_->error()) {}
@@ -92,6 +102,51 @@ bool Stage::plugIn(const std::vector<Seat> &seats)
         start(std::move(buses[i]), seated[i].place, std::move(seated[i].options));
     }
     return ok();
+}
+
+bool Stage::plugInTimed(const std::vector<Seat> &seats)
+{
+    const auto later = std::find_if(seats.begin(), seats.end(),
+                                    [](const Seat &seat) { return seat.options.pull.atMs != 0; });
+    for (const auto &[from, to] : {std::pair{seats.begin(), later}, {later, seats.end()}}) {
+        const std::size_t first = size();
+        if (!plugIn({from, to})) {
+            return false;
+        }
+        for (std::size_t i = first; i < size(); ++i) {
+            dongle(i).armPull();
+        }
+        const auto gone = [this, first] {
+            for (std::size_t i = first; i < size(); ++i) {
+                if (!dongle(i).hostPort().empty()) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        if (to == later && from != to && !waitUntil(gone, 3000)) {
+            error_ = "a dongle to plug in later did not leave";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Stage::linkByPath() const
+{
+    std::error_code error;
+    std::filesystem::create_directories("/dev/serial/by-path", error);
+    for (std::size_t i = 0; i < size(); ++i) {
+        const std::string port = dongle(i).hostPort(); // /dev/ttyACMn
+        if (!places_[i].plain && !port.empty()) {
+            std::filesystem::create_symlink("../.." + port.substr(4), byPathLink(places_[i].path),
+                                            error);
+        }
+        if (error && error != std::errc::file_exists) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void Stage::stop()

@@ -19,6 +19,10 @@ bool readBinaryFile(const std::string &path, std::vector<uint8_t> *bytes);
 // True as soon as `done` is, false if it is not within `ms` milliseconds.
 bool waitUntil(const std::function<bool()> &done, int ms);
 
+// /dev/serial/by-path/platform-dummy_hcd.<bus - 1>-usb-0:<ports>:1.0 for a
+// USB port path <bus>-<ports>.
+std::string byPathLink(const std::string &usbPath);
+
 // A dongle to plug in, and where it sits on USB.
 struct Seat {
     DongleOptions options;
@@ -56,6 +60,10 @@ class Stage
     // the lowest free port paths; they start in the order given, which sets
     // their ttyACM numbers. Once one cannot start, those after it are not.
     bool plugIn(const std::vector<Seat> &seats);
+    // The same, each dongle's pull counted from its plug-in. Those pulled at
+    // once (to be plugged in later) come first in `seats`: they plug in and
+    // leave again before the others plug in and take the lowest free ports.
+    bool plugInTimed(const std::vector<Seat> &seats);
     // Each bus passes through `wrap` before its dongle starts on it, so that
     // a caller can watch the dongle come and go. Set before plugging in.
     using BusWrap = std::function<std::unique_ptr<Bus>(std::unique_ptr<Bus>)>;
@@ -63,6 +71,9 @@ class Stage
     {
         wrap_ = std::move(wrap);
     }
+    // Links each dongle's port as udev names it by its USB port path
+    // (byPathLink), as the dongles' ports are now; false if one cannot be.
+    bool linkByPath() const;
     // Stops every dongle, so that its flash and frames hold still.
     void stop();
 

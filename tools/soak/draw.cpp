@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "run.h"
+#include "sim/stage.h"
 
 namespace soak
 {
@@ -362,7 +363,6 @@ FlasherDraw naming(Rng &rng, const Run &s, int target = -1)
     } else if (f.kind == SelectorKind::Serial && serial.empty()) {
         f.kind = SelectorKind::Path;
     }
-    const std::size_t dash = d.place.path.find('-');
     switch (f.kind) {
     case SelectorKind::Serial:
         f.value = serial;
@@ -373,9 +373,7 @@ FlasherDraw naming(Rng &rng, const Run &s, int target = -1)
         f.value = "/dev/ttyACM" + std::to_string(d.number);
         break;
     case SelectorKind::PortLink: // as udev names it
-        f.value = "/dev/serial/by-path/platform-dummy_hcd." +
-                  std::to_string(std::stoi(d.place.path.substr(0, dash)) - 1) +
-                  "-usb-0:" + d.place.path.substr(dash + 1) + ":1.0";
+        f.value = sim::byPathLink(d.place.path);
         break;
     default:
         f.value = d.place.path;
@@ -545,29 +543,69 @@ Run drawSeveral(uint64_t seed)
     return s;
 }
 
-// The dongle leaves for good, and another comes on its port path 4 to 6 s
-// later: they are told apart by their serial numbers in the mode it was
-// seen in.
+// The dongle leaves for good, and another comes on its port path 0.2 to 6 s
+// later, mostly in its application, with the same serial number, another,
+// or none (and then the one that left has none either).
 DongleDraw swappedIn(Rng &rng, DongleDraw *d, std::set<std::string> *serials)
 {
-    d->options.startMode = sim::Mode::Application;
     d->options.pull.backAfterMs = -1;
     DongleDraw other = *d;
-    drawCleanDongle(rng, true, &other);
-    for (DongleDraw *each : {d, &other}) {
-        each->place.serial = freshSerial(rng, "TVX-", serials);
-        each->place.bootloaderSerial = freshSerial(rng, "TVB-", serials);
-    }
-    other.options.pull = {0, d->options.pull.atMs + between(rng, 4000, 6000), false};
-    other.pullLabel = "watch-swapped-in";
+    drawCleanDongle(rng, chance(rng, 0.8), &other);
+    other.options.bootMs = between(rng, 500, 10000);
+    const int kind = between(rng, 0, 2);
+    d->place.serial = kind == 2 ? "" : freshSerial(rng, "TVX-", serials);
+    other.place.serial = kind == 0   ? d->place.serial
+                         : kind == 1 ? freshSerial(rng, "TVX-", serials)
+                                     : "";
+    other.place.bootloaderSerial = chance(rng, 0.3) ? freshSerial(rng, "TVB-", serials) : "";
+    // One that left early on, perhaps while switching, comes back while its
+    // update may still look for its bootloader.
+    const int gapMs = between(rng, 200, d->options.pull.atMs < 1500 ? 2500 : 6000);
+    other.options.pull = {0, d->options.pull.atMs + gapMs, false};
+    const char *const labels[] = {"watch-swapped-same-serial", "watch-swapped-other-serial",
+                                  "watch-swapped-no-serial"};
+    other.pullLabel = labels[kind];
     return other;
 }
 
-// `--watch` over dongles that come and go: some there from the start, some
-// plugged in later (those first: they are pulled out before the others plug
-// in), some pulled out for good or for long enough to count as new when they
-// come back, some swapped for another dongle on the same port; then Ctrl-C,
-// and now and then a second one.
+// How a dongle under `--watch` comes and goes: there from the start,
+// plugged in later, pulled out for good or out and back after any gap, its
+// update failing and then pulled out and back (as an operator retries), or
+// swapped for another dongle on the same port (added to `later`); its new
+// firmware starting in 0.5 to 10 s.
+void drawComing(Rng &rng, DongleDraw *d, std::set<std::string> *serials,
+                std::vector<DongleDraw> *later)
+{
+    const char *const labels[] = {"",
+                                  "watch-plugged-later",
+                                  "watch-pulled",
+                                  "watch-replugged",
+                                  "watch-failed-replugged",
+                                  "watch-swapped"};
+    const int kind = share(rng, {0.25, 0.4, 0.5, 0.65, 0.8});
+    // A failed update ends in about 3 s; a swap comes now and then while the
+    // dongle switches, as its update begins about 0.6 s after the start.
+    const int atMs = kind == 4                       ? between(rng, 3000, 8000)
+                     : kind == 5 && chance(rng, 0.4) ? between(rng, 600, 1400)
+                                                     : between(rng, 300, 7000);
+    d->pullLabel = labels[kind];
+    const int backAfterMs[] = {
+        -1, between(rng, 300, 9000), -1, between(rng, 200, 6000), between(rng, 200, 6000), -1};
+    d->options.pull = {kind == 0 ? -1 : kind == 1 ? 0 : atMs, backAfterMs[kind], false};
+    d->options.bootMs = chance(rng, 0.5) ? between(rng, 500, 3000) : between(rng, 3000, 10000);
+    if (kind == 4) { // a page write refused: its update fails
+        const int frame =
+            (d->options.startMode == sim::Mode::Application ? 4 : 3) + 3 * between(rng, 0, 14);
+        put(d, frame, "write-refused", {Kind::Replace, 0, 1, 0, {0x66, 'E', 'R'}});
+    }
+    if (kind == 5) {
+        later->push_back(swappedIn(rng, d, serials));
+    }
+}
+
+// `--watch` over dongles that come and go (those plugged in later first:
+// they are pulled out before the others plug in); then Ctrl-C, and now and
+// then a second one.
 Run drawWatch(uint64_t seed)
 {
     Rng rng(seed ^ 0x7761746368ULL);
@@ -575,18 +613,8 @@ Run drawWatch(uint64_t seed)
     placeAndNumber(rng, &s);
     std::set<std::string> serials;
     std::vector<DongleDraw> later;
-    const char *const labels[] = {"", "watch-plugged-later", "watch-pulled", "watch-replugged",
-                                  "watch-swapped"};
     for (auto &d : s.dongles) {
-        const int kind = share(rng, {0.3, 0.5, 0.65, 0.8});
-        const int atMs = between(rng, 300, 7000);
-        d.pullLabel = labels[kind];
-        // Away at least 3.5 s: long enough to be taken for a new dongle.
-        const int backAfterMs[] = {-1, between(rng, 300, 9000), -1, between(rng, 3500, 6000), -1};
-        d.options.pull = {kind == 0 ? -1 : kind == 1 ? 0 : atMs, backAfterMs[kind], false};
-        if (kind == 4) {
-            later.push_back(swappedIn(rng, &d, &serials));
-        }
+        drawComing(rng, &d, &serials, &later);
     }
     s.dongles.insert(s.dongles.end(), later.begin(), later.end());
     std::stable_partition(s.dongles.begin(), s.dongles.end(),
@@ -598,7 +626,7 @@ Run drawWatch(uint64_t seed)
     FlasherDraw &f = s.flashers.emplace_back();
     f.watch = true;
     f.verbose = chance(rng, 0.3);
-    f.ctrlCMs.push_back(between(rng, 700, 12000));
+    f.ctrlCMs.push_back(between(rng, 700, 14000));
     if (chance(rng, 0.35)) {
         f.ctrlCMs.push_back(f.ctrlCMs[0] + between(rng, 50, 3000));
     }
@@ -643,11 +671,47 @@ std::string dongleArguments(const DongleDraw &dongle)
     option("--bootloader-serial", place.plain ? "" : place.bootloaderSerial);
     option("--mode", d.startMode == sim::Mode::Application ? "application" : "bootloader");
     option("--reenumerate-ms", std::to_string(d.reenumerateMs));
+    option("--boot-ms", d.bootMs < 0 ? "" : std::to_string(d.bootMs));
     flag("--stale-on-plug-in", d.staleOnPlugIn);
     option("--reply-byte", d.replyByte < 0 ? "" : sim::toHex({static_cast<uint8_t>(d.replyByte)}));
     for (const auto &[frame, f] : d.faults) {
         option("--fault", std::to_string(frame) + ":" + faultArgument(f));
     }
+    const bool later = d.pull.atMs == 0;
+    option(later ? "--plug-in-at" : "--pull-at",
+           d.pull.atMs < 0 ? "" : std::to_string(later ? d.pull.backAfterMs : d.pull.atMs));
+    option("--back-after",
+           later || d.pull.backAfterMs < 0 ? "" : std::to_string(d.pull.backAfterMs));
+    return line.str();
+}
+
+// The run as one torvex-sim command: its dongles, Ctrl-C, and its flashers
+// (several at once through a shell, a reader that goes through head).
+std::string simLine(const Run &s, const std::string &program)
+{
+    std::ostringstream line;
+    line << "torvex-sim";
+    for (std::size_t i = 0; i < s.foreignPorts.size(); ++i) {
+        line << " --foreign-port " << s.foreignPorts[i] << (s.foreignInSysfs[i] ? "" : ":no-sysfs");
+    }
+    for (std::size_t i = 0; i < s.dongles.size(); ++i) {
+        line << (i == 0 ? "" : " --dongle") << dongleArguments(s.dongles[i]);
+    }
+    std::string flashers;
+    for (const FlasherDraw &f : s.flashers) {
+        flashers += (flashers.empty() ? "" : " & ") + program;
+        for (const auto &arg : f.arguments()) {
+            flashers += " " + arg;
+        }
+        flashers +=
+            f.closeStdoutAfter < 0 ? "" : " | head -c " + std::to_string(f.closeStdoutAfter);
+        for (const int ms : f.ctrlCMs) {
+            line << " --ctrl-c-at " << ms;
+        }
+    }
+    const bool shell = s.flashers.size() > 1 || flashers.find(" | ") != std::string::npos;
+    line << " -- "
+         << (shell ? "sh -c '" + flashers + (s.flashers.size() > 1 ? " & wait'" : "'") : flashers);
     return line.str();
 }
 
@@ -712,20 +776,10 @@ std::string describe(const Run &s, const std::string &program)
     for (const auto &draw : s.draws) {
         text << ", " << draw;
     }
-    for (std::size_t i = 0; i < s.foreignPorts.size(); ++i) {
-        text << "\n  foreign port /dev/ttyACM" << s.foreignPorts[i]
-             << (s.foreignInSysfs[i] ? " (another device's modalias)" : " (no sysfs entry)");
-    }
     for (std::size_t i = 0; i < s.dongles.size(); ++i) {
         const DongleDraw &d = s.dongles[i];
-        const sim::Pull &pull = d.options.pull;
-        const std::string back = " ms, back " + std::to_string(pull.backAfterMs) + " ms later";
-        text << "\n  dongle " << i + 1 << " on /dev/ttyACM" << d.number << ":"
-             << dongleArguments(d);
-        if (!d.pullLabel.empty()) {
-            text << " (" << d.pullLabel << ": pulled at " << pull.atMs
-                 << (pull.backAfterMs >= 0 ? back : " ms") << ")";
-        }
+        text << "\n  dongle " << i + 1 << " on /dev/ttyACM" << d.number << ":" << dongleArguments(d)
+             << (d.pullLabel.empty() ? "" : " (" + d.pullLabel + ")");
     }
     if (s.holder.dongle >= 0) {
         text << "\n  another program on dongle " << s.holder.dongle + 1 << "'s port at "
@@ -733,7 +787,7 @@ std::string describe(const Run &s, const std::string &program)
     }
     for (std::size_t i = 0; i < s.flashers.size(); ++i) {
         const FlasherDraw &f = s.flashers[i];
-        text << "\n  flasher " << i + 1 << ": " << program;
+        text << "\n  flasher " << i + 1 << ":";
         for (const auto &arg : f.arguments()) {
             text << " " << arg;
         }
@@ -741,14 +795,8 @@ std::string describe(const Run &s, const std::string &program)
                  : f.shared      ? " (names two dongles)"
                  : f.target >= 0 ? " (names dongle " + std::to_string(f.target + 1) + ")"
                                  : "");
-        for (const int ms : f.ctrlCMs) {
-            text << " (Ctrl-C at " << ms << " ms)";
-        }
-        if (f.closeStdoutAfter >= 0) {
-            text << " (its reader goes after " << f.closeStdoutAfter << " bytes)";
-        }
     }
-    return text.str() + "\n";
+    return text.str() + "\n  try it: " + simLine(s, program) + "\n";
 }
 
 } // namespace soak

@@ -18,6 +18,7 @@ namespace
 
 constexpr uint8_t enterBootloader = 0x0A;
 constexpr uint8_t pageWrite = 0x66;
+constexpr uint8_t bootApplication = 0x67;
 
 // The rig sees a flasher's end a poll or two after it exits, and so after
 // the lock on its ports is gone: a port opened this soon before that counts
@@ -70,6 +71,11 @@ long msBetween(Clock::time_point from, Clock::time_point to)
 {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count());
+}
+
+uint8_t commandOf(const sim::FrameRecord &frame)
+{
+    return frame.bytes.empty() ? 0 : frame.bytes[0];
 }
 
 template <typename T> int sizeOf(const std::vector<T> &items)
@@ -144,9 +150,16 @@ struct Flasher {
     std::set<std::pair<int, int>> changed;                 // dongles and stays it switched or wrote
     std::vector<End> ends;
     std::map<int, const End *> lastEnds; // by dongle
+    std::map<int, int> began;            // by process: the dongle it opened first
     int updated = -1;                    // the count `--all` and `--watch` print
     int listed = -1;
     std::vector<std::string> malformed;
+
+    int beganWith(int pid) const
+    {
+        const auto found = began.find(pid);
+        return found == began.end() ? -1 : found->second;
+    }
 
     bool says(const std::string &line) const
     {
@@ -164,7 +177,9 @@ struct Flasher {
             path = startsWith(path, "path=") ? path.substr(5) : "";
             serial = startsWith(serial, "serial=") ? serial.substr(7) : "";
             const bool updated = endsWith(line, " Update successful!");
-            const char *failed = draw.watch
+            // `--watch` tells the operator to retry, but not for a dongle it stopped.
+            const bool stopped = holds(line, " Left untouched: ") || holds(line, " Stopped ");
+            const char *failed = draw.watch && !stopped
                                      ? " Update Failed. Pull it out and plug it in again to retry."
                                      : " Update Failed.";
             const std::string plain =
@@ -184,7 +199,7 @@ struct Flasher {
     // A frame it sent the dongle in that stay on the bus, from that process.
     void sent(int d, int stay, int pid, const sim::FrameRecord &frame)
     {
-        const uint8_t command = frame.bytes.empty() ? 0 : frame.bytes[0];
+        const uint8_t command = commandOf(frame);
         const bool switches = command == enterBootloader && frame.mode == sim::Mode::Application;
         const bool writes = command == pageWrite && frame.mode == sim::Mode::Bootloader;
         sentTo.insert(d);
@@ -211,9 +226,10 @@ class Judge
             Flasher &fl = flashers_.emplace_back(f, s.flashers[f], w.flashers[f].result);
             for (const Open &open : w.flashers[f].opens) {
                 fl.opens.push_back(place(open));
+                fl.began.emplace(open.pid, fl.opens.back().dongle);
             }
             for (End &end : fl.ends) {
-                end.dongle = dongleOf(end);
+                end.dongle = dongleOf(fl, end);
                 fl.lastEnds[end.dongle] = &end;
             }
             fl.lastEnds.erase(-1);
@@ -445,21 +461,29 @@ class Judge
     }
 
     // The dongle an end line is of: without a USB port path, by its port;
-    // else the one at its path that carries the serial number it shows (the
-    // drawn dongles that share a path carry serial numbers of their own).
-    int dongleOf(const End &end) const
+    // else of the dongles at its path, the one this flasher opened last
+    // before the line, or the first carrying the serial number it shows.
+    int dongleOf(const Flasher &fl, const End &end) const
     {
+        int found = -1;
+        Clock::time_point latest = Clock::time_point::min();
         for (int d = 0; d < sizeOf(s_.dongles); ++d) {
             const DongleDraw &dg = s_.dongles[d];
             if (end.path.empty()
-                    ? dg.place.plain &&
-                          anyPlug(d, [&end](const Plug &p) { return p.port == end.node; })
-                    : !dg.place.plain && dg.place.path == end.path &&
-                          (end.serial.empty() || dg.carries(end.serial))) {
-                return d;
+                    ? !dg.place.plain ||
+                          !anyPlug(d, [&end](const Plug &p) { return p.port == end.node; })
+                    : dg.place.plain || dg.place.path != end.path) {
+                continue;
+            }
+            found = found < 0 && (end.serial.empty() || dg.carries(end.serial)) ? d : found;
+            for (const Placed &open : fl.opens) {
+                if (open.dongle == d && open.at <= end.at && open.at > latest) {
+                    found = d;
+                    latest = open.at;
+                }
             }
         }
-        return -1;
+        return found;
     }
 
     // When the flasher let go of the dongle, as the rig saw it: a child of
@@ -487,6 +511,16 @@ class Judge
             return other.writers.count(d) != 0 && anyOpen(other, [&](const Placed &open) {
                        return open.dongle == d && open.at > letGo(f, d);
                    });
+        });
+    }
+
+    // Under `--watch`, a dongle plugged in again is updated again, and a
+    // second Ctrl-C may stop that update.
+    bool writtenAfter(int d, Clock::time_point at) const
+    {
+        const std::vector<sim::FrameRecord> &frames = w_.dongles[d].frames;
+        return std::any_of(frames.begin(), frames.end(), [at](const sim::FrameRecord &frame) {
+            return commandOf(frame) == pageWrite && frame.received > at;
         });
     }
 
@@ -749,7 +783,7 @@ class Judge
             breachIf(!fits, kind, fl.name, " listed ", end.node, " ", end.path, ": ",
                      d < 0 ? "no dongle" : dongle(d) + ", twice or not fitting its name");
             breachIf(fits && end.updated && !w_.dongles[d].updated &&
-                         (fl.draw.watch || !rewrittenAfter(fl, d)),
+                         (fl.draw.watch ? !writtenAfter(d, end.at) : !rewrittenAfter(fl, d)),
                      "FALSE SUCCESS", fl.name, " FALSE SUCCESS: its line says ", dongle(d),
                      " was updated, which does not hold the image");
         }
@@ -789,12 +823,104 @@ class Judge
         judgeEnds(fl);
         judgeStopping(fl, stops.size());
         for (const auto &[stay, pids] : fl.updaters) {
-            breachIf(pids.size() > 1, "updated twice", dongle(stay.first), " updated by ",
-                     pids.size(), " processes of ", fl.name, " in one stay on the bus");
+            const int d = stay.first;
+            const auto own = std::count_if(pids.begin(), pids.end(),
+                                           [&fl, d](int pid) { return fl.beganWith(pid) == d; });
+            breachIf(own > 1, "updated twice in one plug", dongle(stay.first), " updated ", own,
+                     " times in one plug by ", fl.name);
+        }
+        for (const auto &[d, pids] : fl.writers) {
+            for (const int pid : pids) {
+                const int began = fl.beganWith(pid);
+                breachIf(began != d && !pluggedInWhileSwitching(began, d), "names another",
+                         "a result of ", fl.name, " names ", dongle(began),
+                         ", but its update wrote ", dongle(d));
+            }
         }
         for (int d = 0; d < sizeOf(s_.dongles); ++d) {
             judgeWatched(fl, d, stops);
+            for (int stay = 0; stay < 2; ++stay) {
+                judgePlug(fl, d, stay, stops.empty() ? fl.r.end : stops[0]);
+            }
         }
+    }
+
+    // A blind spot: `other` plugged in, in its bootloader, at the port path
+    // of dongle `d` after `d` was told to switch, is written as `d`.
+    bool pluggedInWhileSwitching(int d, int other) const
+    {
+        const std::vector<Plug> &plugs = w_.dongles[other].plugs;
+        for (const auto &frame : d < 0 ? std::vector<sim::FrameRecord>{} : w_.dongles[d].frames) {
+            for (std::size_t p = 0; p < plugs.size(); ++p) {
+                const bool firstOfStay =
+                    p == 0 || stayOf(other, plugs[p].on) != stayOf(other, plugs[p - 1].on);
+                if (commandOf(frame) == enterBootloader && frame.mode == sim::Mode::Application &&
+                    firstOfStay && plugs[p].mode == sim::Mode::Bootloader &&
+                    plugs[p].on >= frame.received &&
+                    s_.dongles[d].place.path == s_.dongles[other].place.path) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    // The other blind spot: a plug of `d` (its first port `first`) taken for
+    // the return of an updated dongle due back at that port path (for 60 s
+    // from its boot frame, until its application was back long enough to be
+    // seen): one in its bootloader, or after an update that began in the
+    // bootloader, or with the serial number that dongle showed in its
+    // application (or none on both).
+    bool takenForReturn(int d, const Plug &first) const
+    {
+        for (int e = 0; e < sizeOf(s_.dongles); ++e) {
+            const std::vector<Plug> &plugs = w_.dongles[e].plugs;
+            const bool alike = first.mode == sim::Mode::Bootloader ||
+                               plugs.front().mode == sim::Mode::Bootloader ||
+                               s_.dongles[e].place.serial == s_.dongles[d].place.serial;
+            for (const auto &boot : w_.dongles[e].frames) {
+                const auto back = [&](const Plug &p) {
+                    return p.mode == sim::Mode::Application && p.on > boot.received &&
+                           p.on < first.on &&
+                           msBetween(p.up, std::min(p.off, first.on)) >= returnSeenMs;
+                };
+                if (commandOf(boot) == bootApplication && boot.received <= first.on &&
+                    msBetween(boot.received, first.on) <= returnWindowMs && alike &&
+                    s_.dongles[e].place.path == s_.dongles[d].place.path && !anyPlug(e, back)) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    // Every plug of a dongle is a new dongle, updated once it has been there
+    // a while before Ctrl-C (and any update at its port path that ran when it
+    // came has ended), but where it is taken for an updated dongle's return
+    // or, in its bootloader, for the dongle of the update that ran there.
+    void judgePlug(const Flasher &fl, int d, int stay, Clock::time_point to)
+    {
+        const DongleSeen &seen = w_.dongles[d];
+        const auto first = std::find_if(seen.plugs.begin(), seen.plugs.end(),
+                                        [&](const Plug &p) { return stayOf(d, p.on) == stay; });
+        if (first == seen.plugs.end() || takenForReturn(d, *first)) {
+            return;
+        }
+        Clock::time_point from = std::max(first->up, fl.r.begin);
+        const auto during = std::find_if(fl.ends.begin(), fl.ends.end(), [&](const End &end) {
+            return end.path == s_.dongles[d].place.path && end.at >= first->up;
+        });
+        if (during != fl.ends.end() && first->mode == sim::Mode::Bootloader) {
+            return; // while an update there runs, a bootloader there is its dongle's
+        }
+        from = during == fl.ends.end() ? from : std::max(from, during->at);
+        to = seen.pull.happened && stay == 0 ? std::min(to, seen.pull.at) : to;
+        const bool begun = fl.updaters.count({d, stay}) != 0 || anyOpen(fl, [&](const Placed &o) {
+                               return o.dongle == d && stayOf(d, plugOf(o).on) == stay;
+                           });
+        breachIf(from < to && msBetween(from, to) > watchBeginBoundMs && !begun, "never updated",
+                 dongle(d), " plugged in and never updated by ", fl.name, ", there ",
+                 msBetween(from, to), " ms before Ctrl-C");
     }
 
     // After Ctrl-C, `--watch` says how many updates it waits for: those whose
@@ -845,21 +971,6 @@ class Judge
                      stops.size(), " Ctrl-C; its line: '", end == nullptr ? "none" : end->line,
                      "'");
         }
-        const int stay = s_.dongles[d].options.pull.atMs == 0 ? 1 : 0; // plugged in later
-        Clock::time_point from = Clock::time_point::max();
-        for (const Plug &plug : seen.plugs) {
-            from =
-                stayOf(d, plug.on) == stay ? std::min(from, std::max(plug.up, fl.r.begin)) : from;
-        }
-        Clock::time_point to = stops.empty() ? fl.r.end : stops[0];
-        to = seen.pull.happened && stay == 0 ? std::min(to, seen.pull.at) : to;
-        const bool begun = end != nullptr || fl.updaters.count({d, stay}) != 0 ||
-                           anyOpen(fl, [&](const Placed &open) {
-                               return open.dongle == d && stayOf(d, plugOf(open).on) == stay;
-                           });
-        breachIf(from < to && msBetween(from, to) > watchBeginBoundMs && !begun, "watch", fl.name,
-                 " did not begin on ", dongle(d), ", there ", msBetween(from, to),
-                 " ms before Ctrl-C");
     }
 
     // Two flashers: a port is one process's until it ends, so `b` may not

@@ -95,6 +95,12 @@ constexpr long watchStopBoundMs = 15000;
 // It begins the update of a new dongle 0.4 s after it came, and looks every
 // 0.2 s: this is far beyond that, for a busy machine.
 constexpr long watchBeginBoundMs = 3000;
+// After an update, its dongle is due back at its port path this long from
+// the boot frame, until its application is back.
+constexpr long returnWindowMs = 60000;
+// A return that stays on the bus shorter than this may fall between the
+// station's looks (every 0.2 s): it may still be due back then.
+constexpr long returnSeenMs = 1000;
 
 } // namespace soak
 

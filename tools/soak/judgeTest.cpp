@@ -186,6 +186,32 @@ struct Scene {
         say(lines, 1);
     }
 
+    // Under `--watch`, dongle `d` leaves at `ms`; a third dongle in `mode`,
+    // with serial number `serial` in its application, comes on its port path
+    // 0.1 s later (on /dev/pts/4), and Ctrl-C at 5 s.
+    void swap(std::size_t d, int ms, sim::Mode mode, const std::string &serial)
+    {
+        seen.dongles[d].pull.happened = true;
+        seen.dongles[d].pull.at = at(ms);
+        soak::DongleDraw &third = run.dongles.emplace_back(run.dongles[d]);
+        third.options.startMode = mode;
+        third.place.serial = serial;
+        seen.dongles.emplace_back().plugs.push_back(
+            {"/dev/ttyACM" + std::to_string(d), "/dev/pts/4", mode, at(ms + 100), at(ms + 101)});
+        flasher().result.interrupted = {at(5000)};
+        flasher().result.end = at(5300);
+        flasher().result.lineEnds.assign(5, at(450)); // the updates' lines came as they ended
+    }
+
+    // The first dongle is booted at 450 ms and swapped before its
+    // application is back for one with serial number `serial`, which is
+    // never updated.
+    void swapWhileDueBack(const std::string &serial)
+    {
+        seen.dongles[0].frames.push_back(frame(0x67, sim::Mode::Bootloader, 450));
+        swap(0, 500, sim::Mode::Application, serial);
+    }
+
     soak::Run run;
     soak::Seen seen;
     const std::string watching =
@@ -194,8 +220,8 @@ struct Scene {
     const std::string two = "[TORVEX] /dev/ttyACM1 path=1-2 Update successful!";
     const std::string retry = " Update Failed. Pull it out and plug it in again to retry.";
     const std::string stopped = "[TORVEX] /dev/ttyACM1 path=1-2 Stopped during its update: it "
-                                "waits in its bootloader, and the next run updates it." +
-                                retry;
+                                "waits in its bootloader, and the next run updates it. Update "
+                                "Failed.";
     const std::string waiting = "[TORVEX] Stopping: waiting for 1 running update to end; Ctrl-C "
                                 "again stops it at once.";
 };
@@ -360,7 +386,59 @@ const Row rows[] = {
      [](Scene &s) {
          s.flasher().opens.push_back({at(350), 9, "/dev/ttyACM0", "/dev/pts/1"});
      },
-     "updated twice: dongle 1 updated by 2 processes of flasher 1 in one stay"},
+     "updated twice in one plug: dongle 1 updated 2 times in one plug by flasher 1"},
+    {"an update writes the bootloader of a dongle another update switched", Watch,
+     [](Scene &s) {
+         s.flasher().opens[3] = {at(260), 8, "/dev/ttyACM0", "/dev/pts/1"};
+         s.seen.dongles[1].frames.resize(1);
+         s.seen.dongles[1].updated = false;
+     },
+     "names another: a result of flasher 1 names dongle 2, but its update wrote dongle 1"},
+    {"a dongle plugged in, in its bootloader, while another at its port switches", Watch,
+     [](Scene &s) {
+         s.swap(1, 100, sim::Mode::Bootloader, "");
+         s.seen.dongles[2].frames = {frame(0x64, sim::Mode::Bootloader, 300),
+                                     frame(0x66, sim::Mode::Bootloader, 400)};
+         s.seen.dongles[2].updated = true;
+         s.seen.dongles[1].frames.resize(1);
+         s.seen.dongles[1].updated = false;
+         s.seen.dongles[1].plugs.resize(1);
+         s.flasher().opens[3] = {at(252), 8, "/dev/ttyACM1", "/dev/pts/4"};
+     },
+     ""},
+    {"a dongle plugged in again after 0.5 s, never updated", Watch,
+     [](Scene &s) {
+         s.swap(1, 500, sim::Mode::Application, "");
+         s.seen.dongles[1].plugs.push_back(s.seen.dongles[2].plugs[0]);
+         s.seen.dongles.pop_back();
+         s.run.dongles.pop_back();
+     },
+     "never updated: dongle 2 plugged in and never updated by flasher 1, there 4399 ms"},
+    {"a bootloader plugged in at a port path while the update there runs", Watch,
+     [](Scene &s) {
+         s.swap(1, 500, sim::Mode::Bootloader, "");
+         s.flasher().result.lineEnds.assign(5, at(1000));
+     },
+     ""},
+    {"an application plugged in at a port path while the update there runs", Watch,
+     [](Scene &s) {
+         s.swap(1, 500, sim::Mode::Application, "");
+         s.flasher().result.lineEnds.assign(5, at(1000));
+     },
+     "never updated: dongle 3 plugged in and never updated by flasher 1, there 4000 ms"},
+    {"a dongle with its own serial number, swapped in while an updated one is due back", Watch,
+     [](Scene &s) { s.swapWhileDueBack("TVX-3"); },
+     "never updated: dongle 3 plugged in and never updated"},
+    {"a dongle with the same serial number, swapped in while an updated one is due back", Watch,
+     [](Scene &s) { s.swapWhileDueBack("TVX-1"); }, ""},
+    {"a dongle with the same serial number, swapped in once the updated one was back", Watch,
+     [](Scene &s) {
+         s.seen.dongles[0].frames.push_back(frame(0x67, sim::Mode::Bootloader, 450));
+         s.seen.dongles[0].plugs.push_back({"/dev/ttyACM0", "/dev/pts/5", sim::Mode::Application,
+                                            at(500), at(501), at(1600), at(1601)});
+         s.swap(0, 1600, sim::Mode::Application, "TVX-1");
+     },
+     "never updated: dongle 3 plugged in and never updated"},
     {"a second child writes a dongle pulled out and back: a new one", Watch,
      [](Scene &s) {
          s.flasher().opens.push_back({at(350), 9, "/dev/ttyACM0", "/dev/pts/1"});
@@ -391,8 +469,7 @@ const Row rows[] = {
      [](Scene &s) {
          s.secondFails({s.one, s.waiting,
                         "[TORVEX] /dev/ttyACM1 path=1-2 Stopped before its switch: the next run "
-                        "updates it." +
-                            s.retry},
+                        "updates it. Update Failed."},
                        2);
      },
      "half written: dongle 2 written by flasher 1 but not updated, after 2 Ctrl-C"},
@@ -412,18 +489,17 @@ const Row rows[] = {
     {"it goes on long after Ctrl-C", Watch,
      [](Scene &s) { s.flasher().result.end = at(3200 + soak::watchStopBoundMs + 1); },
      "watch: ms after Ctrl-C"},
-    {"a dongle there from the start is never begun", Watch,
+    {"a dongle there from the start is never updated", Watch,
      [](Scene &s) {
          s.secondFails({s.one});
          s.seen.dongles[1].frames.clear();
          s.flasher().opens.resize(2);
      },
-     "watch: did not begin on dongle 2"},
+     "never updated: dongle 2 plugged in and never updated"},
     {"a dongle left untouched with no Ctrl-C", Watch,
      [](Scene &s) {
          s.secondFails({s.one, "[TORVEX] /dev/ttyACM1 path=1-2 Left untouched: stopped before "
-                               "its update began." +
-                                   s.retry});
+                               "its update began. Update Failed."});
          s.flasher().result.interrupted.clear();
      },
      "watch: after 0 Ctrl-C"},
@@ -434,6 +510,12 @@ const Row rows[] = {
          s.secondFails({s.one, "[TORVEX] /dev/ttyACM1 path=1-2 Oops. Update Failed."});
      },
      "watch: printed '[TORVEX] /dev/ttyACM1 path=1-2 Oops. Update Failed.'"},
+    {"a dongle it stopped told to plug it in again", Watch,
+     [](Scene &s) {
+         s.secondFails(
+             {s.one, s.waiting, s.stopped.substr(0, s.stopped.rfind(" Update")) + s.retry}, 2);
+     },
+     "watch: printed '[TORVEX] /dev/ttyACM1 path=1-2 Stopped during its update"},
     {"no first line", Watch, [](Scene &s) { s.flasher().result.out.erase(0, s.watching.size()); },
      "watch: did not begin with"},
 };

@@ -93,7 +93,7 @@ uint64_t runSeed(uint64_t seed, uint64_t index);
 // with `several`), chosen apart from the rest of the draw.
 Run drawRun(uint64_t seed, BusKind bus, bool several);
 
-// The whole draw, for a person to read, with a torvex-sim line to try it.
+// The whole draw, for a person to read, and the run as one torvex-sim command.
 std::string describe(const Run &s, const std::string &program);
 
 // The bootloader is not found when it comes back later than this after the

@@ -111,40 +111,19 @@ class Stage
         });
         for (std::size_t i = 0; stage_->ok() && i < s.foreignPorts.size(); ++i) {
             if (!stage_->tree().addForeignPort(
-                    s.foreignPorts[i], s.foreignInSysfs[i]
-                                           ? "usb:v2341p0043d0001dc02dsc00dp00ic02isc02ip01in00\n"
-                                           : "")) {
+                    s.foreignPorts[i],
+                    s.foreignInSysfs[i] ? sim::FakeDeviceTree::otherModalias : "")) {
                 return "cannot add foreign ports";
             }
         }
+        std::vector<sim::Seat> seats;
+        for (const DongleDraw &d : s.dongles) {
+            seats.push_back({d.options, d.place});
+        }
         // Those drawn to plug in later come first, and leave before the others
         // come, which then take the port numbers drawn for them.
-        const auto later = static_cast<std::size_t>(
-            std::count_if(s.dongles.begin(), s.dongles.end(),
-                          [](const DongleDraw &d) { return d.options.pull.atMs == 0; }));
-        for (std::size_t from = 0, to = later; from < s.dongles.size();
-             from = to, to = s.dongles.size()) {
-            std::vector<sim::Seat> seats;
-            for (std::size_t d = from; d < to; ++d) {
-                seats.push_back({s.dongles[d].options, s.dongles[d].place});
-            }
-            if (!stage_->ok() || !stage_->plugIn(seats)) {
-                return stage_->error();
-            }
-            const auto gone = [&] {
-                for (std::size_t d = from; d < to; ++d) {
-                    if (!dongle(d).hostPort().empty()) {
-                        return false;
-                    }
-                }
-                return true;
-            };
-            for (std::size_t d = from; d < to && !real; ++d) {
-                dongle(d).armPull();
-            }
-            if (to < s.dongles.size() && !sim::waitUntil(gone, 3000)) {
-                return "a dongle to plug in later did not leave";
-            }
+        if (!stage_->ok() || !(real ? stage_->plugIn(seats) : stage_->plugInTimed(seats))) {
+            return stage_->error();
         }
         return real ? gadgetUp() : portLinks(s);
     }
@@ -175,19 +154,7 @@ class Stage
                 return "dongle on " + dongle(d).hostPort() + ", not on " + port + " as drawn";
             }
         }
-        std::error_code error;
-        fs::create_directories("/dev/serial/by-path", error);
-        for (const auto &f : s.flashers) {
-            if (f.kind != SelectorKind::PortLink) {
-                continue;
-            }
-            const int number = s.dongles[static_cast<std::size_t>(f.target)].number;
-            fs::create_symlink("../../ttyACM" + std::to_string(number), f.value, error);
-            if (error && error != std::errc::file_exists) {
-                return "cannot make /dev/serial/by-path links";
-            }
-        }
-        return {};
+        return stage_->linkByPath() ? "" : "cannot make /dev/serial/by-path links";
     }
 
     std::unique_ptr<sim::Stage> stage_;
