@@ -74,7 +74,7 @@ for identifier in "${identifiers[@]}"; do
 done
 
 # The lines about other programs on a port read the same in the page, in the
-# README's troubleshooting and in the program, which carries their fixed parts.
+# README's troubleshooting and in the program, which carries their short fixed parts.
 readme="$(dirname "$0")/../../README.md"
 flat=$(tr -s ' \t\n' ' ' <<<"$text")
 readme_flat=$(tr -s ' \n' ' ' <"$readme")
@@ -88,8 +88,10 @@ done
 for line in "$refusal" "$modem_manager"; do
     grep -qF -- "\`$line\`" <<<"$readme_flat" || fail "the README's troubleshooting does not say: $line"
 done
-for part in "Waiting for " " to close " " is open in " " and run again." \
-    "${modem_manager#"[TORVEX] "}"; do
+# An optimising build may copy a long line out of overlapping pieces, so the
+# ModemManager line is not looked for whole: the end-to-end row
+# ModemManagerWithoutTheMark checks that the program prints it as above.
+for part in "Waiting for " " to close " " is open in " " and run again."; do
     grep -qaF -- "$part" "$program" || fail "the program does not carry: $part"
 done
 
