@@ -26,12 +26,30 @@ set(timed_tests
     SeveralDongles.WatchStopsOnCtrlCAndLetsTheUpdateEnd
     AllStopped.CtrlCDuringTheLaunchLeavesTheRestUntouched
     Station.SecondCtrlCStopsTheUpdateAndAsksForNoReplug)
+
+# The station's tests (stationTest.cpp) play plugs, boots and stops against the
+# station's own rule, which is the same C++ on every processor; they mostly
+# sleep, one of them through the station's full minute. The label "station"
+# lets the emulated ARM suites leave them to the native ones, and a cost makes
+# CTest start them first, the longest before all, so that no suite waits for
+# one at its end.
+set(station_tests "^(Gaps/|Boots/|Signals/|OneUpdatePerPort\\.|AllStopped\\.|Station\\.)")
 # A parameterised test's name goes on with its parameter's printout.
 foreach(test IN LISTS e2e_tests_TESTS)
+    set(labels e2e)
+    set(cost 0)
     foreach(timed IN LISTS timed_tests)
         string(FIND "${test}" "${timed}" at)
         if(at EQUAL 0)
-            set_tests_properties("${test}" PROPERTIES LABELS "e2e;timing")
+            list(APPEND labels timing)
         endif()
     endforeach()
+    if(test MATCHES "${station_tests}")
+        list(APPEND labels station)
+        set(cost 100)
+    endif()
+    if(test STREQUAL "Station.AnApplicationThatDoesNotComeBackIsSaidOnce")
+        set(cost 1000)
+    endif()
+    set_tests_properties("${test}" PROPERTIES LABELS "${labels}" COST ${cost})
 endforeach()

@@ -43,8 +43,10 @@ suite() {
     echo "=== end-to-end suite on $arch ($3) through $emulator -cpu $cpu"
     # firmware.* builds and runs native programs of its own; sim.several_dongles
     # names its (native) programs itself: both are the main suite's.
+    # The station's tests (label station) try the station's rule, not the
+    # processor: the native suites run them.
     QEMU_CPU=$cpu TORVEX_FLASHER="$PWD/$program" TORVEX_VARIANT_DIR="$PWD/$tree/tests" \
-        TORVEX_EMULATOR=$emulator e2e_ctest '' --test-dir "$build" -L e2e -E '^(firmware\.|sim\.several_dongles$)' \
+        TORVEX_EMULATOR=$emulator e2e_ctest station --test-dir "$build" -L e2e -E '^(firmware\.|sim\.several_dongles$)' \
         --output-on-failure || return 1
     shift 5
     for cpu in "$@"; do
