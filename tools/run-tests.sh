@@ -12,6 +12,8 @@
 # Each step's time and the total are printed at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
+# shellcheck source=tools/ci/e2e-parts.bash
+source tools/ci/e2e-parts.bash
 
 export BUILD_DIR="build-test"
 # The release gate makes this version; build-test carries it too, so that
@@ -119,7 +121,7 @@ qemu_test() {
     ctest --test-dir "$BUILD_DIR" --output-on-failure -L qemu
 }
 main_suite() {
-    ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$e2e_jobs" -LE qemu -E '^firmware\.'
+    e2e_ctest qemu --test-dir "$BUILD_DIR" --output-on-failure -E '^firmware\.'
 }
 # A user's machine may be compiling something meanwhile: the tests that play
 # faults against the program's waits must pass with a core taken by a loop

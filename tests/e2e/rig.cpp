@@ -178,6 +178,7 @@ OnOpen::~OnOpen()
 
 void OnOpen::answer()
 {
+    sim::goBeforeThePrograms(); // every open waits for this answer
     for (pollfd ready{fd_, POLLIN, 0}; !done_;) {
         alignas(fanotify_event_metadata) char events[4096];
         ssize_t len = poll(&ready, 1, 20) > 0 ? read(fd_, events, sizeof events) : 0;

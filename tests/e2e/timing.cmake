@@ -31,8 +31,8 @@ set(timed_tests
 # station's own rule, which is the same C++ on every processor; they mostly
 # sleep, one of them through the station's full minute. The label "station"
 # lets the emulated ARM suites leave them to the native ones, and a cost makes
-# CTest start them first, the longest before all, so that no suite waits for
-# one at its end.
+# CTest start the minute-long one first, so that no suite waits for it at its
+# end.
 set(station_tests "^(Gaps/|Boots/|Signals/|OneUpdatePerPort\\.|AllStopped\\.|Station\\.)")
 # A parameterised test's name goes on with its parameter's printout.
 foreach(test IN LISTS e2e_tests_TESTS)
@@ -46,7 +46,6 @@ foreach(test IN LISTS e2e_tests_TESTS)
     endforeach()
     if(test MATCHES "${station_tests}")
         list(APPEND labels station)
-        set(cost 100)
     endif()
     if(test STREQUAL "Station.AnApplicationThatDoesNotComeBackIsSaidOnce")
         set(cost 1000)

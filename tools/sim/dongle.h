@@ -87,6 +87,10 @@ struct FrameRecord {
 // The simulated Torvex: its application answers "enter bootloader", its
 // bootloader takes pages into flash when their checksum matches, and it
 // re-enumerates on the bus as a real dongle does when it switches.
+// Lets the calling thread, which plays the dongle or the kernel, run before
+// the programs under test.
+void goBeforeThePrograms();
+
 class Dongle
 {
   public:
