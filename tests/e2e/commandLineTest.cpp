@@ -1,6 +1,7 @@
 // The command line: help, wrong arguments, and which argument counts.
 #include <unistd.h>
 
+#include <cstdlib>
 #include <sstream>
 
 #include "rig.h"
@@ -100,11 +101,15 @@ using ProgramName = rig::Rig;
 
 TEST_F(ProgramName, TextsNameTheProgramAsShippedWhateverItIsCalled)
 {
-    const std::string renamed = "/tmp/torvex-renamed-" + std::to_string(getpid());
+    // Every sandbox has a process 2 of its own, but /tmp is shared.
+    char dir[] = "/tmp/torvex-renamed-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string renamed = std::string(dir) + "/flasher";
     ASSERT_EQ(symlink(rig::flasherPath().c_str(), renamed.c_str()), 0);
     const auto help = run({"--help"}, renamed);
     const auto wrong = run({"-h"}, renamed);
     unlink(renamed.c_str());
+    rmdir(dir);
     EXPECT_EQ(help.out, helpText);
     EXPECT_EQ(wrong.out, wrongArgumentsText);
 }
