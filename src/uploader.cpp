@@ -39,11 +39,7 @@ void print(const nlohmann::ordered_json &object)
 
 void say(const std::string &line)
 {
-    if (jsonLines) {
-        print({{"type", "message"}, {"text", line}});
-    } else {
-        std::cout << line << std::endl;
-    }
+    std::cout << (jsonLines ? dumped({{"type", "message"}, {"text", line}}) : line) << std::endl;
 }
 
 namespace
