@@ -447,20 +447,26 @@ void Dongle::writeAll(const uint8_t *data, std::size_t len)
 
 // A dongle gone wrong that talks without pause instead of answering: as
 // fast as the host takes the bytes, and none of them a reply.
+// A flood is the dongle's own doing, not an answer: it takes its turn with the
+// programs. Ahead of them, its writes, and the kernel's work of passing them
+// on, would starve every other port of a busy machine.
 void Dongle::floodFor(int ms)
 {
     static const std::vector<uint8_t> junk(64, 'U');
+    const id_t self = static_cast<id_t>(syscall(SYS_gettid));
+    setpriority(PRIO_PROCESS, self, 0);
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (fd_ >= 0 && !stopping_ && !pullDue() && std::chrono::steady_clock::now() < end) {
         const ssize_t n = write(fd_, junk.data(), junk.size());
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            return;
+            break;
         }
         if (n <= 0) {
             struct pollfd room = {fd_, POLLOUT, 0};
             poll(&room, 1, 1);
         }
     }
+    goBeforeThePrograms();
 }
 
 // The USB device resets: its port goes away at once and, once the device

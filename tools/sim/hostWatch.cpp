@@ -12,9 +12,11 @@ namespace sim
 
 HostWatch::HostWatch(const std::string &hostPort)
 {
-    std::error_code unplugged;
-    const std::filesystem::path node = std::filesystem::read_symlink(hostPort, unplugged);
-    pid_ = unplugged ? 0 : holderElsewhere(node.string());
+    // A pseudo-terminal's node is a link to it; a real port is a node itself.
+    std::error_code notALink;
+    const std::filesystem::path target = std::filesystem::read_symlink(hostPort, notALink);
+    const std::string node = notALink ? hostPort : target.string();
+    pid_ = hostPort.empty() ? 0 : holderElsewhere(node);
 }
 
 long HostWatch::reads() const

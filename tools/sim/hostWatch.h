@@ -14,7 +14,7 @@ namespace sim
 class HostWatch
 {
   public:
-    // The process that holds `hostPort` (a link to the port's node) open.
+    // The process that holds `hostPort` (the port's node, or a link to it) open.
     explicit HostWatch(const std::string &hostPort);
 
     bool found() const
