@@ -141,12 +141,8 @@ bool parseFault(const std::string &text, int *frame, Fault *fault, std::string *
 
 std::string describe(const Fault &fault)
 {
-    for (const auto &kind : kindNames) {
-        if (kind.kind == fault.kind) {
-            return kind.name;
-        }
-    }
-    return "none";
+    const std::string text = faultText(fault);
+    return text.substr(0, text.find(':'));
 }
 
 std::string faultText(const Fault &fault)
