@@ -431,7 +431,7 @@ harness::ChildResult runProgram(const Settings &s)
     if (!setserialDir.empty()) {
         run.env = {harness::pathWith(setserialDir)};
     }
-    const harness::ChildResult result = harness::runChild(run);
+    harness::ChildResult result = harness::runChild(run);
     harness::removeSetserial(setserialDir);
     return result;
 }
