@@ -104,9 +104,9 @@ const char *readArguments(int argc, char *argv[], DongleChoice *choice)
 int verdict(const zel::Tally &tally)
 {
     if (!zel::jsonLines) {
-        std::printf(tally.success()
-                        ? "[TORVEX] Update successful!\n"
-                        : "[TORVEX] Update Failed. Please reconnect the dongle and try again!\n");
+        say(zel::prefix + (tally.success()
+                               ? "Update successful!"
+                               : "Update Failed. Please reconnect the dongle and try again!"));
     }
     return summary(tally.success() ? 0 : -1,
                    {{"updated", tally.updated}, {"dongles", tally.dongles}});

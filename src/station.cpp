@@ -24,23 +24,14 @@
 namespace zel
 {
 
-bool jsonLines = false;
-
-void print(const nlohmann::ordered_json &object)
-{
-    // A serial number's bytes that are not UTF-8 become U+FFFD.
-    std::cout << object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-              << std::endl;
-}
-
-void say(const std::string &line)
-{
-    if (jsonLines) {
-        print({{"type", "message"}, {"text", line}});
-    } else {
-        std::cout << line << std::endl;
-    }
-}
+NLOHMANN_JSON_SERIALIZE_ENUM(Event::Kind, {{Event::Kind::waiting, "waiting"},
+                                           {Event::Kind::opened, "opened"},
+                                           {Event::Kind::switched, "switched"},
+                                           {Event::Kind::progress, "progress"},
+                                           {Event::Kind::said, "said"},
+                                           {Event::Kind::failed, "failed"},
+                                           {Event::Kind::ended, "ended"}})
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Event, kind, text, percent, updated, noDongle)
 
 namespace
 {
@@ -57,8 +48,8 @@ const char *const untouched = "Left untouched: stopped before its update began."
 bool patientUpdates = false;
 
 // One dongle's update: a child process runs a single update of it, named by
-// its USB port path, and sends the uploader's records up a pipe, a line each,
-// and last "end updated" or "end failed REASON".
+// its USB port path, and sends the uploader's events up a pipe, a JSON record
+// a line.
 struct DongleUpdate {
     Sighting dongle;
     Clock::time_point began = Clock::now();
@@ -70,6 +61,7 @@ struct DongleUpdate {
     int percent = 0;
     bool updated = false;
     std::string reason;
+    bool noDongle = false; // it met none
     std::string stoppedAs; // why the parent stopped it, if it did
 };
 
@@ -89,16 +81,17 @@ constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // The pipe does not block: with no one left to read it, a record is dropped
 // rather than the update held up.
-void send(int fd, const std::string &record)
+void send(int fd, const Event &event)
 {
-    const std::string line = record + "\n";
+    const std::string line = dumped(nlohmann::json(event)) + "\n";
     const ssize_t ignored = write(fd, line.data(), line.size());
     static_cast<void>(ignored);
 }
 
 // Keeps nothing of the parent's but its own pipe's write end, which closes
-// when `setserial` runs; prints nothing: the parent says how it went. The
-// stop signals reach a whole process group: only the parent stops children.
+// when `setserial` runs. The parent says how it went, from the events: the
+// child's own output, and that of the shell and `setserial`, leads nowhere.
+// The stop signals reach a whole process group: only the parent stops children.
 [[noreturn]] void runUpdate(const DongleChoice &choice, int recordFd,
                             const std::vector<DongleUpdate> &others)
 {
@@ -116,10 +109,8 @@ void send(int fd, const std::string &record)
     Uploader uploader(false);
     uploader.patient = patientUpdates;
     uploader.chooseDongle(choice);
-    uploader.reportTo([recordFd](const std::string &record) { send(recordFd, record); });
-    const bool updated = uploader.perform();
-    send(recordFd, updated ? "end updated" : "end failed " + uploader.failureReason());
-    _exit(updated ? 0 : 1);
+    uploader.reportTo([recordFd](const Event &event) { send(recordFd, event); });
+    _exit(uploader.perform() ? 0 : 1);
 }
 
 // A dongle seen is followed by its USB port path; without one, the child
@@ -149,27 +140,28 @@ bool start(std::vector<DongleUpdate> *updates, const DongleChoice &choice)
     return true;
 }
 
-void hear(DongleUpdate *update, const std::string &record)
+void hear(DongleUpdate *update, const Event &event)
 {
+    using Kind = Event::Kind;
     // A single update's dongle is known once it opens a port, or waits for one.
-    const bool atPort =
-        record.rfind("opened /dev/ttyACM", 0) == 0 || record.rfind("waiting /dev/ttyACM", 0) == 0;
-    if (atPort && update->dongle.devicePath.empty()) {
-        sight(std::atoi(record.c_str() + record.find("ttyACM") + 6), &update->dongle);
+    int n = 0;
+    if ((event.kind == Kind::opened || event.kind == Kind::waiting) &&
+        update->dongle.devicePath.empty() &&
+        std::sscanf(event.text.c_str(), "/dev/ttyACM%d", &n) == 1) {
+        sight(n, &update->dongle);
     }
     // Its lines that say what goes on, each once, however many updates say it.
     static std::set<std::string> said;
-    if (record.rfind("say ", 0) == 0 && said.insert(record).second) {
-        say("[TORVEX] " + record.substr(4));
+    if (event.kind == Kind::said && said.insert(event.text).second) {
+        say(prefix + event.text);
     }
-    update->opened = update->opened || record.rfind("opened", 0) == 0;
-    update->switched = update->switched || record == "switched";
-    if (record.rfind("progress ", 0) == 0) {
-        update->percent = std::atoi(record.c_str() + 9);
-    } else if (record == "end updated") {
-        update->updated = true;
-    } else if (record.rfind("end failed ", 0) == 0) {
-        update->reason = record.substr(11);
+    update->opened = update->opened || event.kind == Kind::opened;
+    update->switched = update->switched || event.kind == Kind::switched;
+    update->percent = event.kind == Kind::progress ? event.percent : update->percent;
+    update->updated = update->updated || (event.kind == Kind::ended && event.updated);
+    if (event.kind == Kind::failed) {
+        update->reason = event.text;
+        update->noDongle = event.noDongle;
     }
 }
 
@@ -206,10 +198,8 @@ std::string shown(const Sighting &dongle)
 void tellEnd(const DongleUpdate &update, bool updated, const char *retry = "")
 {
     if (!jsonLines) {
-        std::cout << "[TORVEX] " << update.dongle.devicePath << shown(update.dongle)
-                  << (updated ? " Update successful!"
-                              : " " + update.reason + " Update Failed." + retry)
-                  << std::endl;
+        say(prefix + update.dongle.devicePath + shown(update.dongle) +
+            (updated ? " Update successful!" : " " + update.reason + " Update Failed." + retry));
         return;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - update.began).count();
@@ -298,14 +288,15 @@ class Station
         int percents = 0;
         int runningNow = 0;
         for (std::size_t i = 0; i < updates.size(); ++i) {
-            const bool open =
-                running(updates[i]) && (records[i].revents == 0 || !ended(&updates[i]));
-            runningNow += open ? 1 : 0;
-            percents += open ? updates[i].percent : 100;
+            if (running(updates[i]) && records[i].revents != 0) {
+                listen(&updates[i]);
+            }
+            runningNow += running(updates[i]) ? 1 : 0;
+            percents += running(updates[i]) ? updates[i].percent : 100;
         }
         drawn = onTerminal && (watching || runningNow > 0);
         if (onTerminal && watching) {
-            std::cout << "[TORVEX] Watching: " << updated << " updated, " << failed << " failed, "
+            std::cout << prefix << "Watching: " << updated << " updated, " << failed << " failed, "
                       << runningNow << " running" << std::flush;
         } else if (drawn) {
             printProgress(std::min(0.99, percents / (100.0 * static_cast<double>(updates.size()))));
@@ -323,9 +314,9 @@ class Station
     Tally finish(const DongleChoice &choice)
     {
         clearLine();
-        say("[TORVEX] " + (found == 0 ? nothingFits(choice)
-                                      : std::to_string(updated) + " of " + std::to_string(found) +
-                                            (found == 1 ? " dongle" : " dongles") + " updated."));
+        say(prefix + (found == 0 ? nothingFits(choice)
+                                 : std::to_string(updated) + " of " + std::to_string(found) +
+                                       (found == 1 ? " dongle" : " dongles") + " updated."));
         return tally();
     }
 
@@ -338,44 +329,60 @@ class Station
     bool stopping = false;
 
   private:
-    // Reads every record that came; at the child's end, prints how it went.
-    bool ended(DongleUpdate *update)
+    // Takes in the records that came; once the child's pipe closes, the
+    // update is over: says how it went and counts it.
+    void listen(DongleUpdate *update)
+    {
+        if (readRecords(update)) {
+            return;
+        }
+        reap(update);
+        if (update->dongle.devicePath.empty()) { // a single update that opened no port
+            say(update->noDongle ? prefix + nothingFits(single) : update->reason);
+            --found;
+        } else {
+            // A station does not try a dongle again while it stays.
+            const bool retry = watching && update->stoppedAs.empty();
+            tellEnd(*update, update->updated,
+                    retry ? " Pull it out and plug it in again to retry." : "");
+        }
+        (update->updated ? updated : failed) += 1;
+    }
+
+    // Hears every whole record that came; false once the pipe is closed.
+    static bool readRecords(DongleUpdate *update)
     {
         char chunk[512];
         ssize_t n = 0;
         while ((n = read(update->records, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
             update->pending.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
             for (std::size_t eol; (eol = update->pending.find('\n')) != std::string::npos;) {
-                hear(update, update->pending.substr(0, eol));
+                const auto record =
+                    nlohmann::json::parse(update->pending.substr(0, eol), nullptr, false);
                 update->pending.erase(0, eol + 1);
+                if (!record.is_discarded()) {
+                    hear(update, record.get<Event>());
+                }
             }
         }
-        if (n < 0 && errno == EAGAIN) {
-            return false;
-        }
+        return n < 0 && errno == EAGAIN;
+    }
+
+    // Closes the pipe and waits for the child: updated only when it said so
+    // and exited 0; otherwise the reason, its own or how it ended.
+    static void reap(DongleUpdate *update)
+    {
         close(update->records);
         update->records = -1;
         int status = 0;
         const bool exited = waitpid(update->pid, &status, 0) == update->pid;
-        const bool ok = exited && WIFEXITED(status) && WEXITSTATUS(status) == 0 && update->updated;
-        update->updated = ok;
-        if (!ok && !update->stoppedAs.empty()) {
+        update->updated =
+            exited && WIFEXITED(status) && WEXITSTATUS(status) == 0 && update->updated;
+        if (!update->updated && !update->stoppedAs.empty()) {
             update->reason = update->stoppedAs;
-        } else if (!ok && update->reason.empty()) {
+        } else if (!update->updated && update->reason.empty()) {
             update->reason = exited ? endOf(status) : "Lost track of its update.";
         }
-        if (update->dongle.devicePath.empty()) { // a single update that opened no port
-            const bool none = update->reason == "Bootloader mode could not be entered!" ||
-                              update->reason == nothingFits(single);
-            say(none ? "[TORVEX] " + nothingFits(single) : update->reason);
-            --found;
-        } else {
-            // A station does not try a dongle again while it stays.
-            const bool retry = watching && update->stoppedAs.empty();
-            tellEnd(*update, ok, retry ? " Pull it out and plug it in again to retry." : "");
-        }
-        (ok ? updated : failed) += 1;
-        return true;
     }
 
     // The first stop lets the updates that have begun end and no other begin;
@@ -384,7 +391,10 @@ class Station
     {
         int waitedFor = 0;
         for (DongleUpdate &update : updates) {
-            if (!running(update) || ended(&update)) {
+            if (running(update)) {
+                listen(&update);
+            }
+            if (!running(update)) {
                 continue;
             }
             if (!now && update.opened) {
@@ -399,7 +409,7 @@ class Station
             kill(update.pid, SIGKILL);
         }
         if (!now && waitedFor > 0) {
-            say("[TORVEX] Stopping: waiting for " + std::to_string(waitedFor) + " running update" +
+            say(prefix + "Stopping: waiting for " + std::to_string(waitedFor) + " running update" +
                 (waitedFor == 1 ? "" : "s") + " to end; Ctrl-C again stops " +
                 (waitedFor == 1 ? "it" : "them") + " at once.");
         }
@@ -576,7 +586,7 @@ Tally updateAll(const DongleChoice &choice)
 Tally watch(const DongleChoice &choice)
 {
     patientUpdates = true;
-    say("[TORVEX] Watching for " +
+    say(prefix + "Watching for " +
         (choice.empty() ? "every dongle" : "the dongles that " + choice.asGiven + " fits") +
         " to update each once; Ctrl-C stops.");
     Station station(true);
@@ -599,7 +609,7 @@ Tally watch(const DongleChoice &choice)
                 station.begin(here->second);
             } else if (place.overdue(now) && !station.stopping) {
                 station.clearLine();
-                say("[TORVEX] " + last->dongle.devicePath + shown(last->dongle) +
+                say(prefix + last->dongle.devicePath + shown(last->dongle) +
                     " Updated, but its application has not come back within 60 s.");
             }
         }

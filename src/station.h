@@ -1,7 +1,5 @@
 #pragma once
 
-#include <nlohmann/json_fwd.hpp>
-
 #include <utility>
 #include <vector>
 
@@ -10,11 +8,6 @@
 namespace zel
 {
 
-// Standard output is lines for people or, with --json, one JSON object a line
-// for scripts, each written whole and flushed.
-extern bool jsonLines;
-void say(const std::string &line); // the line, or a message object that holds it
-void print(const nlohmann::ordered_json &object);
 // The last record a script reads, which says how it all went, with the
 // counts that apply; nothing without --json. Returns the status.
 int summary(int status, const std::vector<std::pair<const char *, int>> &counts = {});

@@ -1,5 +1,7 @@
 #include "uploader.h"
 
+#include <nlohmann/json.hpp>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +23,24 @@ mystreambuf::~mystreambuf() = default;
 
 mystreambuf nostreambuf;
 std::ostream nocout(&nostreambuf);
+
+bool jsonLines = false;
+
+std::string dumped(const nlohmann::ordered_json &object)
+{
+    // A serial number's bytes that are not UTF-8 become U+FFFD.
+    return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+void print(const nlohmann::ordered_json &object)
+{
+    std::cout << dumped(object) << std::endl;
+}
+
+void say(const std::string &line)
+{
+    std::cout << (jsonLines ? dumped({{"type", "message"}, {"text", line}}) : line) << std::endl;
+}
 
 namespace
 {
@@ -107,7 +127,7 @@ void printProgress(double fraction)
     const int percent = static_cast<int>(100.0 * fraction);
     const int bar = static_cast<int>(60.0 * fraction);
     const int pad = 60 - bar;
-    std::printf("\r[TORVEX] %3d%% [%.*s%*s]", percent, bar, bars, pad, "");
+    std::printf("\r%s%3d%% [%.*s%*s]", prefix.c_str(), percent, bar, bars, pad, "");
     if (std::fabs(fraction - 1.0) < 0.00001) {
         std::puts("\r");
     }
@@ -127,37 +147,26 @@ void Uploader::chooseDongle(const DongleChoice &choice)
     searchChoice = choice;
 }
 
-void Uploader::reportTo(std::function<void(const std::string &record)> records)
+void Uploader::reportTo(Observer events)
 {
-    recorder = std::move(records);
+    tell = std::move(events);
 }
 
 std::ostream &Uploader::log()
 {
-    return verboseMode ? std::cout << "[TORVEX] " : nocout;
+    return verboseMode ? std::cout << prefix : nocout;
 }
 
 void Uploader::logLine(const std::string &message)
 {
-    lastLogged = message;
     log() << message << std::endl;
 }
 
-void Uploader::say(const std::string &line)
+// The update fails here, for this reason.
+bool Uploader::fail(const std::string &reason, bool noDongle)
 {
-    lastSaid = line;
-    std::cout << "[TORVEX] " << line << std::endl;
-}
-
-std::string Uploader::failureReason() const
-{
-    if (transferBegan) {
-        return "Page " + std::to_string(pagesWritten + 1) + " of " + std::to_string(pageCount) +
-               " was not written.";
-    }
-    // A port another program holds is named by --verbose only, but it is why
-    // nothing was found there.
-    return !lastSaid.empty() ? lastSaid : !heldPort.empty() ? heldPort : lastLogged;
+    tell({Event::Kind::failed, reason, 0, false, noDongle});
+    return false;
 }
 
 // The identifier is taken by value: each caller hands over a copy of its own.
@@ -171,32 +180,9 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
         if (!nameFitsOne()) {
             return false;
         }
-        const bool connected = port->connect(
-            identifier, searchChoice, [this](const std::string &at) { return portFree(at); });
-        const std::vector<PortProblem> &met = port->portProblems();
-        dongleSeen = dongleSeen || connected || !met.empty();
-        problems.insert(problems.end(), met.begin(), met.end());
-        // --verbose names a port's problem beside the attempt that met it.
-        // Quiet mode waits for the search to fail: a fresh port may refuse an
-        // open until udev has given it its group, and a later attempt may work.
-        if (verboseMode) {
-            reportPortProblems(met);
-        }
-        if (connected) {
-            recorder("opened " + port->getSerialDeviceName());
-            const std::string commandLine =
-                "setserial " + port->getSerialDeviceName() + " low_latency";
-            std::fflush(stdout);
-            const int status = std::system(commandLine.c_str());
-            // The shell took the Ctrl-C that was meant for us too.
-            if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) {
-                std::signal(SIGINT, SIG_DFL);
-                std::raise(SIGINT);
-            }
-            if (status != 0) {
-                std::cout << "Could not execute command '" << commandLine
-                          << "'. Communication in low-speed mode." << std::endl;
-            }
+        if (connectOnce(identifier, &problems)) {
+            tell({Event::Kind::opened, port->getSerialDeviceName()});
+            setLowLatency();
             return true;
         }
         if (heldOff) {
@@ -209,6 +195,39 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
     return false;
 }
 
+// One search for the port; the problems it met are added to `problems`.
+bool Uploader::connectOnce(const std::string &identifier, std::vector<PortProblem> *problems)
+{
+    const bool connected = port->connect(identifier, searchChoice,
+                                         [this](const std::string &at) { return portFree(at); });
+    const std::vector<PortProblem> &met = port->portProblems();
+    dongleSeen = dongleSeen || connected || !met.empty();
+    problems->insert(problems->end(), met.begin(), met.end());
+    // --verbose names a port's problem beside the attempt that met it.
+    // Quiet mode waits for the search to fail: a fresh port may refuse an
+    // open until udev has given it its group, and a later attempt may work.
+    if (verboseMode) {
+        reportPortProblems(met);
+    }
+    return connected;
+}
+
+void Uploader::setLowLatency()
+{
+    const std::string commandLine = "setserial " + port->getSerialDeviceName() + " low_latency";
+    std::fflush(stdout);
+    const int status = std::system(commandLine.c_str());
+    // The shell took the Ctrl-C that was meant for us too.
+    if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) {
+        std::signal(SIGINT, SIG_DFL);
+        std::raise(SIGINT);
+    }
+    if (status != 0) {
+        std::cout << "Could not execute command '" << commandLine
+                  << "'. Communication in low-speed mode." << std::endl;
+    }
+}
+
 // A port that was found but cannot be opened is named in quiet mode too: no
 // retry cures a missing permission. A port that another flasher holds is
 // normal with several dongles: only --verbose names it. Each is said once.
@@ -216,11 +235,22 @@ void Uploader::reportPortProblems(const std::vector<PortProblem> &problems)
 {
     for (const PortProblem &problem : problems) {
         const std::string text = describe(problem);
-        heldPort = problem.held ? text : heldPort;
+        if (!problem.held || !obstacleSaid) {
+            obstacle = text;
+            obstacleSaid = !problem.held;
+        }
         if ((!problem.held || verboseMode) && problemsReported.insert(text).second) {
-            say(text);
+            say(prefix + text);
         }
     }
+}
+
+// Said in quiet mode too: why the dongle cannot be reached.
+void Uploader::sayObstacle(const std::string &line)
+{
+    say(prefix + line);
+    obstacle = line;
+    obstacleSaid = true;
 }
 
 // Another process on the port would take the dongle's replies: it is waited
@@ -236,7 +266,7 @@ bool Uploader::portFree(const std::string &devicePath)
         return true;
     }
     dongleSeen = true;
-    recorder("waiting " + devicePath);
+    tell({Event::Kind::waiting, devicePath});
     note("Waiting for " + named(holders) + " to close " + devicePath + "...");
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!holders.empty() && (patient || std::chrono::steady_clock::now() < until)) {
@@ -245,8 +275,8 @@ bool Uploader::portFree(const std::string &devicePath)
     }
     if (!holders.empty()) {
         heldOff = true;
-        say(devicePath + " is open in " + named(holders) + ": close " +
-            (holders.size() == 1 ? "it" : "them") + " and run again.");
+        sayObstacle(devicePath + " is open in " + named(holders) + ": close " +
+                    (holders.size() == 1 ? "it" : "them") + " and run again.");
     }
     return holders.empty();
 }
@@ -255,26 +285,22 @@ bool Uploader::portFree(const std::string &devicePath)
 // it for the update.
 void Uploader::note(const std::string &line)
 {
-    std::cout << "[TORVEX] " << line << std::endl;
-    recorder("say " + line);
+    say(prefix + line);
+    tell({Event::Kind::said, line});
 }
 
 bool Uploader::perform()
 {
     pageCount = static_cast<int32_t>((CAN_bin_len + pageSize - 1) / pageSize);
     pagesWritten = 0;
-    if (!handOverFromApplication() || !detectBootloader()) {
-        reportNothingFound();
-        return false;
-    }
-    transferBegan = true;
-    if (!transferPages()) {
-        return false;
-    }
+    const bool updated = handOverFromApplication() && detectBootloader() && transferPages();
     // A dongle that took every page is updated even if the boot command
     // goes unconfirmed.
-    sendBoot();
-    return true;
+    if (updated) {
+        sendBoot();
+    }
+    tell({Event::Kind::ended, "", 0, updated});
+    return updated;
 }
 
 // A name that fits two dongles names neither, whenever that shows before the
@@ -291,8 +317,8 @@ bool Uploader::nameFitsOne()
         for (std::size_t i = 1; i < fitting.size(); ++i) {
             places += (i + 1 < fitting.size() ? ", " : " and ") + fitting[i].usbPath;
         }
-        say(userChoice.asGiven + " fits " + std::to_string(fitting.size()) + " dongles, at " +
-            places + ": name one with --path.");
+        sayObstacle(userChoice.asGiven + " fits " + std::to_string(fitting.size()) +
+                    " dongles, at " + places + ": name one with --path.");
         dongleSeen = true;
         nameRefused = true;
         return false;
@@ -310,7 +336,7 @@ bool Uploader::handOverFromApplication()
     logLine("Detecting Torvex...");
     if (!openUsbDevice(applicationIdentifier, connectAttempts)) {
         if (nameRefused || heldOff) {
-            return false;
+            return fail(obstacle);
         }
         logLine("Looks like Torvex cannot be detected, checking if it's in bootloader mode "
                 "already...");
@@ -321,10 +347,11 @@ bool Uploader::handOverFromApplication()
     }
     logLine("Torvex detected! Entering bootloader mode...");
     switched = true;
-    recorder("switched");
+    tell({Event::Kind::switched, ""});
     if (!sendEnterBootloaderCmd()) {
-        logLine("Error while sendind bootloader enter command!");
-        return false;
+        const std::string failure = "Error while sendind bootloader enter command!";
+        logLine(failure);
+        return fail(failure);
     }
     // The dongle comes back under another product id, port number and maybe
     // serial number, but on the same USB port: the bootloader to update is the
@@ -341,16 +368,17 @@ bool Uploader::mayFollowWithoutPath()
 {
     const std::string here = port->getSerialDeviceName();
     if (!userChoice.empty()) {
-        say("Cannot follow the dongle on " + here +
-            " into its bootloader without its USB port path: it was not switched.");
-        return false;
+        sayObstacle("Cannot follow the dongle on " + here +
+                    " into its bootloader without its USB port path: it was not switched.");
+        return fail(obstacle);
     }
     for (const Sighting &other : donglesFitting({}, 0, acmCandidates - 1)) {
         if (other.identifier == bootloaderIdentifier) {
-            say("Cannot switch the dongle on " + here + ": without its USB port path, its " +
+            sayObstacle(
+                "Cannot switch the dongle on " + here + ": without its USB port path, its " +
                 "bootloader could not be told from the one on " + other.devicePath +
                 ". Update that one first with --port " + other.devicePath + ", or unplug it.");
-            return false;
+            return fail(obstacle);
         }
     }
     return true;
@@ -360,8 +388,9 @@ bool Uploader::detectBootloader()
 {
     logLine("Detecting bootloader mode...");
     if (!openUsbDevice(bootloaderIdentifier, connectAttempts) || !sendCheckBootloaderEntered()) {
-        logLine("Bootloader mode could not be entered!");
-        return false;
+        const std::string failure = "Bootloader mode could not be entered!";
+        logLine(failure);
+        return dongleSeen ? fail(obstacle.empty() ? failure : obstacle) : failUnmet(failure);
     }
     logLine("Bootloader detected!");
     return true;
@@ -370,18 +399,23 @@ bool Uploader::detectBootloader()
 // A run that met no dongle at all: say which name matched none, or where a
 // dongle is that a run without a name does not look at. The verdict alone
 // would read as a failed update of a dongle.
-void Uploader::reportNothingFound()
+bool Uploader::failUnmet(const std::string &failure)
 {
     const std::vector<Sighting> beyond = donglesFitting({}, acmCandidates);
-    if (!dongleSeen && !userChoice.empty()) {
-        say(nothingFits(userChoice));
-    } else if (!dongleSeen && !beyond.empty()) {
-        say("A dongle is on " + beyond.front().devicePath +
-            ", beyond the ports searched without a name: name it with " +
-            (beyond.front().onUsb ? "--path " + beyond.front().usbPath
-                                  : "--port " + beyond.front().devicePath) +
-            ".");
+    if (!userChoice.empty()) {
+        say(prefix + nothingFits(userChoice));
+        return fail(nothingFits(userChoice), true);
     }
+    if (beyond.empty()) {
+        return fail(failure, true);
+    }
+    const std::string where = "A dongle is on " + beyond.front().devicePath +
+                              ", beyond the ports searched without a name: name it with " +
+                              (beyond.front().onUsb ? "--path " + beyond.front().usbPath
+                                                    : "--port " + beyond.front().devicePath) +
+                              ".";
+    say(prefix + where);
+    return fail(where);
 }
 
 bool Uploader::transferPages()
@@ -389,11 +423,12 @@ bool Uploader::transferPages()
     while (pagesWritten < pageCount) {
         if (!sendPage()) {
             std::cout << std::endl;
-            return false;
+            return fail("Page " + std::to_string(pagesWritten + 1) + " of " +
+                        std::to_string(pageCount) + " was not written.");
         }
         const double fraction = static_cast<double>(pagesWritten) / static_cast<double>(pageCount);
         printProgress(fraction);
-        recorder("progress " + std::to_string(static_cast<int>(100.0 * fraction)));
+        tell({Event::Kind::progress, "", static_cast<int>(100.0 * fraction)});
     }
     return true;
 }
@@ -440,32 +475,28 @@ bool Uploader::sendPage()
 
     uint8_t frame[headerSize + chunkCapacity] = {pageData, filler, filler};
     uint32_t sent = 0;
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    bool refused = false;
+    for (int dataFrame = 0; dataFrame < 2 && !refused; ++dataFrame) {
         const uint32_t chunk =
             pageLength - sent < chunkCapacity ? pageLength - sent : chunkCapacity;
         std::memcpy(frame + headerSize, page + sent, chunk);
         if (!command(frame, static_cast<int32_t>(headerSize + chunk), shortTimeout)) {
-            // The next attempt sends the same bytes again, or the page
-            // write follows; either must get its own answer.
+            // The second data frame sends the same bytes again, or the
+            // page write follows; either must get its own answer.
             port->waitForSilence(lateReplyQuietMs, lateReplyBoundMs);
             continue;
         }
-        if (!replyConfirms(pageData)) {
-            logLine("Error while sending frame " + std::to_string(pagesWritten));
-            return false;
-        }
-        sent += chunk;
+        refused = !replyConfirms(pageData);
+        sent += refused ? 0 : chunk;
     }
     // Never ask the dongle to write a page it has not received whole.
-    if (sent != pageLength) {
+    if (refused || sent != pageLength) {
         logLine("Error while sending frame " + std::to_string(pagesWritten));
         return false;
     }
-    if (!sendPageWrite(page, static_cast<int32_t>(pageLength))) {
-        return false;
-    }
-    ++pagesWritten;
-    return true;
+    const bool written = sendPageWrite(page, static_cast<int32_t>(pageLength));
+    pagesWritten += written ? 1 : 0;
+    return written;
 }
 
 bool Uploader::sendPageWrite(const uint8_t *data, int32_t len)

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "usbDevice.h"
 
 extern const unsigned char CAN_bin[];
@@ -32,6 +34,26 @@ extern std::ostream nocout;
 uint32_t CalcCRC(const uint8_t *data, uint32_t len);
 void printProgress(double fraction);
 
+// Standard output is lines for people or, with --json, one JSON object a line
+// for scripts, each written whole and flushed.
+extern bool jsonLines;
+inline const std::string prefix = "[TORVEX] "; // starts the program's own lines
+void say(const std::string &line);             // the line, or a message object that holds it
+void print(const nlohmann::ordered_json &object);
+std::string dumped(const nlohmann::ordered_json &object); // one record's line
+
+// What an update tells beside the lines it prints: a station runs each update
+// in a process of its own and learns from these how it goes.
+struct Event {
+    enum class Kind { waiting, opened, switched, progress, said, failed, ended };
+    Kind kind;
+    std::string text;      // waiting, opened: the port; said: the line; failed: why
+    int percent = 0;       // progress
+    bool updated = false;  // ended
+    bool noDongle = false; // failed: no dongle was met, and nothing more is known
+};
+using Observer = std::function<void(const Event &event)>;
+
 class Uploader
 {
   public:
@@ -45,15 +67,12 @@ class Uploader
     bool patient = false; // waits for as long as other programs hold the port
     // The dongle to update; by default the first one found.
     void chooseDongle(const DongleChoice &choice);
-    // Told how the update goes, a record at a time: "waiting PORT" when other
-    // programs hold it, "say LINE" for each line that tells what goes on,
-    // "opened PORT" once a port is opened, "switched" once the enter command
-    // goes out, "progress PERCENT" after each page.
-    void reportTo(std::function<void(const std::string &record)> records);
+    // Told how the update goes: a port that other programs hold, each line
+    // that tells what goes on, a port opened, the switch, each page, a failure
+    // with its reason, and the end.
+    void reportTo(Observer events);
     bool openUsbDevice(std::string identifier, uint8_t attempts);
     bool perform();
-    // Why the last perform failed, as one line; empty when nothing said why.
-    std::string failureReason() const;
 
     bool sendEnterBootloaderCmd();
     bool sendCheckBootloaderEntered();
@@ -63,8 +82,12 @@ class Uploader
 
   private:
     bool nameFitsOne();
+    bool connectOnce(const std::string &identifier, std::vector<PortProblem> *problems);
+    void setLowLatency();
     bool portFree(const std::string &devicePath);
     void note(const std::string &line);
+    void sayObstacle(const std::string &line);
+    bool fail(const std::string &reason, bool noDongle = false);
     bool handOverFromApplication();
     bool mayFollowWithoutPath();
     bool detectBootloader();
@@ -73,8 +96,7 @@ class Uploader
     bool command(const uint8_t *frame, int32_t len, int32_t timeout);
     bool commandConfirmed(const uint8_t *frame, int32_t len, int32_t timeout);
     bool replyConfirms(uint8_t commandByte) const;
-    void reportNothingFound();
-    void say(const std::string &line);
+    bool failUnmet(const std::string &failure);
     void reportPortProblems(const std::vector<PortProblem> &problems);
     std::ostream &log();
     void logLine(const std::string &message);
@@ -91,11 +113,11 @@ class Uploader
     bool nameRefused = false;               // it fitted two dongles
     bool heldOff = false;                   // another process kept its port
     bool switched = false;                  // the enter command went out
-    bool transferBegan = false;
-    std::function<void(const std::string &)> recorder = [](const std::string &) {};
-    std::string heldPort;   // the last port another program held, as said
-    std::string lastSaid;   // the last line printed in quiet mode too
-    std::string lastLogged; // the last line of the log
+    Observer tell = [](const Event &) {};
+    // Why no dongle could be reached, should none be: a port that could not
+    // be used, as said; one that quiet mode did not say counts only alone.
+    std::string obstacle;
+    bool obstacleSaid = false;
 };
 
 } // namespace zel

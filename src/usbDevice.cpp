@@ -335,17 +335,21 @@ bool UsbDevice::connect(std::string identifier, const DongleChoice &choice,
 
 bool UsbDevice::transmit(const uint8_t *data, int32_t len, bool replyWanted, int32_t timeout)
 {
+    // One timeout in two units: the frame's write is bounded in milliseconds,
+    // the reply's wait in hundreds of empty polls.
+    const int32_t writeBoundMs = timeout;
+    const int32_t replyPollHundreds = timeout;
     // Whatever is waiting now (junk, or a reply that came too late) must not
     // be taken for the reply to this frame.
     tcflush(portFd, TCIFLUSH);
-    return writeAll(data, len, timeout) && (!replyWanted || receive(timeout));
+    return writeAll(data, len, writeBoundMs) && (!replyWanted || receive(replyPollHundreds));
 }
 
 // The port is non-blocking, so a frame may go out in pieces; a frame that
 // cannot go out whole within the timeout, or a port that is gone, fails it.
-bool UsbDevice::writeAll(const uint8_t *data, int32_t len, int32_t timeout)
+bool UsbDevice::writeAll(const uint8_t *data, int32_t len, int32_t boundMs)
 {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(boundMs);
     int32_t written = 0;
     while (written < len) {
         const ssize_t n = write(portFd, data + written, static_cast<size_t>(len - written));
@@ -360,15 +364,16 @@ bool UsbDevice::writeAll(const uint8_t *data, int32_t len, int32_t timeout)
     return true;
 }
 
-bool UsbDevice::receive(int32_t timeout)
+// Nominally `pollHundreds` milliseconds: a hundred empty polls of 10 µs each.
+bool UsbDevice::receive(int32_t pollHundreds)
 {
     std::memset(rxBuffer, 0, sizeof rxBuffer);
     std::lock_guard<std::mutex> guard(rxLock);
     rxLength = 0;
-    int64_t budget = static_cast<int64_t>(timeout) * 1000;
-    int silence = 0;
+    int64_t emptyPollsLeft = static_cast<int64_t>(pollHundreds) * 100;
+    int silentPolls = 0; // since the first byte, however many came after it
     bool started = false;
-    while (silence < 100 && budget > 0) {
+    while (silentPolls < 10 && emptyPollsLeft > 0) {
         uint8_t byte = 0;
         ssize_t n = read(portFd, &byte, 1);
         if (n == 1) {
@@ -382,9 +387,9 @@ bool UsbDevice::receive(int32_t timeout)
             continue;
         }
         if (started && n == 0) {
-            silence += 10;
+            ++silentPolls;
         } else {
-            budget -= 10;
+            --emptyPollsLeft;
         }
         usleep(10);
     }

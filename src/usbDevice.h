@@ -102,7 +102,7 @@ class UsbDevice
     bool connect(std::string identifier, const DongleChoice &choice = {},
                  const PortCheck &mayOpen = nullptr);
     bool transmit(const uint8_t *data, int32_t len, bool replyWanted, int32_t timeout);
-    bool receive(int32_t timeout);
+    bool receive(int32_t pollHundreds);
     std::string getSerialDeviceName();
     // Of the port opened by the last connect; empty when not on USB.
     const std::string &usbPath() const
@@ -125,7 +125,7 @@ class UsbDevice
     int32_t rxLength;
 
   private:
-    bool writeAll(const uint8_t *data, int32_t len, int32_t timeout);
+    bool writeAll(const uint8_t *data, int32_t len, int32_t boundMs);
 
     int32_t portFd;
     std::string serialDeviceName;

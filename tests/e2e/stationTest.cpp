@@ -443,4 +443,21 @@ TEST_F(Station, JsonUpdateThatFindsNoDongleSaysSo)
     }
 }
 
+// One that finds a dongle only beyond the ports searched without a name says
+// where it is, as the update said it, and touches it not.
+TEST_F(Station, JsonUpdateSaysWhereADongleBeyondTheSearchIs)
+{
+    addOtherDevices(0, 10);
+    sim::Dongle &beyond = plugIn(rig::bootloader, at("1-1"));
+    ASSERT_EQ(beyond.hostPort(), "/dev/ttyACM10");
+    const auto records = rig::records(run({"--json"}).out);
+    ASSERT_EQ(records.size(), 2U);
+    EXPECT_EQ(records[0], (nlohmann::json{{"type", "message"},
+                                          {"text", "A dongle is on /dev/ttyACM10, beyond the ports "
+                                                   "searched without a name: name it with --path "
+                                                   "1-1."}}));
+    EXPECT_EQ(records[1]["success"], false);
+    EXPECT_TRUE(beyond.frames().empty());
+}
+
 } // namespace

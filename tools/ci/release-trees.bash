@@ -1,9 +1,10 @@
-# Sourced by the static and foreign suites (20, 25): the release that
-# 70-release.sh leaves in $build/release/ (out/: the release; builds/: its
-# build trees) and the programs the suites run, so that each static program
-# is built only by the release's two builds.
+# Sourced by the suites on the release's static programs (20): the release
+# that 70-release.sh leaves in $build/release/ (out/: the release; builds/:
+# its build trees) and the programs the suites run, so that each static
+# program is built only by the release's two builds. The path is absolute:
+# the tests run the programs from their own working directories.
 
-release=$build/release
+release=$(realpath -m "$build/release")
 # release_version: the release's version, which must be the one build-test's
 # end-to-end tests expect from --version (tools/run-tests.sh builds both so).
 release_version() {

@@ -245,7 +245,10 @@ bool Dongle::readFrame(std::vector<uint8_t> *frame)
         }
         struct pollfd line = {fd_, POLLIN, 0};
         const int ready = poll(&line, 1, pending_.empty() ? 20 : frameGapMs);
-        if (ready > 0 && (line.revents & POLLIN) != 0) {
+        // A quiet line may only mean that the kernel has not yet handed on
+        // the rest of a frame, on a busy machine: a read takes what it holds.
+        const bool quietAfterBytes = ready == 0 && !pending_.empty();
+        if ((ready > 0 && (line.revents & POLLIN) != 0) || quietAfterBytes) {
             uint8_t chunk[4096];
             const ssize_t n = read(fd_, chunk, sizeof chunk);
             if (n > 0) {
@@ -306,6 +309,7 @@ void Dongle::handle(const std::vector<uint8_t> &frame)
                 : fault.kind == Fault::Kind::DropReply ? std::vector<uint8_t>{}
                                                        : reply;
     if (!rec.reply.empty()) {
+        noteReplyBeforeReset(rec.reply.size());
         sendReply(rec.reply, fault, hostAtFrame);
         rec.heldUntil = host ? heldUntil_ : "";
     }
@@ -485,7 +489,7 @@ void Dongle::switchTo(Mode mode)
     constexpr int detachMs = 20;
     const bool booting = mode == Mode::Application && options_.bootMs >= 0;
     const int delay = std::max(booting ? options_.bootMs : options_.reenumerateMs, detachMs);
-    if (!pauseMs(detachMs)) {
+    if (!pauseMs(detachMs) || !awaitReplyTaken()) {
         return;
     }
     unplugNow();
@@ -510,6 +514,40 @@ void Dongle::switchTo(Mode mode)
         }
     }
     plugInAs(mode);
+}
+
+// A real dongle resets a moment after the reply that asked for it, long
+// after a host has read that reply. A busy machine may keep the program from
+// reading for longer than that moment, and the reset would throw the reply
+// away (a hang-up empties the port's input). So the reset waits until the
+// program has read the reply's bytes, has let go of the port or is gone.
+void Dongle::noteReplyBeforeReset(std::size_t length)
+{
+    replyTaken_.reset();
+    if (restartPending_) {
+        HostWatch watch(bus_.hostPort());
+        const long before = watch.bytesRead();
+        replyTaken_ = ReplyTaken{watch, before + static_cast<long>(length)};
+    }
+}
+
+bool Dongle::awaitReplyTaken()
+{
+    constexpr int boundMs = 10000; // only against a program that stopped reading
+    const std::optional<ReplyTaken> taken = replyTaken_;
+    replyTaken_.reset();
+    for (int waited = 0; taken && taken->watch.found() && waited < boundMs; ++waited) {
+        const long read = taken->watch.bytesRead();
+        struct pollfd line = {fd_, POLLIN, 0};
+        const bool letGo = poll(&line, 1, 0) > 0 && (line.revents & POLLHUP) != 0;
+        if (read < 0 || read >= taken->bytes || letGo || pullDue()) {
+            return true;
+        }
+        if (!pauseMs(1)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void Dongle::record(FrameRecord frame)

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -148,6 +149,8 @@ class Dongle
     void sendReply(const std::vector<uint8_t> &reply, const Fault &fault, const HostAtFrame *host);
     bool faultPause(const Fault &fault, int ms, const HostAtFrame *host);
     bool waitForHost(const Fault &fault, const HostAtFrame &host);
+    void noteReplyBeforeReset(std::size_t length);
+    bool awaitReplyTaken();
     std::string hostEvent(const Fault &fault, const HostAtFrame &host) const;
     void writeAll(const uint8_t *data, std::size_t len);
     void floodFor(int ms);
@@ -180,6 +183,13 @@ class Dongle
     int framesAtPlugIn_ = 0;
     int pagesRejected_ = 0;
     // Set by a frame whose answer makes the dongle restart.
+    // The program's count of bytes read once it has taken the reply that
+    // comes before a reset.
+    struct ReplyTaken {
+        HostWatch watch;
+        long bytes;
+    };
+    std::optional<ReplyTaken> replyTaken_;
     bool restartPending_ = false;
     Mode restartInto_ = Mode::Application;
     std::chrono::steady_clock::time_point pullAt_;

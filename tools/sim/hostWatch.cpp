@@ -19,11 +19,21 @@ HostWatch::HostWatch(const std::string &hostPort)
 
 long HostWatch::reads() const
 {
+    return counted("syscr:");
+}
+
+long HostWatch::bytesRead() const
+{
+    return counted("rchar:");
+}
+
+long HostWatch::counted(const std::string &key) const
+{
     std::ifstream io("/proc/" + std::to_string(pid_) + "/io");
-    for (std::string key; io >> key;) {
+    for (std::string name; io >> name;) {
         long value = 0;
         io >> value;
-        if (key == "syscr:") {
+        if (name == key) {
             return value;
         }
     }

@@ -23,11 +23,15 @@ class HostWatch
     }
     // Its read calls so far (/proc/PID/io "syscr"); -1 once it is gone.
     long reads() const;
+    // The bytes those calls returned (/proc/PID/io "rchar"); -1 once it is gone.
+    long bytesRead() const;
     // Blocked in poll(2) or ppoll(2): the program waits for the line to fall
     // silent (or for room in a full port), having given up on a reply.
     bool waitingInPoll() const;
 
   private:
+    long counted(const std::string &key) const;
+
     pid_t pid_ = 0;
 };
 

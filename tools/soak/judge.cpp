@@ -552,7 +552,7 @@ class Judge
         const harness::ChildResult &r = fl.r;
         if (!r.started || r.timedOut || r.signal != 0) {
             const char *what = !r.started ? "did not start" : r.timedOut ? "HANG" : "CRASH";
-            breachIf(true, what, fl.name, " ", what);
+            breachIf(true, what, fl.name, " ", what, whereItStood(r));
             return;
         }
         breachIf(!r.err.empty(), "standard error", fl.name, " wrote to standard error: ", r.err);
@@ -562,6 +562,20 @@ class Judge
         breachIf(known && fl.draw.closeStdoutAfter < 0 &&
                      last != (r.status == 0 ? successVerdict : failureVerdict),
                  "verdict", fl.name, " ended with status ", r.status, " and '", last, "'");
+    }
+
+    // Where a flasher that was killed stood: whether it had said its verdict
+    // (then its exit is what held it, such as a port's closing wait) or was
+    // still at work.
+    static std::string whereItStood(const harness::ChildResult &r)
+    {
+        if (!r.timedOut || r.lineEnds.empty()) {
+            return "";
+        }
+        const auto silent =
+            std::chrono::duration_cast<std::chrono::milliseconds>(r.end - r.lineEnds.back());
+        return ", " + std::to_string(silent.count()) + " ms after its last line '" +
+               lastLine(r.out) + "'";
     }
 
     // A flasher that must fail saying `line` (and open no port, unless it
