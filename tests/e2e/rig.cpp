@@ -239,7 +239,8 @@ void Rig::SetUp()
     workDir_ = dir;
     // Open to the unprivileged user too, who runs the program from here.
     chmod(dir, 0755);
-    setserialExits(0);
+    setserialDir_ = harness::makeSetserial();
+    ASSERT_FALSE(setserialDir_.empty()) << "cannot make the setserial stand-in";
     // No udev here: its database is the test's alone, and empty.
     runMounted_ = mount("torvex-run", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") == 0;
     ASSERT_TRUE(runMounted_) << "mount tmpfs on /run: " << std::strerror(errno);
@@ -252,6 +253,9 @@ void Rig::TearDown()
         umount2("/run", MNT_DETACH);
     }
     stage_.reset();
+    if (!setserialDir_.empty()) {
+        harness::removeSetserial(setserialDir_);
+    }
     if (!workDir_.empty()) {
         std::system(("rm -rf " + workDir_).c_str());
     }
@@ -301,8 +305,10 @@ sim::RunOptions Rig::runOptions(std::vector<std::string> args, const std::string
         options.argv = {"script", "-qec", command, "/dev/null"};
     }
     const std::string path = debianSetserial ? "/usr/sbin:/usr/bin:/sbin:/bin"
-                                             : workDir_ + ":/usr/sbin:/usr/bin:/sbin:/bin";
-    options.env = {"PATH=" + path};
+                                             : setserialDir_ + ":/usr/sbin:/usr/bin:/sbin:/bin";
+    options.env = {"PATH=" + path, "TORVEX_SETSERIAL_LOG=" + workDir_ + "/setserial.calls",
+                   "TORVEX_SETSERIAL_EXIT=" + std::to_string(setserialStatus_),
+                   "TORVEX_SETSERIAL_RUN=" + setserialCommand_};
     options.limit = runLimit;
     options.onOutput = onOutput;
     return options;
@@ -393,19 +399,8 @@ void Rig::udevProperties(const std::string &port, const std::string &properties)
 
 void Rig::setserialExits(int status, const std::string &command)
 {
-    const std::string script = workDir_ + "/setserial";
-    const std::string calls = workDir_ + "/setserial.calls";
-    // A pipe beyond its standard streams is an update's descriptor that leaked
-    // into it; the program that ran it (above the shell) holds its own at most.
-    std::ofstream(script)
-        << "#!/bin/sh\necho \"$*\" >> " << calls << "\npipes() { n=0; for fd in /proc/$1/fd/*; do "
-        << "case ${fd##*/} in [0-2]) ;; *) [ ! -p $fd ] || n=$((n + 1)) ;; esac; done; }\n"
-        << "pipes $$; [ $n -eq 0 ] || echo \"$* inherited a pipe\" >> " << calls << "\n"
-        << "caller=$PPID; [ \"$(readlink /proc/$caller/exe)\" != \"$(readlink -f /bin/sh)\" ] || "
-        << "{ set -- $(cat /proc/$caller/stat); caller=$4; }\n"
-        << "pipes $caller; [ $n -le 1 ] || echo \"$* beside $n pipes\" >> " << calls << "\n"
-        << command << "\nexit " << status << "\n";
-    chmod(script.c_str(), 0755);
+    setserialStatus_ = status;
+    setserialCommand_ = command;
 }
 
 std::vector<std::string> Rig::setserialCalls() const
@@ -413,7 +408,12 @@ std::vector<std::string> Rig::setserialCalls() const
     std::vector<std::string> calls;
     std::ifstream in(workDir_ + "/setserial.calls");
     for (std::string line; std::getline(in, line);) {
-        calls.push_back(line);
+        // After the time, the caller and the port's file: the arguments.
+        std::size_t at = 0;
+        for (int field = 0; field < 3 && at != std::string::npos; ++field) {
+            at = line.find(' ', at + 1);
+        }
+        calls.push_back(at == std::string::npos ? line : line.substr(at + 1));
     }
     return calls;
 }

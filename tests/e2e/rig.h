@@ -171,7 +171,7 @@ class Rig : public ::testing::Test
     // /run/udev/data is empty otherwise.
     void udevProperties(const std::string &port, const std::string &properties);
 
-    // `command`, if any, is run by the stand-in first.
+    // The setserial stand-in's exit status; `command`, if any, is run by it first.
     void setserialExits(int status, const std::string &command = "");
     std::vector<std::string> setserialCalls() const;
 
@@ -195,6 +195,9 @@ class Rig : public ::testing::Test
 
     std::unique_ptr<sim::Stage> stage_;
     std::string workDir_;
+    std::string setserialDir_;
+    int setserialStatus_ = 0;
+    std::string setserialCommand_;
     bool runMounted_ = false;
 };
 

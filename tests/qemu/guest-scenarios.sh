@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs inside the test guest, chrooted into the host's root: plays the dongle
-# with torvex-gadget on the dummy_hcd UDC and runs the unmodified flasher
+# with torvex-sim --bus gadget on the dummy_hcd UDC and runs the unmodified flasher
 # against the kernel's cdc_acm port, one scenario at a time. Each scenario is
 # judged here; the exit status is 0 only when every one of them passed.
 #
@@ -8,8 +8,8 @@
 set -euo pipefail
 
 work=$1
-flasher='' gadget='' image='' scenarios=''
-# shellcheck source=/dev/null # written by run-gadget-tests.sh: flasher, gadget, image, scenarios
+flasher='' sim='' image='' scenarios=''
+# shellcheck source=/dev/null # written by run-gadget-tests.sh: flasher, sim, image, scenarios
 source "$work/guest.env"
 failures=0
 scenario_dir=
@@ -91,7 +91,7 @@ expect_messages() {
 run_flasher_against_gadget() {
     local product=$1 ending=$2 gadget_pid ended
     shift 2
-    "$gadget" --report "$scenario_dir/gadget.report" --expect "$image" --limit 90 "$@" \
+    "$sim" --bus gadget --report "$scenario_dir/gadget.report" --expect "$image" --limit 90 "$@" \
         2>"$scenario_dir/gadget.err" &
     gadget_pid=$!
     if ! wait_for_port "$product"; then
@@ -259,7 +259,7 @@ port_path_of() {
 start_dongle() {
     local label=$1 product=$2 tries
     shift 2
-    "$gadget" --name "dongle$label" --udc "${gadget_udc[$label]}" --limit 90 --expect "$image" \
+    "$sim" --bus gadget --gadget-name "dongle$label" --udc "${gadget_udc[$label]}" --limit 90 --expect "$image" \
         --report "$scenario_dir/$label.report" "$@" 2>"$scenario_dir/$label.err" &
     gadget_pid[$label]=$!
     for ((tries = 0; tries < 200; tries++)); do
@@ -296,9 +296,10 @@ plug_in_two_dongles() {
     check "two different port paths" [ "$path_a" != "$path_b" ]
 }
 
+# Dongle $1 received no frame and stayed on the bus in mode $2 throughout.
 untouched() {
     [ "$(report_of "$1" frames)" = 0 ] && [ "$(report_of "$1" flash_bytes)" = 0 ] &&
-        [ "$(report_of "$1" final_mode)" = "$(report_of "$1" start_mode)" ]
+        [[ $(report_of "$1" ports) =~ ^$2:[^[:space:]]*$ ]]
 }
 
 # With no option the flasher follows the dongle it switched: the bootloader
@@ -317,7 +318,7 @@ two_dongles_follow_switched() {
     check "A's new application came back" [ "$(report_of A ended)" = restarted ]
     check "A's bootloader on ttyACM2 (ttyACM0 is B's, ttyACM1 still held)" grep -qxE \
         'ports=application:/dev/ttyACM1 bootloader:/dev/ttyACM2( .*)?' "$scenario_dir/A.report"
-    check "B received no frame, its flash untouched, still in its bootloader" untouched B
+    check "B received no frame, its flash untouched, still in its bootloader" untouched B bootloader
 }
 
 # --path names the dongle waiting in its bootloader; the other one's port is
@@ -334,7 +335,7 @@ two_dongles_path() {
     check "the messages of an update from bootloader mode" expect_bootloader_update_messages
     check "B's flash equals the image" [ "$(report_of B flash_matches)" = 1 ]
     check "B's new application came back" [ "$(report_of B ended)" = restarted ]
-    check "A received no frame, its flash untouched, still in its application" untouched A
+    check "A received no frame, its flash untouched, still in its application" untouched A application
     check "A never left the bus" [ "$(report_of A ports)" = application:/dev/ttyACM1 ]
 }
 

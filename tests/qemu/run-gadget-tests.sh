@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # End-to-end test of the flasher against the real Linux USB stack: a QEMU
 # guest runs a stock Debian kernel whose dummy_hcd connects a configfs ACM
-# gadget (played by torvex-gadget) to the kernel's own cdc_acm driver. The
-# host's root is shared read-only into the guest, so the flasher, the gadget
-# program and Debian's setserial run there exactly as built and installed.
+# gadget (played by torvex-sim --bus gadget) to the kernel's own cdc_acm
+# driver. The host's root is shared read-only into the guest, so the flasher,
+# the simulator and Debian's setserial run there exactly as built and installed.
 #
-# usage: run-gadget-tests.sh FLASHER GADGET IMAGE WORKDIR
+# usage: run-gadget-tests.sh FLASHER SIM IMAGE WORKDIR
 #   FLASHER  the flasher program (built from this tree, unmodified)
-#   GADGET   the torvex-gadget program
+#   SIM      the torvex-sim program
 #   IMAGE    the firmware file the flasher carries (compared with the flash)
 #   WORKDIR  scratch and result folder (made empty first)
 # environment:
@@ -161,10 +161,10 @@ main() {
         exit 2
     fi
     flasher=$(realpath "$1")
-    gadget=$(realpath "$2")
+    sim=$(realpath "$2")
     image=$(realpath "$3")
     work=$(realpath -m "$4")
-    for program in "$flasher" "$gadget" "$image"; do
+    for program in "$flasher" "$sim" "$image"; do
         [ -f "$program" ] || die "missing $program"
     done
     command -v qemu-system-x86_64 >/dev/null || die "qemu-system-x86_64 is not installed"
@@ -177,7 +177,7 @@ main() {
     make_initramfs "$kernel" "$work/initramfs.cpio"
     cat >"$work/guest.env" <<ENV
 flasher='$flasher'
-gadget='$gadget'
+sim='$sim'
 image='$image'
 scenarios='${TORVEX_QEMU_SCENARIOS:-}'
 ENV

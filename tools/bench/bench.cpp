@@ -357,6 +357,35 @@ void printAll(const std::vector<ProgramRun> &alls, const ProgramRun &app)
     }
 }
 
+// The CPU, memory and disk the program takes.
+void printResources(const Settings &s, const ProgramRun &app, const ProgramRun &boot)
+{
+    for (const ProgramRun *run : {&app, &boot}) {
+        const double share = cpuShare(run->child);
+        row(std::string("CPU / wall, update from ") + (run == &app ? "application" : "bootloader") +
+                " mode",
+            fixed(share, "%", 1), "<= 5 %", meets(share <= 5.0));
+    }
+    const double rss =
+        static_cast<double>(std::max(app.child.usage.ru_maxrss, boot.child.usage.ru_maxrss)) /
+        1024.0;
+    row("peak RSS (program, or a shell it ran)", fixed(rss, "MiB"), "<= 4 MiB", meets(rss <= 4.0));
+    struct stat info {
+    };
+    const bool haveStatic = stat(s.staticBinary.c_str(), &info) == 0;
+    const std::string binary = haveStatic ? s.staticBinary : s.program;
+    stat(binary.c_str(), &info); // the program itself, without a static build
+    const double size = static_cast<double>(info.st_size) / (1024.0 * 1024.0);
+    row(std::string(haveStatic ? "static" : "dynamic (no static build)") + " binary size",
+        fixed(size, "MiB"), "<= 2 MiB (static)", haveStatic ? meets(size <= 2.0) : "n/a");
+    row("  file: " + binary, "");
+    const double stripped = strippedMiB(binary);
+    if (stripped >= 0) {
+        row("  the same, stripped", fixed(stripped, "MiB"), "<= 2 MiB (static)",
+            haveStatic ? meets(stripped <= 2.0) : "n/a");
+    }
+}
+
 // `poll`: one empty poll of the port as the program's run from application
 // mode met it, in microseconds.
 void printTable(const Settings &s, const ProgramRun &app, const ProgramRun &boot,
@@ -391,30 +420,7 @@ void printTable(const Settings &s, const ProgramRun &app, const ProgramRun &boot
         "<= 1000 ms", meets(watch.firstFrameMs >= 0 && watch.firstFrameMs <= 1000));
     row("/proc look before a switch, " + std::to_string(scannedProcesses) + " processes",
         fixed(procScan, "ms"), "< 20 ms", meets(procScan >= 0 && procScan < 20));
-    for (const ProgramRun *run : {&app, &boot}) {
-        const double share = cpuShare(run->child);
-        row(std::string("CPU / wall, update from ") + (run == &app ? "application" : "bootloader") +
-                " mode",
-            fixed(share, "%", 1), "<= 5 %", meets(share <= 5.0));
-    }
-    const double rss =
-        static_cast<double>(std::max(app.child.usage.ru_maxrss, boot.child.usage.ru_maxrss)) /
-        1024.0;
-    row("peak RSS (program, or a shell it ran)", fixed(rss, "MiB"), "<= 4 MiB", meets(rss <= 4.0));
-    struct stat info {
-    };
-    const bool haveStatic = stat(s.staticBinary.c_str(), &info) == 0;
-    const std::string binary = haveStatic ? s.staticBinary : s.program;
-    stat(binary.c_str(), &info); // the program itself, without a static build
-    const double size = static_cast<double>(info.st_size) / (1024.0 * 1024.0);
-    row(std::string(haveStatic ? "static" : "dynamic (no static build)") + " binary size",
-        fixed(size, "MiB"), "<= 2 MiB (static)", haveStatic ? meets(size <= 2.0) : "n/a");
-    row("  file: " + binary, "");
-    const double stripped = strippedMiB(binary);
-    if (stripped >= 0) {
-        row("  the same, stripped", fixed(stripped, "MiB"), "<= 2 MiB (static)",
-            haveStatic ? meets(stripped <= 2.0) : "n/a");
-    }
+    printResources(s, app, boot);
     row("where the time goes:", "");
     row("  one empty poll of the port: usleep(10) takes", fixed(poll, "us", 1));
     row("  end of each reply: 10 empty polls", fixed(10 * poll / 1000, "ms"));
@@ -453,7 +459,7 @@ int main(int argc, char **argv)
         std::cerr << "torvex-bench: " << why << " (needs root)\n";
         return 2;
     }
-    s.setserialDir = harness::makeQuietSetserial();
+    s.setserialDir = harness::makeSetserial();
     if (!sim::Stage().ok() || s.setserialDir.empty()) {
         std::cerr << "torvex-bench: cannot set up the device tree or the setserial stand-in\n";
         return 2;

@@ -12,7 +12,7 @@ cd "$(dirname "$0")/../.."
 
 cmake -S . -B build-asan -DTORVEX_SANITIZE=ON -DTORVEX_WERROR=ON -DTORVEX_ALLOW_TEST_IMAGE=ON \
     -DTORVEX_REQUIRE_GTEST=ON >/dev/null
-# Only what the suite below runs: the soak, bench and gadget run from build-test/.
+# Only what the suite below runs: the soak, bench and QEMU guests run from build-test/.
 cmake --build build-asan -j"$(nproc)" --target ZEL_USB_Flasher torvex-sim unit_tests e2e_tests sim_tests \
     soak_judge_tests
 [ "${1:-}" != --build-only ] || exit 0

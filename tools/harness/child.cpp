@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 extern char **environ;
@@ -77,54 +78,67 @@ void closeFd(int *fd)
     }
 }
 
+// Kills the program at the bound, and sends each Ctrl-C when it is due.
+void act(pid_t pid, bool exited, const ChildOptions &options, ChildResult *result)
+{
+    if (!result->timedOut && Clock::now() > result->begin + options.limit) {
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL); // before its setsid, not yet a group of its own
+        result->timedOut = true;
+    }
+    const std::size_t sent = result->interrupted.size();
+    if (!exited && sent < options.interrupts.size() &&
+        Clock::now() >= result->begin + options.interrupts[sent]) {
+        kill(-pid, SIGINT);
+        result->interrupted.push_back(Clock::now());
+    }
+}
+
+// Reads what has come on the program's pipes within `ms`, closing each at
+// its end.
+void collect(pid_t pid, Pipes *pipes, int ms, const ChildOptions &options, ChildResult *result)
+{
+    struct pollfd fds[2] = {{pipes->out[0], POLLIN, 0}, {pipes->err[0], POLLIN, 0}};
+    if (poll(fds, 2, ms) <= 0) {
+        return;
+    }
+    const std::size_t before = result->out.size();
+    if (fds[0].revents != 0 && !drain(pipes->out[0], &result->out)) {
+        closeFd(&pipes->out[0]);
+    }
+    for (std::size_t i = before; i < result->out.size(); ++i) {
+        if (result->out[i] == '\n') {
+            result->lineEnds.push_back(Clock::now());
+        }
+    }
+    if (options.onOutput && result->out.size() > before) {
+        options.onOutput(result->out, pid);
+    }
+    if (fds[1].revents != 0 && !drain(pipes->err[0], &result->err)) {
+        closeFd(&pipes->err[0]);
+    }
+}
+
 // Collects output until the program has ended and its pipes are closed, or
 // the bound has passed and the program's group has been killed.
 void supervise(pid_t pid, Pipes *pipes, const ChildOptions &options, ChildResult *result)
 {
-    const auto deadline = result->begin + options.limit;
     int status = 0;
     bool exited = false;
     while (!exited || pipes->out[0] >= 0 || pipes->err[0] >= 0) {
-        if (!result->timedOut && Clock::now() > deadline) {
-            kill(-pid, SIGKILL);
-            kill(pid, SIGKILL); // before its setsid, not yet a group of its own
-            result->timedOut = true;
-        }
-        const std::size_t sent = result->interrupted.size();
-        if (!exited && sent < options.interrupts.size() &&
-            Clock::now() >= result->begin + options.interrupts[sent]) {
-            kill(-pid, SIGINT);
-            result->interrupted.push_back(Clock::now());
-        }
+        act(pid, exited, options, result);
         if (options.closeStdoutAfter >= 0 &&
             static_cast<long>(result->out.size()) >= options.closeStdoutAfter) {
             closeFd(&pipes->out[0]);
         }
-        struct pollfd fds[2] = {{pipes->out[0], POLLIN, 0}, {pipes->err[0], POLLIN, 0}};
-        if (poll(fds, 2, exited ? 100 : 20) > 0) {
-            const std::size_t before = result->out.size();
-            if (fds[0].revents != 0 && !drain(pipes->out[0], &result->out)) {
-                closeFd(&pipes->out[0]);
-            }
-            for (std::size_t i = before; i < result->out.size(); ++i) {
-                if (result->out[i] == '\n') {
-                    result->lineEnds.push_back(Clock::now());
-                }
-            }
-            if (options.onOutput && result->out.size() > before) {
-                options.onOutput(result->out, pid);
-            }
-            if (fds[1].revents != 0 && !drain(pipes->err[0], &result->err)) {
-                closeFd(&pipes->err[0]);
-            }
-        }
+        collect(pid, pipes, exited ? 100 : 20, options, result);
         if (!exited && wait4(pid, &status, WNOHANG, &result->usage) == pid) {
             exited = true;
             result->end = Clock::now();
             result->elapsed =
                 std::chrono::duration_cast<std::chrono::milliseconds>(result->end - result->begin);
         }
-        if (exited && (result->timedOut || Clock::now() > deadline)) {
+        if (exited && (result->timedOut || Clock::now() > result->begin + options.limit)) {
             break; // output held open by a leftover grandchild
         }
     }
@@ -192,7 +206,36 @@ ChildResult runChild(const ChildOptions &options)
 namespace
 {
 
-std::string makeSetserial(const char *interpreter, const char *body)
+// A plain shell, as light as the real setserial: the benchmark counts the
+// memory of what the program runs.
+const char setserialScript[] = R"sh(#!/bin/sh
+log=${TORVEX_SETSERIAL_LOG:-}
+pipes() {
+    n=0
+    for fd in /proc/$1/fd/*; do
+        case ${fd##*/} in [0-2]) ;; *) [ ! -p "$fd" ] || n=$((n + 1)) ;; esac
+    done
+}
+if [ -n "$log" ]; then
+    now=$(date +%s.%N)
+    caller=$PPID
+    [ "$(readlink /proc/$caller/exe)" != "$(readlink -f /bin/sh)" ] ||
+        read -r _ _ _ caller _ </proc/$caller/stat
+    said="$now $caller $(readlink -f -- "$1") $*"
+    echo "$said" >>"$log"
+    pipes $$
+    [ $n -eq 0 ] || echo "$said inherited a pipe" >>"$log"
+    pipes $caller
+    [ $n -le 1 ] || echo "$said beside $n pipes" >>"$log"
+fi
+[ -z "${TORVEX_SETSERIAL_ERR:-}" ] || PATH=${PATH#*:} exec setserial "$@" 2>>"$TORVEX_SETSERIAL_ERR"
+eval "${TORVEX_SETSERIAL_RUN:-}"
+exit "${TORVEX_SETSERIAL_EXIT:-0}"
+)sh";
+
+} // namespace
+
+std::string makeSetserial()
 {
     const char *tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/torvex-setserial-XXXXXX";
@@ -200,10 +243,7 @@ std::string makeSetserial(const char *interpreter, const char *body)
         return {};
     }
     const std::string tool = pattern + "/setserial";
-    {
-        std::ofstream script(tool);
-        script << "#!" << interpreter << "\n" << body;
-    }
+    std::ofstream(tool) << setserialScript;
     if (chmod(tool.c_str(), 0755) != 0 || chmod(pattern.c_str(), 0755) != 0) {
         removeSetserial(pattern);
         return {};
@@ -211,32 +251,10 @@ std::string makeSetserial(const char *interpreter, const char *body)
     return pattern;
 }
 
-} // namespace
-
-std::string makeQuietSetserial()
-{
-    return makeSetserial("/bin/sh", "exit 0\n");
-}
-
-std::string makeSetserialWithOwnStderr()
-{
-    return makeSetserial("/bin/sh",
-                         "PATH=${PATH#*:} exec setserial \"$@\" 2>>\"$TORVEX_SETSERIAL_ERR\"\n");
-}
-
-std::string makeLoggingSetserial()
-{
-    return makeSetserial(
-        "/bin/bash",
-        "read -r _ _ _ caller _ < /proc/$PPID/stat\n"
-        "echo \"$EPOCHREALTIME $caller $1 $(readlink -f -- \"$1\")\" >> \"${0%/*}/calls\"\n");
-}
-
 void removeSetserial(const std::string &dir)
 {
-    unlink((dir + "/setserial").c_str());
-    unlink((dir + "/calls").c_str());
-    rmdir(dir.c_str());
+    std::error_code error;
+    std::filesystem::remove_all(dir, error);
 }
 
 std::string pathWith(const std::string &dir)

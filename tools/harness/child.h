@@ -53,19 +53,23 @@ struct ChildResult {
 // whatever it started too.
 ChildResult runChild(const ChildOptions &options);
 
-// Makes a directory holding a `setserial` that prints nothing and succeeds,
-// to put first in PATH: a pseudo-terminal has no serial driver to set.
+// Makes a directory holding the one `setserial` stand-in of the tests and
+// tools, to put first in PATH: a pseudo-terminal has no serial driver to
+// set. It succeeds and says nothing, unless its environment asks for more:
+//   TORVEX_SETSERIAL_LOG   a file to append a line to for each call: the
+//     wall-clock time (seconds, with nine decimals), the process that called it (through
+//     a shell), the file the port's name leads to, then its arguments; and
+//     that line again, ending "inherited a pipe" or "beside N pipes", when
+//     it or its caller holds more pipes than its own standard streams (one
+//     of an update's descriptors that leaked);
+//   TORVEX_SETSERIAL_ERR   run the real one (the next in PATH) instead, its
+//     complaints appended to this file, so that they are not taken for the
+//     flasher's own;
+//   TORVEX_SETSERIAL_RUN   a shell command to run first;
+//   TORVEX_SETSERIAL_EXIT  its exit status (0).
 // Returns the directory, or an empty string on failure.
-std::string makeQuietSetserial();
-// The same with a `setserial` that runs the real one (the next in PATH),
-// its complaints appended to the file $TORVEX_SETSERIAL_ERR, so that they
-// are not taken for the flasher's own.
-std::string makeSetserialWithOwnStderr();
-// The same with a `setserial` that appends a line to <dir>/calls for each
-// call: the wall-clock time ($EPOCHREALTIME), the process that called it
-// (through a shell), the port, and the file the port's name leads to.
-std::string makeLoggingSetserial();
-// Removes a directory made by any of the above.
+std::string makeSetserial();
+// Removes a directory made by makeSetserial, with all that was put in it.
 void removeSetserial(const std::string &dir);
 
 // PATH=<dir>:<our PATH>

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 
 namespace sim
@@ -141,8 +142,14 @@ void Dongle::stop()
 
 void Dongle::plugInAs(Mode mode)
 {
+    const Plug::Time on = std::chrono::steady_clock::now();
     const int fd = bus_.plugIn(mode);
+    std::error_code error;
+    const std::string pts = std::filesystem::read_symlink(bus_.hostPort(), error).string();
     std::lock_guard<std::mutex> lock(mutex_);
+    if (fd >= 0) {
+        plugs_.push_back({bus_.hostPort(), pts, mode, on, std::chrono::steady_clock::now()});
+    }
     fd_ = fd;
     mode_ = mode;
     pending_.clear();
@@ -160,9 +167,20 @@ void Dongle::plugInAs(Mode mode)
 
 void Dongle::unplugNow()
 {
+    const Plug::Time off = std::chrono::steady_clock::now();
     bus_.unplug();
     std::lock_guard<std::mutex> lock(mutex_);
     fd_ = -1;
+    if (!plugs_.empty() && plugs_.back().off == Plug::Time::max()) {
+        plugs_.back().off = off;
+        plugs_.back().gone = std::chrono::steady_clock::now();
+    }
+}
+
+std::vector<Plug> Dongle::plugs() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return plugs_;
 }
 
 bool Dongle::pauseMs(int ms)

@@ -47,6 +47,18 @@ struct PullRecord {
     std::chrono::steady_clock::time_point at;
 };
 
+// One stay of the dongle on the bus, under one port.
+struct Plug {
+    std::string port;
+    std::string pts; // what the port's name leads to
+    Mode mode = Mode::Application;
+    using Time = std::chrono::steady_clock::time_point;
+    Time on;                // taken before the port appears
+    Time up;                // taken once it is there
+    Time off = Time::max(); // taken before it goes
+    Time gone = Time::max();
+};
+
 struct DongleOptions {
     Mode startMode = Mode::Application;
     // From the reply to "enter bootloader" (or "boot") until the new port is there.
@@ -121,6 +133,7 @@ class Dongle
     // Counts the pull's moment from now.
     void armPull();
     PullRecord pullRecord() const;
+    std::vector<Plug> plugs() const;
     // When the dongle last left the bus other than to re-enumerate, if ever.
     bool disconnectedAt(std::chrono::steady_clock::time_point *when) const;
 
@@ -182,6 +195,7 @@ class Dongle
     std::chrono::steady_clock::time_point pullAt_;
     bool pullArmed_ = false;
     PullRecord pullRecord_;
+    std::vector<Plug> plugs_;
     bool disconnected_ = false;
     std::chrono::steady_clock::time_point disconnectedAt_;
     std::string heldUntil_; // what ended the last wait for the host

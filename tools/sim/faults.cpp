@@ -65,6 +65,20 @@ bool toHostEvent(const std::string &text, Fault *fault)
     return false;
 }
 
+// A pause's text: the host's event, or its time.
+std::string pauseText(const Fault &fault, int ms)
+{
+    return fault.until == Fault::Until::HostGaveUp  ? "gaveup"
+           : fault.until == Fault::Until::HostPolls ? "polls" + std::to_string(fault.polls)
+                                                    : std::to_string(ms);
+}
+
+// Whether argument letter `arg` of the fault's kind may be a host's event.
+bool takesEvent(char arg, Fault::Kind kind)
+{
+    return arg == 'a' || (arg == 'd' && kind != Fault::Kind::Flood);
+}
+
 } // namespace
 
 std::vector<uint8_t> fromHex(const std::string &hex, bool *ok)
@@ -110,8 +124,7 @@ bool parseFault(const std::string &text, int *frame, Fault *fault, std::string *
         const char arg = static_cast<char>(std::tolower(args[i]));
         if (arg == 'h') {
             fault->bytes = fromHex(fields[i + 2], &ok);
-        } else if ((arg == 'a' || (arg == 'd' && fault->kind != Fault::Kind::Flood)) &&
-                   toHostEvent(fields[i + 2], fault)) {
+        } else if (takesEvent(arg, fault->kind) && toHostEvent(fields[i + 2], fault)) {
             continue;
         } else {
             ok = toInt(fields[i + 2], arg == 'd'   ? &fault->delayMs
@@ -128,12 +141,30 @@ bool parseFault(const std::string &text, int *frame, Fault *fault, std::string *
 
 std::string describe(const Fault &fault)
 {
-    for (const auto &kind : kindNames) {
-        if (kind.kind == fault.kind) {
-            return kind.name;
-        }
+    const std::string text = faultText(fault);
+    return text.substr(0, text.find(':'));
+}
+
+std::string faultText(const Fault &fault)
+{
+    const KindName *kind = std::find_if(std::begin(kindNames), std::end(kindNames),
+                                        [&](const KindName &k) { return k.kind == fault.kind; });
+    if (kind == std::end(kindNames)) {
+        return "none";
     }
-    return "none";
+    std::string text = kind->name;
+    for (const char *letter = kind->args; *letter != '\0'; ++letter) {
+        const char arg = static_cast<char>(std::tolower(*letter));
+        const bool event = fault.until != Fault::Until::Time && takesEvent(arg, fault.kind);
+        if (std::isupper(*letter) != 0 && fault.afterMs == 0 && !event) {
+            break; // an optional last argument left out
+        }
+        text += ":" + (arg == 'h'   ? toHex(fault.bytes)
+                       : arg == 'b' ? std::to_string(fault.burst)
+                                    : pauseText(event ? fault : Fault{},
+                                                arg == 'd' ? fault.delayMs : fault.afterMs));
+    }
+    return text;
 }
 
 } // namespace sim

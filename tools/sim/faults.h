@@ -51,6 +51,8 @@ using FaultPlan = std::map<int, Fault>;
 bool parseFault(const std::string &text, int *frame, Fault *fault, std::string *why);
 
 std::string describe(const Fault &fault);
+// The fault as parseFault reads it, after "<frame>:".
+std::string faultText(const Fault &fault);
 
 std::vector<uint8_t> fromHex(const std::string &hex, bool *ok);
 std::string toHex(const std::vector<uint8_t> &bytes);

@@ -1,12 +1,17 @@
 // torvex-sim: plays one or more Torvex dongles on pseudo-terminals and runs a
 // program against them, in a private mount namespace where the dongles' ports
-// are the only /dev/ttyACM* there are.
+// are the only /dev/ttyACM* there are. On a USB device controller (configfs
+// gadgets under the kernel's own cdc_acm, inside the QEMU guests) it may
+// also serve the dongles alone, for a program started beside it.
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness/child.h"
@@ -17,6 +22,7 @@ namespace
 
 const char usage[] =
     "usage: torvex-sim [options] [--dongle DONGLE-OPTIONS]... -- PROGRAM [ARGS...]\n"
+    "       torvex-sim --bus gadget [options] [--dongle DONGLE-OPTIONS]...\n"
     "dongle options (before the first --dongle for the first dongle; each --dongle starts\n"
     "the next one):\n"
     "  --mode application|bootloader  mode the dongle starts in (default application)\n"
@@ -46,11 +52,20 @@ const char usage[] =
     "options:\n"
     "  --expect IMAGE                 after the run, compare the dongles' flash with IMAGE\n"
     "  --report FILE                  write the outcome as key=value lines to FILE\n"
-    "  --limit SECONDS                kill the program after this long (60)\n"
+    "  --limit SECONDS                kill the program after this long (60); with no\n"
+    "                                 program, stop serving then\n"
+    "  --bus pty|gadget               pseudo-terminals (default) or configfs gadgets; with\n"
+    "                                 no program, serve until SIGTERM or SIGINT, the limit,\n"
+    "                                 or every dongle's new application is back\n"
+    "  --udc NAME                     gadget: the next dongle's device controller (default:\n"
+    "                                 the first there is; repeatable)\n"
+    "  --gadget-name NAME             gadget: its name in configfs (torvex; then NAME2, ...)\n"
     "  --foreign-port N[:no-sysfs]    another device's port /dev/ttyACMN, with a modalias that\n"
     "                                 is no Torvex's or no sysfs entry (repeatable)\n"
     "  --ctrl-c-at MS                 send the program Ctrl-C (SIGINT to its process group)\n"
     "                                 this long after its start (repeatable)\n"
+    "  --quiet-setserial              the program finds first in PATH a setserial that\n"
+    "                                 succeeds and says nothing (the tests' stand-in)\n"
     "exit status: the program's, or 3 when it reported success but no dongle's flash equals\n"
     "IMAGE or a dongle it wrote to differs from it, 4 when it hung, 2 on a usage or set-up\n"
     "error\n";
@@ -67,6 +82,10 @@ struct Settings {
     std::vector<std::chrono::milliseconds> ctrlC;
     std::vector<std::pair<int, bool>> foreignPorts; // ttyACM number, in sysfs
     std::vector<std::string> program;
+    bool gadget = false;
+    bool quietSetserial = false;
+    std::vector<std::string> udcs;
+    std::string gadgetName = "torvex";
 };
 
 // The options that take a time; false for any other, or a bad time.
@@ -96,6 +115,7 @@ bool parseOption(const std::string &arg, const char *value, Settings *s, std::st
     DongleSettings &dongle = s->dongles.back();
     std::string *field = arg == "--expect"              ? &s->expectPath
                          : arg == "--report"            ? &s->reportPath
+                         : arg == "--gadget-name"       ? &s->gadgetName
                          : arg == "--usb-path"          ? &dongle.place.path
                          : arg == "--serial"            ? &dongle.place.serial
                          : arg == "--bootloader-serial" ? &dongle.place.bootloaderSerial
@@ -111,12 +131,22 @@ bool parseOption(const std::string &arg, const char *value, Settings *s, std::st
                                      std::string(value).find(':') == std::string::npos);
         return true;
     }
+    if (value != nullptr && arg == "--udc") {
+        s->udcs.emplace_back(value);
+        return true;
+    }
+    if (value != nullptr && arg == "--bus") {
+        s->gadget = std::string(value) == "gadget";
+        return s->gadget || std::string(value) == "pty" ||
+               (*why = "bad --bus: pty or gadget", false);
+    }
     if (value == nullptr || field == nullptr) {
         *why = "unknown option or missing value: " + arg;
         return false;
     }
     *field = value;
-    dongle.placed = dongle.placed || (field != &s->expectPath && field != &s->reportPath);
+    dongle.placed = dongle.placed ||
+                    (field != &s->expectPath && field != &s->reportPath && field != &s->gadgetName);
     return arg != "--usb-path" || sim::isUsbPath(value) ||
            (*why = "bad --usb-path: B-P[.P...], e.g. 1-1.4", false);
 }
@@ -127,6 +157,8 @@ bool parseFlag(const std::string &arg, Settings *s)
     DongleSettings &dongle = s->dongles.back();
     if (arg == "--dongle") {
         s->dongles.emplace_back();
+    } else if (arg == "--quiet-setserial") {
+        s->quietSetserial = true;
     } else if (arg == "--no-restart") {
         dongle.options.applicationRestarts = false;
     } else if (arg == "--stale-on-plug-in") {
@@ -182,31 +214,36 @@ bool parseArgs(int argc, char **argv, Settings *s, std::string *why)
         ++i;
     }
     *why = "no program given (put it after --)";
-    return false;
+    return s->gadget && placesAgree(*s, why);
 }
 
 // The dongles in play.
 struct Bench {
-    sim::Stage stage;
+    explicit Bench(const Settings &s)
+        : stage(s.gadget ? std::make_unique<sim::Stage>(s.gadgetName, s.udcs)
+                         : std::make_unique<sim::Stage>())
+    {
+    }
+    std::unique_ptr<sim::Stage> stage;
     bool named = false; // said apart by their places in the output
 };
 
 std::string label(const Bench &bench, std::size_t i)
 {
-    const sim::UsbPlace &place = bench.stage.place(i);
+    const sim::UsbPlace &place = bench.stage->place(i);
     return "dongle " + std::to_string(i + 1) +
            (place.plain ? std::string(" with no USB device in sysfs") : " at " + place.path);
 }
 
 void announce(const Settings &s, const Bench &bench)
 {
-    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
+    for (std::size_t i = 0; i < bench.stage->size(); ++i) {
         const sim::DongleOptions &options = s.dongles[i].options;
         std::cerr << "torvex-sim: " << (bench.named ? label(bench, i) : "dongle") << " in "
                   << sim::nameOf(options.startMode) << " mode "
                   << (options.pull.atMs == 0
                           ? "to plug in at " + std::to_string(options.pull.backAfterMs) + " ms"
-                          : "on " + bench.stage.dongle(i).hostPort())
+                          : "on " + bench.stage->dongle(i).hostPort())
                   << "\n";
     }
 }
@@ -222,8 +259,8 @@ Verdict judge(const Bench &bench, const std::vector<uint8_t> &expected)
 {
     Verdict verdict;
     bool anyEquals = false;
-    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
-        const std::vector<uint8_t> flash = bench.stage.dongle(i).flash();
+    for (std::size_t i = 0; i < bench.stage->size(); ++i) {
+        const std::vector<uint8_t> flash = bench.stage->dongle(i).flash();
         verdict.equals.push_back(flash == expected);
         verdict.written.push_back(!flash.empty()); // every dongle starts with an empty flash
         anyEquals = anyEquals || verdict.equals.back();
@@ -233,7 +270,8 @@ Verdict judge(const Bench &bench, const std::vector<uint8_t> &expected)
     return verdict;
 }
 
-void writeReport(const Settings &s, const harness::ChildResult &run, const Bench &bench,
+// `head`: the report's first lines, on the program's run or the serving.
+void writeReport(const Settings &s, const std::string &head, const Bench &bench,
                  const Verdict &verdict)
 {
     if (s.reportPath.empty()) {
@@ -244,13 +282,13 @@ void writeReport(const Settings &s, const harness::ChildResult &run, const Bench
     std::size_t frames = 0;
     int pagesRejected = 0;
     std::ostringstream each; // said apart only for dongles named by their places
-    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
-        const sim::Dongle &dongle = bench.stage.dongle(i);
+    for (std::size_t i = 0; i < bench.stage->size(); ++i) {
+        const sim::Dongle &dongle = bench.stage->dongle(i);
         flashBytes += dongle.flash().size();
         frames += dongle.frames().size();
         pagesRejected += dongle.pagesRejected();
         const std::string key = "dongle" + std::to_string(i + 1) + "_";
-        each << key << "path=" << bench.stage.place(i).path << "\n"
+        each << key << "path=" << bench.stage->place(i).path << "\n"
              << key << "mode=" << sim::nameOf(dongle.mode()) << "\n"
              << key << "written=" << (verdict.written[i] ? 1 : 0) << "\n"
              << key << "flash_matches=" << (expecting ? (verdict.equals[i] ? 1 : 0) : -1) << "\n"
@@ -259,9 +297,7 @@ void writeReport(const Settings &s, const harness::ChildResult &run, const Bench
              << key << "frames=" << dongle.frames().size() << "\n";
     }
     std::ofstream report(s.reportPath);
-    report << "status=" << run.status << "\nsignal=" << run.signal << "\ntimed_out=" << run.timedOut
-           << "\nelapsed_ms=" << run.elapsed.count()
-           << "\nflash_matches=" << (expecting ? (verdict.holds ? 1 : 0) : -1)
+    report << head << "flash_matches=" << (expecting ? (verdict.holds ? 1 : 0) : -1)
            << "\nflash_bytes=" << flashBytes << "\npages_rejected=" << pagesRejected
            << "\nframes=" << frames << "\n"
            << (bench.named ? each.str() : "");
@@ -270,8 +306,8 @@ void writeReport(const Settings &s, const harness::ChildResult &run, const Bench
 void tellFlash(const Settings &s, const Bench &bench, const Verdict &verdict,
                std::size_t expectedSize)
 {
-    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
-        const sim::Dongle &dongle = bench.stage.dongle(i);
+    for (std::size_t i = 0; i < bench.stage->size(); ++i) {
+        const sim::Dongle &dongle = bench.stage->dongle(i);
         std::cerr << "torvex-sim: ";
         if (bench.named) {
             std::cerr << label(bench, i) << " (" << sim::nameOf(dongle.mode()) << " mode, "
@@ -292,21 +328,131 @@ bool setUp(Settings *s, Bench *bench)
     bench->named = s->dongles.size() > 1 || s->dongles[0].placed;
     std::stable_partition(s->dongles.begin(), s->dongles.end(),
                           [](const DongleSettings &d) { return d.options.pull.atMs == 0; });
-    bool ready = bench->stage.ok();
+    bool ready = bench->stage->ok() && (!s->gadget || s->foreignPorts.empty());
     for (const auto &[number, inSysfs] : s->foreignPorts) {
-        ready = ready && bench->stage.tree().addForeignPort(
+        ready = ready && bench->stage->tree().addForeignPort(
                              number, inSysfs ? sim::FakeDeviceTree::otherModalias : "");
     }
-    if (!ready || !bench->stage.plugInTimed({s->dongles.begin(), s->dongles.end()}) ||
-        !bench->stage.linkByPath()) {
+    if (!ready || !bench->stage->plugInTimed({s->dongles.begin(), s->dongles.end()}) ||
+        (!s->gadget && !bench->stage->linkByPath())) {
         std::cerr << "torvex-sim: "
-                  << (bench->stage.ok() ? "cannot make another device's port or a by-path link"
-                                        : bench->stage.error())
+                  << (bench->stage->ok() ? "cannot make another device's port or a by-path link"
+                                         : bench->stage->error())
                   << "\n";
         return false;
     }
     announce(*s, *bench);
     return true;
+}
+
+volatile sig_atomic_t stopSignal = 0;
+
+void onSignal(int signal)
+{
+    stopSignal = signal;
+}
+
+// True once the dongle has answered "boot" and its new application is back
+// on the host.
+bool applicationRestarted(const sim::Dongle &dongle)
+{
+    if (dongle.mode() != sim::Mode::Application || dongle.hostPort().empty()) {
+        return false; // the frames are copied only once it may have happened
+    }
+    const std::vector<sim::FrameRecord> frames = dongle.frames();
+    return std::any_of(frames.begin(), frames.end(), [](const sim::FrameRecord &frame) {
+        return frame.mode == sim::Mode::Bootloader && !frame.bytes.empty() &&
+               frame.bytes[0] == 0x67 && frame.reply.size() == 3 && frame.reply[1] == 'O' &&
+               frame.reply[2] == 'K';
+    });
+}
+
+// The wall-clock time in ms of the moment a dongle was pulled out by an
+// "unplug" fault, or 0: for a program started beside us.
+long long unplugEpochMs(const Bench &bench)
+{
+    using SystemClock = std::chrono::system_clock;
+    for (std::size_t i = 0; i < bench.stage->size(); ++i) {
+        for (const auto &frame : bench.stage->dongle(i).frames()) {
+            if (frame.fault.rfind("unplug", 0) == 0) {
+                const auto then =
+                    SystemClock::now() - (std::chrono::steady_clock::now() - frame.received);
+                return std::chrono::duration_cast<std::chrono::milliseconds>(
+                           then.time_since_epoch())
+                    .count();
+            }
+        }
+    }
+    return 0;
+}
+
+// With no program: watches the host's side until it is time to stop, and
+// says how it ended and each port the dongles had ("mode:/dev/ttyACMn").
+std::string serve(const Settings &s, const Bench &bench)
+{
+    signal(SIGTERM, onSignal);
+    signal(SIGINT, onSignal);
+    std::vector<std::string> last(bench.stage->size());
+    std::string ports;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(s.limitSeconds);
+    for (;;) {
+        bool restarted = true;
+        for (std::size_t i = 0; i < bench.stage->size(); ++i) {
+            const sim::Dongle &dongle = bench.stage->dongle(i);
+            const std::string port = dongle.hostPort();
+            const std::string seen = port.empty() ? "" : sim::nameOf(dongle.mode()) + (":" + port);
+            if (!seen.empty() && seen != last[i]) {
+                std::cerr << "torvex-sim: " << (bench.named ? label(bench, i) : "dongle") << " in "
+                          << sim::nameOf(dongle.mode()) << " mode on " << port << "\n";
+                ports += (ports.empty() ? "" : " ") + seen;
+            }
+            last[i] = seen;
+            restarted = restarted && applicationRestarted(dongle);
+        }
+        const char *ended = stopSignal != 0                                ? "signal"
+                            : restarted                                    ? "restarted"
+                            : std::chrono::steady_clock::now() >= deadline ? "limit"
+                                                                           : nullptr;
+        if (ended != nullptr) {
+            return "ended=" + std::string(ended) + "\nports=" + ports + "\n";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+harness::ChildResult runProgram(const Settings &s)
+{
+    harness::ChildOptions run;
+    run.argv = s.program;
+    run.capture = false;
+    run.limit = std::chrono::seconds(s.limitSeconds);
+    run.interrupts = s.ctrlC;
+    const std::string setserialDir = s.quietSetserial ? harness::makeSetserial() : "";
+    if (!setserialDir.empty()) {
+        run.env = {harness::pathWith(setserialDir)};
+    }
+    harness::ChildResult result = harness::runChild(run);
+    harness::removeSetserial(setserialDir);
+    return result;
+}
+
+// Stops the dongles and judges their flash: the report, and the exit status
+// for the program's `status`.
+int conclude(const Settings &s, Bench *bench, const std::vector<uint8_t> &expected,
+             const std::string &head, int status)
+{
+    bench->stage->stop();
+    const Verdict verdict = judge(*bench, expected);
+    writeReport(s, head + "unplugged_at_ms=" + std::to_string(unplugEpochMs(*bench)) + "\n", *bench,
+                verdict);
+    if (head.find("\ntimed_out=1\n") != std::string::npos) {
+        std::cerr << "torvex-sim: the program did not finish within " << s.limitSeconds << " s\n";
+        return 4;
+    }
+    if (!s.expectPath.empty()) {
+        tellFlash(s, *bench, verdict, expected.size());
+    }
+    return status == 0 && !s.expectPath.empty() && !verdict.holds ? 3 : status;
 }
 
 } // namespace
@@ -328,34 +474,20 @@ int main(int argc, char **argv)
         std::cerr << "torvex-sim: cannot read " << settings.expectPath << "\n";
         return 2;
     }
-    if (!sim::enterSandbox(&why)) {
+    if (!settings.gadget && !sim::enterSandbox(&why)) {
         std::cerr << "torvex-sim: " << why << " (needs root or user namespaces)\n";
         return 2;
     }
-    Bench bench;
+    Bench bench(settings);
     if (!setUp(&settings, &bench)) {
         return 2;
     }
-    harness::ChildOptions run;
-    run.argv = settings.program;
-    run.capture = false;
-    run.limit = std::chrono::seconds(settings.limitSeconds);
-    run.interrupts = settings.ctrlC;
-    const harness::ChildResult result = harness::runChild(run);
-    bench.stage.stop();
-
-    const Verdict verdict = judge(bench, expected);
-    writeReport(settings, result, bench, verdict);
-    if (result.timedOut) {
-        std::cerr << "torvex-sim: the program did not finish within " << settings.limitSeconds
-                  << " s\n";
-        return 4;
+    if (settings.program.empty()) {
+        return conclude(settings, &bench, expected, serve(settings, bench), 0);
     }
-    if (!settings.expectPath.empty()) {
-        tellFlash(settings, bench, verdict, expected.size());
-        if (result.status == 0 && !verdict.holds) {
-            return 3;
-        }
-    }
-    return result.status;
+    const harness::ChildResult run = runProgram(settings);
+    std::ostringstream head;
+    head << "status=" << run.status << "\nsignal=" << run.signal << "\ntimed_out=" << run.timedOut
+         << "\nelapsed_ms=" << run.elapsed.count() << "\n";
+    return conclude(settings, &bench, expected, head.str(), run.status);
 }

@@ -68,15 +68,10 @@ std::unique_ptr<Bus> Stage::makeBus(UsbPlace *place, std::size_t i)
 void Stage::start(std::unique_ptr<Bus> bus, const UsbPlace &place, DongleOptions options)
 {
     places_.push_back(place);
-    Bus *const own = bus.get(); // the gadget, for its error, under any wrapping
-    if (wrap_) {
-        bus = wrap_(std::move(bus));
-    }
     buses_.push_back(std::move(bus));
     dongles_.push_back(std::make_unique<Dongle>(*buses_.back(), std::move(options)));
     if (ok() && !dongles_.back()->start()) {
-        error_ = gadgetName_.empty() ? "cannot create a pseudo-terminal"
-                                     : static_cast<GadgetBus &>(*own).error();
+        error_ = busError(buses_.size() - 1);
     }
 }
 
@@ -130,6 +125,12 @@ bool Stage::plugInTimed(const std::vector<Seat> &seats)
         }
     }
     return true;
+}
+
+std::string Stage::busError(std::size_t i) const
+{
+    return gadgetName_.empty() ? "cannot create a pseudo-terminal"
+                               : static_cast<const GadgetBus &>(*buses_[i]).error();
 }
 
 bool Stage::linkByPath() const

@@ -64,16 +64,11 @@ class Stage
     // once (to be plugged in later) come first in `seats`: they plug in and
     // leave again before the others plug in and take the lowest free ports.
     bool plugInTimed(const std::vector<Seat> &seats);
-    // Each bus passes through `wrap` before its dongle starts on it, so that
-    // a caller can watch the dongle come and go. Set before plugging in.
-    using BusWrap = std::function<std::unique_ptr<Bus>(std::unique_ptr<Bus>)>;
-    void wrapBuses(BusWrap wrap)
-    {
-        wrap_ = std::move(wrap);
-    }
     // Links each dongle's port as udev names it by its USB port path
     // (byPathLink), as the dongles' ports are now; false if one cannot be.
     bool linkByPath() const;
+    // Why dongle i's bus could not take it.
+    std::string busError(std::size_t i) const;
     // Stops every dongle, so that its flash and frames hold still.
     void stop();
 
@@ -109,7 +104,6 @@ class Stage
     std::vector<std::unique_ptr<Dongle>> dongles_;
     std::vector<UsbPlace> places_;
     std::string error_;
-    BusWrap wrap_;
 };
 
 } // namespace sim

@@ -140,4 +140,20 @@ TEST(Stage, AResetWaitsForTheProgramToReadItsReply)
     EXPECT_TRUE(sim::waitUntil([&] { return dongle.mode() == sim::Mode::Bootloader; }, 10000));
 }
 
+// The faults the soak draws are written out for torvex-sim's --fault from
+// the same table its parser reads.
+TEST(Faults, WrittenAsTheyAreRead)
+{
+    for (const std::string text :
+         {"ignore", "drop", "delay:150", "delay:gaveup", "delay:polls3000", "replace:0a00",
+          "split:2:20", "split:1:gaveup", "stale:5:4a554e4b", "unplug", "corrupt", "flood:3000",
+          "flood:3000:200", "flood:3000:gaveup"}) {
+        int frame = 0;
+        sim::Fault fault;
+        std::string why;
+        ASSERT_TRUE(sim::parseFault("7:" + text, &frame, &fault, &why)) << why;
+        EXPECT_EQ(sim::faultText(fault), text);
+    }
+}
+
 } // namespace

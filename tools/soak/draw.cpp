@@ -639,20 +639,6 @@ Run drawWatch(uint64_t seed)
     return s;
 }
 
-// A fault as torvex-sim's --fault takes it, after the frame.
-std::string faultArgument(const sim::Fault &f)
-{
-    const std::string ms = ":" + std::to_string(f.delayMs);
-    const std::string bytes = ":" + sim::toHex(f.bytes);
-    const std::string after = f.afterMs > 0 ? ":" + std::to_string(f.afterMs) : "";
-    return sim::describe(f) + (f.kind == Kind::Delay     ? ms
-                               : f.kind == Kind::Flood   ? ms + after
-                               : f.kind == Kind::Replace ? bytes
-                               : f.kind == Kind::Split   ? ":" + std::to_string(f.burst) + ms
-                               : f.kind == Kind::Stale   ? ms + bytes
-                                                         : "");
-}
-
 // A dongle's torvex-sim options: where it sits, then how it behaves.
 std::string dongleArguments(const DongleDraw &dongle)
 {
@@ -675,7 +661,7 @@ std::string dongleArguments(const DongleDraw &dongle)
     flag("--stale-on-plug-in", d.staleOnPlugIn);
     option("--reply-byte", d.replyByte < 0 ? "" : sim::toHex({static_cast<uint8_t>(d.replyByte)}));
     for (const auto &[frame, f] : d.faults) {
-        option("--fault", std::to_string(frame) + ":" + faultArgument(f));
+        option("--fault", std::to_string(frame) + ":" + sim::faultText(f));
     }
     const bool later = d.pull.atMs == 0;
     option(later ? "--plug-in-at" : "--pull-at",

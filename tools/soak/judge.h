@@ -14,16 +14,7 @@ namespace soak
 
 using Clock = std::chrono::steady_clock;
 
-// One stay of a dongle on the bus, under one port.
-struct Plug {
-    std::string port;
-    std::string pts;
-    sim::Mode mode = sim::Mode::Application;
-    Clock::time_point on;                             // taken before the port appears
-    Clock::time_point up;                             // taken once it is there
-    Clock::time_point off = Clock::time_point::max(); // taken before it goes
-    Clock::time_point gone = Clock::time_point::max();
-};
+using sim::Plug;
 
 // A port a flasher opened, as its setserial stand-in saw it: the program
 // calls setserial right after it opens a port, and keeps the port (under an
@@ -110,7 +101,7 @@ namespace soak
 struct RunSetup {
     std::string program;
     std::vector<uint8_t> image;
-    std::string setserialDir; // on a real bus: the real setserial, its complaints kept apart
+    std::string setserialDir; // the stand-in (harness::makeSetserial)
     int limitSeconds = 30;
     bool show = false; // print everything the run did
     BusKind bus = BusKind::Pty;

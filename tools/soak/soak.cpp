@@ -293,22 +293,18 @@ int soakAll(const Settings &s)
     return tally.report(std::cout, replay ? 1 : s.jobs, elapsed.count());
 }
 
-// A worker's run. The kernel's cdc_acm gets the real setserial's call, its
-// complaints kept apart; on a pseudo-terminal each flasher gets a stand-in.
+// A worker's run, with the setserial stand-in its flashers find first in PATH.
 int doRun(const Settings &s)
 {
-    const std::string setserialDir =
-        s.bus == soak::BusKind::Gadget ? harness::makeSetserialWithOwnStderr() : "";
-    if (s.bus == soak::BusKind::Gadget && setserialDir.empty()) {
+    const std::string setserialDir = harness::makeSetserial();
+    if (setserialDir.empty()) {
         std::cerr << "torvex-soak: cannot make a stand-in for setserial\n";
         return 2;
     }
     const soak::RunSetup setup{s.program,     s.image, setserialDir, s.limitSeconds,
                                s.replay >= 0, s.bus,   s.udc};
     std::cout << dump(soak::runOnce(runOf(s, s.worker), setup)) << "\n";
-    if (!setserialDir.empty()) {
-        harness::removeSetserial(setserialDir);
-    }
+    harness::removeSetserial(setserialDir);
     return 0;
 }
 

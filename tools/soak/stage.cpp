@@ -12,11 +12,10 @@
 #include <iomanip>
 #include <iostream>
 #include <memory>
-#include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "judge.h"
-#include "sim/gadgetBus.h"
 #include "sim/stage.h"
 
 namespace soak
@@ -26,54 +25,6 @@ namespace
 {
 
 namespace fs = std::filesystem;
-
-// A bus that keeps a log of the dongle's stays.
-class TracedBus : public sim::Bus
-{
-  public:
-    explicit TracedBus(std::unique_ptr<sim::Bus> bus) : bus_(std::move(bus)) {}
-
-    int plugIn(sim::Mode mode) override
-    {
-        const Clock::time_point on = Clock::now();
-        const int fd = bus_->plugIn(mode);
-        std::error_code error;
-        const std::string pts = fs::read_symlink(bus_->hostPort(), error).string();
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (fd >= 0) {
-            plugs_.push_back({bus_->hostPort(), pts, mode, on, Clock::now()});
-        }
-        return fd;
-    }
-    void unplug() override
-    {
-        const Clock::time_point off = Clock::now();
-        bus_->unplug();
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!plugs_.empty() && plugs_.back().off == Clock::time_point::max()) {
-            plugs_.back().off = off;
-            plugs_.back().gone = Clock::now();
-        }
-    }
-    std::string hostPort() const override
-    {
-        return bus_->hostPort();
-    }
-    const sim::Bus &traced() const
-    {
-        return *bus_;
-    }
-    std::vector<Plug> plugs() const
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return plugs_;
-    }
-
-  private:
-    std::unique_ptr<sim::Bus> bus_;
-    mutable std::mutex mutex_;
-    std::vector<Plug> plugs_;
-};
 
 bool noHostPorts()
 {
@@ -88,7 +39,7 @@ bool noHostPorts()
 // own, with other devices' ports first and the links udev makes under
 // /dev/serial/by-path; or one USB gadget under the kernel's cdc_acm, on a
 // bus with no port left from the run before, so that its ports get the
-// numbers a dongle plugged into an idle machine gets. Each bus is traced.
+// numbers a dongle plugged into an idle machine gets.
 class Stage
 {
   public:
@@ -104,11 +55,6 @@ class Stage
         }
         stage_ = real ? std::make_unique<sim::Stage>("torvex-soak", std::vector{setup.udc})
                       : std::make_unique<sim::Stage>();
-        stage_->wrapBuses([this](std::unique_ptr<sim::Bus> bus) {
-            auto traced = std::make_unique<TracedBus>(std::move(bus));
-            buses.push_back(traced.get());
-            return traced;
-        });
         for (std::size_t i = 0; stage_->ok() && i < s.foreignPorts.size(); ++i) {
             if (!stage_->tree().addForeignPort(
                     s.foreignPorts[i],
@@ -133,14 +79,11 @@ class Stage
         return stage_->dongle(d);
     }
 
-    std::vector<TracedBus *> buses; // owned by the stage
-
   private:
     std::string gadgetUp()
     {
         if (!sim::waitUntil([this] { return !dongle(0).hostPort().empty(); }, 3000)) {
-            return "the gadget did not come up on the host: " +
-                   static_cast<const sim::GadgetBus &>(buses[0]->traced()).error();
+            return "the gadget did not come up on the host: " + stage_->busError(0);
         }
         dongle(0).armPull();
         return {};
@@ -201,51 +144,67 @@ Clock::time_point wallEpoch()
     }
 }
 
-// Each flasher gets a setserial of its own: on pseudo-terminals a stand-in
-// that logs each call (when, by whom, which port), on a real bus the real one
-// with its complaints kept apart. All are made before any flasher starts: a
-// flasher that inherited a stand-in still open for writing would make its
-// exec fail, and the shell go on to the real setserial.
+// The setserial stand-in logs each flasher's calls (when, by whom, which
+// port) on pseudo-terminals, and on a real bus runs the real one, its
+// complaints kept apart.
+harness::ChildOptions flasherOptions(const FlasherDraw &f, const RunSetup &setup,
+                                     const std::string &log)
+{
+    harness::ChildOptions options;
+    options.argv = f.arguments();
+    options.argv.insert(options.argv.begin(), setup.program);
+    options.env = {
+        harness::pathWith(setup.setserialDir),
+        (setup.bus == BusKind::Gadget ? "TORVEX_SETSERIAL_ERR=" : "TORVEX_SETSERIAL_LOG=") + log};
+    options.limit = std::chrono::seconds(setup.limitSeconds);
+    options.closeStdoutAfter = f.closeStdoutAfter;
+    for (const int ms : f.ctrlCMs) {
+        options.interrupts.emplace_back(ms);
+    }
+    return options;
+}
+
+// The ports the flasher opened, as the stand-in logged its calls.
+std::vector<Open> opensLogged(const std::string &log, Clock::time_point epoch)
+{
+    std::vector<Open> opens;
+    std::ifstream calls(log);
+    for (std::string line; std::getline(calls, line);) {
+        std::istringstream fields(line);
+        long double seconds = 0;
+        Open open;
+        std::string rest;
+        if (fields >> seconds >> open.pid >> open.pts >> open.port && std::getline(fields, rest) &&
+            rest == " low_latency") {
+            open.at = epoch + std::chrono::microseconds(static_cast<long long>(seconds * 1e6L));
+            opens.push_back(open);
+        }
+    }
+    return opens;
+}
+
 void runFlashers(const Run &s, const RunSetup &setup, Seen *seen)
 {
-    const bool real = setup.bus == BusKind::Gadget;
-    std::vector<std::string> dirs;
-    for (std::size_t f = 0; f < s.flashers.size(); ++f) {
-        dirs.push_back(real ? setup.setserialDir : harness::makeLoggingSetserial());
-    }
-    const std::string errPrefix = setup.setserialDir + "/stderr." + std::to_string(getpid()) + ".";
+    const std::string log = setup.setserialDir + "/log." + std::to_string(getpid()) + ".";
     const Clock::time_point epoch = wallEpoch();
     std::vector<std::future<harness::ChildResult>> running;
     for (std::size_t f = 0; f < s.flashers.size(); ++f) {
-        harness::ChildOptions options;
-        options.argv = s.flashers[f].arguments();
-        options.argv.insert(options.argv.begin(), setup.program);
-        options.env = {harness::pathWith(dirs[f]),
-                       "TORVEX_SETSERIAL_ERR=" + errPrefix + std::to_string(f)};
-        options.limit = std::chrono::seconds(setup.limitSeconds);
-        options.closeStdoutAfter = s.flashers[f].closeStdoutAfter;
-        for (const int ms : s.flashers[f].ctrlCMs) {
-            options.interrupts.emplace_back(ms);
-        }
-        running.push_back(std::async(std::launch::async, harness::runChild, options));
+        running.push_back(
+            std::async(std::launch::async, harness::runChild,
+                       flasherOptions(s.flashers[f], setup, log + std::to_string(f))));
     }
     seen->flashers.resize(s.flashers.size());
-    seen->opensLogged = !real;
+    seen->opensLogged = setup.bus != BusKind::Gadget;
     for (std::size_t f = 0; f < running.size(); ++f) {
         FlasherSeen &flasher = seen->flashers[f];
         flasher.result = running[f].get();
-        std::ifstream complaints(errPrefix + std::to_string(f));
-        std::getline(complaints, flasher.setserialErr, '\0');
-        fs::remove(errPrefix + std::to_string(f));
-        std::ifstream calls(dirs[f] + "/calls");
-        long double seconds = 0;
-        for (Open open; !real && calls >> seconds >> open.pid >> open.port >> open.pts;) {
-            open.at = epoch + std::chrono::microseconds(static_cast<long long>(seconds * 1e6L));
-            flasher.opens.push_back(open);
+        if (seen->opensLogged) {
+            flasher.opens = opensLogged(log + std::to_string(f), epoch);
+        } else {
+            std::ifstream complaints(log + std::to_string(f));
+            std::getline(complaints, flasher.setserialErr, '\0');
         }
-        if (!real) {
-            harness::removeSetserial(dirs[f]);
-        }
+        fs::remove(log + std::to_string(f));
     }
 }
 
@@ -325,7 +284,7 @@ Outcome runOnce(const Run &run, const RunSetup &setup)
         dongleSeen.updated = dongle.flash() == setup.image;
         dongleSeen.pull = dongle.pullRecord();
         dongleSeen.disconnected = dongle.disconnectedAt(&dongleSeen.disconnectedAt);
-        dongleSeen.plugs = stage.buses[d]->plugs();
+        dongleSeen.plugs = dongle.plugs();
     }
     if (setup.show) {
         show(seen);
