@@ -152,14 +152,9 @@ void Uploader::reportTo(Observer events)
     tell = std::move(events);
 }
 
-std::ostream &Uploader::log()
+void Uploader::log(const std::string &message, bool endLine)
 {
-    return verboseMode ? std::cout << prefix : nocout;
-}
-
-void Uploader::logLine(const std::string &message)
-{
-    log() << message << std::endl;
+    (verboseMode ? std::cout << prefix : nocout) << message << (endLine ? "\n" : "") << std::flush;
 }
 
 // The update fails here, for this reason.
@@ -185,10 +180,10 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
             setLowLatency();
             return true;
         }
-        if (heldOff) {
+        if (searchBlocked) {
             return false;
         }
-        logLine("Could not connect to the device... Retrying...");
+        log("Could not connect to the device... Retrying...");
         usleep(retryPause);
     }
     reportPortProblems(problems);
@@ -200,7 +195,7 @@ bool Uploader::connectOnce(const std::string &identifier, std::vector<PortProble
 {
     const bool connected = port->connect(identifier, searchChoice,
                                          [this](const std::string &at) { return portFree(at); });
-    const std::vector<PortProblem> &met = port->portProblems();
+    const std::vector<PortProblem> &met = port->portProblems;
     dongleSeen = dongleSeen || connected || !met.empty();
     problems->insert(problems->end(), met.begin(), met.end());
     // --verbose names a port's problem beside the attempt that met it.
@@ -274,7 +269,7 @@ bool Uploader::portFree(const std::string &devicePath)
         holders = holdersOf(devicePath);
     }
     if (!holders.empty()) {
-        heldOff = true;
+        searchBlocked = true;
         sayObstacle(devicePath + " is open in " + named(holders) + ": close " +
                     (holders.size() == 1 ? "it" : "them") + " and run again.");
     }
@@ -320,7 +315,7 @@ bool Uploader::nameFitsOne()
         sayObstacle(userChoice.asGiven + " fits " + std::to_string(fitting.size()) +
                     " dongles, at " + places + ": name one with --path.");
         dongleSeen = true;
-        nameRefused = true;
+        searchBlocked = true;
         return false;
     }
     if (fitting.size() == 1 && fitting.front().onUsb && !nameSettled) {
@@ -333,30 +328,30 @@ bool Uploader::nameFitsOne()
 
 bool Uploader::handOverFromApplication()
 {
-    logLine("Detecting Torvex...");
+    log("Detecting Torvex...");
     if (!openUsbDevice(applicationIdentifier, connectAttempts)) {
-        if (nameRefused || heldOff) {
+        if (searchBlocked) {
             return fail(obstacle);
         }
-        logLine("Looks like Torvex cannot be detected, checking if it's in bootloader mode "
-                "already...");
+        log("Looks like Torvex cannot be detected, checking if it's in bootloader mode "
+            "already...");
         return true;
     }
-    if (port->usbPath().empty() && !mayFollowWithoutPath()) {
+    if (port->usbPath.empty() && !mayFollowWithoutPath()) {
         return false;
     }
-    logLine("Torvex detected! Entering bootloader mode...");
+    log("Torvex detected! Entering bootloader mode...");
     switched = true;
     tell({Event::Kind::switched, ""});
     if (!sendEnterBootloaderCmd()) {
         const std::string failure = "Error while sendind bootloader enter command!";
-        logLine(failure);
+        log(failure);
         return fail(failure);
     }
     // The dongle comes back under another product id, port number and maybe
     // serial number, but on the same USB port: the bootloader to update is the
     // one there. Without a USB device above the port there is nothing to follow.
-    searchChoice = {port->usbPath(), "", "", "", ""};
+    searchChoice = {port->usbPath, "", "", "", ""};
     usleep(restartPause);
     return true;
 }
@@ -386,13 +381,13 @@ bool Uploader::mayFollowWithoutPath()
 
 bool Uploader::detectBootloader()
 {
-    logLine("Detecting bootloader mode...");
+    log("Detecting bootloader mode...");
     if (!openUsbDevice(bootloaderIdentifier, connectAttempts) || !sendCheckBootloaderEntered()) {
         const std::string failure = "Bootloader mode could not be entered!";
-        logLine(failure);
+        log(failure);
         return dongleSeen ? fail(obstacle.empty() ? failure : obstacle) : failUnmet(failure);
     }
-    logLine("Bootloader detected!");
+    log("Bootloader detected!");
     return true;
 }
 
@@ -433,16 +428,6 @@ bool Uploader::transferPages()
     return true;
 }
 
-bool Uploader::command(const uint8_t *frame, int32_t len, int32_t timeout)
-{
-    return port->transmit(frame, len, true, timeout);
-}
-
-bool Uploader::commandConfirmed(const uint8_t *frame, int32_t len, int32_t timeout)
-{
-    return command(frame, len, timeout) && replyConfirms(frame[0]);
-}
-
 // Nothing obliges the bootloader to echo the command in its reply's first
 // byte. Only another command's byte is ruled out: that is a late answer to an
 // earlier frame, and could report a page as written that never was.
@@ -456,14 +441,14 @@ bool Uploader::replyConfirms(uint8_t commandByte) const
 bool Uploader::sendEnterBootloaderCmd()
 {
     const uint8_t frame[] = {enterBootloader, 0x00};
-    return command(frame, sizeof frame, longTimeout) && port->rxBuffer[0] == enterBootloader &&
-           port->rxBuffer[1] == 0x01;
+    return port->transmit(frame, sizeof frame, true, longTimeout) &&
+           port->rxBuffer[0] == enterBootloader && port->rxBuffer[1] == 0x01;
 }
 
 bool Uploader::sendCheckBootloaderEntered()
 {
     const uint8_t frame[] = {checkBootloader, filler, filler};
-    return commandConfirmed(frame, sizeof frame, longTimeout);
+    return port->transmit(frame, sizeof frame, true, longTimeout) && replyConfirms(checkBootloader);
 }
 
 bool Uploader::sendPage()
@@ -480,7 +465,7 @@ bool Uploader::sendPage()
         const uint32_t chunk =
             pageLength - sent < chunkCapacity ? pageLength - sent : chunkCapacity;
         std::memcpy(frame + headerSize, page + sent, chunk);
-        if (!command(frame, static_cast<int32_t>(headerSize + chunk), shortTimeout)) {
+        if (!port->transmit(frame, static_cast<int32_t>(headerSize + chunk), true, shortTimeout)) {
             // The second data frame sends the same bytes again, or the
             // page write follows; either must get its own answer.
             port->waitForSilence(lateReplyQuietMs, lateReplyBoundMs);
@@ -491,7 +476,7 @@ bool Uploader::sendPage()
     }
     // Never ask the dongle to write a page it has not received whole.
     if (refused || sent != pageLength) {
-        logLine("Error while sending frame " + std::to_string(pagesWritten));
+        log("Error while sending frame " + std::to_string(pagesWritten));
         return false;
     }
     const bool written = sendPageWrite(page, static_cast<int32_t>(pageLength));
@@ -504,8 +489,8 @@ bool Uploader::sendPageWrite(const uint8_t *data, int32_t len)
     const uint32_t crc = CalcCRC(data, static_cast<uint32_t>(len));
     const auto byte = [crc](int shift) { return static_cast<uint8_t>(crc >> shift); };
     const uint8_t frame[] = {pageWrite, filler, filler, byte(0), byte(8), byte(16), byte(24)};
-    if (!command(frame, sizeof frame, shortTimeout)) {
-        log() << "CRC fail!" << std::flush;
+    if (!port->transmit(frame, sizeof frame, true, shortTimeout)) {
+        log("CRC fail!", false);
         return false;
     }
     return replyConfirms(pageWrite);
@@ -513,13 +498,13 @@ bool Uploader::sendPageWrite(const uint8_t *data, int32_t len)
 
 bool Uploader::sendBoot()
 {
-    logLine("Sending boot to app command...");
+    log("Sending boot to app command...");
     const uint8_t frame[] = {bootApplication, filler, filler};
-    if (commandConfirmed(frame, sizeof frame, shortTimeout)) {
-        logLine("Booting to app successful!");
+    if (port->transmit(frame, sizeof frame, true, shortTimeout) && replyConfirms(bootApplication)) {
+        log("Booting to app successful!");
         return true;
     }
-    logLine("Booting to app failed");
+    log("Booting to app failed");
     return false;
 }
 

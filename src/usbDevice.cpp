@@ -261,8 +261,6 @@ std::string open_device(int32_t *fd, std::string identifier, std::vector<PortPro
                         const DongleChoice &choice, std::string *usbPath, const PortCheck &mayOpen)
 {
     *fd = -1;
-    std::vector<PortProblem> unwanted;
-    problems = problems != nullptr ? problems : &unwanted;
     const int lastCandidate = choice.empty() ? acmCandidates - 1 : highestAcmPort;
     for (int n = 0; n <= lastCandidate; ++n) {
         Sighting seen;
@@ -293,9 +291,7 @@ std::string open_device(int32_t *fd, std::string identifier, std::vector<PortPro
             continue;
         }
         *fd = opened;
-        if (usbPath != nullptr) {
-            *usbPath = seen.usbPath;
-        }
+        *usbPath = seen.usbPath;
         return seen.devicePath;
     }
     return {};
@@ -318,10 +314,10 @@ bool UsbDevice::connect(std::string identifier, const DongleChoice &choice,
                         const PortCheck &mayOpen)
 {
     int32_t fd = -1;
-    portProblems_.clear();
-    usbPath_.clear();
+    portProblems.clear();
+    usbPath.clear();
     serialDeviceName =
-        open_device(&fd, std::move(identifier), &portProblems_, choice, &usbPath_, mayOpen);
+        open_device(&fd, std::move(identifier), &portProblems, choice, &usbPath, mayOpen);
     if (fd < 0) {
         return false;
     }
