@@ -43,7 +43,12 @@ int printHelp()
 int printVersion()
 {
     if (zel::jsonLines) {
-        return zel::versionSummary();
+        return summary(0, {{"version", TORVEX_VERSION},
+                           {"firmware",
+                            {{"name", std::string(CAN_bin_name)},
+                             {"size", CAN_bin_len},
+                             {"sha256", std::string(CAN_bin_sha256)},
+                             {"testImage", CAN_bin_is_test_image}}}});
     }
     std::printf("ZEL_USB_Flasher %s\n", TORVEX_VERSION);
     std::printf("firmware: %s, %u bytes, sha256 %s\n", CAN_bin_name,

@@ -36,11 +36,6 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Event, kind, text, percent, updated, noDongle
 namespace
 {
 
-nlohmann::ordered_json summaryOf(int status)
-{
-    return {{"type", "summary"}, {"schema", 1}, {"success", status == 0}};
-}
-
 using Clock = std::chrono::steady_clock;
 constexpr useconds_t launchSpacingUs = 25000;
 const char *const untouched = "Left untouched: stopped before its update began.";
@@ -79,15 +74,6 @@ void askStop(int signal)
 
 constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// The pipe does not block: with no one left to read it, a record is dropped
-// rather than the update held up.
-void send(int fd, const Event &event)
-{
-    const std::string line = dumped(nlohmann::json(event)) + "\n";
-    const ssize_t ignored = write(fd, line.data(), line.size());
-    static_cast<void>(ignored);
-}
-
 // Keeps nothing of the parent's but its own pipe's write end, which closes
 // when `setserial` runs. The parent says how it went, from the events: the
 // child's own output, and that of the shell and `setserial`, leads nowhere.
@@ -109,7 +95,13 @@ void send(int fd, const Event &event)
     Uploader uploader(false);
     uploader.patient = patientUpdates;
     uploader.chooseDongle(choice);
-    uploader.reportTo([recordFd](const Event &event) { send(recordFd, event); });
+    // The pipe does not block: with no one left to read it, a record is
+    // dropped rather than the update held up.
+    uploader.reportTo([recordFd](const Event &event) {
+        const std::string line = dumped(nlohmann::json(event)) + "\n";
+        const ssize_t ignored = write(recordFd, line.data(), line.size());
+        static_cast<void>(ignored);
+    });
     _exit(uploader.perform() ? 0 : 1);
 }
 
@@ -195,8 +187,9 @@ std::string shown(const Sighting &dongle)
 
 // A dongle's end: its line, or its record. A dongle that no update touched
 // was skipped.
-void tellEnd(const DongleUpdate &update, bool updated, const char *retry = "")
+void tellEnd(const DongleUpdate &update, const char *retry = "")
 {
+    const bool updated = update.updated;
     if (!jsonLines) {
         say(prefix + update.dongle.devicePath + shown(update.dongle) +
             (updated ? " Update successful!" : " " + update.reason + " Update Failed." + retry));
@@ -253,7 +246,7 @@ class Station
         updates.back().reason = stopping       ? untouched
                                 : dongle.onUsb ? std::string(std::strerror(errno)) + "."
                                                : "No USB port path to follow it by.";
-        tellEnd(updates.back(), false);
+        tellEnd(updates.back());
     }
 
     bool running(const DongleUpdate &update) const
@@ -277,13 +270,10 @@ class Station
         }
         poll(records.data(), records.size(), ms);
         clearLine();
-        if (stopAsked != 0 && !stopping) {
+        if (stopAsked != 0 && (!stopping || firmStops > firmStopsSeen)) {
+            stop(stopping); // a firm stop while stopping ends them at once
             stopping = true;
-            firmStopsSeen = firmStops; // those before the "Stopping:" line
-            stop(false);
-        } else if (stopping && firmStops > firmStopsSeen) {
-            firmStopsSeen = firmStops;
-            stop(true);
+            firmStopsSeen = firmStops; // on the first, those before the "Stopping:" line
         }
         int percents = 0;
         int runningNow = 0;
@@ -343,8 +333,7 @@ class Station
         } else {
             // A station does not try a dongle again while it stays.
             const bool retry = watching && update->stoppedAs.empty();
-            tellEnd(*update, update->updated,
-                    retry ? " Pull it out and plug it in again to retry." : "");
+            tellEnd(*update, retry ? " Pull it out and plug it in again to retry." : "");
         }
         (update->updated ? updated : failed) += 1;
     }
@@ -507,28 +496,15 @@ struct Place {
 
 } // namespace
 
-int summary(int status, const std::vector<std::pair<const char *, int>> &counts)
+int summary(int status, const nlohmann::ordered_json &fields)
 {
     if (jsonLines) {
-        nlohmann::ordered_json record = summaryOf(status);
-        for (const auto &[name, count] : counts) {
-            record[name] = count;
-        }
+        nlohmann::ordered_json record = {
+            {"type", "summary"}, {"schema", 1}, {"success", status == 0}};
+        record.update(fields);
         print(record);
     }
     return status;
-}
-
-int versionSummary()
-{
-    nlohmann::ordered_json record = summaryOf(0);
-    record["version"] = TORVEX_VERSION;
-    record["firmware"] = {{"name", std::string(CAN_bin_name)},
-                          {"size", CAN_bin_len},
-                          {"sha256", std::string(CAN_bin_sha256)},
-                          {"testImage", CAN_bin_is_test_image}};
-    print(record);
-    return 0;
 }
 
 int listDongles(const DongleChoice &choice)
