@@ -53,7 +53,6 @@ std::vector<Sighting> donglesFitting(const DongleChoice &choice, int from = 0,
 std::string nothingFits(const DongleChoice &choice); // the line that says none does
 std::string printable(const std::string &serialNumber);
 
-// A process that has a dongle's port open.
 struct Holder {
     std::string command; // its name, as /proc/PID/comm gives it
     int pid;
