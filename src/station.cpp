@@ -1,7 +1,5 @@
 #include "station.h"
 
-#include <nlohmann/json.hpp>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -13,7 +11,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdint>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iostream>
@@ -35,6 +33,11 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Event, kind, text, percent, updated, noDongle
 
 namespace
 {
+
+void print(const nlohmann::ordered_json &object)
+{
+    std::cout << dumped(object) << std::endl;
+}
 
 using Clock = std::chrono::steady_clock;
 constexpr useconds_t launchSpacingUs = 25000;
@@ -236,8 +239,7 @@ class Station
     void begin(const Sighting &dongle, const DongleChoice &choice = {})
     {
         ++found;
-        updates.emplace_back();
-        updates.back().dongle = dongle;
+        updates.emplace_back().dongle = dongle;
         single = choice;
         if (!stopping && start(&updates, choice)) {
             return;
@@ -300,19 +302,23 @@ class Station
         drawn = false;
     }
 
-    // The count and the verdict's ground: at least one dongle, all updated.
+    // Waits for every update to end: the count and the verdict's ground.
+    Tally drain()
+    {
+        while (!idle()) {
+            await(200);
+        }
+        return {updated, found};
+    }
+
     Tally finish(const DongleChoice &choice)
     {
+        const Tally tally = drain();
         clearLine();
         say(prefix + (found == 0 ? nothingFits(choice)
                                  : std::to_string(updated) + " of " + std::to_string(found) +
                                        (found == 1 ? " dongle" : " dongles") + " updated."));
-        return tally();
-    }
-
-    Tally tally() const
-    {
-        return {updated, found};
+        return tally;
     }
 
     std::vector<DongleUpdate> updates;
@@ -536,10 +542,7 @@ Tally updateForScripts(const DongleChoice &choice)
 {
     Station station(false);
     station.begin({}, choice);
-    while (!station.idle()) {
-        station.await(200);
-    }
-    return station.tally();
+    return station.drain();
 }
 
 Tally updateAll(const DongleChoice &choice)
@@ -552,9 +555,6 @@ Tally updateAll(const DongleChoice &choice)
         station.begin(dongle);
         usleep(launchSpacingUs);
         station.await(0);
-    }
-    while (!station.idle()) {
-        station.await(200);
     }
     return station.finish(choice);
 }

@@ -11,7 +11,6 @@ namespace zel
 // fields that apply; nothing without --json. Returns the status.
 int summary(int status, const nlohmann::ordered_json &fields = nlohmann::ordered_json::object());
 
-// How many dongles were found, and how many of them were updated.
 struct Tally {
     int updated = 0;
     int dongles = 0;

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -30,11 +31,6 @@ std::string dumped(const nlohmann::ordered_json &object)
 {
     // A serial number's bytes that are not UTF-8 become U+FFFD.
     return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-}
-
-void print(const nlohmann::ordered_json &object)
-{
-    std::cout << dumped(object) << std::endl;
 }
 
 void say(const std::string &line)
@@ -68,12 +64,6 @@ constexpr uint8_t pageWrite = 0x66;
 constexpr uint8_t bootApplication = 0x67;
 constexpr uint8_t filler = 0xAA;
 
-bool isCommandByte(uint8_t byte)
-{
-    return byte == enterBootloader || byte == checkBootloader || byte == pageData ||
-           byte == pageWrite || byte == bootApplication;
-}
-
 constexpr std::array<uint32_t, 256> makeCrcTable()
 {
     std::array<uint32_t, 256> table{};
@@ -91,11 +81,7 @@ constexpr std::array<uint32_t, 256> crc_table = makeCrcTable();
 
 // Every device opened during the update stays open until the process ends;
 // the list keeps them reachable for leak checkers.
-std::vector<UsbDevice *> &openedDevices()
-{
-    static auto *devices = new std::vector<UsbDevice *>();
-    return *devices;
-}
+std::vector<UsbDevice *> &openedDevices = *new std::vector<UsbDevice *>();
 
 std::string describe(const PortProblem &problem)
 {
@@ -126,8 +112,7 @@ void printProgress(double fraction)
     static const char bars[] = "||||||||||||||||||||||||||||||||||||||||||||||||||||||||||||";
     const int percent = static_cast<int>(100.0 * fraction);
     const int bar = static_cast<int>(60.0 * fraction);
-    const int pad = 60 - bar;
-    std::printf("\r%s%3d%% [%.*s%*s]", prefix.c_str(), percent, bar, bars, pad, "");
+    std::printf("\r%s%3d%% [%.*s%*s]", prefix.c_str(), percent, bar, bars, 60 - bar, "");
     if (std::fabs(fraction - 1.0) < 0.00001) {
         std::puts("\r");
     }
@@ -157,7 +142,6 @@ void Uploader::log(const std::string &message, bool endLine)
     (verboseMode ? std::cout << prefix : nocout) << message << (endLine ? "\n" : "") << std::flush;
 }
 
-// The update fails here, for this reason.
 bool Uploader::fail(const std::string &reason, bool noDongle)
 {
     tell({Event::Kind::failed, reason, 0, false, noDongle});
@@ -169,13 +153,10 @@ bool Uploader::fail(const std::string &reason, bool noDongle)
 bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
 {
     port = new UsbDevice();
-    openedDevices().push_back(port);
+    openedDevices.push_back(port);
     std::vector<PortProblem> problems;
     for (uint8_t attempt = 0; attempt < attempts; ++attempt) {
-        if (!nameFitsOne()) {
-            return false;
-        }
-        if (connectOnce(identifier, &problems)) {
+        if (nameFitsOne() && connectOnce(identifier, &problems)) {
             tell({Event::Kind::opened, port->getSerialDeviceName()});
             setLowLatency();
             return true;
@@ -195,14 +176,13 @@ bool Uploader::connectOnce(const std::string &identifier, std::vector<PortProble
 {
     const bool connected = port->connect(identifier, searchChoice,
                                          [this](const std::string &at) { return portFree(at); });
-    const std::vector<PortProblem> &met = port->portProblems;
-    dongleSeen = dongleSeen || connected || !met.empty();
-    problems->insert(problems->end(), met.begin(), met.end());
+    dongleSeen = dongleSeen || connected || !port->portProblems.empty();
+    problems->insert(problems->end(), port->portProblems.begin(), port->portProblems.end());
     // --verbose names a port's problem beside the attempt that met it.
     // Quiet mode waits for the search to fail: a fresh port may refuse an
     // open until udev has given it its group, and a later attempt may work.
     if (verboseMode) {
-        reportPortProblems(met);
+        reportPortProblems(port->portProblems);
     }
     return connected;
 }
@@ -434,8 +414,9 @@ bool Uploader::transferPages()
 bool Uploader::replyConfirms(uint8_t commandByte) const
 {
     const uint8_t first = port->rxBuffer[0];
-    const bool anotherCommands = first != commandByte && isCommandByte(first);
-    return !anotherCommands && port->replyTextIs("OK");
+    const bool aCommand = first == enterBootloader || first == checkBootloader ||
+                          first == pageData || first == pageWrite || first == bootApplication;
+    return (first == commandByte || !aCommand) && port->replyTextIs("OK");
 }
 
 bool Uploader::sendEnterBootloaderCmd()
@@ -453,17 +434,15 @@ bool Uploader::sendCheckBootloaderEntered()
 
 bool Uploader::sendPage()
 {
-    const uint32_t remaining = CAN_bin_len - static_cast<uint32_t>(pagesWritten) * pageSize;
-    const uint32_t pageLength = remaining < pageSize ? remaining : pageSize;
-    uint8_t page[pageSize] = {};
-    std::memcpy(page, CAN_bin + static_cast<std::size_t>(pagesWritten) * pageSize, pageLength);
+    const uint8_t *page = CAN_bin + static_cast<std::size_t>(pagesWritten) * pageSize;
+    const uint32_t pageLength =
+        std::min(CAN_bin_len - static_cast<uint32_t>(pagesWritten) * pageSize, pageSize);
 
     uint8_t frame[headerSize + chunkCapacity] = {pageData, filler, filler};
     uint32_t sent = 0;
     bool refused = false;
     for (int dataFrame = 0; dataFrame < 2 && !refused; ++dataFrame) {
-        const uint32_t chunk =
-            pageLength - sent < chunkCapacity ? pageLength - sent : chunkCapacity;
+        const uint32_t chunk = std::min(pageLength - sent, chunkCapacity);
         std::memcpy(frame + headerSize, page + sent, chunk);
         if (!port->transmit(frame, static_cast<int32_t>(headerSize + chunk), true, shortTimeout)) {
             // The second data frame sends the same bytes again, or the

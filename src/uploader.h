@@ -39,7 +39,6 @@ void printProgress(double fraction);
 extern bool jsonLines;
 inline const std::string prefix = "[TORVEX] "; // starts the program's own lines
 void say(const std::string &line);             // the line, or a message object that holds it
-void print(const nlohmann::ordered_json &object);
 std::string dumped(const nlohmann::ordered_json &object); // one record's line
 
 // What an update tells beside the lines it prints: a station runs each update
@@ -58,8 +57,6 @@ class Uploader
 {
   public:
     explicit Uploader(bool verbose);
-    Uploader(const Uploader &) = delete;
-    Uploader &operator=(const Uploader &) = delete;
 
     void setVerbosity(bool verbose);
     bool patient = false; // waits for as long as other programs hold the port
