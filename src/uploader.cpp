@@ -479,12 +479,10 @@ bool Uploader::sendBoot()
 {
     log("Sending boot to app command...");
     const uint8_t frame[] = {bootApplication, filler, filler};
-    if (port->transmit(frame, sizeof frame, true, shortTimeout) && replyConfirms(bootApplication)) {
-        log("Booting to app successful!");
-        return true;
-    }
-    log("Booting to app failed");
-    return false;
+    const bool booted =
+        port->transmit(frame, sizeof frame, true, shortTimeout) && replyConfirms(bootApplication);
+    log(booted ? "Booting to app successful!" : "Booting to app failed");
+    return booted;
 }
 
 } // namespace zel
