@@ -9,13 +9,10 @@
 namespace
 {
 
-using zel::say;
-using zel::summary;
-
 [[noreturn]] void wrongArguments()
 {
-    say("Wrong arguments specified, please see ./ZEL_USB_Flasher --help");
-    std::exit(summary(-1));
+    zel::say("Wrong arguments specified, please see ./ZEL_USB_Flasher --help");
+    std::exit(zel::summary(-1));
 }
 
 int printHelp()
@@ -35,15 +32,20 @@ int printHelp()
              "The naming options and --json may stand anywhere;",
              "after the first other argument only --verbose may follow.",
          }) {
-        say(line);
+        zel::say(line);
     }
-    return summary(-1);
+    return zel::summary(-1);
 }
 
 int printVersion()
 {
     if (zel::jsonLines) {
-        return zel::versionSummary();
+        return zel::summary(0, {{"version", TORVEX_VERSION},
+                                {"firmware",
+                                 {{"name", std::string(CAN_bin_name)},
+                                  {"size", CAN_bin_len},
+                                  {"sha256", std::string(CAN_bin_sha256)},
+                                  {"testImage", CAN_bin_is_test_image}}}});
     }
     std::printf("ZEL_USB_Flasher %s\n", TORVEX_VERSION);
     std::printf("firmware: %s, %u bytes, sha256 %s\n", CAN_bin_name,
@@ -104,12 +106,12 @@ const char *readArguments(int argc, char *argv[], DongleChoice *choice)
 int verdict(const zel::Tally &tally)
 {
     if (!zel::jsonLines) {
-        say(zel::prefix + (tally.success()
-                               ? "Update successful!"
-                               : "Update Failed. Please reconnect the dongle and try again!"));
+        zel::say(zel::prefix + (tally.success()
+                                    ? "Update successful!"
+                                    : "Update Failed. Please reconnect the dongle and try again!"));
     }
-    return summary(tally.success() ? 0 : -1,
-                   {{"updated", tally.updated}, {"dongles", tally.dongles}});
+    return zel::summary(tally.success() ? 0 : -1,
+                        {{"updated", tally.updated}, {"dongles", tally.dongles}});
 }
 
 } // namespace
@@ -135,7 +137,7 @@ int main(int argc, char *argv[])
     };
     if (firstIs("--list")) {
         const int listed = zel::listDongles(choice);
-        return summary(listed > 0 ? 0 : 1, {{"dongles", listed}});
+        return zel::summary(listed > 0 ? 0 : 1, {{"dongles", listed}});
     }
     if (firstIs("--version")) {
         return printVersion();

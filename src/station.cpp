@@ -1,7 +1,5 @@
 #include "station.h"
 
-#include <nlohmann/json.hpp>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -13,7 +11,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdint>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iostream>
@@ -36,9 +34,9 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Event, kind, text, percent, updated, noDongle
 namespace
 {
 
-nlohmann::ordered_json summaryOf(int status)
+void print(const nlohmann::ordered_json &object)
 {
-    return {{"type", "summary"}, {"schema", 1}, {"success", status == 0}};
+    std::cout << dumped(object) << std::endl;
 }
 
 using Clock = std::chrono::steady_clock;
@@ -79,15 +77,6 @@ void askStop(int signal)
 
 constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// The pipe does not block: with no one left to read it, a record is dropped
-// rather than the update held up.
-void send(int fd, const Event &event)
-{
-    const std::string line = dumped(nlohmann::json(event)) + "\n";
-    const ssize_t ignored = write(fd, line.data(), line.size());
-    static_cast<void>(ignored);
-}
-
 // Keeps nothing of the parent's but its own pipe's write end, which closes
 // when `setserial` runs. The parent says how it went, from the events: the
 // child's own output, and that of the shell and `setserial`, leads nowhere.
@@ -109,7 +98,13 @@ void send(int fd, const Event &event)
     Uploader uploader(false);
     uploader.patient = patientUpdates;
     uploader.chooseDongle(choice);
-    uploader.reportTo([recordFd](const Event &event) { send(recordFd, event); });
+    // The pipe does not block: with no one left to read it, a record is
+    // dropped rather than the update held up.
+    uploader.reportTo([recordFd](const Event &event) {
+        const std::string line = dumped(nlohmann::json(event)) + "\n";
+        const ssize_t ignored = write(recordFd, line.data(), line.size());
+        static_cast<void>(ignored);
+    });
     _exit(uploader.perform() ? 0 : 1);
 }
 
@@ -195,8 +190,9 @@ std::string shown(const Sighting &dongle)
 
 // A dongle's end: its line, or its record. A dongle that no update touched
 // was skipped.
-void tellEnd(const DongleUpdate &update, bool updated, const char *retry = "")
+void tellEnd(const DongleUpdate &update, const char *retry = "")
 {
+    const bool updated = update.updated;
     if (!jsonLines) {
         say(prefix + update.dongle.devicePath + shown(update.dongle) +
             (updated ? " Update successful!" : " " + update.reason + " Update Failed." + retry));
@@ -243,8 +239,7 @@ class Station
     void begin(const Sighting &dongle, const DongleChoice &choice = {})
     {
         ++found;
-        updates.emplace_back();
-        updates.back().dongle = dongle;
+        updates.emplace_back().dongle = dongle;
         single = choice;
         if (!stopping && start(&updates, choice)) {
             return;
@@ -253,7 +248,7 @@ class Station
         updates.back().reason = stopping       ? untouched
                                 : dongle.onUsb ? std::string(std::strerror(errno)) + "."
                                                : "No USB port path to follow it by.";
-        tellEnd(updates.back(), false);
+        tellEnd(updates.back());
     }
 
     bool running(const DongleUpdate &update) const
@@ -277,13 +272,10 @@ class Station
         }
         poll(records.data(), records.size(), ms);
         clearLine();
-        if (stopAsked != 0 && !stopping) {
+        if (stopAsked != 0 && (!stopping || firmStops > firmStopsSeen)) {
+            stop(stopping); // a firm stop while stopping ends them at once
             stopping = true;
-            firmStopsSeen = firmStops; // those before the "Stopping:" line
-            stop(false);
-        } else if (stopping && firmStops > firmStopsSeen) {
-            firmStopsSeen = firmStops;
-            stop(true);
+            firmStopsSeen = firmStops; // on the first, those before the "Stopping:" line
         }
         int percents = 0;
         int runningNow = 0;
@@ -310,19 +302,23 @@ class Station
         drawn = false;
     }
 
-    // The count and the verdict's ground: at least one dongle, all updated.
+    // Waits for every update to end: the count and the verdict's ground.
+    Tally drain()
+    {
+        while (!idle()) {
+            await(200);
+        }
+        return {updated, found};
+    }
+
     Tally finish(const DongleChoice &choice)
     {
+        const Tally tally = drain();
         clearLine();
         say(prefix + (found == 0 ? nothingFits(choice)
                                  : std::to_string(updated) + " of " + std::to_string(found) +
                                        (found == 1 ? " dongle" : " dongles") + " updated."));
-        return tally();
-    }
-
-    Tally tally() const
-    {
-        return {updated, found};
+        return tally;
     }
 
     std::vector<DongleUpdate> updates;
@@ -343,8 +339,7 @@ class Station
         } else {
             // A station does not try a dongle again while it stays.
             const bool retry = watching && update->stoppedAs.empty();
-            tellEnd(*update, update->updated,
-                    retry ? " Pull it out and plug it in again to retry." : "");
+            tellEnd(*update, retry ? " Pull it out and plug it in again to retry." : "");
         }
         (update->updated ? updated : failed) += 1;
     }
@@ -507,28 +502,15 @@ struct Place {
 
 } // namespace
 
-int summary(int status, const std::vector<std::pair<const char *, int>> &counts)
+int summary(int status, const nlohmann::ordered_json &fields)
 {
     if (jsonLines) {
-        nlohmann::ordered_json record = summaryOf(status);
-        for (const auto &[name, count] : counts) {
-            record[name] = count;
-        }
+        nlohmann::ordered_json record = {
+            {"type", "summary"}, {"schema", 1}, {"success", status == 0}};
+        record.update(fields);
         print(record);
     }
     return status;
-}
-
-int versionSummary()
-{
-    nlohmann::ordered_json record = summaryOf(0);
-    record["version"] = TORVEX_VERSION;
-    record["firmware"] = {{"name", std::string(CAN_bin_name)},
-                          {"size", CAN_bin_len},
-                          {"sha256", std::string(CAN_bin_sha256)},
-                          {"testImage", CAN_bin_is_test_image}};
-    print(record);
-    return 0;
 }
 
 int listDongles(const DongleChoice &choice)
@@ -560,10 +542,7 @@ Tally updateForScripts(const DongleChoice &choice)
 {
     Station station(false);
     station.begin({}, choice);
-    while (!station.idle()) {
-        station.await(200);
-    }
-    return station.tally();
+    return station.drain();
 }
 
 Tally updateAll(const DongleChoice &choice)
@@ -576,9 +555,6 @@ Tally updateAll(const DongleChoice &choice)
         station.begin(dongle);
         usleep(launchSpacingUs);
         station.await(0);
-    }
-    while (!station.idle()) {
-        station.await(200);
     }
     return station.finish(choice);
 }

@@ -1,7 +1,6 @@
 #pragma once
 
-#include <utility>
-#include <vector>
+#include <nlohmann/json.hpp>
 
 #include "uploader.h"
 
@@ -9,11 +8,9 @@ namespace zel
 {
 
 // The last record a script reads, which says how it all went, with the
-// counts that apply; nothing without --json. Returns the status.
-int summary(int status, const std::vector<std::pair<const char *, int>> &counts = {});
-int versionSummary(); // the version and the firmware carried, as a summary
+// fields that apply; nothing without --json. Returns the status.
+int summary(int status, const nlohmann::ordered_json &fields = nlohmann::ordered_json::object());
 
-// How many dongles were found, and how many of them were updated.
 struct Tally {
     int updated = 0;
     int dongles = 0;

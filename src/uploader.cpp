@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -30,11 +31,6 @@ std::string dumped(const nlohmann::ordered_json &object)
 {
     // A serial number's bytes that are not UTF-8 become U+FFFD.
     return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-}
-
-void print(const nlohmann::ordered_json &object)
-{
-    std::cout << dumped(object) << std::endl;
 }
 
 void say(const std::string &line)
@@ -68,12 +64,6 @@ constexpr uint8_t pageWrite = 0x66;
 constexpr uint8_t bootApplication = 0x67;
 constexpr uint8_t filler = 0xAA;
 
-bool isCommandByte(uint8_t byte)
-{
-    return byte == enterBootloader || byte == checkBootloader || byte == pageData ||
-           byte == pageWrite || byte == bootApplication;
-}
-
 constexpr std::array<uint32_t, 256> makeCrcTable()
 {
     std::array<uint32_t, 256> table{};
@@ -91,11 +81,7 @@ constexpr std::array<uint32_t, 256> crc_table = makeCrcTable();
 
 // Every device opened during the update stays open until the process ends;
 // the list keeps them reachable for leak checkers.
-std::vector<UsbDevice *> &openedDevices()
-{
-    static auto *devices = new std::vector<UsbDevice *>();
-    return *devices;
-}
+std::vector<UsbDevice *> &openedDevices = *new std::vector<UsbDevice *>();
 
 std::string describe(const PortProblem &problem)
 {
@@ -126,8 +112,7 @@ void printProgress(double fraction)
     static const char bars[] = "||||||||||||||||||||||||||||||||||||||||||||||||||||||||||||";
     const int percent = static_cast<int>(100.0 * fraction);
     const int bar = static_cast<int>(60.0 * fraction);
-    const int pad = 60 - bar;
-    std::printf("\r%s%3d%% [%.*s%*s]", prefix.c_str(), percent, bar, bars, pad, "");
+    std::printf("\r%s%3d%% [%.*s%*s]", prefix.c_str(), percent, bar, bars, 60 - bar, "");
     if (std::fabs(fraction - 1.0) < 0.00001) {
         std::puts("\r");
     }
@@ -152,17 +137,11 @@ void Uploader::reportTo(Observer events)
     tell = std::move(events);
 }
 
-std::ostream &Uploader::log()
+void Uploader::log(const std::string &message, bool endLine)
 {
-    return verboseMode ? std::cout << prefix : nocout;
+    (verboseMode ? std::cout << prefix : nocout) << message << (endLine ? "\n" : "") << std::flush;
 }
 
-void Uploader::logLine(const std::string &message)
-{
-    log() << message << std::endl;
-}
-
-// The update fails here, for this reason.
 bool Uploader::fail(const std::string &reason, bool noDongle)
 {
     tell({Event::Kind::failed, reason, 0, false, noDongle});
@@ -174,21 +153,18 @@ bool Uploader::fail(const std::string &reason, bool noDongle)
 bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
 {
     port = new UsbDevice();
-    openedDevices().push_back(port);
+    openedDevices.push_back(port);
     std::vector<PortProblem> problems;
     for (uint8_t attempt = 0; attempt < attempts; ++attempt) {
-        if (!nameFitsOne()) {
-            return false;
-        }
-        if (connectOnce(identifier, &problems)) {
+        if (nameFitsOne() && connectOnce(identifier, &problems)) {
             tell({Event::Kind::opened, port->getSerialDeviceName()});
             setLowLatency();
             return true;
         }
-        if (heldOff) {
+        if (searchBlocked) {
             return false;
         }
-        logLine("Could not connect to the device... Retrying...");
+        log("Could not connect to the device... Retrying...");
         usleep(retryPause);
     }
     reportPortProblems(problems);
@@ -200,14 +176,13 @@ bool Uploader::connectOnce(const std::string &identifier, std::vector<PortProble
 {
     const bool connected = port->connect(identifier, searchChoice,
                                          [this](const std::string &at) { return portFree(at); });
-    const std::vector<PortProblem> &met = port->portProblems();
-    dongleSeen = dongleSeen || connected || !met.empty();
-    problems->insert(problems->end(), met.begin(), met.end());
+    dongleSeen = dongleSeen || connected || !port->portProblems.empty();
+    problems->insert(problems->end(), port->portProblems.begin(), port->portProblems.end());
     // --verbose names a port's problem beside the attempt that met it.
     // Quiet mode waits for the search to fail: a fresh port may refuse an
     // open until udev has given it its group, and a later attempt may work.
     if (verboseMode) {
-        reportPortProblems(met);
+        reportPortProblems(port->portProblems);
     }
     return connected;
 }
@@ -274,7 +249,7 @@ bool Uploader::portFree(const std::string &devicePath)
         holders = holdersOf(devicePath);
     }
     if (!holders.empty()) {
-        heldOff = true;
+        searchBlocked = true;
         sayObstacle(devicePath + " is open in " + named(holders) + ": close " +
                     (holders.size() == 1 ? "it" : "them") + " and run again.");
     }
@@ -320,7 +295,7 @@ bool Uploader::nameFitsOne()
         sayObstacle(userChoice.asGiven + " fits " + std::to_string(fitting.size()) +
                     " dongles, at " + places + ": name one with --path.");
         dongleSeen = true;
-        nameRefused = true;
+        searchBlocked = true;
         return false;
     }
     if (fitting.size() == 1 && fitting.front().onUsb && !nameSettled) {
@@ -333,30 +308,30 @@ bool Uploader::nameFitsOne()
 
 bool Uploader::handOverFromApplication()
 {
-    logLine("Detecting Torvex...");
+    log("Detecting Torvex...");
     if (!openUsbDevice(applicationIdentifier, connectAttempts)) {
-        if (nameRefused || heldOff) {
+        if (searchBlocked) {
             return fail(obstacle);
         }
-        logLine("Looks like Torvex cannot be detected, checking if it's in bootloader mode "
-                "already...");
+        log("Looks like Torvex cannot be detected, checking if it's in bootloader mode "
+            "already...");
         return true;
     }
-    if (port->usbPath().empty() && !mayFollowWithoutPath()) {
+    if (port->usbPath.empty() && !mayFollowWithoutPath()) {
         return false;
     }
-    logLine("Torvex detected! Entering bootloader mode...");
+    log("Torvex detected! Entering bootloader mode...");
     switched = true;
     tell({Event::Kind::switched, ""});
     if (!sendEnterBootloaderCmd()) {
         const std::string failure = "Error while sendind bootloader enter command!";
-        logLine(failure);
+        log(failure);
         return fail(failure);
     }
     // The dongle comes back under another product id, port number and maybe
     // serial number, but on the same USB port: the bootloader to update is the
     // one there. Without a USB device above the port there is nothing to follow.
-    searchChoice = {port->usbPath(), "", "", "", ""};
+    searchChoice = {port->usbPath, "", "", "", ""};
     usleep(restartPause);
     return true;
 }
@@ -386,13 +361,13 @@ bool Uploader::mayFollowWithoutPath()
 
 bool Uploader::detectBootloader()
 {
-    logLine("Detecting bootloader mode...");
+    log("Detecting bootloader mode...");
     if (!openUsbDevice(bootloaderIdentifier, connectAttempts) || !sendCheckBootloaderEntered()) {
         const std::string failure = "Bootloader mode could not be entered!";
-        logLine(failure);
+        log(failure);
         return dongleSeen ? fail(obstacle.empty() ? failure : obstacle) : failUnmet(failure);
     }
-    logLine("Bootloader detected!");
+    log("Bootloader detected!");
     return true;
 }
 
@@ -433,54 +408,43 @@ bool Uploader::transferPages()
     return true;
 }
 
-bool Uploader::command(const uint8_t *frame, int32_t len, int32_t timeout)
-{
-    return port->transmit(frame, len, true, timeout);
-}
-
-bool Uploader::commandConfirmed(const uint8_t *frame, int32_t len, int32_t timeout)
-{
-    return command(frame, len, timeout) && replyConfirms(frame[0]);
-}
-
 // Nothing obliges the bootloader to echo the command in its reply's first
 // byte. Only another command's byte is ruled out: that is a late answer to an
 // earlier frame, and could report a page as written that never was.
 bool Uploader::replyConfirms(uint8_t commandByte) const
 {
     const uint8_t first = port->rxBuffer[0];
-    const bool anotherCommands = first != commandByte && isCommandByte(first);
-    return !anotherCommands && port->replyTextIs("OK");
+    const bool aCommand = first == enterBootloader || first == checkBootloader ||
+                          first == pageData || first == pageWrite || first == bootApplication;
+    return (first == commandByte || !aCommand) && port->replyTextIs("OK");
 }
 
 bool Uploader::sendEnterBootloaderCmd()
 {
     const uint8_t frame[] = {enterBootloader, 0x00};
-    return command(frame, sizeof frame, longTimeout) && port->rxBuffer[0] == enterBootloader &&
-           port->rxBuffer[1] == 0x01;
+    return port->transmit(frame, sizeof frame, true, longTimeout) &&
+           port->rxBuffer[0] == enterBootloader && port->rxBuffer[1] == 0x01;
 }
 
 bool Uploader::sendCheckBootloaderEntered()
 {
     const uint8_t frame[] = {checkBootloader, filler, filler};
-    return commandConfirmed(frame, sizeof frame, longTimeout);
+    return port->transmit(frame, sizeof frame, true, longTimeout) && replyConfirms(checkBootloader);
 }
 
 bool Uploader::sendPage()
 {
-    const uint32_t remaining = CAN_bin_len - static_cast<uint32_t>(pagesWritten) * pageSize;
-    const uint32_t pageLength = remaining < pageSize ? remaining : pageSize;
-    uint8_t page[pageSize] = {};
-    std::memcpy(page, CAN_bin + static_cast<std::size_t>(pagesWritten) * pageSize, pageLength);
+    const uint8_t *page = CAN_bin + static_cast<std::size_t>(pagesWritten) * pageSize;
+    const uint32_t pageLength =
+        std::min(CAN_bin_len - static_cast<uint32_t>(pagesWritten) * pageSize, pageSize);
 
     uint8_t frame[headerSize + chunkCapacity] = {pageData, filler, filler};
     uint32_t sent = 0;
     bool refused = false;
     for (int dataFrame = 0; dataFrame < 2 && !refused; ++dataFrame) {
-        const uint32_t chunk =
-            pageLength - sent < chunkCapacity ? pageLength - sent : chunkCapacity;
+        const uint32_t chunk = std::min(pageLength - sent, chunkCapacity);
         std::memcpy(frame + headerSize, page + sent, chunk);
-        if (!command(frame, static_cast<int32_t>(headerSize + chunk), shortTimeout)) {
+        if (!port->transmit(frame, static_cast<int32_t>(headerSize + chunk), true, shortTimeout)) {
             // The second data frame sends the same bytes again, or the
             // page write follows; either must get its own answer.
             port->waitForSilence(lateReplyQuietMs, lateReplyBoundMs);
@@ -491,7 +455,7 @@ bool Uploader::sendPage()
     }
     // Never ask the dongle to write a page it has not received whole.
     if (refused || sent != pageLength) {
-        logLine("Error while sending frame " + std::to_string(pagesWritten));
+        log("Error while sending frame " + std::to_string(pagesWritten));
         return false;
     }
     const bool written = sendPageWrite(page, static_cast<int32_t>(pageLength));
@@ -504,8 +468,8 @@ bool Uploader::sendPageWrite(const uint8_t *data, int32_t len)
     const uint32_t crc = CalcCRC(data, static_cast<uint32_t>(len));
     const auto byte = [crc](int shift) { return static_cast<uint8_t>(crc >> shift); };
     const uint8_t frame[] = {pageWrite, filler, filler, byte(0), byte(8), byte(16), byte(24)};
-    if (!command(frame, sizeof frame, shortTimeout)) {
-        log() << "CRC fail!" << std::flush;
+    if (!port->transmit(frame, sizeof frame, true, shortTimeout)) {
+        log("CRC fail!", false);
         return false;
     }
     return replyConfirms(pageWrite);
@@ -513,14 +477,12 @@ bool Uploader::sendPageWrite(const uint8_t *data, int32_t len)
 
 bool Uploader::sendBoot()
 {
-    logLine("Sending boot to app command...");
+    log("Sending boot to app command...");
     const uint8_t frame[] = {bootApplication, filler, filler};
-    if (commandConfirmed(frame, sizeof frame, shortTimeout)) {
-        logLine("Booting to app successful!");
-        return true;
-    }
-    logLine("Booting to app failed");
-    return false;
+    const bool booted =
+        port->transmit(frame, sizeof frame, true, shortTimeout) && replyConfirms(bootApplication);
+    log(booted ? "Booting to app successful!" : "Booting to app failed");
+    return booted;
 }
 
 } // namespace zel

@@ -39,7 +39,6 @@ void printProgress(double fraction);
 extern bool jsonLines;
 inline const std::string prefix = "[TORVEX] "; // starts the program's own lines
 void say(const std::string &line);             // the line, or a message object that holds it
-void print(const nlohmann::ordered_json &object);
 std::string dumped(const nlohmann::ordered_json &object); // one record's line
 
 // What an update tells beside the lines it prints: a station runs each update
@@ -58,18 +57,12 @@ class Uploader
 {
   public:
     explicit Uploader(bool verbose);
-    // The device objects deliberately outlive the uploader.
-    ~Uploader() = default;
-    Uploader(const Uploader &) = delete;
-    Uploader &operator=(const Uploader &) = delete;
 
     void setVerbosity(bool verbose);
     bool patient = false; // waits for as long as other programs hold the port
     // The dongle to update; by default the first one found.
     void chooseDongle(const DongleChoice &choice);
-    // Told how the update goes: a port that other programs hold, each line
-    // that tells what goes on, a port opened, the switch, each page, a failure
-    // with its reason, and the end.
+    // Told of each Event of the update, as it happens.
     void reportTo(Observer events);
     bool openUsbDevice(std::string identifier, uint8_t attempts);
     bool perform();
@@ -93,15 +86,12 @@ class Uploader
     bool detectBootloader();
     bool transferPages();
 
-    bool command(const uint8_t *frame, int32_t len, int32_t timeout);
-    bool commandConfirmed(const uint8_t *frame, int32_t len, int32_t timeout);
     bool replyConfirms(uint8_t commandByte) const;
     bool failUnmet(const std::string &failure);
     void reportPortProblems(const std::vector<PortProblem> &problems);
-    std::ostream &log();
-    void logLine(const std::string &message);
+    void log(const std::string &message, bool endLine = true); // to the log sink
 
-    UsbDevice *port = nullptr;
+    UsbDevice *port = nullptr; // the newest; the devices deliberately outlive the uploader
     bool verboseMode;
     int32_t pageCount = 0;
     int32_t pagesWritten = 0;
@@ -110,8 +100,7 @@ class Uploader
     DongleChoice searchChoice;              // what the next search takes
     bool dongleSeen = false;                // a search met a port of the chosen dongle
     bool nameSettled = false;               // held to the USB port path it fitted first
-    bool nameRefused = false;               // it fitted two dongles
-    bool heldOff = false;                   // another process kept its port
+    bool searchBlocked = false;             // by a name that fits two, or by a kept port
     bool switched = false;                  // the enter command went out
     Observer tell = [](const Event &) {};
     // Why no dongle could be reached, should none be: a port that could not

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <iterator>
 
 struct termios tty;
@@ -30,13 +29,19 @@ std::string ttyClassDir(int n)
     return "/sys/class/tty/ttyACM" + std::to_string(n);
 }
 
-// A sysfs attribute's text without the newline the kernel ends it with.
-std::string readAttribute(const std::string &path)
+namespace fs = std::filesystem;
+
+std::string wholeFile(const fs::path &path)
 {
     std::ifstream file(path, std::ios::binary);
-    std::string text;
-    std::getline(file, text);
-    return text;
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// A sysfs attribute's text without the newline the kernel ends it with.
+std::string readAttribute(const fs::path &path)
+{
+    const std::string text = wholeFile(path);
+    return text.substr(0, text.find('\n'));
 }
 
 // The number of the character device at a path, or 0. Only stat: a path the
@@ -65,18 +70,6 @@ bool stillAsSeen(int n, int fd, const Sighting &seen)
            now.serialNumber == seen.serialNumber && now.enumeration == seen.enumeration;
 }
 
-void makeRaw(struct termios &t)
-{
-    t.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE);
-    t.c_cflag |= CS8 | CREAD | CLOCAL;
-    t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHONL | ISIG);
-    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | IGNBRK | BRKINT | PARMRK | ISTRIP |
-                                        INLCR | IGNCR | ICRNL);
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR);
-    t.c_cc[VTIME] = 0;
-    t.c_cc[VMIN] = 0;
-}
-
 // Off USB, a port has no port path and no serial number, so a name of either
 // never matches it.
 bool choiceMatches(const DongleChoice &choice, const Sighting &seen)
@@ -90,14 +83,6 @@ bool choiceMatches(const DongleChoice &choice, const Sighting &seen)
 }
 
 using Clock = std::chrono::steady_clock;
-
-namespace fs = std::filesystem;
-
-std::string wholeFile(const fs::path &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
 
 // Whether the process has `device` open without a lock on it; never for
 // another user's process, whose descriptors cannot be read. Only links into
@@ -261,8 +246,6 @@ std::string open_device(int32_t *fd, std::string identifier, std::vector<PortPro
                         const DongleChoice &choice, std::string *usbPath, const PortCheck &mayOpen)
 {
     *fd = -1;
-    std::vector<PortProblem> unwanted;
-    problems = problems != nullptr ? problems : &unwanted;
     const int lastCandidate = choice.empty() ? acmCandidates - 1 : highestAcmPort;
     for (int n = 0; n <= lastCandidate; ++n) {
         Sighting seen;
@@ -293,9 +276,7 @@ std::string open_device(int32_t *fd, std::string identifier, std::vector<PortPro
             continue;
         }
         *fd = opened;
-        if (usbPath != nullptr) {
-            *usbPath = seen.usbPath;
-        }
+        *usbPath = seen.usbPath;
         return seen.devicePath;
     }
     return {};
@@ -318,16 +299,24 @@ bool UsbDevice::connect(std::string identifier, const DongleChoice &choice,
                         const PortCheck &mayOpen)
 {
     int32_t fd = -1;
-    portProblems_.clear();
-    usbPath_.clear();
+    portProblems.clear();
+    usbPath.clear();
     serialDeviceName =
-        open_device(&fd, std::move(identifier), &portProblems_, choice, &usbPath_, mayOpen);
+        open_device(&fd, std::move(identifier), &portProblems, choice, &usbPath, mayOpen);
     if (fd < 0) {
         return false;
     }
     tcgetattr(fd, &ti_prev);
     tcgetattr(fd, &tty);
-    makeRaw(tty);
+    // Raw: the speed and flow control stay as found; a read returns at once.
+    tty.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE);
+    tty.c_cflag |= CS8 | CREAD | CLOCAL;
+    tty.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHONL | ISIG);
+    tty.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | IGNBRK | BRKINT | PARMRK | ISTRIP |
+                                          INLCR | IGNCR | ICRNL);
+    tty.c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR);
+    tty.c_cc[VTIME] = 0;
+    tty.c_cc[VMIN] = 0;
     tcsetattr(fd, TCSANOW, &tty);
     portFd = fd;
     return true;

@@ -53,7 +53,6 @@ std::vector<Sighting> donglesFitting(const DongleChoice &choice, int from = 0,
 std::string nothingFits(const DongleChoice &choice); // the line that says none does
 std::string printable(const std::string &serialNumber);
 
-// A process that has a dongle's port open.
 struct Holder {
     std::string command; // its name, as /proc/PID/comm gives it
     int pid;
@@ -84,10 +83,8 @@ struct PortProblem {
 // port, wherever the kernel put it, and no other device's port is opened.
 // A port that `mayOpen` refuses ends the search unopened.
 using PortCheck = std::function<bool(const std::string &devicePath)>;
-std::string open_device(int32_t *fd, std::string identifier,
-                        std::vector<PortProblem> *problems = nullptr,
-                        const DongleChoice &choice = {}, std::string *usbPath = nullptr,
-                        const PortCheck &mayOpen = nullptr);
+std::string open_device(int32_t *fd, std::string identifier, std::vector<PortProblem> *problems,
+                        const DongleChoice &choice, std::string *usbPath, const PortCheck &mayOpen);
 
 class UsbDevice
 {
@@ -104,25 +101,19 @@ class UsbDevice
     bool transmit(const uint8_t *data, int32_t len, bool replyWanted, int32_t timeout);
     bool receive(int32_t pollHundreds);
     std::string getSerialDeviceName();
-    // Of the port opened by the last connect; empty when not on USB.
-    const std::string &usbPath() const
-    {
-        return usbPath_;
-    }
     // Reads and drops what comes until the port has been silent for
     // `quietMs`, or for `boundMs` in all, or until the port is gone.
     void waitForSilence(int32_t quietMs, int32_t boundMs);
-    // Why ports with the identifier were passed over by the last connect.
-    const std::vector<PortProblem> &portProblems() const
-    {
-        return portProblems_;
-    }
 
     // True when the reply's text (from byte 1 up to the first zero) equals `text`.
     bool replyTextIs(const char *text) const;
 
     uint8_t rxBuffer[rxCapacity];
     int32_t rxLength;
+    // Of the last connect: the USB port path of the port it opened (empty when
+    // not on USB), and why it passed over ports with the identifier.
+    std::string usbPath;
+    std::vector<PortProblem> portProblems;
 
   private:
     bool writeAll(const uint8_t *data, int32_t len, int32_t boundMs);
@@ -130,6 +121,4 @@ class UsbDevice
     int32_t portFd;
     std::string serialDeviceName;
     std::mutex rxLock;
-    std::vector<PortProblem> portProblems_;
-    std::string usbPath_;
 };
