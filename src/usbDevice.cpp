@@ -14,7 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 
 struct termios tty;
 struct termios ti_prev;
@@ -31,10 +31,12 @@ std::string ttyClassDir(int n)
 
 namespace fs = std::filesystem;
 
+// A process that ends while its /proc files are read gives a short text, not an exception.
 std::string wholeFile(const fs::path &path)
 {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
 }
 
 // A sysfs attribute's text without the newline the kernel ends it with.
