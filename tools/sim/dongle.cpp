@@ -464,10 +464,10 @@ void Dongle::writeAll(const uint8_t *data, std::size_t len)
 }
 
 // A dongle gone wrong that talks without pause instead of answering: as
-// fast as the host takes the bytes, and none of them a reply.
-// A flood is the dongle's own doing, not an answer: it takes its turn with the
-// programs. Ahead of them, its writes, and the kernel's work of passing them
-// on, would starve every other port of a busy machine.
+// fast as the host takes the bytes, and none of them a reply. That is the
+// dongle's own doing, not an answer, so it takes its turn with the programs:
+// ahead of them, its writes, and the kernel's work of passing them on, would
+// starve every other port of a busy machine.
 void Dongle::floodFor(int ms)
 {
     static const std::vector<uint8_t> junk(64, 'U');

@@ -182,7 +182,6 @@ class Dongle
     int frameCount_ = 0;
     int framesAtPlugIn_ = 0;
     int pagesRejected_ = 0;
-    // Set by a frame whose answer makes the dongle restart.
     // The program's count of bytes read once it has taken the reply that
     // comes before a reset.
     struct ReplyTaken {
@@ -190,6 +189,7 @@ class Dongle
         long bytes;
     };
     std::optional<ReplyTaken> replyTaken_;
+    // Set by a frame whose answer makes the dongle restart.
     bool restartPending_ = false;
     Mode restartInto_ = Mode::Application;
     std::chrono::steady_clock::time_point pullAt_;
