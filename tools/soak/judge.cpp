@@ -78,6 +78,12 @@ uint8_t commandOf(const sim::FrameRecord &frame)
     return frame.bytes.empty() ? 0 : frame.bytes[0];
 }
 
+// "Enter bootloader" to a dongle in its application: the switch.
+bool switches(const sim::FrameRecord &frame)
+{
+    return commandOf(frame) == enterBootloader && frame.mode == sim::Mode::Application;
+}
+
 template <typename T> int sizeOf(const std::vector<T> &items)
 {
     return static_cast<int>(items.size());
@@ -199,18 +205,16 @@ struct Flasher {
     // A frame it sent the dongle in that stay on the bus, from that process.
     void sent(int d, int stay, int pid, const sim::FrameRecord &frame)
     {
-        const uint8_t command = commandOf(frame);
-        const bool switches = command == enterBootloader && frame.mode == sim::Mode::Application;
-        const bool writes = command == pageWrite && frame.mode == sim::Mode::Bootloader;
+        const bool writes = commandOf(frame) == pageWrite && frame.mode == sim::Mode::Bootloader;
         sentTo.insert(d);
         updaters[{d, stay}].insert(pid);
-        if (switches) {
+        if (switches(frame)) {
             switched.insert(d);
         }
         if (writes) {
             writers[d].insert(pid);
         }
-        if (switches || writes) {
+        if (switches(frame) || writes) {
             changed.insert({d, stay});
         }
     }
@@ -368,8 +372,7 @@ class Judge
     void judgeHold(const Flasher &fl, const Placed *open, const sim::FrameRecord &frame)
     {
         const Hold &hold = w_.hold;
-        if (open == nullptr || hold.dongle != open->dongle || frame.bytes.empty() ||
-            frame.bytes[0] != enterBootloader || frame.mode != sim::Mode::Application) {
+        if (open == nullptr || hold.dongle != open->dongle || !switches(frame)) {
             return;
         }
         breachIf(hold.pts == plugOf(*open).pts && hold.from < fl.r.begin &&
@@ -572,10 +575,8 @@ class Judge
         if (!r.timedOut || r.lineEnds.empty()) {
             return "";
         }
-        const auto silent =
-            std::chrono::duration_cast<std::chrono::milliseconds>(r.end - r.lineEnds.back());
-        return ", " + std::to_string(silent.count()) + " ms after its last line '" +
-               lastLine(r.out) + "'";
+        return ", " + std::to_string(msBetween(r.lineEnds.back(), r.end)) +
+               " ms after its last line '" + lastLine(r.out) + "'";
     }
 
     // A flasher that must fail saying `line` (and open no port, unless it
@@ -760,12 +761,11 @@ class Judge
     void judgeAll(const Flasher &fl)
     {
         judgeEnds(fl);
-        std::map<int, int> dongleOfProcess;
         for (const Placed &open : fl.opens) {
             breachIf(open.dongle < 0 || fl.lastEnds.count(open.dongle) == 0 || plain(open.dongle),
                      "all", fl.name, " opened ", open.port,
                      ", of no dongle it listed with a port path");
-            const int first = dongleOfProcess.emplace(open.pid, open.dongle).first->second;
+            const int first = fl.beganWith(open.pid);
             breachIf(first != open.dongle, "all", fl.name, " opened ", dongle(first), " and ",
                      dongle(open.dongle), " in one process");
         }
@@ -868,8 +868,7 @@ class Judge
             for (std::size_t p = 0; p < plugs.size(); ++p) {
                 const bool firstOfStay =
                     p == 0 || stayOf(other, plugs[p].on) != stayOf(other, plugs[p - 1].on);
-                if (commandOf(frame) == enterBootloader && frame.mode == sim::Mode::Application &&
-                    firstOfStay && plugs[p].mode == sim::Mode::Bootloader &&
+                if (switches(frame) && firstOfStay && plugs[p].mode == sim::Mode::Bootloader &&
                     plugs[p].on >= frame.received &&
                     s_.dongles[d].place.path == s_.dongles[other].place.path) {
                     return true;
