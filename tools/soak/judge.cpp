@@ -863,14 +863,16 @@ class Judge
     // of dongle `d` after `d` was told to switch, is written as `d`.
     bool pluggedInWhileSwitching(int d, int other) const
     {
+        if (d < 0 || s_.dongles[d].place.path != s_.dongles[other].place.path) {
+            return false;
+        }
         const std::vector<Plug> &plugs = w_.dongles[other].plugs;
-        for (const auto &frame : d < 0 ? std::vector<sim::FrameRecord>{} : w_.dongles[d].frames) {
+        for (const auto &frame : w_.dongles[d].frames) {
             for (std::size_t p = 0; p < plugs.size(); ++p) {
                 const bool firstOfStay =
                     p == 0 || stayOf(other, plugs[p].on) != stayOf(other, plugs[p - 1].on);
                 if (switches(frame) && firstOfStay && plugs[p].mode == sim::Mode::Bootloader &&
-                    plugs[p].on >= frame.received &&
-                    s_.dongles[d].place.path == s_.dongles[other].place.path) {
+                    plugs[p].on >= frame.received) {
                     return true;
                 }
             }

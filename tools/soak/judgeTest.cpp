@@ -84,7 +84,15 @@ struct Scene {
             seen.dongles.emplace_back().plugs.push_back(
                 {"/dev/ttyACM1", "/dev/pts/2", sim::Mode::Bootloader, at(0), at(1)});
         } else if (base == Watch) {
-            watch();
+            run.dongles[0].place.serial = "TVX-1";
+            run.dongles.push_back(dongleAt("1-2", 1, sim::Mode::Application));
+            run.flashers[0].watch = true;
+            seen.dongles.push_back(updatedDongle("/dev/ttyACM1", "/dev/pts/2", "/dev/pts/3"));
+            flasher().opens.push_back({at(12), 8, "/dev/ttyACM1", "/dev/pts/2"});
+            flasher().opens.push_back({at(252), 8, "/dev/ttyACM1", "/dev/pts/3"});
+            flasher().result.interrupted = {at(3200)};
+            flasher().result.end = at(3500);
+            say({one, two}, 2);
         }
     }
 
@@ -144,19 +152,6 @@ struct Scene {
     void holdPort(const std::string &pts, int from, int to)
     {
         seen.hold = {0, "/dev/ttyACM0", pts, at(from), at(to)};
-    }
-
-    void watch()
-    {
-        run.dongles[0].place.serial = "TVX-1";
-        run.dongles.push_back(dongleAt("1-2", 1, sim::Mode::Application));
-        run.flashers[0].watch = true;
-        seen.dongles.push_back(updatedDongle("/dev/ttyACM1", "/dev/pts/2", "/dev/pts/3"));
-        flasher().opens.push_back({at(12), 8, "/dev/ttyACM1", "/dev/pts/2"});
-        flasher().opens.push_back({at(252), 8, "/dev/ttyACM1", "/dev/pts/3"});
-        flasher().result.interrupted = {at(3200)};
-        flasher().result.end = at(3500);
-        say({one, two}, 2);
     }
 
     // What `--watch` printed: its first line, then `lines`, the count of
