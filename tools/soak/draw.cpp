@@ -71,23 +71,31 @@ int lastFrame(const DongleDraw &d)
     return (d.options.startMode == sim::Mode::Application ? 47 : 46);
 }
 
+int drawPageWrite(Rng &rng, const DongleDraw &d)
+{
+    return (d.options.startMode == sim::Mode::Application ? 4 : 3) + 3 * between(rng, 0, 14);
+}
+
+sim::Fault fault(Kind kind, int delayMs = 0)
+{
+    return {kind, delayMs, 1, 0, {}};
+}
+
+// A page write the dongle refuses: its update fails.
+const sim::Fault refusedWrite{Kind::Replace, 0, 1, 0, {0x66, 'E', 'R'}};
+
 // A reply that comes late, or not at all, does its worst on the last page:
 // it is short enough for one frame, so its repeat carries it whole.
 int faultFrame(Rng &rng, const DongleDraw &d, const std::string &label)
 {
-    if (label == "write-refused") { // on a page write frame
-        return (d.options.startMode == sim::Mode::Application ? 4 : 3) + 3 * between(rng, 0, 14);
+    if (label == "write-refused") {
+        return drawPageWrite(rng, d);
     }
     const bool lostOrLate = label == "ignore" || label == "drop" || label.rfind("delay-", 0) == 0;
     if (lostOrLate && chance(rng, 0.4)) {
         return lastFrame(d) - between(rng, 1, 3);
     }
     return between(rng, 0, lastFrame(d));
-}
-
-sim::Fault fault(Kind kind, int delayMs = 0)
-{
-    return {kind, delayMs, 1, 0, {}};
 }
 
 void put(DongleDraw *d, int frame, const std::string &label, const sim::Fault &f)
@@ -126,8 +134,8 @@ std::pair<std::string, sim::Fault> drawFault(Rng &rng)
         return {late ? "flood-late" : "flood",
                 {Kind::Flood, between(rng, 200, 3000), 1, late ? between(rng, 120, 400) : 0, {}}};
     }
-    default: // a page write the dongle refuses; placed on a page write frame
-        return {"write-refused", {Kind::Replace, 0, 1, 0, {0x66, 'E', 'R'}}};
+    default:
+        return {"write-refused", refusedWrite};
     }
 }
 
@@ -214,7 +222,6 @@ Run drawOne(uint64_t seed, BusKind bus)
 {
     Rng rng(seed);
     Run run;
-    run.seed = seed;
     run.bus = bus;
     DongleDraw &d = run.dongles.emplace_back();
     FlasherDraw &f = run.flashers.emplace_back();
@@ -257,10 +264,9 @@ void drawCleanDongle(Rng &rng, bool application, DongleDraw *d)
 
 // The start of a run with several dongles: `low` to `high` of them, without
 // faults, each in its application with the chance given.
-Run cleanRun(uint64_t seed, Rng &rng, int low, int high, double application)
+Run cleanRun(Rng &rng, int low, int high, double application)
 {
     Run s;
-    s.seed = seed;
     s.dongles.resize(static_cast<std::size_t>(between(rng, low, high)));
     for (auto &d : s.dongles) {
         drawCleanDongle(rng, chance(rng, application), &d);
@@ -356,28 +362,19 @@ FlasherDraw naming(Rng &rng, const Run &s, int target = -1)
     const DongleDraw &d = s.dongles[static_cast<std::size_t>(target)];
     const std::string serial = d.shownSerial(d.options.startMode);
     FlasherDraw f;
-    f.target = target;
     f.kind = static_cast<SelectorKind>(between(rng, 1, 4));
     if (d.place.plain) { // nothing else names it
         f.kind = SelectorKind::Port;
     } else if (f.kind == SelectorKind::Serial && serial.empty()) {
         f.kind = SelectorKind::Path;
     }
-    switch (f.kind) {
-    case SelectorKind::Serial:
-        f.value = serial;
-        f.shared = carriers(s, f.value) > 1;
-        f.target = f.shared ? -1 : target;
-        break;
-    case SelectorKind::Port:
-        f.value = "/dev/ttyACM" + std::to_string(d.number);
-        break;
-    case SelectorKind::PortLink: // as udev names it
-        f.value = sim::byPathLink(d.place.path);
-        break;
-    default:
-        f.value = d.place.path;
-    }
+    // By selector kind; a port's link as udev names it.
+    const std::string values[] = {"", d.place.path, serial,
+                                  "/dev/ttyACM" + std::to_string(d.number),
+                                  sim::byPathLink(d.place.path)};
+    f.value = values[static_cast<int>(f.kind)];
+    f.shared = f.kind == SelectorKind::Serial && carriers(s, serial) > 1;
+    f.target = f.shared ? -1 : target;
     return f;
 }
 
@@ -483,7 +480,7 @@ bool faultFree(const DongleDraw &d)
 Run drawPlainBeside(uint64_t seed)
 {
     Rng rng(seed ^ 0x706C61696E626573ULL);
-    Run s = cleanRun(seed, rng, 2, 3, 1);
+    Run s = cleanRun(rng, 2, 3, 1);
     for (auto &d : s.dongles) {
         d.place.plain = true;
     }
@@ -505,7 +502,7 @@ Run drawSeveral(uint64_t seed)
 {
     Rng rng(seed ^ 0x7365766572616CULL);
     const auto pattern = static_cast<Pattern>(share(rng, {0.25, 0.4, 0.65, 0.75}));
-    Run s = cleanRun(seed, rng, 2, pattern == Unnamed || pattern == Beyond ? 3 : 4,
+    Run s = cleanRun(rng, 2, pattern == Unnamed || pattern == Beyond ? 3 : 4,
                      pattern == Unnamed ? 1 : 0.5);
     drawForeignPorts(rng, pattern == Beyond, &s);
     const int plainNamed = (pattern == EachNamed || pattern == All) && chance(rng, 0.3)
@@ -593,10 +590,8 @@ void drawComing(Rng &rng, DongleDraw *d, std::set<std::string> *serials,
         -1, between(rng, 300, 9000), -1, between(rng, 200, 6000), between(rng, 200, 6000), -1};
     d->options.pull = {kind == 0 ? -1 : kind == 1 ? 0 : atMs, backAfterMs[kind], false};
     d->options.bootMs = chance(rng, 0.5) ? between(rng, 500, 3000) : between(rng, 3000, 10000);
-    if (kind == 4) { // a page write refused: its update fails
-        const int frame =
-            (d->options.startMode == sim::Mode::Application ? 4 : 3) + 3 * between(rng, 0, 14);
-        put(d, frame, "write-refused", {Kind::Replace, 0, 1, 0, {0x66, 'E', 'R'}});
+    if (kind == 4) {
+        put(d, drawPageWrite(rng, *d), "write-refused", refusedWrite);
     }
     if (kind == 5) {
         later->push_back(swappedIn(rng, d, serials));
@@ -609,7 +604,7 @@ void drawComing(Rng &rng, DongleDraw *d, std::set<std::string> *serials,
 Run drawWatch(uint64_t seed)
 {
     Rng rng(seed ^ 0x7761746368ULL);
-    Run s = cleanRun(seed, rng, 2, 4, 0.6);
+    Run s = cleanRun(rng, 2, 4, 0.6);
     placeAndNumber(rng, &s);
     std::set<std::string> serials;
     std::vector<DongleDraw> later;

@@ -68,7 +68,6 @@ struct HolderDraw {
 // flashers started together against them. A run with one dongle has one
 // flasher naming none.
 struct Run {
-    uint64_t seed = 0;
     BusKind bus = BusKind::Pty;
     std::vector<int> foreignPorts;    // ttyACM numbers taken by other devices first
     std::vector<bool> foreignInSysfs; // with a modalias that is no Torvex's, or none at all

@@ -250,11 +250,10 @@ soak::Outcome runWorker(const Settings &s, long index)
 // One record per run: "run=N", then the outcome.
 void keepOutcome(const Settings &s, long index, const soak::Outcome &outcome)
 {
-    if (s.outcomesPath.empty()) {
-        return;
+    if (!s.outcomesPath.empty()) {
+        std::ofstream(s.outcomesPath, std::ios::app) << "run=" << index << "\n"
+                                                     << dump(outcome) << "\n";
     }
-    std::ofstream out(s.outcomesPath, std::ios::app);
-    out << "run=" << index << "\n" << dump(outcome) << "\n";
 }
 
 // The soak's runs, or with --replay the one run, showing all it did.

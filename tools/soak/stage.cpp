@@ -1,6 +1,6 @@
 // Runs one run: its dongles on their bus (and other devices' ports before
 // them), its flashers started together, and what each did gathered for the
-// judge. The bus, dongles and sysfs are put together in Stage alone.
+// judge. The bus, dongles and sysfs are put together in setUp alone.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -35,73 +35,64 @@ bool noHostPorts()
     });
 }
 
+// A gadget's pull is timed from when the host has its port.
+std::string gadgetUp(sim::Stage &stage)
+{
+    if (!sim::waitUntil([&stage] { return !stage.dongle(0).hostPort().empty(); }, 3000)) {
+        return "the gadget did not come up on the host: " + stage.busError(0);
+    }
+    stage.dongle(0).armPull();
+    return {};
+}
+
+std::string portLinks(const Run &s, const sim::Stage &stage)
+{
+    for (std::size_t d = 0; d < s.dongles.size(); ++d) {
+        const std::string port = "/dev/ttyACM" + std::to_string(s.dongles[d].number);
+        const std::string at = stage.dongle(d).hostPort();
+        if (s.dongles[d].options.pull.atMs != 0 && at != port) {
+            return "dongle on " + at + ", not on " + port + " as drawn";
+        }
+    }
+    return stage.linkByPath() ? "" : "cannot make /dev/serial/by-path links";
+}
+
 // The dongles on their bus: pseudo-terminals in a device tree of the run's
 // own, with other devices' ports first and the links udev makes under
 // /dev/serial/by-path; or one USB gadget under the kernel's cdc_acm, on a
 // bus with no port left from the run before, so that its ports get the
-// numbers a dongle plugged into an idle machine gets.
-class Stage
+// numbers a dongle plugged into an idle machine gets. Empty, or the reason
+// it could not be.
+std::string setUp(const Run &s, const RunSetup &setup, std::unique_ptr<sim::Stage> *made)
 {
-  public:
-    std::string build(const Run &s, const RunSetup &setup)
-    {
-        const bool real = setup.bus == BusKind::Gadget;
-        std::string why;
-        if (real ? !sim::waitUntil(noHostPorts, 3000) : !sim::enterSandbox(&why)) {
-            return real ? "a ttyACM port from an earlier run is still there" : why;
-        }
-        if (real && s.dongles.size() != 1) {
-            return "one dongle only on a real bus";
-        }
-        stage_ = real ? std::make_unique<sim::Stage>("torvex-soak", std::vector{setup.udc})
-                      : std::make_unique<sim::Stage>();
-        for (std::size_t i = 0; stage_->ok() && i < s.foreignPorts.size(); ++i) {
-            if (!stage_->tree().addForeignPort(
-                    s.foreignPorts[i],
-                    s.foreignInSysfs[i] ? sim::FakeDeviceTree::otherModalias : "")) {
-                return "cannot add foreign ports";
-            }
-        }
-        std::vector<sim::Seat> seats;
-        for (const DongleDraw &d : s.dongles) {
-            seats.push_back({d.options, d.place});
-        }
-        // Those drawn to plug in later come first, and leave before the others
-        // come, which then take the port numbers drawn for them.
-        if (!stage_->ok() || !(real ? stage_->plugIn(seats) : stage_->plugInTimed(seats))) {
-            return stage_->error();
-        }
-        return real ? gadgetUp() : portLinks(s);
+    const bool real = setup.bus == BusKind::Gadget;
+    std::string why;
+    if (real ? !sim::waitUntil(noHostPorts, 3000) : !sim::enterSandbox(&why)) {
+        return real ? "a ttyACM port from an earlier run is still there" : why;
     }
-
-    sim::Dongle &dongle(std::size_t d) const
-    {
-        return stage_->dongle(d);
+    if (real && s.dongles.size() != 1) {
+        return "one dongle only on a real bus";
     }
-
-  private:
-    std::string gadgetUp()
-    {
-        if (!sim::waitUntil([this] { return !dongle(0).hostPort().empty(); }, 3000)) {
-            return "the gadget did not come up on the host: " + stage_->busError(0);
+    *made = real ? std::make_unique<sim::Stage>("torvex-soak", std::vector{setup.udc})
+                 : std::make_unique<sim::Stage>();
+    sim::Stage &stage = **made;
+    for (std::size_t i = 0; stage.ok() && i < s.foreignPorts.size(); ++i) {
+        if (!stage.tree().addForeignPort(
+                s.foreignPorts[i], s.foreignInSysfs[i] ? sim::FakeDeviceTree::otherModalias : "")) {
+            return "cannot add foreign ports";
         }
-        dongle(0).armPull();
-        return {};
     }
-
-    std::string portLinks(const Run &s) const
-    {
-        for (std::size_t d = 0; d < s.dongles.size(); ++d) {
-            const std::string port = "/dev/ttyACM" + std::to_string(s.dongles[d].number);
-            if (s.dongles[d].options.pull.atMs != 0 && dongle(d).hostPort() != port) {
-                return "dongle on " + dongle(d).hostPort() + ", not on " + port + " as drawn";
-            }
-        }
-        return stage_->linkByPath() ? "" : "cannot make /dev/serial/by-path links";
+    std::vector<sim::Seat> seats;
+    for (const DongleDraw &d : s.dongles) {
+        seats.push_back({d.options, d.place});
     }
-
-    std::unique_ptr<sim::Stage> stage_;
-};
+    // Those drawn to plug in later come first, and leave before the others
+    // come, which then take the port numbers drawn for them.
+    if (!stage.ok() || !(real ? stage.plugIn(seats) : stage.plugInTimed(seats))) {
+        return stage.error();
+    }
+    return real ? gadgetUp(stage) : portLinks(s, stage);
+}
 
 // Another program on a dongle's port, as drawn: it opens the port without a
 // lock and reads what comes, as `cat` does, until its time is up or `over`.
@@ -257,8 +248,8 @@ void show(const Seen &seen)
 
 Outcome runOnce(const Run &run, const RunSetup &setup)
 {
-    Stage stage;
-    const std::string why = stage.build(run, setup);
+    std::unique_ptr<sim::Stage> stage;
+    const std::string why = setUp(run, setup, &stage);
     if (!why.empty()) {
         return rigFailure(why);
     }
@@ -268,7 +259,7 @@ Outcome runOnce(const Run &run, const RunSetup &setup)
     std::atomic<bool> tried{false};
     std::future<Hold> holder;
     if (run.holder.dongle >= 0) {
-        sim::Dongle *const held = &stage.dongle(static_cast<std::size_t>(run.holder.dongle));
+        sim::Dongle *const held = &stage->dongle(static_cast<std::size_t>(run.holder.dongle));
         holder =
             std::async(std::launch::async, holdPort, run.holder, held, std::cref(over), &tried);
         sim::waitUntil([&] { return run.holder.atMs > 0 || tried; }, 3000);
@@ -277,7 +268,7 @@ Outcome runOnce(const Run &run, const RunSetup &setup)
     over = true;
     seen.hold = holder.valid() ? holder.get() : Hold{};
     for (std::size_t d = 0; d < run.dongles.size(); ++d) {
-        sim::Dongle &dongle = stage.dongle(d);
+        sim::Dongle &dongle = stage->dongle(d);
         dongle.stop();
         DongleSeen &dongleSeen = seen.dongles.emplace_back();
         dongleSeen.frames = dongle.frames();
