@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -88,25 +89,60 @@ struct Settings {
     std::string gadgetName = "torvex";
 };
 
-// The options that take a time; false for any other, or a bad time.
-bool parseTime(const std::string &arg, const char *value, Settings *s)
+// The options that take a time (or the limit): where it goes, and the least
+// it may be; false for any other option, or a bad time, said in `why`.
+bool parseTime(const std::string &arg, const char *value, Settings *s, std::string *why)
 {
-    sim::Pull &pull = s->dongles.back().options.pull;
+    sim::DongleOptions &options = s->dongles.back().options;
+    const std::map<std::string, std::pair<int *, int>> times = {
+        {"--limit", {&s->limitSeconds, 1}},
+        {"--reenumerate-ms", {&options.reenumerateMs, 0}},
+        {"--boot-ms", {&options.bootMs, 0}},
+        {"--pull-at", {&options.pull.atMs, 1}},
+        {"--back-after", {&options.pull.backAfterMs, 0}},
+        {"--plug-in-at", {&options.pull.backAfterMs, 0}}};
+    const auto time = times.find(arg);
     const int n = std::atoi(value);
-    int *const field = arg == "--limit"        ? &s->limitSeconds
-                       : arg == "--pull-at"    ? &pull.atMs
-                       : arg == "--back-after" ? &pull.backAfterMs
-                       : arg == "--plug-in-at" ? &pull.backAfterMs
-                                               : nullptr;
     if (arg == "--ctrl-c-at" && n >= 0) {
         s->ctrlC.emplace_back(n);
         return true;
     }
-    if (field == nullptr || n < (arg == "--pull-at" || arg == "--limit" ? 1 : 0)) {
+    if (time == times.end() || n < time->second.second) {
+        *why = time != times.end() || arg == "--ctrl-c-at" ? "bad " + arg : "";
         return false;
     }
-    *field = n;
-    pull.atMs = arg == "--plug-in-at" ? 0 : pull.atMs;
+    *time->second.first = n;
+    options.pull.atMs = arg == "--plug-in-at" ? 0 : options.pull.atMs;
+    return true;
+}
+
+// The options that take a word of their own, or a fault; false for any
+// other, or a bad value, said in `why`.
+bool parseWord(const std::string &arg, const std::string &value, Settings *s, std::string *why)
+{
+    sim::DongleOptions &options = s->dongles.back().options;
+    bool ok = false;
+    if (arg == "--mode") {
+        options.startMode = value == "bootloader" ? sim::Mode::Bootloader : sim::Mode::Application;
+        return value == "bootloader" || value == "application" || (*why = "bad mode", false);
+    }
+    if (arg == "--reply-byte") {
+        const std::vector<uint8_t> bytes = sim::fromHex(value, &ok);
+        ok = ok && bytes.size() == 1;
+        options.replyByte = value == "echo" ? -1 : ok ? bytes[0] : options.replyByte;
+        return value == "echo" || ok ||
+               (*why = "bad --reply-byte: two hex digits or 'echo'", false);
+    }
+    if (arg == "--bus") {
+        s->gadget = value == "gadget";
+        return s->gadget || value == "pty" || (*why = "bad --bus: pty or gadget", false);
+    }
+    int frame = 0;
+    sim::Fault fault;
+    if (arg != "--fault" || !sim::parseFault(value, &frame, &fault, why)) {
+        return false;
+    }
+    options.faults[frame] = fault;
     return true;
 }
 
@@ -120,10 +156,7 @@ bool parseOption(const std::string &arg, const char *value, Settings *s, std::st
                          : arg == "--serial"            ? &dongle.place.serial
                          : arg == "--bootloader-serial" ? &dongle.place.bootloaderSerial
                                                         : nullptr;
-    if (value != nullptr && sim::isDongleOption(arg)) {
-        return sim::parseDongleOption(arg, value, &dongle.options, why);
-    }
-    if (value != nullptr && parseTime(arg, value, s)) {
+    if (value != nullptr && (parseTime(arg, value, s, why) || parseWord(arg, value, s, why))) {
         return true;
     }
     if (value != nullptr && arg == "--foreign-port") {
@@ -135,13 +168,8 @@ bool parseOption(const std::string &arg, const char *value, Settings *s, std::st
         s->udcs.emplace_back(value);
         return true;
     }
-    if (value != nullptr && arg == "--bus") {
-        s->gadget = std::string(value) == "gadget";
-        return s->gadget || std::string(value) == "pty" ||
-               (*why = "bad --bus: pty or gadget", false);
-    }
     if (value == nullptr || field == nullptr) {
-        *why = "unknown option or missing value: " + arg;
+        *why = why->empty() ? "unknown option or missing value: " + arg : *why;
         return false;
     }
     *field = value;
