@@ -56,11 +56,10 @@ std::unique_ptr<Bus> Stage::makeBus(UsbPlace *place, std::size_t i)
         return bus;
     }
     auto bus = std::make_unique<GadgetBus>(gadgetName_ + (i == 0 ? "" : std::to_string(i + 1)),
-                                           i < udcs_.size() ? udcs_[i] : "");
-    bus->setSerials(place->serial, place->bootloaderSerial);
-    std::string why;
-    if (!bus->create(&why) && ok()) {
-        error_ = why;
+                                           i < udcs_.size() ? udcs_[i] : "", place->serial,
+                                           place->bootloaderSerial);
+    if (!bus->error().empty() && ok()) {
+        error_ = bus->error();
     }
     return bus;
 }
