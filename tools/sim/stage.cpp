@@ -41,10 +41,10 @@ std::string byPathLink(const std::string &usbPath)
            "-usb-0:" + usbPath.substr(dash + 1) + ":1.0";
 }
 
-Stage::Stage() : tree_(std::make_unique<FakeDeviceTree>()), error_(tree_->error()) {}
-
 Stage::Stage(std::string gadgetName, std::vector<std::string> udcs)
-    : gadgetName_(std::move(gadgetName)), udcs_(std::move(udcs))
+    : gadgetName_(std::move(gadgetName)), udcs_(std::move(udcs)),
+      tree_(gadgetName_.empty() ? std::make_unique<FakeDeviceTree>() : nullptr),
+      error_(tree_ ? tree_->error() : "")
 {
 }
 
