@@ -161,8 +161,7 @@ int GadgetBus::openDeviceSide()
     }
     // The tty line discipline of ttyGS starts cooked with echo on: it would
     // answer the host's frames with copies of themselves.
-    struct termios settings {
-    };
+    termios settings{};
     if (tcgetattr(fd, &settings) == 0) {
         cfmakeraw(&settings);
         settings.c_cc[VMIN] = 0;
