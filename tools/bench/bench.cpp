@@ -179,8 +179,7 @@ Phase runFloor(const Settings &s)
         return {};
     }
     const int fd = open(dongle.hostPort().c_str(), O_RDWR | O_NOCTTY);
-    struct termios raw {
-    };
+    termios raw{};
     bool ok = fd >= 0 && tcgetattr(fd, &raw) == 0;
     cfmakeraw(&raw);
     ok = ok && tcsetattr(fd, TCSANOW, &raw) == 0 && exchange(fd, {0x64, 0xAA, 0xAA});

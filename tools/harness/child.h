@@ -43,8 +43,7 @@ struct ChildResult {
     std::chrono::steady_clock::time_point end;
     std::chrono::milliseconds elapsed{0};                           // from begin to end
     std::vector<std::chrono::steady_clock::time_point> interrupted; // when each Ctrl-C went
-    struct rusage usage {
-    }; // of the program and the children it waited for
+    rusage usage{}; // of the program and the children it waited for
 };
 
 // Runs the program to its end, or kills it at the bound. It runs detached by

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 
@@ -70,44 +69,6 @@ bool isCommandByte(uint8_t byte)
 {
     return byte == enterBootloader || byte == checkBootloader || byte == pageData ||
            byte == pageWrite || byte == bootApplication;
-}
-
-bool isDongleOption(const std::string &arg)
-{
-    return arg == "--mode" || arg == "--reenumerate-ms" || arg == "--boot-ms" || arg == "--fault" ||
-           arg == "--reply-byte";
-}
-
-bool parseDongleOption(const std::string &arg, const std::string &value, DongleOptions *options,
-                       std::string *why)
-{
-    if (arg == "--mode") {
-        options->startMode = value == "bootloader" ? Mode::Bootloader : Mode::Application;
-        return value == "bootloader" || value == "application" || (*why = "bad mode", false);
-    }
-    if (arg == "--reenumerate-ms") {
-        options->reenumerateMs = std::atoi(value.c_str());
-        return options->reenumerateMs >= 0 || (*why = "bad --reenumerate-ms", false);
-    }
-    if (arg == "--boot-ms") {
-        options->bootMs = std::atoi(value.c_str());
-        return options->bootMs >= 0 || (*why = "bad --boot-ms", false);
-    }
-    if (arg == "--reply-byte") {
-        bool ok = value.size() == 2;
-        const std::vector<uint8_t> bytes = ok ? fromHex(value, &ok) : std::vector<uint8_t>{};
-        options->replyByte = value == "echo" ? -1 : ok ? bytes[0] : options->replyByte;
-        return value == "echo" || ok ||
-               (*why = "bad --reply-byte: two hex digits or 'echo'", false);
-    }
-    int frame = 0;
-    Fault fault;
-    if (arg == "--fault" && parseFault(value, &frame, &fault, why)) {
-        options->faults[frame] = fault;
-        return true;
-    }
-    *why = arg == "--fault" ? *why : "not a dongle option: " + arg;
-    return false;
 }
 
 Dongle::Dongle(Bus &bus, DongleOptions options)

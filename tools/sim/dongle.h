@@ -75,14 +75,6 @@ struct DongleOptions {
     Pull pull;
 };
 
-// Sets one of the options the dongle's command-line programs share:
-// --mode application|bootloader, --reenumerate-ms N, --boot-ms N,
-// --fault FRAME:KIND[:ARGS], --reply-byte HEX|echo.
-// Returns false, with the reason in `why`, for a bad value or another option.
-bool parseDongleOption(const std::string &arg, const std::string &value, DongleOptions *options,
-                       std::string *why);
-bool isDongleOption(const std::string &arg);
-
 // One frame the dongle received, and what became of it.
 struct FrameRecord {
     int index = 0;

@@ -111,8 +111,10 @@ bool parseFault(const std::string &text, int *frame, Fault *fault, std::string *
         std::find_if(std::begin(kindNames), std::end(kindNames),
                      [&](const KindName &k) { return fields.size() >= 2 && fields[1] == k.name; });
     if (kind == std::end(kindNames) || !toInt(fields[0], frame)) {
-        *why = "expected <frame>:<kind>[:args], kinds: ignore drop delay replace split stale "
-               "unplug corrupt flood";
+        *why = "expected <frame>:<kind>[:args], kinds:";
+        for (const KindName &known : kindNames) {
+            *why += std::string(" ") + known.name;
+        }
         return false;
     }
     *fault = Fault{};

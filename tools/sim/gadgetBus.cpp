@@ -68,15 +68,13 @@ bool exists(const std::string &path)
 
 } // namespace
 
-GadgetBus::GadgetBus(const std::string &name, std::string udc)
-    : dir_(std::string(gadgetRoot) + "/" + name), udc_(std::move(udc))
+GadgetBus::GadgetBus(const std::string &name, std::string udc, std::string applicationSerial,
+                     std::string bootloaderSerial)
+    : dir_(std::string(gadgetRoot) + "/" + name), udc_(std::move(udc)),
+      applicationSerial_(std::move(applicationSerial)),
+      bootloaderSerial_(std::move(bootloaderSerial))
 {
-}
-
-void GadgetBus::setSerials(std::string application, std::string bootloader)
-{
-    applicationSerial_ = std::move(application);
-    bootloaderSerial_ = std::move(bootloader);
+    create();
 }
 
 GadgetBus::~GadgetBus()
@@ -92,17 +90,17 @@ bool GadgetBus::writeAttr(const std::string &relPath, const std::string &value) 
     return static_cast<bool>(out);
 }
 
-bool GadgetBus::create(std::string *why)
+void GadgetBus::create()
 {
     if (!exists(gadgetRoot)) {
-        *why = std::string(gadgetRoot) + " is missing (configfs mounted? libcomposite loaded?)";
-        return false;
+        error_ = std::string(gadgetRoot) + " is missing (configfs mounted? libcomposite loaded?)";
+        return;
     }
     if (udc_.empty()) {
         const auto udcs = listDir("/sys/class/udc");
         if (udcs.empty()) {
-            *why = "no USB device controller in /sys/class/udc";
-            return false;
+            error_ = "no USB device controller in /sys/class/udc";
+            return;
         }
         udc_ = udcs.front();
     }
@@ -124,11 +122,10 @@ bool GadgetBus::create(std::string *why)
     const std::string link = dir_ + "/" + configDir + "/acm.usb0";
     if (!ok ||
         (symlink((dir_ + "/" + functionDir).c_str(), link.c_str()) != 0 && errno != EEXIST)) {
-        *why = "cannot set up the gadget in " + dir_ + ": " + std::strerror(errno);
-        return false;
+        error_ = "cannot set up the gadget in " + dir_ + ": " + std::strerror(errno);
+        return;
     }
     deviceTty_ = "/dev/ttyGS" + readFirstLine(dir_ + "/" + functionDir + "/port_num");
-    return true;
 }
 
 void GadgetBus::destroy()
@@ -164,8 +161,7 @@ int GadgetBus::openDeviceSide()
     }
     // The tty line discipline of ttyGS starts cooked with echo on: it would
     // answer the host's frames with copies of themselves.
-    struct termios settings {
-    };
+    termios settings{};
     if (tcgetattr(fd, &settings) == 0) {
         cfmakeraw(&settings);
         settings.c_cc[VMIN] = 0;

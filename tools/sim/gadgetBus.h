@@ -15,32 +15,29 @@ namespace sim
 class GadgetBus : public Bus
 {
   public:
-    // `udc` empty: the first device controller there is.
-    GadgetBus(const std::string &name, std::string udc);
+    // Builds the gadget (unbound) on `udc` (empty: the first device
+    // controller there is), with the USB serial number it shows in each mode
+    // (an empty one shows none, as a device without the string).
+    GadgetBus(const std::string &name, std::string udc, std::string applicationSerial,
+              std::string bootloaderSerial);
+    // Unbinds and removes the gadget from configfs.
     ~GadgetBus() override;
     GadgetBus(const GadgetBus &) = delete;
     GadgetBus &operator=(const GadgetBus &) = delete;
-
-    // USB serial numbers the dongle shows in each mode (from the next
-    // plugIn); an empty one shows none, as a device without the string.
-    void setSerials(std::string application, std::string bootloader);
-
-    // Builds the gadget (unbound); false with a reason when it cannot.
-    bool create(std::string *why);
-    // Unbinds and removes the gadget from configfs.
-    void destroy();
 
     int plugIn(Mode mode) override;
     void unplug() override;
     std::string hostPort() const override;
 
-    // Why the last plugIn failed.
+    // Why the gadget could not be built, or the last plugIn failed.
     std::string error() const
     {
         return error_;
     }
 
   private:
+    void create();
+    void destroy();
     bool writeAttr(const std::string &relPath, const std::string &value) const;
     int openDeviceSide();
     bool onOurHostController(const std::string &ttyName) const;
@@ -48,8 +45,8 @@ class GadgetBus : public Bus
     std::string dir_;
     std::string udc_;
     std::string hostController_; // the host side of udc_, when known
-    std::string applicationSerial_ = "TVX0001";
-    std::string bootloaderSerial_ = "TVX0001";
+    std::string applicationSerial_;
+    std::string bootloaderSerial_;
     std::string deviceTty_;
     std::string error_;
     bool created_ = false;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -88,25 +89,60 @@ struct Settings {
     std::string gadgetName = "torvex";
 };
 
-// The options that take a time; false for any other, or a bad time.
-bool parseTime(const std::string &arg, const char *value, Settings *s)
+// The options that take a time (or the limit): where it goes, and the least
+// it may be; false for any other option, or a bad time, said in `why`.
+bool parseTime(const std::string &arg, const char *value, Settings *s, std::string *why)
 {
-    sim::Pull &pull = s->dongles.back().options.pull;
+    sim::DongleOptions &options = s->dongles.back().options;
+    const std::map<std::string, std::pair<int *, int>> times = {
+        {"--limit", {&s->limitSeconds, 1}},
+        {"--reenumerate-ms", {&options.reenumerateMs, 0}},
+        {"--boot-ms", {&options.bootMs, 0}},
+        {"--pull-at", {&options.pull.atMs, 1}},
+        {"--back-after", {&options.pull.backAfterMs, 0}},
+        {"--plug-in-at", {&options.pull.backAfterMs, 0}}};
+    const auto time = times.find(arg);
     const int n = std::atoi(value);
-    int *const field = arg == "--limit"        ? &s->limitSeconds
-                       : arg == "--pull-at"    ? &pull.atMs
-                       : arg == "--back-after" ? &pull.backAfterMs
-                       : arg == "--plug-in-at" ? &pull.backAfterMs
-                                               : nullptr;
     if (arg == "--ctrl-c-at" && n >= 0) {
         s->ctrlC.emplace_back(n);
         return true;
     }
-    if (field == nullptr || n < (arg == "--pull-at" || arg == "--limit" ? 1 : 0)) {
+    if (time == times.end() || n < time->second.second) {
+        *why = time != times.end() || arg == "--ctrl-c-at" ? "bad " + arg : "";
         return false;
     }
-    *field = n;
-    pull.atMs = arg == "--plug-in-at" ? 0 : pull.atMs;
+    *time->second.first = n;
+    options.pull.atMs = arg == "--plug-in-at" ? 0 : options.pull.atMs;
+    return true;
+}
+
+// The options that take a word of their own, or a fault; false for any
+// other, or a bad value, said in `why`.
+bool parseWord(const std::string &arg, const std::string &value, Settings *s, std::string *why)
+{
+    sim::DongleOptions &options = s->dongles.back().options;
+    bool ok = false;
+    if (arg == "--mode") {
+        options.startMode = value == "bootloader" ? sim::Mode::Bootloader : sim::Mode::Application;
+        return value == "bootloader" || value == "application" || (*why = "bad mode", false);
+    }
+    if (arg == "--reply-byte") {
+        const std::vector<uint8_t> bytes = sim::fromHex(value, &ok);
+        ok = ok && bytes.size() == 1;
+        options.replyByte = value == "echo" ? -1 : ok ? bytes[0] : options.replyByte;
+        return value == "echo" || ok ||
+               (*why = "bad --reply-byte: two hex digits or 'echo'", false);
+    }
+    if (arg == "--bus") {
+        s->gadget = value == "gadget";
+        return s->gadget || value == "pty" || (*why = "bad --bus: pty or gadget", false);
+    }
+    int frame = 0;
+    sim::Fault fault;
+    if (arg != "--fault" || !sim::parseFault(value, &frame, &fault, why)) {
+        return false;
+    }
+    options.faults[frame] = fault;
     return true;
 }
 
@@ -120,10 +156,7 @@ bool parseOption(const std::string &arg, const char *value, Settings *s, std::st
                          : arg == "--serial"            ? &dongle.place.serial
                          : arg == "--bootloader-serial" ? &dongle.place.bootloaderSerial
                                                         : nullptr;
-    if (value != nullptr && sim::isDongleOption(arg)) {
-        return sim::parseDongleOption(arg, value, &dongle.options, why);
-    }
-    if (value != nullptr && parseTime(arg, value, s)) {
+    if (value != nullptr && (parseTime(arg, value, s, why) || parseWord(arg, value, s, why))) {
         return true;
     }
     if (value != nullptr && arg == "--foreign-port") {
@@ -135,13 +168,8 @@ bool parseOption(const std::string &arg, const char *value, Settings *s, std::st
         s->udcs.emplace_back(value);
         return true;
     }
-    if (value != nullptr && arg == "--bus") {
-        s->gadget = std::string(value) == "gadget";
-        return s->gadget || std::string(value) == "pty" ||
-               (*why = "bad --bus: pty or gadget", false);
-    }
     if (value == nullptr || field == nullptr) {
-        *why = "unknown option or missing value: " + arg;
+        *why = why->empty() ? "unknown option or missing value: " + arg : *why;
         return false;
     }
     *field = value;
@@ -219,32 +247,33 @@ bool parseArgs(int argc, char **argv, Settings *s, std::string *why)
 
 // The dongles in play.
 struct Bench {
-    explicit Bench(const Settings &s)
-        : stage(s.gadget ? std::make_unique<sim::Stage>(s.gadgetName, s.udcs)
-                         : std::make_unique<sim::Stage>())
-    {
-    }
-    std::unique_ptr<sim::Stage> stage;
+    explicit Bench(const Settings &s) : stage(s.gadget ? s.gadgetName : "", s.udcs) {}
+    sim::Stage stage;
     bool named = false; // said apart by their places in the output
 };
 
 std::string label(const Bench &bench, std::size_t i)
 {
-    const sim::UsbPlace &place = bench.stage->place(i);
+    const sim::UsbPlace &place = bench.stage.place(i);
     return "dongle " + std::to_string(i + 1) +
            (place.plain ? std::string(" with no USB device in sysfs") : " at " + place.path);
 }
 
+// Says where dongle i is, or is to be, in `mode`.
+void sayWhere(const Bench &bench, std::size_t i, sim::Mode mode, const std::string &where)
+{
+    std::cerr << "torvex-sim: " << (bench.named ? label(bench, i) : "dongle") << " in "
+              << sim::nameOf(mode) << " mode " << where << "\n";
+}
+
 void announce(const Settings &s, const Bench &bench)
 {
-    for (std::size_t i = 0; i < bench.stage->size(); ++i) {
+    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
         const sim::DongleOptions &options = s.dongles[i].options;
-        std::cerr << "torvex-sim: " << (bench.named ? label(bench, i) : "dongle") << " in "
-                  << sim::nameOf(options.startMode) << " mode "
-                  << (options.pull.atMs == 0
-                          ? "to plug in at " + std::to_string(options.pull.backAfterMs) + " ms"
-                          : "on " + bench.stage->dongle(i).hostPort())
-                  << "\n";
+        sayWhere(bench, i, options.startMode,
+                 options.pull.atMs == 0
+                     ? "to plug in at " + std::to_string(options.pull.backAfterMs) + " ms"
+                     : "on " + bench.stage.dongle(i).hostPort());
     }
 }
 
@@ -259,8 +288,8 @@ Verdict judge(const Bench &bench, const std::vector<uint8_t> &expected)
 {
     Verdict verdict;
     bool anyEquals = false;
-    for (std::size_t i = 0; i < bench.stage->size(); ++i) {
-        const std::vector<uint8_t> flash = bench.stage->dongle(i).flash();
+    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
+        const std::vector<uint8_t> flash = bench.stage.dongle(i).flash();
         verdict.equals.push_back(flash == expected);
         verdict.written.push_back(!flash.empty()); // every dongle starts with an empty flash
         anyEquals = anyEquals || verdict.equals.back();
@@ -282,13 +311,13 @@ void writeReport(const Settings &s, const std::string &head, const Bench &bench,
     std::size_t frames = 0;
     int pagesRejected = 0;
     std::ostringstream each; // said apart only for dongles named by their places
-    for (std::size_t i = 0; i < bench.stage->size(); ++i) {
-        const sim::Dongle &dongle = bench.stage->dongle(i);
+    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
+        const sim::Dongle &dongle = bench.stage.dongle(i);
         flashBytes += dongle.flash().size();
         frames += dongle.frames().size();
         pagesRejected += dongle.pagesRejected();
         const std::string key = "dongle" + std::to_string(i + 1) + "_";
-        each << key << "path=" << bench.stage->place(i).path << "\n"
+        each << key << "path=" << bench.stage.place(i).path << "\n"
              << key << "mode=" << sim::nameOf(dongle.mode()) << "\n"
              << key << "written=" << (verdict.written[i] ? 1 : 0) << "\n"
              << key << "flash_matches=" << (expecting ? (verdict.equals[i] ? 1 : 0) : -1) << "\n"
@@ -306,8 +335,8 @@ void writeReport(const Settings &s, const std::string &head, const Bench &bench,
 void tellFlash(const Settings &s, const Bench &bench, const Verdict &verdict,
                std::size_t expectedSize)
 {
-    for (std::size_t i = 0; i < bench.stage->size(); ++i) {
-        const sim::Dongle &dongle = bench.stage->dongle(i);
+    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
+        const sim::Dongle &dongle = bench.stage.dongle(i);
         std::cerr << "torvex-sim: ";
         if (bench.named) {
             std::cerr << label(bench, i) << " (" << sim::nameOf(dongle.mode()) << " mode, "
@@ -328,16 +357,16 @@ bool setUp(Settings *s, Bench *bench)
     bench->named = s->dongles.size() > 1 || s->dongles[0].placed;
     std::stable_partition(s->dongles.begin(), s->dongles.end(),
                           [](const DongleSettings &d) { return d.options.pull.atMs == 0; });
-    bool ready = bench->stage->ok() && (!s->gadget || s->foreignPorts.empty());
+    bool ready = bench->stage.ok() && (!s->gadget || s->foreignPorts.empty());
     for (const auto &[number, inSysfs] : s->foreignPorts) {
-        ready = ready && bench->stage->tree().addForeignPort(
+        ready = ready && bench->stage.tree().addForeignPort(
                              number, inSysfs ? sim::FakeDeviceTree::otherModalias : "");
     }
-    if (!ready || !bench->stage->plugInTimed({s->dongles.begin(), s->dongles.end()}) ||
-        (!s->gadget && !bench->stage->linkByPath())) {
+    if (!ready || !bench->stage.plugInTimed({s->dongles.begin(), s->dongles.end()}) ||
+        (!s->gadget && !bench->stage.linkByPath())) {
         std::cerr << "torvex-sim: "
-                  << (bench->stage->ok() ? "cannot make another device's port or a by-path link"
-                                         : bench->stage->error())
+                  << (bench->stage.ok() ? "cannot make another device's port or a by-path link"
+                                        : bench->stage.error())
                   << "\n";
         return false;
     }
@@ -372,8 +401,8 @@ bool applicationRestarted(const sim::Dongle &dongle)
 long long unplugEpochMs(const Bench &bench)
 {
     using SystemClock = std::chrono::system_clock;
-    for (std::size_t i = 0; i < bench.stage->size(); ++i) {
-        for (const auto &frame : bench.stage->dongle(i).frames()) {
+    for (std::size_t i = 0; i < bench.stage.size(); ++i) {
+        for (const auto &frame : bench.stage.dongle(i).frames()) {
             if (frame.fault.rfind("unplug", 0) == 0) {
                 const auto then =
                     SystemClock::now() - (std::chrono::steady_clock::now() - frame.received);
@@ -392,18 +421,17 @@ std::string serve(const Settings &s, const Bench &bench)
 {
     signal(SIGTERM, onSignal);
     signal(SIGINT, onSignal);
-    std::vector<std::string> last(bench.stage->size());
+    std::vector<std::string> last(bench.stage.size());
     std::string ports;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(s.limitSeconds);
     for (;;) {
         bool restarted = true;
-        for (std::size_t i = 0; i < bench.stage->size(); ++i) {
-            const sim::Dongle &dongle = bench.stage->dongle(i);
+        for (std::size_t i = 0; i < bench.stage.size(); ++i) {
+            const sim::Dongle &dongle = bench.stage.dongle(i);
             const std::string port = dongle.hostPort();
             const std::string seen = port.empty() ? "" : sim::nameOf(dongle.mode()) + (":" + port);
             if (!seen.empty() && seen != last[i]) {
-                std::cerr << "torvex-sim: " << (bench.named ? label(bench, i) : "dongle") << " in "
-                          << sim::nameOf(dongle.mode()) << " mode on " << port << "\n";
+                sayWhere(bench, i, dongle.mode(), "on " + port);
                 ports += (ports.empty() ? "" : " ") + seen;
             }
             last[i] = seen;
@@ -441,7 +469,7 @@ harness::ChildResult runProgram(const Settings &s)
 int conclude(const Settings &s, Bench *bench, const std::vector<uint8_t> &expected,
              const std::string &head, int status)
 {
-    bench->stage->stop();
+    bench->stage.stop();
     const Verdict verdict = judge(*bench, expected);
     writeReport(s, head + "unplugged_at_ms=" + std::to_string(unplugEpochMs(*bench)) + "\n", *bench,
                 verdict);

@@ -41,10 +41,10 @@ std::string byPathLink(const std::string &usbPath)
            "-usb-0:" + usbPath.substr(dash + 1) + ":1.0";
 }
 
-Stage::Stage() : tree_(std::make_unique<FakeDeviceTree>()), error_(tree_->error()) {}
-
 Stage::Stage(std::string gadgetName, std::vector<std::string> udcs)
-    : gadgetName_(std::move(gadgetName)), udcs_(std::move(udcs))
+    : gadgetName_(std::move(gadgetName)), udcs_(std::move(udcs)),
+      tree_(gadgetName_.empty() ? std::make_unique<FakeDeviceTree>() : nullptr),
+      error_(tree_ ? tree_->error() : "")
 {
 }
 
@@ -56,11 +56,10 @@ std::unique_ptr<Bus> Stage::makeBus(UsbPlace *place, std::size_t i)
         return bus;
     }
     auto bus = std::make_unique<GadgetBus>(gadgetName_ + (i == 0 ? "" : std::to_string(i + 1)),
-                                           i < udcs_.size() ? udcs_[i] : "");
-    bus->setSerials(place->serial, place->bootloaderSerial);
-    std::string why;
-    if (!bus->create(&why) && ok()) {
-        error_ = why;
+                                           i < udcs_.size() ? udcs_[i] : "", place->serial,
+                                           place->bootloaderSerial);
+    if (!bus->error().empty() && ok()) {
+        error_ = bus->error();
     }
     return bus;
 }

@@ -32,15 +32,14 @@ struct Seat {
 // What a program under test meets: dongles plugged in, each on a bus of its
 // own. On pseudo-terminals (the default) they live in a device tree of the
 // stage's own, which the process must have a private mount namespace for
-// (enterSandbox). As configfs gadgets they are the kernel's:
-// the i-th is the gadget `gadgetName` (then `gadgetName`2, 3, ...) bound to
-// the i-th of `udcs` (beyond those named: the first controller there is),
-// and of its place only the serial numbers count.
+// (enterSandbox). As configfs gadgets (a `gadgetName` given) they are the
+// kernel's: the i-th is the gadget `gadgetName` (then `gadgetName`2, 3, ...)
+// bound to the i-th of `udcs` (beyond those named: the first controller there
+// is), and of its place only the serial numbers count.
 class Stage
 {
   public:
-    Stage();
-    Stage(std::string gadgetName, std::vector<std::string> udcs);
+    explicit Stage(std::string gadgetName = "", std::vector<std::string> udcs = {});
     Stage(const Stage &) = delete;
     Stage &operator=(const Stage &) = delete;
 
