@@ -5,11 +5,11 @@
 # Needs root: the end-to-end tests give the program a private /dev and sysfs.
 # Builds in build-test/ (the gates read it there); build/ is the user's.
 #
-# Three phases (docs/development.md tells why): 1. build-test/ and the
-# firmware.* tests, alone; 2. the suites that mostly sleep, one after another,
-# with the other builds and the checkers one at a time at nice 19 beside them,
-# and the timing tests once more with a processor kept busy; 3. the soaks.
-# Each step's time and the total are printed at the end.
+# Two phases (docs/development.md tells why): 1. build-test/, alone; 2. the
+# suites and soaks one after another, ten tests at once, the other builds and
+# checkers one at a time at nice 19 beside them, the timing tests once more
+# with a processor kept busy, the kernel soak last. Each step's time and the
+# total are printed at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 # shellcheck source=tools/ci/e2e-parts.bash
@@ -154,33 +154,32 @@ step install tools/install-deps.sh
 [ "$failed" -eq 0 ] || exit 1
 step plan gates_planned
 step build build_main
-step "ctest: firmware.*" firmware_tests
 
-phase "phase 2: the suites, one after another, the other builds niced beside them"
-# Dozens of tests with a QEMU guest beside them starved the simulated dongles
-# long enough to miss a reply timeout, which the program counts in polls: one
-# suite at a time, six tests at once (two per ARM suite, which the emulator
-# slows), the builds and checkers at nice 19 beside them. The timing tests
-# run with the others: none assumes how long the program's waits last.
-export e2e_jobs=6 FOREIGN_JOBS=2
+phase "phase 2: the suites and soaks, one after another, the other builds niced beside them"
+# The suites mostly sleep through the program's fixed waits: ten tests at
+# once, five per ARM suite (the three run at once), twenty soak runs at once.
+# The builds and checkers at nice 19 beside them take what the suites leave,
+# in the order the suites need them. The QEMU guests keep a core busy or
+# more: the kernel soak's six run last, beside the checkers only. None of the
+# tests assumes how long the program's waits last.
+export e2e_jobs=10
 niced 70-release.sh bash tools/ci/70-release.sh
 niced "20-static-suite.sh --build-only" bash tools/ci/20-static-suite.sh --build-only amd64 arm64 armhf armel
 niced "30-sanitizers.sh --build-only" bash tools/ci/30-sanitizers.sh --build-only
+niced "ctest: firmware.*" firmware_tests
 niced 50-lint.sh bash tools/ci/50-lint.sh
 step "ctest: the rest" main_suite
 step "ctest: timing, a core kept busy" timing_on_a_busy_machine
 step 40-valgrind.sh bash tools/ci/40-valgrind.sh
+step 60-soak.sh bash tools/ci/60-soak.sh
 step "ctest: qemu" qemu_test
 finish 70-release.sh "20-static-suite.sh --build-only"
 step "20-static-suite.sh amd64" bash tools/ci/20-static-suite.sh amd64
 step "20-static-suite.sh arm64 armhf armel" bash tools/ci/20-static-suite.sh arm64 armhf armel
 finish "30-sanitizers.sh --build-only"
 step 30-sanitizers.sh bash tools/ci/30-sanitizers.sh
-finish
-
-phase "phase 3: the soaks, alone"
-step 60-soak.sh bash tools/ci/60-soak.sh
 step 65-kernel-soak.sh bash tools/ci/65-kernel-soak.sh
+finish
 step no_build_folder_left no_build_folder_left
 phase ""
 

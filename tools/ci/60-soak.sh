@@ -16,9 +16,9 @@ build=${BUILD_DIR:-build-test}
 seed=${SOAK_SEED:-$(date +%s)}
 runs=${SOAK_RUNS:-300}
 seconds=${SOAK_SECONDS:-600}
-# Most of a run is spent sleeping in the program's fixed pauses, so ten
-# runs share two cores without stretching the reply timeouts.
-jobs=${SOAK_JOBS:-10}
+# Most of a run is spent sleeping in the program's fixed pauses: twenty runs
+# at once take less than half a processor.
+jobs=${SOAK_JOBS:-20}
 [ -x "$build/tools/torvex-soak" ] || { echo "no $build/tools/torvex-soak: build first"; exit 1; }
 
 out=$(mktemp)
