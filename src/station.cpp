@@ -10,14 +10,15 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iostream>
 #include <map>
 #include <set>
 #include <vector>
+
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Sighting, devicePath, identifier, onUsb, usbPath, serialNumber,
+                                   enumeration)
 
 namespace zel
 {
@@ -29,7 +30,7 @@ NLOHMANN_JSON_SERIALIZE_ENUM(Event::Kind, {{Event::Kind::waiting, "waiting"},
                                            {Event::Kind::said, "said"},
                                            {Event::Kind::failed, "failed"},
                                            {Event::Kind::ended, "ended"}})
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Event, kind, text, percent, updated, noDongle)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Event, kind, text, percent, updated, noDongle, dongle)
 
 namespace
 {
@@ -138,12 +139,10 @@ bool start(std::vector<DongleUpdate> *updates, const DongleChoice &choice)
 void hear(DongleUpdate *update, const Event &event)
 {
     using Kind = Event::Kind;
-    // A single update's dongle is known once it opens a port, or waits for one.
-    int n = 0;
-    if ((event.kind == Kind::opened || event.kind == Kind::waiting) &&
-        update->dongle.devicePath.empty() &&
-        std::sscanf(event.text.c_str(), "/dev/ttyACM%d", &n) == 1) {
-        sight(n, &update->dongle);
+    // A single update's dongle, as the first event that names one (waiting,
+    // opened) saw it: it may have switched since.
+    if (update->dongle.devicePath.empty()) {
+        update->dongle = event.dongle;
     }
     // Its lines that say what goes on, each once, however many updates say it.
     static std::set<std::string> said;

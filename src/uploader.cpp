@@ -157,7 +157,7 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
     std::vector<PortProblem> problems;
     for (uint8_t attempt = 0; attempt < attempts; ++attempt) {
         if (nameFitsOne() && connectOnce(identifier, &problems)) {
-            tell({Event::Kind::opened, port->getSerialDeviceName()});
+            tell({Event::Kind::opened, port->getSerialDeviceName(), 0, false, false, port->dongle});
             setLowLatency();
             return true;
         }
@@ -175,7 +175,7 @@ bool Uploader::openUsbDevice(std::string identifier, uint8_t attempts)
 bool Uploader::connectOnce(const std::string &identifier, std::vector<PortProblem> *problems)
 {
     const bool connected = port->connect(identifier, searchChoice,
-                                         [this](const std::string &at) { return portFree(at); });
+                                         [this](const Sighting &at) { return portFree(at); });
     dongleSeen = dongleSeen || connected || !port->portProblems.empty();
     problems->insert(problems->end(), port->portProblems.begin(), port->portProblems.end());
     // --verbose names a port's problem beside the attempt that met it.
@@ -230,8 +230,9 @@ void Uploader::sayObstacle(const std::string &line)
 
 // Another process on the port would take the dongle's replies: it is waited
 // for, then named, before the port is opened.
-bool Uploader::portFree(const std::string &devicePath)
+bool Uploader::portFree(const Sighting &port)
 {
+    const std::string &devicePath = port.devicePath;
     const std::string warning = modemManagerWarning(devicePath);
     if (!warning.empty()) {
         note(warning);
@@ -241,7 +242,7 @@ bool Uploader::portFree(const std::string &devicePath)
         return true;
     }
     dongleSeen = true;
-    tell({Event::Kind::waiting, devicePath});
+    tell({Event::Kind::waiting, devicePath, 0, false, false, port});
     note("Waiting for " + named(holders) + " to close " + devicePath + "...");
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!holders.empty() && (patient || std::chrono::steady_clock::now() < until)) {
@@ -317,7 +318,7 @@ bool Uploader::handOverFromApplication()
             "already...");
         return true;
     }
-    if (port->usbPath.empty() && !mayFollowWithoutPath()) {
+    if (port->dongle.usbPath.empty() && !mayFollowWithoutPath()) {
         return false;
     }
     log("Torvex detected! Entering bootloader mode...");
@@ -331,7 +332,7 @@ bool Uploader::handOverFromApplication()
     // The dongle comes back under another product id, port number and maybe
     // serial number, but on the same USB port: the bootloader to update is the
     // one there. Without a USB device above the port there is nothing to follow.
-    searchChoice = {port->usbPath, "", "", "", ""};
+    searchChoice = {port->dongle.usbPath, "", "", "", ""};
     usleep(restartPause);
     return true;
 }

@@ -50,6 +50,7 @@ struct Event {
     int percent = 0;       // progress
     bool updated = false;  // ended
     bool noDongle = false; // failed: no dongle was met, and nothing more is known
+    Sighting dongle = {};  // waiting, opened: as sysfs showed it then, before any switch
 };
 using Observer = std::function<void(const Event &event)>;
 
@@ -77,7 +78,7 @@ class Uploader
     bool nameFitsOne();
     bool connectOnce(const std::string &identifier, std::vector<PortProblem> *problems);
     void setLowLatency();
-    bool portFree(const std::string &devicePath);
+    bool portFree(const Sighting &port);
     void note(const std::string &line);
     void sayObstacle(const std::string &line);
     bool fail(const std::string &reason, bool noDongle = false);

@@ -245,7 +245,7 @@ std::string modemManagerWarning(const std::string &path)
 // The identifier is taken by value: each caller hands over a copy of its own.
 // cppcheck-suppress passedByValue
 std::string open_device(int32_t *fd, std::string identifier, std::vector<PortProblem> *problems,
-                        const DongleChoice &choice, std::string *usbPath, const PortCheck &mayOpen)
+                        const DongleChoice &choice, Sighting *found, const PortCheck &mayOpen)
 {
     *fd = -1;
     const int lastCandidate = choice.empty() ? acmCandidates - 1 : highestAcmPort;
@@ -257,7 +257,7 @@ std::string open_device(int32_t *fd, std::string identifier, std::vector<PortPro
             !sysfsNumbers(n, deviceAt(seen.devicePath))) {
             continue;
         }
-        if (mayOpen && !mayOpen(seen.devicePath)) {
+        if (mayOpen && !mayOpen(seen)) {
             return seen.devicePath;
         }
         const int opened = open(seen.devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -278,7 +278,7 @@ std::string open_device(int32_t *fd, std::string identifier, std::vector<PortPro
             continue;
         }
         *fd = opened;
-        *usbPath = seen.usbPath;
+        *found = seen;
         return seen.devicePath;
     }
     return {};
@@ -302,9 +302,9 @@ bool UsbDevice::connect(std::string identifier, const DongleChoice &choice,
 {
     int32_t fd = -1;
     portProblems.clear();
-    usbPath.clear();
+    dongle = {};
     serialDeviceName =
-        open_device(&fd, std::move(identifier), &portProblems, choice, &usbPath, mayOpen);
+        open_device(&fd, std::move(identifier), &portProblems, choice, &dongle, mayOpen);
     if (fd < 0) {
         return false;
     }

@@ -77,14 +77,14 @@ struct PortProblem {
 
 // Finds the first /dev/ttyACM<n> (n = 0..9) whose USB modalias starts with
 // `identifier` and that no other program holds locked, opens and locks it,
-// and stores the descriptor (or -1) through `fd`, and its USB port path
-// through `usbPath`. Ports passed over are added to `problems`. With a
+// and stores the descriptor (or -1) through `fd`, and what sysfs showed of
+// it through `found`. Ports passed over are added to `problems`. With a
 // choice, the one dongle named or followed is looked for on every ttyACM
 // port, wherever the kernel put it, and no other device's port is opened.
 // A port that `mayOpen` refuses ends the search unopened.
-using PortCheck = std::function<bool(const std::string &devicePath)>;
+using PortCheck = std::function<bool(const Sighting &port)>;
 std::string open_device(int32_t *fd, std::string identifier, std::vector<PortProblem> *problems,
-                        const DongleChoice &choice, std::string *usbPath, const PortCheck &mayOpen);
+                        const DongleChoice &choice, Sighting *found, const PortCheck &mayOpen);
 
 class UsbDevice
 {
@@ -110,9 +110,9 @@ class UsbDevice
 
     uint8_t rxBuffer[rxCapacity];
     int32_t rxLength;
-    // Of the last connect: the USB port path of the port it opened (empty when
-    // not on USB), and why it passed over ports with the identifier.
-    std::string usbPath;
+    // Of the last connect: what sysfs showed of the port it opened, and why it
+    // passed over ports with the identifier.
+    Sighting dongle;
     std::vector<PortProblem> portProblems;
 
   private:

@@ -114,9 +114,6 @@ build_main() {
 # program themselves, with the builds; the QEMU test, on its own; the rest,
 # which mostly sleeps through the program's fixed waits, $e2e_jobs tests at
 # once. Then the timing tests again, with a processor kept busy.
-firmware_tests() {
-    ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 -R '^firmware\.'
-}
 qemu_test() {
     ctest --test-dir "$BUILD_DIR" --output-on-failure -L qemu
 }
@@ -166,7 +163,7 @@ export e2e_jobs=10
 niced 70-release.sh bash tools/ci/70-release.sh
 niced "20-static-suite.sh --build-only" bash tools/ci/20-static-suite.sh --build-only amd64 arm64 armhf armel
 niced "30-sanitizers.sh --build-only" bash tools/ci/30-sanitizers.sh --build-only
-niced "ctest: firmware.*" firmware_tests
+niced "ctest: firmware.*" ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 -R '^firmware\.'
 niced 50-lint.sh bash tools/ci/50-lint.sh
 step "ctest: the rest" main_suite
 step "ctest: timing, a core kept busy" timing_on_a_busy_machine

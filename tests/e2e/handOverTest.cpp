@@ -434,6 +434,16 @@ TEST_F(SeveralDongles, AllStopsOnCtrlCAsItIsAsked)
     EXPECT_TRUE(waiting.frames().empty());
 }
 
+pid_t parentOf(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    pid_t parent = 0;
+    std::istringstream(line.substr(line.rfind(')') + 2)) >> line >> parent;
+    return parent;
+}
+
 // With --json a script gets one record for each dongle, a skipped one too,
 // and the summary last; nothing else of an update reaches it.
 TEST_F(SeveralDongles, JsonGivesScriptsOneRecordForEachDongle)
@@ -465,7 +475,29 @@ TEST_F(SeveralDongles, JsonGivesScriptsOneRecordForEachDongle)
              R"({"type":"message","text":"[TORVEX] 1 of 2 dongles updated."})"_json,
              R"({"type":"summary","schema":1,"success":false,"updated":1,"dongles":2})"_json}));
     EXPECT_EQ(all.status, 255);
+    // However late the program reads what its update did, the record names
+    // the dongle as the update opened it, not as its port shows it by then:
+    // the program is stopped from the update's check of the port it opened
+    // (in sysfs) until the dongle is in its bootloader.
+    std::atomic<pid_t> program{0};
+    rig::OnOpen stopTheProgram("/sys/devices", [&] {
+        std::error_code none;
+        const pid_t update =
+            sim::holderElsewhere(std::filesystem::read_symlink(onUsb.hostPort(), none));
+        if (update != 0 && program == 0 && (program = parentOf(update)) > 1) {
+            kill(program, SIGSTOP);
+        }
+    });
+    std::thread resume([&] {
+        sim::waitUntil([&] { return program != 0 && onUsb.mode() == sim::Mode::Bootloader; },
+                       30000);
+        if (program > 1) {
+            kill(program, SIGCONT);
+        }
+    });
     const auto one = run({"--json", "--path", "1-1"});
+    resume.join();
+    EXPECT_NE(program, 0);
     EXPECT_EQ(
         stable(one.out),
         std::vector<nlohmann::json>(

@@ -49,9 +49,8 @@ std::string portLinks(const Run &s, const sim::Stage &stage)
 {
     for (std::size_t d = 0; d < s.dongles.size(); ++d) {
         const std::string port = "/dev/ttyACM" + std::to_string(s.dongles[d].number);
-        const std::string at = stage.dongle(d).hostPort();
-        if (s.dongles[d].options.pull.atMs != 0 && at != port) {
-            return "dongle on " + at + ", not on " + port + " as drawn";
+        if (s.dongles[d].options.pull.atMs != 0 && stage.dongle(d).hostPort() != port) {
+            return "dongle on " + stage.dongle(d).hostPort() + ", not on " + port + " as drawn";
         }
     }
     return stage.linkByPath() ? "" : "cannot make /dev/serial/by-path links";
