@@ -159,24 +159,22 @@ phase "phase 2: the suites and soaks, one after another, the other builds niced 
 # then.
 # The builds and checkers at nice 19 beside them take what the suites leave,
 # in the order the suites need them: the release's second build, only
-# compared with the first, after the sanitizer build. The QEMU guests keep a
-# core busy or more: the QEMU test's one has the fault soak beside it (a run
-# of a soak may fail; only a false verdict, a hang or a broken rule fails
-# it), the kernel soak's six run last, beside the checkers only. None of the
-# tests assumes how long the program's waits last.
+# compared with the first, after the sanitizer build and valgrind (which
+# slows the program's polls far more than any priority). The QEMU guests
+# keep a core busy or more: the kernel soak's six run last, beside the
+# checkers only. None of the tests assumes how long the program's waits last.
 export e2e_jobs=8 FOREIGN_JOBS=3
 niced "70-release.sh --first-only" bash tools/ci/70-release.sh --first-only
 niced "20-static-suite.sh --build-only" bash tools/ci/20-static-suite.sh --build-only amd64 arm64 armhf armel
 niced "30-sanitizers.sh --build-only" bash tools/ci/30-sanitizers.sh --build-only
+niced 40-valgrind.sh bash tools/ci/40-valgrind.sh
 niced 70-release.sh bash tools/ci/70-release.sh
 niced "ctest: firmware.*" ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 -R '^firmware\.'
 niced 50-lint.sh bash tools/ci/50-lint.sh
 step "ctest: the rest" main_suite
 step "ctest: timing, a core kept busy" timing_on_a_busy_machine
-step 40-valgrind.sh bash tools/ci/40-valgrind.sh
-start 60-soak.sh bash tools/ci/60-soak.sh
+step 60-soak.sh bash tools/ci/60-soak.sh
 step "ctest: qemu" qemu_test
-finish 60-soak.sh
 finish "70-release.sh --first-only" "20-static-suite.sh --build-only"
 step "20-static-suite.sh amd64" bash tools/ci/20-static-suite.sh amd64
 step "20-static-suite.sh arm64 armhf armel" bash tools/ci/20-static-suite.sh arm64 armhf armel
