@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -158,6 +159,9 @@ void supervise(pid_t pid, Pipes *pipes, const ChildOptions &options, ChildResult
     // Detached from any terminal, a port opened without O_NOCTTY would
     // become the program's own, and a pulled dongle would kill it.
     setsid();
+    if (options.timerSlackNs > 0) {
+        prctl(PR_SET_TIMERSLACK, options.timerSlackNs);
+    }
     if (options.unprivileged &&
         (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)) {
         _exit(126);

@@ -23,6 +23,7 @@ struct ChildOptions {
     long closeStdoutAfter = -1;
     bool capture = true;       // otherwise the program shares our output
     bool unprivileged = false; // run as the user nobody, whom no port is open to
+    long timerSlackNs = 0;     // how late its sleeps may end; 0: the kernel's default
     // Ctrl-C as a terminal sends it, to the whole process group, this long
     // after the start (each one while the program runs).
     std::vector<std::chrono::milliseconds> interrupts;
