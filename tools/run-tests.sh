@@ -6,7 +6,7 @@
 # Builds in build-test/ (the gates read it there); build/ is the user's.
 #
 # Two phases (docs/development.md tells why): 1. build-test/, alone; 2. the
-# suites and soaks one after another, ten tests at once, the other builds and
+# suites and soaks one after another, eight tests at once, the other builds and
 # checkers one at a time at nice 19 beside them, the timing tests once more
 # with a processor kept busy, the kernel soak last. Each step's time and the
 # total are printed at the end.
