@@ -85,14 +85,16 @@ export_commit() {
     export SOURCE_DATE_EPOCH
 }
 
-# build NAME TOOLCHAIN STATIC: configures and builds $work/NAME.
+# build NAME TOOLCHAIN STATIC: configures and builds $work/NAME. The programs
+# are stripped on their way into the release, so no debug information is made.
 build() {
     local toolchain=()
     [ "$2" == - ] || toolchain=(-DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/$2")
     cmake -S "$work/src" -B "$work/$1" "${toolchain[@]}" -DBUILD_TESTING=OFF -DTORVEX_WERROR=ON \
         -DTORVEX_STATIC="$3" -DTORVEX_FIRMWARE="$firmware" -DTORVEX_ALLOW_TEST_IMAGE="$allow_test_image" \
         -DTORVEX_PACKAGE_VERSION="$version" \
-        -DCMAKE_CXX_FLAGS="-ffile-prefix-map=$work/=" >"$work/$1.log" 2>&1 ||
+        -DCMAKE_CXX_FLAGS="-ffile-prefix-map=$work/=" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
+        >"$work/$1.log" 2>&1 ||
         { cat "$work/$1.log"; return 1; }
     cmake --build "$work/$1" -j"$(nproc)" >>"$work/$1.log" 2>&1 || { cat "$work/$1.log"; return 1; }
 }

@@ -6,10 +6,10 @@
 # Builds in build-test/ (the gates read it there); build/ is the user's.
 #
 # Two phases (docs/development.md tells why): 1. build-test/, alone; 2. the
-# suites and soaks one after another, eight tests at once, the other builds and
-# checkers one at a time at nice 19 beside them, the timing tests once more
-# with a processor kept busy, the kernel soak last. Each step's time and the
-# total are printed at the end.
+# suites and soaks one after another, sixteen tests at once, the QEMU test
+# beside the first, the other builds and checkers in two lanes at nice 10 and
+# 19 beside them, the timing tests once more with a processor kept busy, the
+# kernel soak last. Each step's time and the total are printed at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 # shellcheck source=tools/ci/e2e-parts.bash
@@ -68,12 +68,13 @@ start() {
     pids[$name]=$!
     started+=("$name")
 }
-# niced NAME COMMAND...: starts a step at nice 19, in the background, once the
-# niced step before it has ended; the suites in the foreground go first.
-last_niced=
+# niced LEVEL NAME COMMAND...: starts a step at nice LEVEL, in the background,
+# once the step queued before it at that level has ended: each level is a
+# lane of its own. The suites in the foreground (nice 0) go first.
+declare -A last_niced
 niced() {
-    after=$last_niced start "$1" nice -n 19 "${@:2}"
-    last_niced=$1
+    after=${last_niced[$1]:-} start "$2" nice -n "$1" "${@:3}"
+    last_niced[$1]=$2
 }
 finish() {
     local name status seconds rest=() names=("$@")
@@ -152,35 +153,36 @@ step install tools/install-deps.sh
 step plan gates_planned
 step build build_main
 
-phase "phase 2: the suites and soaks, one after another, the other builds niced beside them"
-# The suites mostly sleep through the program's fixed waits: eight tests at
-# once, six under the sanitizers, three per ARM suite (the three run at once),
-# twenty soak runs at once. (Rig::runOptions tells why the rig's programs
-# poll as on a slower machine: before that, a page's reply now and then came
-# after the program's window.)
-# The builds and checkers at nice 19 beside them take what the suites leave,
-# in the order the suites need them: the release's second build, only
-# compared with the first, after the sanitizer build and valgrind (which
-# slows the program's polls far more than any priority). The QEMU guests
-# keep a core busy or more: the kernel soak's six run last, beside the
-# checkers only. None of the tests assumes how long the program's waits last.
-export e2e_jobs=8 FOREIGN_JOBS=3
-niced "70-release.sh --first-only" bash tools/ci/70-release.sh --first-only
-niced "20-static-suite.sh --build-only" bash tools/ci/20-static-suite.sh --build-only amd64 arm64 armhf armel
-niced "30-sanitizers.sh --build-only" bash tools/ci/30-sanitizers.sh --build-only
-niced 40-valgrind.sh bash tools/ci/40-valgrind.sh
-niced 70-release.sh bash tools/ci/70-release.sh
-niced "ctest: firmware.*" ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 -R '^firmware\.'
-niced 50-lint.sh bash tools/ci/50-lint.sh
+phase "phase 2: the suites and soaks, the other builds niced beside them"
+# The suites mostly sleep through the program's fixed waits: sixteen tests
+# at once, the QEMU test's guest beside them; eight under the sanitizers; the
+# four static suites at once (three tests each on ARM); twenty soak runs at
+# once. (Rig::runOptions tells why the rig's programs poll as on a slower
+# machine: before that, a page's reply now and then came after the program's
+# window.) The builds and checkers take what the suites leave, in two lanes:
+# at nice 10, what the suites wait for, in the order they need it, then the
+# release's second build, only compared with the first; at nice 19 the
+# checkers, which nothing waits for. valgrind slows the program's polls far
+# more than any priority, so it runs among the builds. The kernel soak's six
+# guests keep both cores busy: they run last. None of the tests assumes how
+# long the program's waits last.
+export e2e_jobs=16 FOREIGN_JOBS=3
+niced 10 "70-release.sh --first-only" bash tools/ci/70-release.sh --first-only
+niced 10 "20-static-suite.sh --build-only" bash tools/ci/20-static-suite.sh --build-only amd64 arm64 armhf armel
+niced 10 "30-sanitizers.sh --build-only" bash tools/ci/30-sanitizers.sh --build-only
+niced 10 40-valgrind.sh bash tools/ci/40-valgrind.sh
+niced 10 70-release.sh bash tools/ci/70-release.sh
+niced 19 "ctest: firmware.*" ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 -R '^firmware\.'
+niced 19 50-lint.sh bash tools/ci/50-lint.sh
+start "ctest: qemu" qemu_test
 step "ctest: the rest" main_suite
-step "ctest: timing, a core kept busy" timing_on_a_busy_machine
+finish "ctest: qemu"
+e2e_jobs=8 step "ctest: timing, a core kept busy" timing_on_a_busy_machine
 step 60-soak.sh bash tools/ci/60-soak.sh
-step "ctest: qemu" qemu_test
 finish "70-release.sh --first-only" "20-static-suite.sh --build-only"
-step "20-static-suite.sh amd64" bash tools/ci/20-static-suite.sh amd64
-step "20-static-suite.sh arm64 armhf armel" bash tools/ci/20-static-suite.sh arm64 armhf armel
+e2e_jobs=8 step "20-static-suite.sh amd64 arm64 armhf armel" bash tools/ci/20-static-suite.sh amd64 arm64 armhf armel
 finish "30-sanitizers.sh --build-only"
-e2e_jobs=6 step 30-sanitizers.sh bash tools/ci/30-sanitizers.sh
+e2e_jobs=8 step 30-sanitizers.sh bash tools/ci/30-sanitizers.sh
 step 65-kernel-soak.sh bash tools/ci/65-kernel-soak.sh
 finish
 step no_build_folder_left no_build_folder_left
