@@ -6,9 +6,8 @@
 # Builds in build-test/ (the gates read it there); build/ is the user's.
 #
 # Two phases (docs/development.md tells why): 1. build-test/, alone; 2. the
-# suites and soaks one after another, sixteen tests at once, the QEMU test
-# beside the first, the other builds and checkers in two lanes at nice 10 and
-# 19 beside them, the timing tests once more with a processor kept busy, the
+# suites and soaks one after another, sixteen tests at once, the other builds
+# and checkers in two lanes at nice 10 and 19 beside them, the timing tests once more with a processor kept busy, the
 # kernel soak last. Each step's time and the total are printed at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
@@ -155,17 +154,18 @@ step build build_main
 
 phase "phase 2: the suites and soaks, the other builds niced beside them"
 # The suites mostly sleep through the program's fixed waits: sixteen tests
-# at once, the QEMU test's guest beside them; eight under the sanitizers; the
-# four static suites at once (three tests each on ARM); twenty soak runs at
-# once. (Rig::runOptions tells why the rig's programs poll as on a slower
-# machine: before that, a page's reply now and then came after the program's
-# window.) The builds and checkers take what the suites leave, in two lanes:
-# at nice 10, what the suites wait for, in the order they need it, then the
-# release's second build, only compared with the first; at nice 19 the
-# checkers, which nothing waits for. valgrind slows the program's polls far
-# more than any priority, so it runs among the builds. The kernel soak's six
-# guests keep both cores busy: they run last. None of the tests assumes how
-# long the program's waits last.
+# at once; eight under the sanitizers; the four static suites at once (three
+# tests each on ARM); twenty soak runs at once. (Rig::runOptions tells why the
+# rig's programs poll as on a slower machine: before that, a page's reply now
+# and then came after the program's window.) A QEMU guest beside them made
+# replies late even so: the guests run alone in this lane, the QEMU test
+# after the soak. The builds and checkers take what the suites leave, in two
+# lanes: at nice 10, what the suites wait for, in the order they need it,
+# then the release's second build, only compared with the first; at nice 19
+# the checkers, which nothing waits for. valgrind slows the program's polls
+# far more than any priority, so it runs among the builds. The kernel soak's
+# six guests keep both cores busy: they run last. None of the tests assumes
+# how long the program's waits last.
 export e2e_jobs=16 FOREIGN_JOBS=3
 niced 10 "70-release.sh --first-only" bash tools/ci/70-release.sh --first-only
 niced 10 "20-static-suite.sh --build-only" bash tools/ci/20-static-suite.sh --build-only amd64 arm64 armhf armel
@@ -174,11 +174,10 @@ niced 10 40-valgrind.sh bash tools/ci/40-valgrind.sh
 niced 10 70-release.sh bash tools/ci/70-release.sh
 niced 19 "ctest: firmware.*" ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 -R '^firmware\.'
 niced 19 50-lint.sh bash tools/ci/50-lint.sh
-start "ctest: qemu" qemu_test
 step "ctest: the rest" main_suite
-finish "ctest: qemu"
 e2e_jobs=8 step "ctest: timing, a core kept busy" timing_on_a_busy_machine
 step 60-soak.sh bash tools/ci/60-soak.sh
+step "ctest: qemu" qemu_test
 finish "70-release.sh --first-only" "20-static-suite.sh --build-only"
 e2e_jobs=8 step "20-static-suite.sh amd64 arm64 armhf armel" bash tools/ci/20-static-suite.sh amd64 arm64 armhf armel
 finish "30-sanitizers.sh --build-only"

@@ -25,7 +25,7 @@ set(timed_tests
     SeveralDongles.WatchUpdatesEachDongleOnceAsItComes
     SeveralDongles.WatchStopsOnCtrlCAndLetsTheUpdateEnd
     AllStopped.CtrlCDuringTheLaunchLeavesTheRestUntouched
-    Station.SecondCtrlCStopsTheUpdateAndAsksForNoReplug)
+    Station/SecondCtrlC.StopsTheUpdateAndAsksForNoReplug/)
 
 # The station's tests (stationTest.cpp) play plugs, boots and stops against the
 # station's own rule, which is the same C++ on every processor; they mostly
@@ -33,7 +33,7 @@ set(timed_tests
 # lets the emulated ARM suites leave them to the native ones, and a cost makes
 # CTest start the minute-long one first, so that no suite waits for it at its
 # end.
-set(station_tests "^(Gaps/|Boots/|Signals/|OneUpdatePerPort\\.|AllStopped\\.|Station\\.)")
+set(station_tests "^(Gaps/|Boots/|Signals/|OneUpdatePerPort\\.|AllStopped\\.|Station\\.|Station/)")
 # A parameterised test's name goes on with its parameter's printout.
 foreach(test IN LISTS e2e_tests_TESTS)
     set(labels e2e)
