@@ -99,11 +99,13 @@ TEST_F(Discovery, APortWithoutPermissionIsNamedWithItsRemedyInQuietModeToo)
     // Three searches for the application, then the bootloader's: the first
     // is refused, the second, as it begins, finds the port open to all.
     std::optional<rig::Searches> udev;
-    udev.emplace([port = dongle.hostPort()](int search) {
-        if (search == 4) {
-            chmod(port.c_str(), 0666);
-        }
-    });
+    udev.emplace(
+        [port = dongle.hostPort()](int search) {
+            if (search == 4) {
+                chmod(port.c_str(), 0666);
+            }
+        },
+        std::filesystem::read_symlink(dongle.hostPort()));
     const auto later = run({});
     const std::size_t searches = udev->starts().size();
     udev.reset();

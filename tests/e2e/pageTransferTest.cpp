@@ -67,7 +67,7 @@ TEST_P(PlainUpdate, FromTheBootloaderTellsEachStepAndSendsExactFrames)
                            : rig::readImage(rig::variantDir() + "/image-" + length + ".bin");
     ASSERT_TRUE(GetParam() < 0 || image.size() == static_cast<std::size_t>(GetParam()));
     sim::Dongle &dongle = plugIn(rig::bootloader);
-    const rig::Searches searches;
+    const rig::Searches searches({}, std::filesystem::read_symlink(dongle.hostPort()));
     const auto started = std::chrono::steady_clock::now();
     const auto result =
         run({"--verbose"},

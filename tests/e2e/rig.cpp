@@ -192,8 +192,9 @@ void OnOpen::answer()
     }
 }
 
-Searches::Searches(std::function<void(int search)> onSearch)
-    : onSearch_(std::move(onSearch)), watch_("/sys/devices", [this] { opened(); })
+Searches::Searches(std::function<void(int search)> onSearch, std::string port)
+    : onSearch_(std::move(onSearch)), port_(std::move(port)),
+      watch_("/sys/devices", [this] { opened(); })
 {
 }
 
@@ -208,6 +209,9 @@ void Searches::opened()
     // Half the pause between two attempts: one search's opens come much
     // closer together than that, however busy the machine.
     constexpr auto apart = std::chrono::milliseconds(500);
+    if (!port_.empty() && sim::heldOpenElsewhere(port_)) {
+        return;
+    }
     const auto now = Clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
     const bool first = starts_.empty() || now - last_ >= apart;

@@ -224,12 +224,15 @@ class OnOpen
 // The program's searches for a dongle, seen as the sysfs files each one
 // opens under /sys/devices in a burst; the pause between two attempts, a
 // second at least, parts them. `onSearch`, if any, runs with the search's
-// index (from 0) at its first open, before that open returns.
+// index (from 0) at its first open, before that open returns. Once the
+// program holds `port` (a dongle's pseudo-terminal) open, what it opens in
+// sysfs is its check of the port it opened, however late that comes on a
+// busy machine, not a search.
 class Searches
 {
   public:
     using Clock = std::chrono::steady_clock;
-    explicit Searches(std::function<void(int search)> onSearch = {});
+    explicit Searches(std::function<void(int search)> onSearch = {}, std::string port = {});
 
     std::vector<Clock::time_point> starts() const;
 
@@ -237,6 +240,7 @@ class Searches
     void opened();
 
     std::function<void(int)> onSearch_;
+    std::string port_;
     mutable std::mutex mutex_;
     std::vector<Clock::time_point> starts_;
     Clock::time_point last_;
