@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <regex>
 #include <set>
@@ -20,6 +22,9 @@ namespace
 using namespace nlohmann::literals;
 
 using std::chrono::milliseconds;
+
+// Bounds that only catch a hang.
+constexpr int hangMs = 40000;
 
 using rig::at;
 
@@ -364,23 +369,18 @@ TEST_F(SeveralDongles, AllUpdatesEveryDongleAndSaysWhatHappenedToEach)
     }
 }
 
-// Ctrl-C, as a terminal sends it to the whole process group, pressed the
-// given times after an update first holds the port open, or after `from`
-// comes true once it does.
-std::thread pressCtrlC(const std::string &port, std::vector<int> afterMs,
-                       std::function<bool()> from = {})
+// Ctrl-C, as a terminal sends it to the whole process group, once an update
+// holds the port open: one press for each of `presses`, once it comes true.
+std::thread pressCtrlC(const std::string &port, std::vector<std::function<bool()>> presses)
 {
-    return std::thread([port, afterMs, from] {
+    return std::thread([port, presses] {
         pid_t child = 0;
         const auto pty = std::filesystem::read_symlink(port);
-        sim::waitUntil([&] { return (child = sim::holderElsewhere(pty)) != 0; }, 3000);
-        const pid_t group = child != 0 ? getpgid(child) : -1;
-        if (from) {
-            sim::waitUntil(from, 30000);
-        }
-        const auto opened = std::chrono::steady_clock::now();
-        for (int ms : afterMs) {
-            std::this_thread::sleep_until(opened + milliseconds(ms));
+        ASSERT_TRUE(
+            sim::waitUntil([&] { return (child = sim::holderElsewhere(pty)) != 0; }, hangMs));
+        const pid_t group = getpgid(child);
+        for (const auto &press : presses) {
+            ASSERT_TRUE(sim::waitUntil(press, hangMs));
             if (group > 1) {
                 kill(-group, SIGINT);
             }
@@ -401,13 +401,20 @@ TEST_F(SeveralDongles, AllStopsOnCtrlCAsItIsAsked)
         ASSERT_TRUE(sim::waitUntil(
             [&] { return running.plugged() && running.mode() == sim::Mode::Application; }, 3000));
         const std::string port = running.hostPort();
-        // Once the dongle is told to switch (the parent has heard by then that
-        // its update began), and the second press within the two seconds the
-        // switched dongle is given.
         const std::size_t framesBefore = running.frames().size();
-        std::thread ctrlC =
-            pressCtrlC(port, presses == 1 ? std::vector<int>{200} : std::vector<int>{200, 700},
-                       [&running, framesBefore] { return running.frames().size() > framesBefore; });
+        rig::Said stopping("[TORVEX] Stopping:", 1);
+        onOutput = [&stopping](const std::string &out, pid_t) { stopping.heard(out); };
+        // The first press once the dongle is told to switch: the parent has
+        // heard by then that its update began. The second once the first is
+        // taken and the dongle is in its bootloader: the update told the
+        // parent of its switch before that, and waits two seconds for it.
+        std::vector<std::function<bool()>> when{
+            [&running, framesBefore] { return running.frames().size() > framesBefore; }};
+        if (presses == 2) {
+            when.emplace_back(
+                [&] { return stopping() && running.mode() == sim::Mode::Bootloader; });
+        }
+        std::thread ctrlC = pressCtrlC(port, when);
         const auto result = run({"--all"});
         ctrlC.join();
         const std::string ending =
@@ -524,11 +531,10 @@ TEST_F(SeveralDongles, WatchUpdatesEachDongleOnceAsItComes)
     sim::Dongle &pluggedIn = plugIn(later, at("1-2", "TVX-C"));
     there.armPull();
     pluggedIn.armPull();
-    // Once the last dongle is back in its new application: its update ended.
-    std::thread ctrlC = pressCtrlC(there.hostPort(), {1000}, [&swappedIn] {
-        return swappedIn.flash() == rig::image() && swappedIn.plugged() &&
-               swappedIn.mode() == sim::Mode::Application;
-    });
+    // Once the station has said that the last update ended.
+    rig::Said allUpdated(" Update successful!\n", 3);
+    onOutput = [&allUpdated](const std::string &out, pid_t) { allUpdated.heard(out); };
+    std::thread ctrlC = pressCtrlC(there.hostPort(), {[&allUpdated] { return allUpdated(); }});
     const auto result = run({"--watch"});
     ctrlC.join();
     // Which number a port gets depends on what is plugged in at that moment.
@@ -552,10 +558,15 @@ TEST_F(SeveralDongles, WatchUpdatesEachDongleOnceAsItComes)
 TEST_F(SeveralDongles, WatchStopsOnCtrlCAndLetsTheUpdateEnd)
 {
     sim::Dongle &there = plugIn(rig::application, at("1-1"));
-    // Plugged in once Ctrl-C is pressed, while the update under way goes on.
+    // Plugged in once Ctrl-C is taken, while the update under way goes on;
+    // pressed once the update has told the station that it began, before its
+    // first frame.
     sim::Dongle *tooLate = nullptr;
-    std::thread ctrlC([this, &there, &tooLate] {
-        pressCtrlC(there.hostPort(), {500}).join();
+    rig::Said stopping("[TORVEX] Stopping:", 1);
+    onOutput = [&stopping](const std::string &out, pid_t) { stopping.heard(out); };
+    std::thread ctrlC([this, &there, &tooLate, &stopping] {
+        pressCtrlC(there.hostPort(), {[&there] { return !there.frames().empty(); }}).join();
+        ASSERT_TRUE(sim::waitUntil([&stopping] { return stopping(); }, hangMs));
         tooLate = &plugIn(rig::application, at("1-2"));
     });
     const auto result = run({"--watch", "--verbose"});

@@ -227,6 +227,22 @@ void Searches::opened()
     }
 }
 
+Said::Said(std::string line, int times) : line_(std::move(line)), times_(times) {}
+
+void Said::heard(const std::string &out)
+{
+    int seen = 0;
+    for (std::size_t at = 0; (at = out.find(line_, at)) != std::string::npos; at += line_.size()) {
+        ++seen;
+    }
+    said_ = seen >= times_;
+}
+
+bool Said::operator()() const
+{
+    return said_;
+}
+
 void Rig::SetUp()
 {
     if (!namespaceReady) {

@@ -247,6 +247,21 @@ class Searches
     OnOpen watch_; // last: it calls opened() as soon as it is made
 };
 
+// Whether the program has said `line` `times` times so far, as its output
+// comes: `heard` is what a test's onOutput calls.
+class Said
+{
+  public:
+    Said(std::string line, int times);
+    void heard(const std::string &out);
+    bool operator()() const;
+
+  private:
+    std::string line_;
+    int times_;
+    std::atomic<bool> said_{false};
+};
+
 // A test run once for each row of a table.
 template <typename Row> class Table : public Rig, public ::testing::WithParamInterface<Row>
 {

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -411,16 +410,14 @@ TEST_P(SecondCtrlC, StopsTheUpdateAndAsksForNoReplug)
         slowPages.faults[frame] = rig::fault(sim::Fault::Kind::Delay, 30);
     }
     sim::Dongle &dongle = plugIn(slowPages, at("1-1"));
-    std::atomic<bool> stopping{false};
-    onOutput = [&stopping](const std::string &out, pid_t) {
-        stopping = out.find(waiting) != std::string::npos;
-    };
+    rig::Said stopping(waiting, 1);
+    onOutput = [&stopping](const std::string &out, pid_t) { stopping.heard(out); };
     const auto result = runBeside({"--watch"}, [&] {
         // Its update tells the station that it began before its first frame.
         ASSERT_TRUE(sim::waitUntil([&] { return !dongle.frames().empty(); }, hangMs));
         kill(-program, SIGINT);
         // The second press once the first is taken: two at once would be one.
-        ASSERT_TRUE(sim::waitUntil([&] { return stopping.load(); }, hangMs));
+        ASSERT_TRUE(sim::waitUntil([&] { return stopping(); }, hangMs));
         // Its bootloader is checked two seconds after the switch at the earliest.
         ASSERT_TRUE(sim::waitUntil([&] { return rig::framesSeen(dongle, 0x64) > 0; }, hangMs));
     });
