@@ -113,16 +113,28 @@ TEST_F(World, NoProcessHoldsADonglesPortButTheProgram)
 
 // Two sandboxes at once, as two tests run side by side: while this one holds
 // its /dev/pts/0, another's /proc shows neither that nor any process of ours.
+// The other is forked before this process has a thread (a lock another
+// thread held at the fork would stay held in it), and looks once told our
+// port's device number.
 TEST_F(World, AnotherSandboxSeesNoneOfOurProcesses)
 {
+    int told[2] = {-1, -1};
+    ASSERT_EQ(pipe2(told, O_CLOEXEC), 0);
+    const pid_t other = fork();
+    if (other == 0) {
+        dev_t theirs = 0;
+        close(told[1]);
+        const bool heard = read(told[0], &theirs, sizeof theirs) == sizeof theirs;
+        lookFromAnotherSandbox(heard ? theirs : 0);
+    }
+    close(told[0]);
     plugIn(rig::application);
     const int held = open("/dev/ttyACM0", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(held, 0);
     EXPECT_EQ(ProcScan(deviceOf("/dev/ttyACM0")).holders.size(), 1U) << "the scan sees no holder";
-    const pid_t other = fork();
-    if (other == 0) {
-        lookFromAnotherSandbox(deviceOf("/dev/ttyACM0"));
-    }
+    const dev_t ours = deviceOf("/dev/ttyACM0");
+    ASSERT_EQ(write(told[1], &ours, sizeof ours), static_cast<ssize_t>(sizeof ours));
+    close(told[1]);
     int status = -1;
     ASSERT_EQ(waitpid(other, &status, 0), other);
     close(held);
