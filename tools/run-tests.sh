@@ -160,19 +160,21 @@ phase "phase 2: the suites and soaks, the other builds niced beside them"
 # and then came after the program's window.) A QEMU guest beside them made
 # replies late even so: the guests run alone in this lane, the QEMU test
 # after the soak. The builds and checkers take what the suites leave, in two
-# lanes: at nice 10, what the suites wait for, in the order they need it,
-# then the release's second build, only compared with the first; at nice 19
-# the checkers, which nothing waits for. valgrind slows the program's polls
+# lanes: at nice 10, the firmware.* tests (their builds count against their
+# CTest time limit: at nice 19 beside a busy core they ran past it), then
+# what the suites wait for, in the order they need it, then the release's
+# second build, only compared with the first; at nice 19 the lint, which
+# nothing waits for. valgrind slows the program's polls
 # far more than any priority, so it runs among the builds. The kernel soak's
 # six guests keep both cores busy: they run last. None of the tests assumes
 # how long the program's waits last.
 export e2e_jobs=16 FOREIGN_JOBS=3
+niced 10 "ctest: firmware.*" ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 -R '^firmware\.'
 niced 10 "70-release.sh --first-only" bash tools/ci/70-release.sh --first-only
 niced 10 "20-static-suite.sh --build-only" bash tools/ci/20-static-suite.sh --build-only amd64 arm64 armhf armel
 niced 10 "30-sanitizers.sh --build-only" bash tools/ci/30-sanitizers.sh --build-only
 niced 10 40-valgrind.sh bash tools/ci/40-valgrind.sh
 niced 10 70-release.sh bash tools/ci/70-release.sh
-niced 19 "ctest: firmware.*" ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 -R '^firmware\.'
 niced 19 50-lint.sh bash tools/ci/50-lint.sh
 step "ctest: the rest" main_suite
 e2e_jobs=8 step "ctest: timing, a core kept busy" timing_on_a_busy_machine
