@@ -7,8 +7,9 @@
 #
 # Two phases (docs/development.md tells why): 1. build-test/, alone; 2. the
 # suites and soaks one after another, sixteen tests at once, the other builds
-# and checkers in two lanes at nice 10 and 19 beside them, the timing tests once more with a processor kept busy, the
-# kernel soak last. Each step's time and the total are printed at the end.
+# and checkers in two lanes at nice 10 and 19 beside them, the timing tests
+# once more with a processor kept busy, the kernel soak last. Each step's time
+# and the total are printed at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 # shellcheck source=tools/ci/e2e-parts.bash
@@ -155,19 +156,18 @@ step build build_main
 phase "phase 2: the suites and soaks, the other builds niced beside them"
 # The suites mostly sleep through the program's fixed waits: sixteen tests
 # at once, in the static amd64 suite too; eight under the sanitizers; the
-# three ARM suites at once, three tests each; twenty soak runs at once. (Rig::runOptions tells why the
-# rig's programs poll as on a slower machine: before that, a page's reply now
-# and then came after the program's window.) A QEMU guest beside them made
-# replies late even so: the guests run alone in this lane, the QEMU test
-# after the soak. The builds and checkers take what the suites leave, in two
-# lanes: at nice 10, the firmware.* tests (their builds count against their
-# CTest time limit: at nice 19 beside a busy core they ran past it), then
-# what the suites wait for, in the order they need it, then the release's
-# second build, only compared with the first; at nice 19 the lint, which
-# nothing waits for. valgrind slows the program's polls
-# far more than any priority, so it runs among the builds. The kernel soak's
-# six guests keep both cores busy: they run last. None of the tests assumes
-# how long the program's waits last.
+# three ARM suites at once, three tests each; twenty soak runs at once.
+# (Rig::runOptions tells why the rig's programs poll as on a slower machine:
+# before that, a page's reply now and then came after the program's window.)
+# A QEMU guest beside them made replies late even so: the guests run alone in
+# this lane, the QEMU test after the soak, the kernel soak's six last.
+# The builds and checkers take what the suites leave, in two lanes: at nice
+# 10, the firmware.* tests (their builds count against their CTest time
+# limit: at nice 19 beside a busy core they ran past it), then what the
+# suites wait for, in the order they need it (valgrind among them: it slows
+# the program's polls far more than any priority), then the release's second
+# build, only compared with the first; at nice 19 the lint, which nothing
+# waits for. None of the tests assumes how long the program's waits last.
 export e2e_jobs=16 FOREIGN_JOBS=3
 niced 10 "ctest: firmware.*" ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 -R '^firmware\.'
 niced 10 "70-release.sh --first-only" bash tools/ci/70-release.sh --first-only

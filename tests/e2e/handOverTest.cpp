@@ -23,10 +23,8 @@ using namespace nlohmann::literals;
 
 using std::chrono::milliseconds;
 
-// Bounds that only catch a hang.
-constexpr int hangMs = 40000;
-
 using rig::at;
+using rig::hangMs;
 
 using HandOver = rig::Rig;
 

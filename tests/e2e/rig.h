@@ -47,6 +47,8 @@ std::string imageSha256();
 std::string flasherPath();
 std::string variantDir();
 
+// Bounds that only catch a hang, in a test's own waits.
+constexpr int hangMs = 40000;
 constexpr sim::Mode application = sim::Mode::Application;
 constexpr sim::Mode bootloader = sim::Mode::Bootloader;
 // The modalias of a USB serial port that is not a dongle.

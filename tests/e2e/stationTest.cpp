@@ -17,10 +17,8 @@ namespace
 {
 
 using rig::at;
+using rig::hangMs;
 using std::chrono::milliseconds;
-
-// Bounds that only catch a hang.
-constexpr int hangMs = 40000;
 
 // The processes whose parent is `parent`.
 std::vector<pid_t> childrenOf(pid_t parent)
