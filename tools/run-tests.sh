@@ -26,26 +26,55 @@ trap 'rm -rf "$logs"' EXIT
 passed=0
 failed=0
 summary=()
+failures=()
+cpu_total=0
 began=$(date +%s)
 
+# The processor time a step took, its own and its children's, tells what a
+# step costs on a busy machine, where its wall time tells little: each step
+# ends with its shell's "times" in $logs/NAME.times.
+cpu_seconds() {
+    awk 'NR == 2 { split($1, u, /[ms]/); split($2, s, /[ms]/); printf "%d", u[1] * 60 + u[2] + s[1] * 60 + s[2] + 0.5 }' \
+        "$logs/$1.times" 2>/dev/null || echo 0
+}
 # record NAME SECONDS STATUS
 record() {
+    local cpu verdict=passed
+    cpu=$(cpu_seconds "$1")
+    cpu_total=$((cpu_total + cpu))
     if [ "$3" -eq 0 ]; then
         passed=$((passed + 1))
-        summary+=("$(printf '%6d s  passed  %s' "$2" "$1")")
     else
+        verdict=FAILED
         failed=$((failed + 1))
-        summary+=("$(printf '%6d s  FAILED  %s' "$2" "$1")")
+        failures+=("$1")
         echo "=== FAILED: $1"
     fi
+    summary+=("$(printf '%6d s %6d s  %s  %s' "$2" "$cpu" "$verdict" "$1")")
 }
-# step NAME COMMAND...: runs one step in the foreground.
+# what_failed: each failed step's failing checks once more, at the end of the
+# log, where a reader of a long log looks first.
+what_failed() {
+    local name
+    for name in "${failures[@]}"; do
+        echo "===== what failed in $name"
+        grep -E -A4 '^\[  FAILED  \]|Failure$|^FAILED|\*\*\*(Failed|Timeout|Exception)|ERROR: AddressSanitizer|runtime error:|tests FAILED:|^ *[0-9]+ - ' \
+            "$logs/$name.log" | head -n 120
+    done
+}
+# step NAME COMMAND...: runs one step in the foreground, its output kept too.
 step() {
-    local name=$1 start status=0
+    local name=$1 start status
     shift
     echo "=== $name"
     start=$(date +%s)
-    "$@" || status=$?
+    (
+        "$@" 2>&1 | tee "$logs/$name.log"
+        status=${PIPESTATUS[0]}
+        times >"$logs/$name.times"
+        exit "$status"
+    )
+    status=$?
     record "$name" $(($(date +%s) - start)) "$status"
 }
 # start NAME COMMAND...: starts a step in the background, its output kept
@@ -63,6 +92,7 @@ start() {
         from=$(date +%s)
         status=0
         "$@" >"$logs/$name.log" 2>&1 </dev/null || status=$?
+        times >"$logs/$name.times"
         echo "$status $(($(date +%s) - from))" >"$logs/$name.status"
     ) &
     pids[$name]=$!
@@ -99,7 +129,7 @@ phase_name=
 phase_from=$began
 phase() {
     if [ -n "$phase_name" ]; then
-        summary+=("$(printf '%6d s          %s' $(($(date +%s) - phase_from)) "$phase_name")")
+        summary+=("$(printf '%6d s %8s  %6s  %s' $(($(date +%s) - phase_from)) "" "" "$phase_name")")
     fi
     phase_name=$1
     phase_from=$(date +%s)
@@ -190,8 +220,9 @@ finish
 step no_build_folder_left no_build_folder_left
 phase ""
 
-echo "===== times"
+echo "===== times: wall clock, processor"
 printf '%s\n' "${summary[@]}"
-printf '%6d s          total\n' $(($(date +%s) - began))
+printf '%6d s %6d s  %6s  total\n' $(($(date +%s) - began)) "$cpu_total" ""
 echo "suite steps: $passed passed, $failed failed"
+what_failed
 [ "$failed" -eq 0 ]
