@@ -20,8 +20,9 @@
 #
 # --keep-builds DIR builds in DIR (which must not exist, or be empty) instead
 # of a temporary folder and keeps it: the source (DIR/src) and each build tree
-# (DIR/ARCH-static, DIR/ARCH-deb), for tests that run the release's programs
-# and would otherwise build them again (tools/ci/70-release.sh). The prefix
+# (DIR/ARCH, left as it built the static program), for tests that run the
+# release's programs and would otherwise build them again
+# (tools/ci/70-release.sh). The prefix
 # map keeps DIR out of the programs, so the release's bytes do not change.
 #
 # Usage: tools/release.sh [--version VERSION] [--allow-test-image] [--keep-builds DIR] FIRMWARE OUTDIR
@@ -85,8 +86,10 @@ export_commit() {
     export SOURCE_DATE_EPOCH
 }
 
-# build NAME TOOLCHAIN STATIC: configures and builds $work/NAME. The programs
-# are stripped on their way into the release, so no debug information is made.
+# build ARCH TOOLCHAIN STATIC: configures (again) and builds $work/ARCH. The
+# programs are stripped on their way into the release, so no debug
+# information is made. Linking statically or not changes no compiler flag: the
+# package's program and the static one are linked from the same objects.
 build() {
     local toolchain=()
     [ "$2" == - ] || toolchain=(-DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/$2")
@@ -94,7 +97,7 @@ build() {
         -DTORVEX_STATIC="$3" -DTORVEX_FIRMWARE="$firmware" -DTORVEX_ALLOW_TEST_IMAGE="$allow_test_image" \
         -DTORVEX_PACKAGE_VERSION="$version" \
         -DCMAKE_CXX_FLAGS="-ffile-prefix-map=$work/=" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
-        >"$work/$1.log" 2>&1 ||
+        >>"$work/$1.log" 2>&1 ||
         { cat "$work/$1.log"; return 1; }
     cmake --build "$work/$1" -j"$(nproc)" >>"$work/$1.log" 2>&1 || { cat "$work/$1.log"; return 1; }
 }
@@ -102,15 +105,15 @@ build() {
 # static_program ARCH MACHINE TOOLCHAIN: the one-file program, taken through
 # the install step so that it is refused exactly as an install would be.
 static_program() {
-    build "$1-static" "$3" ON
-    cmake --install "$work/$1-static" --prefix "$work/$1-static-root" >/dev/null ||
+    build "$1" "$3" ON
+    cmake --install "$work/$1" --prefix "$work/$1-static-root" >/dev/null ||
         { echo "No release made: FIRMWARE must be the dongle's firmware file."; return 1; }
     cp "$work/$1-static-root/bin/ZEL_USB_Flasher" "$outdir/ZEL_USB_Flasher-$version-$2"
 }
 
 debian_package() {
-    build "$1-deb" "$3" OFF
-    cpack --config "$work/$1-deb/CPackConfig.cmake" -G DEB -B "$work/$1-packages" >"$work/$1-cpack.log" 2>&1 ||
+    build "$1" "$3" OFF
+    cpack --config "$work/$1/CPackConfig.cmake" -G DEB -B "$work/$1-packages" >"$work/$1-cpack.log" 2>&1 ||
         { cat "$work/$1-cpack.log"; return 1; }
     cp "$work/$1-packages/torvex-flasher_${version}_$1.deb" "$outdir/"
 }
@@ -137,13 +140,16 @@ artifacts=()
 manifest=()
 for target in "${targets[@]}"; do
     read -r arch machine toolchain package <<<"$target"
+    # The package first: the static program then only needs linking.
+    if [ "$package" == package ]; then
+        echo "$arch: Debian package"
+        debian_package "$arch" "$machine" "$toolchain"
+    fi
     echo "$arch: static program for $machine"
     static_program "$arch" "$machine" "$toolchain"
     artifacts+=("ZEL_USB_Flasher-$version-$machine")
     manifest+=("program $machine ZEL_USB_Flasher-$version-$machine")
     if [ "$package" == package ]; then
-        echo "$arch: Debian package"
-        debian_package "$arch" "$machine" "$toolchain"
         artifacts+=("torvex-flasher_${version}_$arch.deb")
         manifest+=("package $arch torvex-flasher_${version}_$arch.deb")
     fi

@@ -63,7 +63,7 @@ foreign_jobs=${FOREIGN_JOBS:-5}
 
 # suite TARGET
 suite() {
-    local target=$1 program=$release/out/ZEL_USB_Flasher-$version-${machines[$1]} tree=$release/builds/$1-static
+    local target=$1 program=$release/out/ZEL_USB_Flasher-$version-${machines[$1]} tree=$release/builds/$1
     local emulator=${emulators[$1]} cpus
     read -r -a cpus <<<"${processors[$1]}"
     if $build_only; then
