@@ -17,6 +17,9 @@
 #   TORVEX_QEMU_ACCEL  tcg (default) or kvm (a stock kernel may not run under
 #                      every host's KVM: a hang still ends at the time limit)
 #   TORVEX_QEMU_LIMIT  seconds before the guest counts as hung (default 300)
+#   TORVEX_QEMU_GUESTS guests at once, the scenarios dealt out among them in
+#                      turn (default 2: each guest mostly waits on the
+#                      program's fixed pauses, so two take half the time)
 #   TORVEX_QEMU_SCENARIOS  run only these scenarios (names of guest-scenarios.sh's
 #                      functions, separated by spaces; default: all)
 # Sourced (by run-kernel-soak.sh), it only defines its functions.
@@ -28,6 +31,7 @@ default_cache=${XDG_CACHE_HOME:-/var/cache}
 cache=${TORVEX_QEMU_CACHE:-$default_cache/torvex-qemu}
 accel=${TORVEX_QEMU_ACCEL:-tcg}
 limit=${TORVEX_QEMU_LIMIT:-300}
+scenario_guests=${TORVEX_QEMU_GUESTS:-2}
 
 # The guest's modules, in load order: USB core and the dummy host/device
 # controller pair, the configfs gadget with its ACM function, the host's
@@ -154,46 +158,72 @@ run_guest() {
     return "$status"
 }
 
+# Guest $1 of $scenario_guests, in its own work folder $work/guest-$1; its QEMU
+# exit status lands in qemu-status there.
+scenarios_in_guest() {
+    local status=0
+    work=$root/guest-$1
+    mkdir -p "$work"
+    cat >"$work/guest.env" <<ENV
+flasher='$flasher'
+sim='$sim'
+image='$image'
+scenarios='${TORVEX_QEMU_SCENARIOS:-}'
+share='$1 $scenario_guests'
+ENV
+    run_guest "$2" "$root/initramfs.cpio" || status=$?
+    echo "$status" >"$work/qemu-status"
+}
+
+# A guest's verdict: 0 when every scenario it ran passed.
+guest_verdict() {
+    local status
+    status=$(cat "$root/guest-$1/qemu-status" 2>/dev/null || echo none)
+    say "----- guest $1: qemu exit status $status; its console -----"
+    cat "$root/guest-$1/guest-console.log" 2>/dev/null || true
+    case "$status" in
+    33) return 0 ;;
+    3) say "FAIL: guest $1: a scenario failed (see above)" ;;
+    124 | 137) say "FAIL: guest $1 did not finish within $limit s" ;;
+    *) say "FAIL: guest $1: qemu ended with status $status (error, crash or reboot)" ;;
+    esac
+    return 1
+}
+
 main() {
-    local kernel status=0 started
+    local kernel k status=0 started
     if [ "$#" -ne 4 ]; then
-        sed -n '8,21p' "$0" >&2
+        sed -n '8,24p' "$0" >&2
         exit 2
     fi
     flasher=$(realpath "$1")
     sim=$(realpath "$2")
     image=$(realpath "$3")
-    work=$(realpath -m "$4")
+    root=$(realpath -m "$4")
     for program in "$flasher" "$sim" "$image"; do
         [ -f "$program" ] || die "missing $program"
     done
     command -v qemu-system-x86_64 >/dev/null || die "qemu-system-x86_64 is not installed"
     [ -x /bin/busybox ] || die "/bin/busybox (busybox-static) is not installed"
     [ -x /usr/bin/setserial ] || die "/usr/bin/setserial is not installed"
-    rm -rf "$work"
-    mkdir -p "$work"
+    rm -rf "$root"
+    mkdir -p "$root"
     kernel=$(kernel_dir)
     say "kernel $(cat "$kernel/version") from $kernel"
-    make_initramfs "$kernel" "$work/initramfs.cpio"
-    cat >"$work/guest.env" <<ENV
-flasher='$flasher'
-sim='$sim'
-image='$image'
-scenarios='${TORVEX_QEMU_SCENARIOS:-}'
-ENV
+    work=$root make_initramfs "$kernel" "$root/initramfs.cpio"
     started=$(date +%s)
-    run_guest "$kernel" "$work/initramfs.cpio" || status=$?
-    say "guest ran $(($(date +%s) - started)) s, qemu exit status $status"
-    say "----- guest console -----"
-    cat "$work/guest-console.log" || true
+    for ((k = 0; k < scenario_guests; k++)); do
+        scenarios_in_guest "$k" "$kernel" &
+    done
+    wait
+    say "$scenario_guests guests ran $(($(date +%s) - started)) s"
+    for ((k = 0; k < scenario_guests; k++)); do
+        guest_verdict "$k" || status=1
+    done
     say "----- flasher console, full update from application mode -----"
-    cat "$work/application/flasher.out" 2>/dev/null || say "(none)"
-    case "$status" in
-    33) say "PASS: every scenario passed" ;;
-    3) die "FAIL: a scenario failed (see above)" ;;
-    124 | 137) die "FAIL: the guest did not finish within $limit s" ;;
-    *) die "FAIL: qemu ended with status $status (error, crash or reboot)" ;;
-    esac
+    cat "$root"/guest-*/application/flasher.out 2>/dev/null || say "(none)"
+    [ "$status" -eq 0 ] || die "FAIL: see above"
+    say "PASS: every scenario passed"
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
