@@ -8,8 +8,9 @@
 # Two phases (docs/development.md tells why): 1. build-test/, alone; 2. the
 # suites and soaks one after another, sixteen tests at once, the other builds
 # and checkers in two lanes at nice 10 and 19 beside them, the timing tests
-# once more with a processor kept busy, the kernel soak last. Each step's time
-# and the total are printed at the end.
+# once more with a processor kept busy, the kernel soak and the sanitizer
+# suite last. Each step's wall and processor time and the totals are printed
+# at the end, and what failed once more.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 # shellcheck source=tools/ci/e2e-parts.bash
@@ -185,25 +186,27 @@ step build build_main
 
 phase "phase 2: the suites and soaks, the other builds niced beside them"
 # The suites mostly sleep through the program's fixed waits: sixteen tests
-# at once, in the static amd64 suite too; eight under the sanitizers; the
-# three ARM suites at once, three tests each; twenty soak runs at once.
+# at once, in the static amd64 suite too; twelve under the sanitizers; the
+# three ARM suites at once, six tests each; twenty soak runs at once.
 # (Rig::runOptions tells why the rig's programs poll as on a slower machine:
 # before that, a page's reply now and then came after the program's window.)
 # A QEMU guest beside them made replies late even so: the guests run alone in
-# this lane, the QEMU test after the soak, the kernel soak's six last.
-# The builds and checkers take what the suites leave, in two lanes: at nice
-# 10, the firmware.* tests (their builds count against their CTest time
-# limit: at nice 19 beside a busy core they ran past it), then what the
-# suites wait for, in the order they need it (valgrind among them: it slows
-# the program's polls far more than any priority), then the release's second
-# build, only compared with the first; at nice 19 the lint, which nothing
-# waits for. None of the tests assumes how long the program's waits last.
-export e2e_jobs=16 FOREIGN_JOBS=3
-niced 10 "ctest: firmware.*" ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 -R '^firmware\.'
+# this lane, the QEMU test's two after the soak, the kernel soak's six before
+# the sanitizer suite, which waits for its build.
+# The builds and checkers take what the suites leave, in two lanes. At nice
+# 10, what the suites wait for, in the order they need it, with what runs the
+# program (the firmware.* tests, valgrind) while the suites beside it mostly
+# sleep: a program at nice 10 beside the kernel soak's guests waits too long
+# for the processor (and valgrind slows its polls far more than any
+# priority); then the release's second build, only compared with the first.
+# At nice 19 the lint, which nothing waits for. None of the tests assumes how
+# long the program's waits last.
+export e2e_jobs=16 FOREIGN_JOBS=6
 niced 10 "70-release.sh --first-only" bash tools/ci/70-release.sh --first-only
 niced 10 "20-static-suite.sh --build-only" bash tools/ci/20-static-suite.sh --build-only amd64 arm64 armhf armel
-niced 10 "30-sanitizers.sh --build-only" bash tools/ci/30-sanitizers.sh --build-only
+niced 10 "ctest: firmware.*" ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 -R '^firmware\.'
 niced 10 40-valgrind.sh bash tools/ci/40-valgrind.sh
+niced 10 "30-sanitizers.sh --build-only" bash tools/ci/30-sanitizers.sh --build-only
 niced 10 70-release.sh bash tools/ci/70-release.sh
 niced 19 50-lint.sh bash tools/ci/50-lint.sh
 step "ctest: the rest" main_suite
@@ -213,9 +216,10 @@ step "ctest: qemu" qemu_test
 finish "70-release.sh --first-only" "20-static-suite.sh --build-only"
 step "20-static-suite.sh amd64" bash tools/ci/20-static-suite.sh amd64
 step "20-static-suite.sh arm64 armhf armel" bash tools/ci/20-static-suite.sh arm64 armhf armel
-finish "30-sanitizers.sh --build-only"
-e2e_jobs=8 step 30-sanitizers.sh bash tools/ci/30-sanitizers.sh
+finish "ctest: firmware.*" 40-valgrind.sh
 step 65-kernel-soak.sh bash tools/ci/65-kernel-soak.sh
+finish "30-sanitizers.sh --build-only"
+e2e_jobs=12 step 30-sanitizers.sh bash tools/ci/30-sanitizers.sh
 finish
 step no_build_folder_left no_build_folder_left
 phase ""

@@ -6,7 +6,7 @@
 # and so are the firmware.* tests, which configure and build the program
 # themselves, without the sanitizers, exactly as in build-test/.
 # --build-only only builds. The tests mostly sleep through the program's fixed
-# waits, so eight run at once (e2e-parts.bash).
+# waits, so several run at once (e2e_jobs, e2e-parts.bash).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
