@@ -187,7 +187,7 @@ step build build_main
 phase "phase 2: the suites and soaks, the other builds niced beside them"
 # The suites mostly sleep through the program's fixed waits: sixteen tests
 # at once, in the static amd64 suite too; twelve under the sanitizers; the
-# three ARM suites at once, six tests each; twenty soak runs at once.
+# three ARM suites at once, three tests each; twenty soak runs at once.
 # (Rig::runOptions tells why the rig's programs poll as on a slower machine:
 # before that, a page's reply now and then came after the program's window.)
 # A QEMU guest beside them made replies late even so: the guests run alone in
@@ -201,7 +201,7 @@ phase "phase 2: the suites and soaks, the other builds niced beside them"
 # priority); then the release's second build, only compared with the first.
 # At nice 19 the lint, which nothing waits for. None of the tests assumes how
 # long the program's waits last.
-export e2e_jobs=16 FOREIGN_JOBS=6
+export e2e_jobs=16 FOREIGN_JOBS=3
 niced 10 "70-release.sh --first-only" bash tools/ci/70-release.sh --first-only
 niced 10 "20-static-suite.sh --build-only" bash tools/ci/20-static-suite.sh --build-only amd64 arm64 armhf armel
 niced 10 "ctest: firmware.*" ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 -R '^firmware\.'

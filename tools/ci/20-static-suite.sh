@@ -58,8 +58,8 @@ trap 'rm -rf "$logs"' EXIT
 # natively (e2e_jobs). A foreign program is slowed by the emulator, and three
 # foreign suites run at once: five tests at once each (FOREIGN_JOBS). Eight
 # each, beside the static suite, missed reply timeouts on a machine busy with
-# other builds; with no other suite beside them, seven each passed beside
-# niced loops on both cores.
+# other builds; six each, with no other suite beside them, passed once and
+# failed the next run.
 foreign_jobs=${FOREIGN_JOBS:-5}
 
 # suite TARGET
