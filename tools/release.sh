@@ -22,8 +22,8 @@
 # of a temporary folder and keeps it: the source (DIR/src) and each build tree
 # (DIR/ARCH, left as it built the static program), for tests that run the
 # release's programs and would otherwise build them again
-# (tools/ci/70-release.sh). The prefix
-# map keeps DIR out of the programs, so the release's bytes do not change.
+# (tools/ci/70-release.sh). The prefix map keeps DIR out of the programs, so
+# the release's bytes do not change.
 #
 # Usage: tools/release.sh [--version VERSION] [--allow-test-image] [--keep-builds DIR] FIRMWARE OUTDIR
 set -euo pipefail

@@ -18,8 +18,8 @@
 #                      every host's KVM: a hang still ends at the time limit)
 #   TORVEX_QEMU_LIMIT  seconds before the guest counts as hung (default 300)
 #   TORVEX_QEMU_GUESTS guests at once, the scenarios dealt out among them in
-#                      turn (default 2: each guest mostly waits on the
-#                      program's fixed pauses, so two take half the time)
+#                      turn (default 2: 63 s instead of 95 for one on an
+#                      idle 2-core machine, for more processor time)
 #   TORVEX_QEMU_SCENARIOS  run only these scenarios (names of guest-scenarios.sh's
 #                      functions, separated by spaces; default: all)
 # Sourced (by run-kernel-soak.sh), it only defines its functions.
