@@ -439,6 +439,8 @@ struct Place {
     Clock::time_point backBy;      // its returns end then; none due: the epoch
     std::string appSerial;         // its application's before the switch
     bool anyApp = false;           // begun in its bootloader: any application is its own
+    bool appCame = false;          // an application came while the update ran
+    std::string ownReturn;         // that plug, when it is the dongle's own
 
     // Whether the dongle seen here now (or none) is a new one, due for its update.
     bool due(const Sighting *seen, const DongleUpdate *last, bool running, Clock::time_point now)
@@ -451,13 +453,16 @@ struct Place {
             arrived = now;
             if (plug.empty()) {
                 known.clear();
-            } else if (running && seen->identifier == bootloaderIdentifier) {
-                known.insert(plug);
+            } else if (running) {
+                cameWhileRunning(*seen);
             }
         }
         if (!running && !ended) {
             ended = true;
-            backBy = last->updated ? now + returnWindow : Clock::time_point();
+            backBy = last->updated && !appCame ? now + returnWindow : Clock::time_point();
+            if (last->updated && !ownReturn.empty() && ownReturn == plug) {
+                known.insert(plug);
+            }
         }
         if (plug.empty() || running || known.count(plug) != 0) {
             return false;
@@ -467,6 +472,21 @@ struct Place {
             return false;
         }
         return now - arrived >= settling;
+    }
+
+    // Its bootloader is its dongle's. Its application may be back before the
+    // update's end is taken in (on a busy machine): the first one is its
+    // return, if the update succeeded, as returning() would judge it then.
+    void cameWhileRunning(const Sighting &seen)
+    {
+        if (seen.identifier == bootloaderIdentifier) {
+            known.insert(plug);
+            return;
+        }
+        if (!appCame) {
+            appCame = true;
+            ownReturn = anyApp || seen.serialNumber == appSerial ? plug : "";
+        }
     }
 
     // While its returns are due, a plug is the dongle's own, but for an
@@ -488,6 +508,8 @@ struct Place {
         backBy = {};
         anyApp = seen.identifier == bootloaderIdentifier;
         appSerial = seen.serialNumber;
+        appCame = false;
+        ownReturn.clear();
     }
 
     // Once, when its returns ended without its application.

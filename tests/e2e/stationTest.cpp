@@ -2,14 +2,19 @@
 // update per port at a time, and how a station stops. The operator's part
 // (plugs, pulls, signals) runs beside the program and waits for what the
 // program did: its frames, its hold of a port, its reads of sysfs.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <regex>
+#include <set>
 
 #include "rig.h"
 
@@ -68,6 +73,64 @@ class SysfsReads
 // Looks enough for the station to have taken in what it sees, and a new dongle
 // to have settled and begun its update: a look reads three to five files.
 constexpr int severalLooks = 24;
+
+// The pipes `pid` has open for reading (`0`) or writing (`1`), by inode.
+std::set<std::string> pipesOf(pid_t pid, int direction)
+{
+    std::set<std::string> pipes;
+    std::error_code ignored;
+    const std::filesystem::path proc = "/proc/" + std::to_string(pid);
+    for (const auto &entry : std::filesystem::directory_iterator(proc / "fd", ignored)) {
+        const std::string link = std::filesystem::read_symlink(entry.path(), ignored);
+        std::ifstream info(proc / "fdinfo" / entry.path().filename());
+        std::string field;
+        std::string flags;
+        while (info >> field >> flags && field != "flags:") {
+        }
+        if (link.rfind("pipe:", 0) == 0 && !flags.empty() &&
+            (std::stoi(flags, nullptr, 8) & O_ACCMODE) == direction) {
+            pipes.insert(link + " " + entry.path().filename().string());
+        }
+    }
+    return pipes;
+}
+
+// A copy of the pipe an update writes its records into, which the station
+// reads: while it is held open the station has not seen that update end,
+// as on a machine too busy to give the station a turn.
+class RecordsHeld
+{
+  public:
+    RecordsHeld(pid_t station, pid_t update)
+    {
+        std::set<std::string> read;
+        for (const std::string &pipe : pipesOf(station, O_RDONLY)) {
+            read.insert(pipe.substr(0, pipe.find(' ')));
+        }
+        const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, update, 0));
+        for (const std::string &pipe : pipesOf(update, O_WRONLY)) {
+            if (pidfd >= 0 && fd_ < 0 && read.count(pipe.substr(0, pipe.find(' '))) != 0) {
+                const int fd = std::stoi(pipe.substr(pipe.find(' ') + 1));
+                fd_ = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, fd, 0));
+            }
+        }
+        close(pidfd);
+    }
+    ~RecordsHeld()
+    {
+        close(fd_);
+    }
+    RecordsHeld(const RecordsHeld &) = delete;
+    RecordsHeld &operator=(const RecordsHeld &) = delete;
+
+    bool held() const
+    {
+        return fd_ >= 0;
+    }
+
+  private:
+    int fd_ = -1;
+};
 
 bool updatedAndBack(const sim::Dongle &dongle)
 {
@@ -203,6 +266,39 @@ INSTANTIATE_TEST_SUITE_P(Boots, OneDongle,
                          ::testing::Values(Swap{"In5s", 5000, "TVX-1", ""},
                                            Swap{"In10s", 10000, "TVX-1", ""}),
                          rig::rowName<Swap>);
+
+// A's update is over and its new firmware is back before the station has
+// taken in that end: that was its return all the same. A is pulled, and B,
+// with the same serial number, plugged in at its port path: a new dongle.
+TEST_F(Station, AReturnBeforeTheUpdateIsSeenToEndEndsItsReturns)
+{
+    sim::DongleOptions pulled;
+    pulled.pull = {0, -1, false};
+    sim::Dongle &a = plugIn(pulled, at("1-1", "TVX-1"));
+    sim::Dongle *b = nullptr;
+    SysfsReads reads;
+    const auto result = this->runBeside({"--watch", "--json"}, [&] {
+        ASSERT_TRUE(sim::waitUntil([&] { return !a.frames().empty(); }, hangMs));
+        const std::vector<pid_t> updates = childrenOf(program);
+        ASSERT_EQ(updates.size(), 1U);
+        std::optional<RecordsHeld> records(std::in_place, program, updates.front());
+        ASSERT_TRUE(records->held()) << std::strerror(errno);
+        ASSERT_TRUE(sim::waitUntil([&] { return updatedAndBack(a); }, hangMs));
+        ASSERT_TRUE(reads.await(severalLooks));
+        a.armPull();
+        ASSERT_TRUE(sim::waitUntil([&] { return !a.plugged(); }, hangMs));
+        b = &plugIn(rig::application, at("1-1", "TVX-1"));
+        ASSERT_TRUE(reads.await(severalLooks));
+        records.reset();
+        ASSERT_TRUE(sim::waitUntil([&] { return updatedAndBack(*b); }, hangMs));
+        ASSERT_TRUE(reads.await(severalLooks));
+    });
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(results(result.out),
+              (std::vector<std::string>{"\"TVX-1\" updated", "\"TVX-1\" updated"}))
+        << result.out;
+    EXPECT_EQ(rig::framesSeen(*b, 0x64), 1);
+}
 
 using Replugs = Rows<Swap>;
 
