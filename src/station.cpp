@@ -439,8 +439,11 @@ struct Place {
     Clock::time_point backBy;      // its returns end then; none due: the epoch
     std::string appSerial;         // its application's before the switch
     bool anyApp = false;           // begun in its bootloader: any application is its own
-    bool appCame = false;          // an application came while the update ran
-    std::string ownReturn;         // that plug, when it is the dongle's own
+    // Plugs seen while the update ran: the one it began on and its
+    // bootloaders, and the applications (whether each is the dongle's own)
+    // in the order they came.
+    std::set<std::string> before;
+    std::vector<std::pair<std::string, bool>> applications;
 
     // Whether the dongle seen here now (or none) is a new one, due for its update.
     bool due(const Sighting *seen, const DongleUpdate *last, bool running, Clock::time_point now)
@@ -448,21 +451,18 @@ struct Place {
         const std::string here = seen == nullptr ? ""
                                  : seen->onUsb   ? seen->enumeration
                                                  : seen->devicePath;
-        if (here != plug) {
+        const bool again = here == plug;
+        if (!again) {
             plug = here;
             arrived = now;
-            if (plug.empty()) {
-                known.clear();
-            } else if (running) {
-                cameWhileRunning(*seen);
-            }
+            known = plug.empty() ? std::set<std::string>() : known;
+        }
+        if (running && !plug.empty()) {
+            seenWhileRunning(*seen, again);
         }
         if (!running && !ended) {
             ended = true;
-            backBy = last->updated && !appCame ? now + returnWindow : Clock::time_point();
-            if (last->updated && !ownReturn.empty() && ownReturn == plug) {
-                known.insert(plug);
-            }
+            endReturns(last->updated, now);
         }
         if (plug.empty() || running || known.count(plug) != 0) {
             return false;
@@ -474,18 +474,32 @@ struct Place {
         return now - arrived >= settling;
     }
 
-    // Its bootloader is its dongle's. Its application may be back before the
-    // update's end is taken in (on a busy machine): the first one is its
-    // return, if the update succeeded, as returning() would judge it then.
-    void cameWhileRunning(const Sighting &seen)
+    // Its bootloader is its dongle's. An application counts once two looks
+    // in a row saw it: a look while a port goes may mix the files of two
+    // plugs, or miss some.
+    void seenWhileRunning(const Sighting &seen, bool again)
     {
+        const bool listed = std::any_of(applications.begin(), applications.end(),
+                                        [this](const auto &app) { return app.first == plug; });
         if (seen.identifier == bootloaderIdentifier) {
             known.insert(plug);
-            return;
+            before.insert(plug);
+        } else if (seen.identifier == applicationIdentifier && again && !listed) {
+            applications.emplace_back(plug, anyApp || seen.serialNumber == appSerial);
         }
-        if (!appCame) {
-            appCame = true;
-            ownReturn = anyApp || seen.serialNumber == appSerial ? plug : "";
+    }
+
+    // Its application may be back before the update's end is taken in (on a
+    // busy machine): the first that came is its return, if it succeeded, as
+    // returning() would judge it then.
+    void endReturns(bool updated, Clock::time_point now)
+    {
+        const auto back =
+            std::find_if(applications.begin(), applications.end(),
+                         [this](const auto &app) { return before.count(app.first) == 0; });
+        backBy = updated && back == applications.end() ? now + returnWindow : Clock::time_point();
+        if (updated && back != applications.end() && back->second && back->first == plug) {
+            known.insert(plug);
         }
     }
 
@@ -508,8 +522,8 @@ struct Place {
         backBy = {};
         anyApp = seen.identifier == bootloaderIdentifier;
         appSerial = seen.serialNumber;
-        appCame = false;
-        ownReturn.clear();
+        before = {plug};
+        applications.clear();
     }
 
     // Once, when its returns ended without its application.

@@ -159,9 +159,9 @@ sim::UsbPlace offUsb()
     return sim::UsbPlace{true, "", "", ""};
 }
 
-OnOpen::OnOpen(const std::string &mountPoint, std::function<void()> action)
+OnOpen::OnOpen(const std::string &mountPoint, std::function<void()> action, Opened opened)
     : fd_(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC)),
-      action_(std::move(action))
+      action_(std::move(action)), opened_(std::move(opened))
 {
     const int marked = fanotify_mark(fd_, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_OPEN_PERM, AT_FDCWD,
                                      mountPoint.c_str());
@@ -184,7 +184,15 @@ void OnOpen::answer()
         ssize_t len = poll(&ready, 1, 20) > 0 ? read(fd_, events, sizeof events) : 0;
         for (auto *event = reinterpret_cast<fanotify_event_metadata *>(events);
              FAN_EVENT_OK(event, len); event = FAN_EVENT_NEXT(event, len)) {
-            action_();
+            if (action_) {
+                action_();
+            }
+            if (opened_) {
+                std::error_code unknown;
+                const auto file =
+                    std::filesystem::path("/proc/self/fd") / std::to_string(event->fd);
+                opened_(event->pid, std::filesystem::read_symlink(file, unknown));
+            }
             const fanotify_response allow{event->fd, FAN_ALLOW};
             EXPECT_EQ(write(fd_, &allow, sizeof allow), static_cast<ssize_t>(sizeof allow));
             close(event->fd);

@@ -211,7 +211,9 @@ class Rig : public ::testing::Test
 class OnOpen
 {
   public:
-    OnOpen(const std::string &mountPoint, std::function<void()> action);
+    // `opened`, if given, is told who opens which file.
+    using Opened = std::function<void(pid_t opener, const std::string &path)>;
+    OnOpen(const std::string &mountPoint, std::function<void()> action, Opened opened = {});
     ~OnOpen();
 
   private:
@@ -219,6 +221,7 @@ class OnOpen
 
     int fd_;
     std::function<void()> action_;
+    Opened opened_;
     std::atomic<bool> done_{false};
     std::thread answering_;
 };

@@ -164,7 +164,7 @@ class Station : public rig::Rig
         return result;
     }
 
-    pid_t program = 0;
+    std::atomic<pid_t> program{0};
 };
 
 template <typename Row> class Rows : public Station, public ::testing::WithParamInterface<Row>
@@ -298,6 +298,37 @@ TEST_F(Station, AReturnBeforeTheUpdateIsSeenToEndEndsItsReturns)
               (std::vector<std::string>{"\"TVX-1\" updated", "\"TVX-1\" updated"}))
         << result.out;
     EXPECT_EQ(rig::framesSeen(*b, 0x64), 1);
+}
+
+// The station is stopped in a look at B, once it has opened B's serial
+// number, until the switch has taken B's application away: that look mixes
+// B's application and the gap after it. It is no return: B's update has not
+// switched it back yet, and B is updated once.
+TEST_F(Station, ALookThatStraddlesTheSwitchIsNoReturn)
+{
+    sim::Dongle &b = plugIn(rig::application, at("1-1", "TVX-1"));
+    std::atomic<bool> stopped{false};
+    const auto inALook = [&](pid_t opener, const std::string &path) {
+        const std::string file = "/serial";
+        if (opener == program && !stopped && path.size() > file.size() &&
+            path.compare(path.size() - file.size(), file.size(), file) == 0 &&
+            !childrenOf(program).empty() && b.mode() == sim::Mode::Application) {
+            stopped = kill(program, SIGSTOP) == 0;
+        }
+    };
+    rig::OnOpen stopInALook("/sys/devices", {}, inALook);
+    SysfsReads reads;
+    const auto result = runBeside({"--watch", "--json"}, [&] {
+        ASSERT_TRUE(sim::waitUntil([&] { return stopped.load(); }, hangMs));
+        const bool switched = sim::waitUntil(
+            [&] { return b.mode() != sim::Mode::Application || !b.plugged(); }, hangMs);
+        kill(program, SIGCONT);
+        ASSERT_TRUE(switched);
+        ASSERT_TRUE(sim::waitUntil([&] { return updatedAndBack(b); }, hangMs));
+        ASSERT_TRUE(reads.await(severalLooks));
+    });
+    EXPECT_EQ(results(result.out), std::vector<std::string>{"\"TVX-1\" updated"}) << result.out;
+    EXPECT_EQ(rig::framesSeen(b, 0x64), 1);
 }
 
 using Replugs = Rows<Swap>;
