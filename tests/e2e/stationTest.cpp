@@ -218,7 +218,7 @@ TEST_P(Swaps, TheDongleSwappedInIsUpdated)
         ASSERT_TRUE(sim::waitUntil([&] { return updatedAndBack(*b); }, hangMs));
         ASSERT_TRUE(reads.await(severalLooks));
     });
-    ASSERT_NE(b, nullptr);
+    ASSERT_NE(b, nullptr) << result.out;
     const auto serial = [](const std::string &text) {
         return text.empty() ? std::string("null") : "\"" + text + "\"";
     };
@@ -293,7 +293,7 @@ TEST_F(Station, AReturnBeforeTheUpdateIsSeenToEndEndsItsReturns)
         ASSERT_TRUE(sim::waitUntil([&] { return updatedAndBack(*b); }, hangMs));
         ASSERT_TRUE(reads.await(severalLooks));
     });
-    ASSERT_NE(b, nullptr);
+    ASSERT_NE(b, nullptr) << result.out;
     EXPECT_EQ(results(result.out),
               (std::vector<std::string>{"\"TVX-1\" updated", "\"TVX-1\" updated"}))
         << result.out;
@@ -378,7 +378,7 @@ TEST_F(OneUpdatePerPort, ADongleSwappedInDuringTheSwitchWaitsItsTurn)
         ASSERT_TRUE(sim::waitUntil([&] { return updatedAndBack(*b); }, hangMs));
         ASSERT_TRUE(reads.await(severalLooks));
     });
-    ASSERT_NE(b, nullptr);
+    ASSERT_NE(b, nullptr) << result.out;
     EXPECT_EQ(results(result.out),
               (std::vector<std::string>{"\"TVX-A\" failed", "\"TVX-B\" updated"}))
         << result.out;
